@@ -1,0 +1,12 @@
+// Converts tables (CSV, TSV, JSON) and subtitles (SRT, WebVTT).
+#pragma once
+
+#include <filesystem>
+
+#include "engine/convert_request.h"
+
+namespace kv::DataConverter {
+
+std::filesystem::path convert(const ConvertRequest& request);
+
+}  // namespace kv::DataConverter

@@ -1,0 +1,119 @@
+// The one entry point of every conversion.
+#include "engine/dispatch/conversion_engine.h"
+
+#include "base/size_text.h"
+#include "engine/conversion_error.h"
+#include "engine/dispatch/routing.h"
+#include "engine/logger.h"
+#include "engine/source_file.h"
+#include "validate/validator.h"
+
+#include <chrono>
+#include <sys/stat.h>
+
+namespace kv::ConversionEngine {
+namespace {
+
+constexpr std::string_view kCategory = "Engine";
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::size_t visibleEntryCount(const std::filesystem::path& folder) {
+    std::size_t count = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        if (it->path().filename().string().rfind('.', 0) != 0) ++count;
+    }
+    return error ? 0 : count;
+}
+
+std::filesystem::path runAndCheck(const ConversionJob& job, SupportedFormat target,
+                                  const std::filesystem::path& outputDir, std::function<void(double)> progress,
+                                  std::stop_token stop, std::chrono::steady_clock::time_point start) {
+    auto& log = ConversionLogger::shared();
+    checkSourceFile(job.sourceURL);
+
+    ConvertRequest request{
+        .source = job.sourceURL,
+        .sourceFormat = job.detectedFormat,
+        .target = target,
+        .outputDir = outputDir,
+        .quality = job.imageQuality.value_or(0.92),
+        .maxEdge = job.imageMaxEdge,
+        .stripMetadata = job.stripMetadata,
+        .audioBitrate = job.audioBitrate,
+        .gifFPS = job.videoGifFPS.value_or(10.0),
+        .gifMaxWidth = job.videoGifWidth.value_or(480),
+        .progress = std::move(progress),
+        .stop = std::move(stop),
+    };
+    const ConverterOperation operation = Routing::operationFor(job.detectedFormat, target);
+    if (operation == nullptr) {
+        throw ConversionError::unsupportedConversion(displayName(job.detectedFormat), displayName(target));
+    }
+    const std::filesystem::path output = operation(request);
+
+    if (isFolderTarget(target)) {
+        const std::size_t count = visibleEntryCount(output);
+        if (count == 0) {
+            log.error("Output folder is empty \u2014 no pages were written", kCategory);
+            throw ConversionError::emptyOutput();
+        }
+        log.success("Completed in " + formatSeconds1(secondsSince(start)) + "s \u2192 folder (" +
+                        std::to_string(count) + " files)",
+                    kCategory, output.filename().string());
+        return output;
+    }
+
+    const auto size = std::filesystem::file_size(output);  // a failing read is the failure
+    if (size == 0) {
+        log.warning("Output file is empty (0 bytes)", kCategory);
+        throw ConversionError::emptyOutput();
+    }
+    const ValidationStatus status = Validator::validate(output, target);
+    if (status.isFailed()) {
+        log.error("Output failed validation: " + status.reason, kCategory, output.filename().string());
+        std::error_code ignored;
+        std::filesystem::remove(output, ignored);
+        throw ConversionError::corruptFile("The converted file didn't come out valid (" + status.reason +
+                                           "). The original is untouched.");
+    }
+    log.success("Completed in " + formatSeconds1(secondsSince(start)) + "s \u2192 " +
+                    formatByteCount(static_cast<std::int64_t>(size)),
+                kCategory, output.filename().string());
+    return output;
+}
+
+}  // namespace
+
+std::filesystem::path convert(const ConversionJob& job, const std::filesystem::path& outputDir,
+                              std::function<void(double)> progressHandler, std::stop_token stop) {
+    auto& log = ConversionLogger::shared();
+    if (!job.targetFormat) {
+        log.error("No target format selected", kCategory, job.fileName);
+        throw ConversionError::noTargetSelected();
+    }
+    const SupportedFormat target = *job.targetFormat;
+    const std::string pair = std::string(displayName(job.detectedFormat)) + " \u2192 " + std::string(displayName(target));
+    log.info("Starting: " + pair, kCategory, job.fileName);
+
+    std::error_code error;
+    std::filesystem::create_directories(outputDir, error);
+    if (error) {
+        log.error("Cannot create output directory", kCategory, outputDir.string() + " \u2014 " + error.message());
+        throw ConversionError::failedToCreateOutput();
+    }
+
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        return runAndCheck(job, target, outputDir, std::move(progressHandler), std::move(stop), start);
+    } catch (const std::exception& failure) {
+        log.error("Failed after " + formatSeconds1(secondsSince(start)) + "s: " + failure.what(),
+                  rawValue(categoryOf(job.detectedFormat)), job.fileName + " (" + pair + ")");
+        throw;
+    }
+}
+
+}  // namespace kv::ConversionEngine

@@ -1,0 +1,114 @@
+// Mode selection at start-up and the headless command-line modes.
+#include "frontends/cli/command_line.h"
+
+#include "engine/conversion_error.h"
+#include "engine/dispatch/conversion_engine.h"
+#include "engine/file_detector.h"
+#include "engine/logger.h"
+#include "formats/supported_format.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string_view>
+
+namespace kv::CommandLine {
+namespace {
+
+struct Switch {
+    std::string_view flag;
+    Mode mode;
+};
+
+constexpr std::array<Switch, 6> kSwitches{{
+    {"--test", Mode::test},
+    {"--render-screenshots", Mode::renderScreenshots},
+    {"--convert", Mode::convert},
+    {"--estimate", Mode::estimate},
+    {"--compress", Mode::compress},
+    {"--mcp", Mode::mcp},
+}};
+
+void printError(const std::string& text) { std::fputs(text.c_str(), stderr); }
+void printResult(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+bool hasFlag(const std::vector<std::string>& args, std::string_view flag) {
+    return std::find(args.begin(), args.end(), flag) != args.end();
+}
+
+// Operand k is the argument k places after the first occurrence of `flag`.
+std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag, std::size_t k) {
+    const auto at = std::find(args.begin(), args.end(), flag);
+    if (at == args.end()) return std::nullopt;
+    const auto index = static_cast<std::size_t>(at - args.begin()) + k;
+    if (index >= args.size()) return std::nullopt;
+    return args[index];
+}
+
+std::string allRawValues() {
+    std::string list;
+    for (auto format : allFormats()) {
+        if (!list.empty()) list += ' ';
+        list += rawValue(format);
+    }
+    return list;
+}
+
+}  // namespace
+
+Mode selectMode(const std::vector<std::string>& args) {
+    for (const auto& s : kSwitches)
+        if (hasFlag(args, s.flag)) return s.mode;
+    return Mode::desktop;
+}
+
+int runConvert(const std::vector<std::string>& args) {
+    const auto input = operand(args, "--convert", 1);
+    const auto targetText = operand(args, "--convert", 2);
+    const auto outputText = operand(args, "--convert", 3);
+    if (!input || !targetText || !outputText) {
+        printError("usage: --convert <input> <target-format> <output-dir>\n");
+        return 2;
+    }
+    const auto target = formatFromRawValue(*targetText);
+    if (!target) {
+        printError("unknown format '" + *targetText + "'. valid: " + allRawValues() + "\n");
+        return 2;
+    }
+    const std::filesystem::path outputDir(*outputText);
+    try {
+        std::filesystem::create_directories(outputDir);
+        auto job = FileDetector::createJob(*input);
+        if (!job) throw ConversionError::unsupportedFormat();
+        job->targetFormat = *target;
+        job->stripMetadata = hasFlag(args, "--strip-metadata");
+        const auto output = ConversionEngine::convert(*job, outputDir, [](double) {});
+        printResult(output.string() + "\n");
+        return 0;
+    } catch (const std::exception& failure) {
+        printError(std::string("convert failed: ") + failure.what() + "\n");
+        return 1;
+    }
+}
+
+int run(Mode mode, const std::vector<std::string>& args) {
+    // Headless modes: stdout carries results only; the log echoes to stderr.
+    ConversionLogger::shared().setEcho(ConversionLogger::Echo::standardError);
+    switch (mode) {
+    case Mode::convert: return runConvert(args);
+    case Mode::test: printError("--test: the self-test is not built yet\n"); return 2;
+    case Mode::renderScreenshots: printError("--render-screenshots: screenshot rendering is not built yet\n"); return 2;
+    case Mode::estimate: printError("--estimate: compression estimates are not built yet\n"); return 2;
+    case Mode::compress: printError("--compress: compression is not built yet\n"); return 2;
+    case Mode::mcp: printError("--mcp: the tool server is not built yet\n"); return 2;
+    case Mode::desktop: printError("kelvane: the desktop window is not built yet; use --convert\n"); return 2;
+    }
+    return 2;
+}
+
+}  // namespace kv::CommandLine

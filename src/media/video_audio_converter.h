@@ -1,0 +1,16 @@
+// Converts video and audio through the platform media service.
+#pragma once
+
+#include <filesystem>
+
+#include "engine/convert_request.h"
+
+namespace kv::VideoAudioConverter {
+
+std::filesystem::path convertVideo(const ConvertRequest& request);
+std::filesystem::path convertAudio(const ConvertRequest& request);
+std::filesystem::path videoToGIF(const ConvertRequest& request);
+std::filesystem::path gifToVideo(const ConvertRequest& request);
+std::filesystem::path extractAudio(const ConvertRequest& request);
+
+}  // namespace kv::VideoAudioConverter

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, runs every test, then the core tests under ASan + UBSan.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+jobs="$(nproc)"
+"$here/scripts/bootstrap.sh"
+
+cmake -S "$here" -B "$here/build-tests" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build "$here/build-tests" -j "$jobs"
+(cd "$here/build-tests" && ctest --output-on-failure -j "$jobs" --timeout 600)
+
+if [ "${KV_SKIP_SANITIZERS:-0}" != "1" ]; then
+    cmake -S "$here" -B "$here/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON \
+        -DKV_CORE_TESTS_ONLY=ON
+    cmake --build "$here/build-asan" -j "$jobs"
+    (cd "$here/build-asan" && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -L core --timeout 900)
+fi
