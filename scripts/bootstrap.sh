@@ -15,7 +15,7 @@ packages=(
     # media
     libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
     # test oracles and fixtures
-    zip unzip libarchive-tools bzip2 xz-utils python3
+    zip unzip libarchive-tools bzip2 xz-utils python3 time
     woff2 fonttools opentype-sanitizer woff-tools fonts-dejavu-core fonts-cantarell
     imagemagick libimage-exiftool-perl icnsutils librsvg2-bin poppler-utils ffmpeg
     libheif-examples
