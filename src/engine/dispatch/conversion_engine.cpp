@@ -29,7 +29,7 @@ std::size_t visibleEntryCount(const std::filesystem::path& folder) {
     return error ? 0 : count;
 }
 
-std::filesystem::path runAndCheck(const ConversionJob& job, SupportedFormat target,
+std::filesystem::path runAndCheck(ConverterOperation operation, const ConversionJob& job, SupportedFormat target,
                                   const std::filesystem::path& outputDir, std::function<void(double)> progress,
                                   std::stop_token stop, std::chrono::steady_clock::time_point start) {
     auto& log = ConversionLogger::shared();
@@ -49,7 +49,7 @@ std::filesystem::path runAndCheck(const ConversionJob& job, SupportedFormat targ
         .progress = std::move(progress),
         .stop = std::move(stop),
     };
-    const ConverterOperation operation = Routing::operationFor(job.detectedFormat, target);
+    if (operation == nullptr) operation = Routing::operationFor(job.detectedFormat, target);
     if (operation == nullptr) {
         throw ConversionError::unsupportedConversion(displayName(job.detectedFormat), displayName(target));
     }
@@ -90,6 +90,12 @@ std::filesystem::path runAndCheck(const ConversionJob& job, SupportedFormat targ
 
 std::filesystem::path convert(const ConversionJob& job, const std::filesystem::path& outputDir,
                               std::function<void(double)> progressHandler, std::stop_token stop) {
+    return convertWith(nullptr, job, outputDir, std::move(progressHandler), std::move(stop));
+}
+
+std::filesystem::path convertWith(ConverterOperation operation, const ConversionJob& job,
+                                  const std::filesystem::path& outputDir,
+                                  std::function<void(double)> progressHandler, std::stop_token stop) {
     auto& log = ConversionLogger::shared();
     if (!job.targetFormat) {
         log.error("No target format selected", kCategory, job.fileName);
@@ -108,7 +114,7 @@ std::filesystem::path convert(const ConversionJob& job, const std::filesystem::p
 
     const auto start = std::chrono::steady_clock::now();
     try {
-        return runAndCheck(job, target, outputDir, std::move(progressHandler), std::move(stop), start);
+        return runAndCheck(operation, job, target, outputDir, std::move(progressHandler), std::move(stop), start);
     } catch (const std::exception& failure) {
         log.error("Failed after " + formatSeconds1(secondsSince(start)) + "s: " + failure.what(),
                   rawValue(categoryOf(job.detectedFormat)), job.fileName + " (" + pair + ")");

@@ -5,6 +5,7 @@
 #include <functional>
 #include <stop_token>
 
+#include "engine/convert_request.h"
 #include "engine/job.h"
 
 namespace kv::ConversionEngine {
@@ -14,5 +15,10 @@ namespace kv::ConversionEngine {
 /// thrown to the caller after the failure summary is logged.
 std::filesystem::path convert(const ConversionJob& job, const std::filesystem::path& outputDir,
                               std::function<void(double)> progressHandler = {}, std::stop_token stop = {});
+
+/// The same sequence around a given operation instead of the routing table's (for tests).
+std::filesystem::path convertWith(ConverterOperation operation, const ConversionJob& job,
+                                  const std::filesystem::path& outputDir,
+                                  std::function<void(double)> progressHandler = {}, std::stop_token stop = {});
 
 }  // namespace kv::ConversionEngine
