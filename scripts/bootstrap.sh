@@ -17,8 +17,12 @@ packages=(
     # test oracles and fixtures
     zip unzip libarchive-tools bzip2 xz-utils python3 time
     woff2 fonttools opentype-sanitizer woff-tools fonts-dejavu-core fonts-cantarell
+    python3-brotli fonts-wqy-microhei
     imagemagick libimage-exiftool-perl icnsutils librsvg2-bin poppler-utils ffmpeg
+    flac
     libheif-examples
+    libvips-tools libjxl-tools
+    miller jq
 )
 
 missing=()

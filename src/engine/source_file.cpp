@@ -31,8 +31,9 @@ template <typename Buffer> Buffer readAll(const std::filesystem::path& path) {
     struct stat info {};
     const int fd = openChecked(path, info);
     Buffer buffer;
-    // The size is a hint for a regular file; the loop reads what is really there.
-    buffer.resize(static_cast<std::size_t>(info.st_size));
+    // The size is a hint for a regular file; the loop reads what is really there. One spare byte
+    // lets the end-of-file read happen without growing (and copying) the whole buffer.
+    buffer.resize(static_cast<std::size_t>(info.st_size) + 1);
     std::size_t filled = 0;
     for (;;) {
         if (filled == buffer.size()) buffer.resize(buffer.size() + 65536);

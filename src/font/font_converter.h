@@ -7,6 +7,7 @@
 
 namespace kv::FontConverter {
 
+/// Decodes the source into one SFNT and writes it in the target container; returns the output.
 std::filesystem::path convert(const ConvertRequest& request);
 
 }  // namespace kv::FontConverter
