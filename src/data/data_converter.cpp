@@ -1,12 +1,124 @@
 // Converts tables (CSV, TSV, JSON) and subtitles (SRT, WebVTT).
 #include "data/data_converter.h"
 
+#include "data/delimited.h"
+#include "data/json_table.h"
+#include "data/srt.h"
+#include "data/table_writers.h"
+#include "data/text_decoding.h"
+#include "data/text_output.h"
+#include "data/webvtt.h"
 #include "engine/conversion_error.h"
+#include "engine/logger.h"
+#include "engine/output_file.h"
+#include "engine/output_name_registry.h"
+
+#include <string>
 
 namespace kv::DataConverter {
+namespace {
+
+using F = SupportedFormat;
+constexpr std::string_view kCategory = "Data";
+
+[[noreturn]] void unsupported(const ConvertRequest& request) {
+    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat), displayName(request.target));
+}
+
+std::filesystem::path convertSubtitles(const ConvertRequest& request, const std::string& text,
+                                       const std::filesystem::path& destination) {
+    const std::string fileName = request.source.filename().string();
+    SubtitleReadReport report;
+    const std::vector<Cue> cues =
+        request.sourceFormat == F::srt ? parseSRT(text, &report) : parseVTT(text, &report);
+    if (cues.empty()) throw ConversionError::corruptFile("No subtitle cues found in " + fileName);
+    if (report.skippedBlocks > 0) {
+        ConversionLogger::shared().warning("Skipped " + std::to_string(report.skippedBlocks) +
+                                               " subtitle blocks without a readable timing line (first: block " +
+                                               std::to_string(report.firstSkippedBlock) + ")",
+                                           kCategory, fileName);
+    }
+    std::string output;
+    if (request.target == F::txt) {
+        for (std::size_t i = 0; i < cues.size(); ++i) {
+            if (i > 0) output += "\n\n";
+            output += cues[i].text;
+        }
+    } else if (request.target == F::srt) {
+        output = writeSRT(cues);
+    } else if (request.target == F::vtt) {
+        output = writeVTT(cues);
+    } else {
+        unsupported(request);
+    }
+    const auto written = writeOutputFile(destination, output);
+    ConversionLogger::shared().success("Wrote " + std::to_string(cues.size()) + " cues", kCategory,
+                                       written.filename().string());
+    return written;
+}
+
+void warnAboutSkips(const JSONReadReport& report, const std::string& fileName) {
+    auto& log = ConversionLogger::shared();
+    if (report.skippedLines > 0) {
+        log.warning("Skipped " + std::to_string(report.skippedLines) + " NDJSON lines that are not valid JSON (first: line " +
+                        std::to_string(report.firstSkippedLine) + ")",
+                    kCategory, fileName);
+    }
+    if (report.skippedItems > 0) {
+        log.warning("Skipped " + std::to_string(report.skippedItems) +
+                        " JSON items that do not fit the table's shape (first: item " +
+                        std::to_string(report.firstSkippedItem) + ")",
+                    kCategory, fileName);
+    }
+}
+
+}  // namespace
 
 std::filesystem::path convert(const ConvertRequest& request) {
-    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat), displayName(request.target));
+    const std::string fileName = request.source.filename().string();
+    std::string text = readText(request.source);
+    const std::string baseName = baseNameOf(request.source);
+    const auto destination =
+        OutputNameRegistry::shared().reserve(request.outputDir, baseName, fileExtension(request.target));
+
+    Table table;
+    switch (request.sourceFormat) {
+    case F::csv: table = parseDelimited(std::move(text), ','); break;
+    case F::tsv: table = parseDelimited(std::move(text), '\t'); break;
+    case F::json: {
+        JSONReadReport report;
+        table = rowsFromJSON(text, &report);
+        std::string().swap(text);  // the cells own their bytes now
+        warnAboutSkips(report, fileName);
+        break;
+    }
+    case F::srt:
+    case F::vtt: return convertSubtitles(request, text, destination);
+    default: unsupported(request);
+    }
+    if (table.empty()) throw ConversionError::corruptFile("No rows found in " + fileName);
+
+    // PDF output needs the HTML renderer of the documents converter.
+    const F target = request.target;
+    if (target != F::csv && target != F::tsv && target != F::json && target != F::html && target != F::markdown) {
+        unsupported(request);
+    }
+    PendingOutput pending(destination);
+    {
+        TextOutput out(pending.path());
+        switch (target) {
+        case F::csv: writeDelimited(table, ',', out); break;
+        case F::tsv: writeDelimited(table, '\t', out); break;
+        case F::json: writeJSON(table, out); break;
+        case F::html: writeHTMLTable(table, baseName, out); break;
+        default: writeMarkdownTable(table, out); break;
+        }
+        out.finish();
+    }
+    const auto written = pending.commit();
+    ConversionLogger::shared().success("Wrote " + std::to_string(table.rowCount()) + " rows", kCategory,
+                                       written.filename().string());
+    return written;
 }
 
 }  // namespace kv::DataConverter

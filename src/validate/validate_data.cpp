@@ -1,14 +1,168 @@
 // Table and subtitle checks, reading outputs back with the data converter's own parsers.
 #include "validate/validator.h"
 
+#include "data/delimited.h"
+#include "data/json_parser.h"
+#include "data/srt.h"
+#include "data/text_decoding.h"
+#include "data/webvtt.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+
 namespace kv::Validator {
+namespace {
 
-// TODO(#5): parse back with parseDelimited.
-ValidationStatus validateDelimited(const std::filesystem::path&, char) { return ValidationStatus::skipped(); }
+// The whole file in a buffer of exactly its size: outputs here can be hundreds of megabytes.
+std::optional<std::string> readExactly(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    if (filled != bytes.size()) return std::nullopt;
+    return bytes;
+}
 
-// TODO(#5): parse back with parseSRT / parseVTT.
-ValidationStatus validateSubtitles(const std::filesystem::path&, SupportedFormat) {
-    return ValidationStatus::skipped();
+// A read-only view of a whole file, mapped rather than copied: JSON outputs run to hundreds of
+// megabytes and the check only reads them front to back.
+class MappedFile {
+public:
+    explicit MappedFile(const std::filesystem::path& file) {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) return;
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+            m_size = static_cast<std::size_t>(info.st_size);
+            if (m_size == 0) {
+                m_readable = true;
+            } else {
+                void* data = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd, 0);
+                if (data != MAP_FAILED) {
+                    ::madvise(data, m_size, MADV_SEQUENTIAL);
+                    m_data = static_cast<const char*>(data);
+                    m_readable = true;
+                }
+            }
+        }
+        ::close(fd);
+    }
+    ~MappedFile() {
+        if (m_data) ::munmap(const_cast<char*>(m_data), m_size);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+
+    bool readable() const { return m_readable; }
+    std::string_view text() const { return m_data ? std::string_view(m_data, m_size) : std::string_view(); }
+
+private:
+    const char* m_data = nullptr;
+    std::size_t m_size = 0;
+    bool m_readable = false;
+};
+
+std::optional<std::string> readUTF8(const std::filesystem::path& file) {
+    auto bytes = readExactly(file);
+    if (!bytes || !DataConverter::isValidUTF8(*bytes)) return std::nullopt;
+    if (bytes->starts_with("\xEF\xBB\xBF")) bytes->erase(0, 3);
+    return bytes;
+}
+
+// Notes the root's kind and whether it has any element, without building anything.
+struct RootShape {
+    int depth = 0;
+    char root = 0;
+    bool hasElement = false;
+    void beginContainer(char open, std::size_t) {
+        if (depth == 0) root = open;
+        else if (depth == 1) hasElement = true;
+        ++depth;
+    }
+    void endContainer(char, std::size_t) { --depth; }
+    void key(std::string_view, bool) {}
+    void scalar(DataConverter::JSONScalar, std::string_view, bool, std::size_t, std::size_t) {
+        if (depth == 1) hasElement = true;
+    }
+};
+
+}  // namespace
+
+ValidationStatus validateDelimited(const std::filesystem::path& file, char delimiter) {
+    auto text = readUTF8(file);
+    if (!text) return ValidationStatus::failed("Delimited file not readable as UTF-8");
+    const auto table = DataConverter::parseDelimited(std::move(*text), delimiter);
+    if (table.rowCount() < 2) {
+        return ValidationStatus::failed("Expected a header plus at least one row, got " +
+                                        std::to_string(table.rowCount()));
+    }
+    const std::size_t columns = table.row(0).size();
+    if (columns == 0) return ValidationStatus::failed("Header row has no columns");
+    for (std::size_t r = 1; r < table.rowCount(); ++r) {
+        const std::size_t cells = table.row(r).size();
+        if (cells != columns) {
+            return ValidationStatus::failed("Row " + std::to_string(r + 1) + " has " + std::to_string(cells) +
+                                            " columns, header has " + std::to_string(columns));
+        }
+    }
+    return ValidationStatus::passed();
+}
+
+ValidationStatus validateJSON(const std::filesystem::path& file) {
+    const MappedFile mapped(file);
+    if (!mapped.readable()) return ValidationStatus::failed("JSON not readable");
+    // Strict JSON is UTF-8; a byte-order mark is tolerated as RFC 8259 allows.
+    std::string_view text = mapped.text();
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    RootShape shape;
+    DataConverter::JSONParser parser(text, shape);
+    if (!DataConverter::isValidUTF8(text) || !parser.parseDocument()) {
+        return ValidationStatus::failed("Output is not valid JSON");
+    }
+    if (shape.root != '[') return ValidationStatus::failed("JSON root is not an array");
+    if (!shape.hasElement) return ValidationStatus::failed("JSON array is empty");
+    return ValidationStatus::passed();
+}
+
+ValidationStatus validateSubtitles(const std::filesystem::path& file, SupportedFormat format) {
+    const auto text = readUTF8(file);
+    if (!text) return ValidationStatus::failed("Subtitle file not readable as UTF-8");
+    std::vector<DataConverter::Cue> cues;
+    if (format == SupportedFormat::vtt) {
+        if (!text->starts_with("WEBVTT")) {
+            return ValidationStatus::failed("WebVTT file must begin with the WEBVTT signature");
+        }
+        cues = DataConverter::parseVTT(*text);
+    } else {
+        cues = DataConverter::parseSRT(*text);
+    }
+    if (cues.empty()) return ValidationStatus::failed("No cues parsed back from output");
+    for (std::size_t n = 1; n <= cues.size(); ++n) {
+        const auto& cue = cues[n - 1];
+        if (cue.end < cue.start) return ValidationStatus::failed("Cue " + std::to_string(n) + " ends before it starts");
+        if (cue.text.empty()) return ValidationStatus::failed("Cue " + std::to_string(n) + " has no text");
+    }
+    if (cues.size() > 1 && std::all_of(cues.begin(), cues.end(), [](const auto& cue) { return cue.start == 0; })) {
+        return ValidationStatus::failed("Every cue starts at 00:00 \u2014 timings were lost");
+    }
+    return ValidationStatus::passed();
 }
 
 }  // namespace kv::Validator

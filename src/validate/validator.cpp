@@ -3,8 +3,6 @@
 
 #include "validate/file_text.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <array>
 #include <fstream>
@@ -132,18 +130,6 @@ ValidationStatus validateHTML(const std::filesystem::path& file) {
     for (const char* marker : {"<html", "<body", "<!doctype"})
         if (lower.find(marker) != std::string::npos) return ValidationStatus::passed();
     return ValidationStatus::failed("HTML lacks <html>/<body>/<!doctype>");
-}
-
-ValidationStatus validateJSON(const std::filesystem::path& file) {
-    const auto bytes = readWholeFile(file);
-    if (!bytes) return ValidationStatus::failed("JSON not readable");
-    nlohmann::json root = nlohmann::json::parse(*bytes, nullptr, false);
-    if (root.is_discarded() || !(root.is_array() || root.is_object())) {
-        return ValidationStatus::failed("Output is not valid JSON");
-    }
-    if (!root.is_array()) return ValidationStatus::failed("JSON root is not an array");
-    if (root.empty()) return ValidationStatus::failed("JSON array is empty");
-    return ValidationStatus::passed();
 }
 
 ValidationStatus validateFolderOutput(SupportedFormat target, const std::filesystem::path& folder) {

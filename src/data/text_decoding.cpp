@@ -1,0 +1,177 @@
+// Text decoding: our own fast UTF-8 check, ICU converters for everything else.
+#include "data/text_decoding.h"
+
+#include "engine/conversion_error.h"
+#include "engine/source_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unicode/ucnv.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+namespace kv::DataConverter {
+namespace {
+
+struct ConverterCloser {
+    void operator()(UConverter* converter) const noexcept { ucnv_close(converter); }
+};
+using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+
+Converter openStrict(const char* name) {
+    UErrorCode status = U_ZERO_ERROR;
+    Converter converter(ucnv_open(name, &status));
+    if (U_FAILURE(status)) return nullptr;
+    ucnv_setToUCallBack(converter.get(), UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &status);
+    return U_FAILURE(status) ? nullptr : std::move(converter);
+}
+
+// Converts the whole buffer to UTF-8, failing on the first byte sequence the encoding lacks.
+std::optional<std::string> convertStrict(const char* encoding, std::string_view bytes) {
+    const Converter source = openStrict(encoding);
+    const Converter utf8 = openStrict("UTF-8");
+    if (!source || !utf8) return std::nullopt;
+    std::string out(bytes.size() + bytes.size() / 2 + 16, '\0');
+    std::size_t used = 0;
+    const char* in = bytes.data();
+    const char* const inEnd = bytes.data() + bytes.size();
+    UChar pivot[4096];
+    UChar* pivotSource = pivot;
+    UChar* pivotTarget = pivot;
+    bool reset = true;
+    for (;;) {
+        char* target = out.data() + used;
+        UErrorCode status = U_ZERO_ERROR;
+        ucnv_convertEx(utf8.get(), source.get(), &target, out.data() + out.size(), &in, inEnd, pivot, &pivotSource,
+                       &pivotTarget, pivot + 4096, reset, true, &status);
+        reset = false;
+        used = static_cast<std::size_t>(target - out.data());
+        if (status == U_BUFFER_OVERFLOW_ERROR) {
+            out.resize(out.size() * 2);
+            continue;
+        }
+        if (U_FAILURE(status)) return std::nullopt;
+        break;
+    }
+    out.resize(used);
+    return out;
+}
+
+// The whole source in one read into a buffer of its size plus one byte, so that the end of a file
+// that did not grow is seen without reallocating (and copying) a multi-megabyte buffer.
+std::string readWholeSource(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == EISDIR) throw NotARegularFile(path);
+        throw ConversionError::fileAccessDenied(path.string());
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw NotARegularFile(path);
+    }
+    std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
+        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
+        if (got < 0) {
+            if (errno == EINTR || errno == EAGAIN) continue;
+            const int code = errno;
+            ::close(fd);
+            throw std::system_error(code, std::generic_category(), "read " + path.string());
+        }
+        if (got == 0) break;
+        filled += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    bytes.resize(filled);
+    return bytes;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
+}  // namespace
+
+bool isValidUTF8(std::string_view text) {
+    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    while (i < n) {
+        // ASCII runs dominate real tables: check eight bytes at a time.
+        while (i + 8 <= n) {
+            std::uint64_t block;
+            std::memcpy(&block, s + i, 8);
+            if (block & 0x8080808080808080ull) break;
+            i += 8;
+        }
+        if (i >= n) break;
+        const unsigned c = s[i];
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        std::size_t extra;
+        std::uint32_t code;
+        std::uint32_t minimum;
+        if ((c & 0xE0) == 0xC0) { extra = 1; code = c & 0x1Fu; minimum = 0x80; }
+        else if ((c & 0xF0) == 0xE0) { extra = 2; code = c & 0x0Fu; minimum = 0x800; }
+        else if ((c & 0xF8) == 0xF0) { extra = 3; code = c & 0x07u; minimum = 0x10000; }
+        else return false;
+        if (n - i <= extra) return false;
+        for (std::size_t k = 1; k <= extra; ++k) {
+            const unsigned d = s[i + k];
+            if ((d & 0xC0) != 0x80) return false;
+            code = (code << 6) | (d & 0x3Fu);
+        }
+        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+std::optional<std::string> decodeText(std::string bytes) {
+    const bool hasNul = bytes.find('\0') != std::string::npos;
+    const bool utf8 = isValidUTF8(bytes);
+    if (utf8 && !hasNul) {
+        if (startsWith(bytes, "\xEF\xBB\xBF")) bytes.erase(0, 3);
+        return bytes;
+    }
+    // Nearly any even-length byte string is "valid" UTF-16, so a Latin-1 file would come out as
+    // CJK noise, and UTF-16 holding only ASCII is "valid" UTF-8 full of NULs. Text without a
+    // byte-order mark is therefore taken as UTF-16 exactly when it holds NUL bytes, which 8-bit
+    // text never does, in the byte order where those NULs sit.
+    if (startsWith(bytes, "\xFE\xFF") || startsWith(bytes, "\xFF\xFE")) {
+        if (auto text = convertStrict("UTF-16", bytes)) return text;
+    } else if (hasNul) {
+        std::size_t evenNuls = 0;
+        std::size_t oddNuls = 0;
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            if (bytes[i] == '\0') ++(i % 2 == 0 ? evenNuls : oddNuls);
+        }
+        const bool bigEndian = evenNuls >= oddNuls;
+        for (const char* encoding : {bigEndian ? "UTF-16BE" : "UTF-16LE", bigEndian ? "UTF-16LE" : "UTF-16BE"}) {
+            if (auto text = convertStrict(encoding, bytes)) return text;
+        }
+    }
+    if (utf8) return bytes;
+    for (const char* encoding : {"windows-1252", "ISO-8859-1"}) {
+        if (auto text = convertStrict(encoding, bytes)) return text;
+    }
+    return std::nullopt;
+}
+
+std::string readText(const std::filesystem::path& file) {
+    auto text = decodeText(readWholeSource(file));
+    if (!text) throw ConversionError::corruptFile("Could not decode text in " + file.filename().string());
+    return std::move(*text);
+}
+
+}  // namespace kv::DataConverter
