@@ -1,0 +1,278 @@
+// FFmpeg helpers shared by the media service, and asset inspection.
+#include "platform/media/ffmpeg_support.h"
+
+#include "platform/platform_error.h"
+
+#include <cmath>
+#include <mutex>
+
+namespace kv::platform::media {
+namespace detail {
+namespace {
+
+constexpr const char* kInputContainers = "mov,avi,matroska,mp3,aac,wav,aiff,flac,gif";
+
+int interruptRequested(void* opaque) {
+    const auto* stop = static_cast<const std::stop_token*>(opaque);
+    return stop != nullptr && stop->stop_requested() ? 1 : 0;
+}
+
+void quietLibraries() {
+    static std::once_flag once;
+    std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
+std::string layoutText(const AVChannelLayout& layout) {
+    AVChannelLayout usable{};
+    if (layout.order == AV_CHANNEL_ORDER_UNSPEC || av_channel_layout_check(&layout) == 0)
+        av_channel_layout_default(&usable, layout.nb_channels > 0 ? layout.nb_channels : 2);
+    else
+        av_channel_layout_copy(&usable, &layout);
+    char text[128] = {};
+    av_channel_layout_describe(&usable, text, sizeof text);
+    av_channel_layout_uninit(&usable);
+    return text;
+}
+
+FilterChain linkChain(FilterGraph graph, AVFilterContext* source, AVFilterContext* sink,
+                      const std::string& description) {
+    AVFilterInOut* outputs = avfilter_inout_alloc();
+    AVFilterInOut* inputs = avfilter_inout_alloc();
+    if (outputs == nullptr || inputs == nullptr) {
+        avfilter_inout_free(&outputs);
+        avfilter_inout_free(&inputs);
+        throw PlatformError("out of memory building a filter graph");
+    }
+    outputs->name = av_strdup("in");
+    outputs->filter_ctx = source;
+    inputs->name = av_strdup("out");
+    inputs->filter_ctx = sink;
+    const int parsed = avfilter_graph_parse_ptr(graph.get(), description.c_str(), &inputs, &outputs, nullptr);
+    avfilter_inout_free(&inputs);
+    avfilter_inout_free(&outputs);
+    check(parsed, "filter graph \"" + description + "\"");
+    check(avfilter_graph_config(graph.get(), nullptr), "filter graph configuration");
+    return FilterChain{std::move(graph), source, sink};
+}
+
+}  // namespace
+
+std::string errorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+int check(int code, const std::string& what) {
+    if (code < 0) throw PlatformError(what + ": " + errorText(code));
+    return code;
+}
+
+Frame allocFrame() {
+    Frame frame(av_frame_alloc());
+    if (!frame) throw PlatformError("out of memory allocating a frame");
+    return frame;
+}
+
+Packet allocPacket() {
+    Packet packet(av_packet_alloc());
+    if (!packet) throw PlatformError("out of memory allocating a packet");
+    return packet;
+}
+
+void throwCancelled() { throw MediaCancelled(); }
+
+InputContext openInput(const std::filesystem::path& file, const std::stop_token* stop, const char* demuxer,
+                       AVDictionary** options) {
+    quietLibraries();
+    AVFormatContext* raw = avformat_alloc_context();
+    if (raw == nullptr) throw PlatformError("out of memory opening " + file.filename().string());
+    raw->interrupt_callback = {&interruptRequested, const_cast<std::stop_token*>(stop)};
+    // Only local files, and only the containers we convert: a playlist or concat script posing as
+    // a video must not make the demuxer fetch URLs or read other files.
+    raw->protocol_whitelist = av_strdup("file");
+    raw->format_whitelist = av_strdup(kInputContainers);
+    const AVInputFormat* format = demuxer != nullptr ? av_find_input_format(demuxer) : nullptr;
+    const std::string url = "file:" + file.string();  // a name with a colon is never a protocol
+    const int opened = avformat_open_input(&raw, url.c_str(), format, options);  // frees raw on failure
+    if (stop != nullptr && stop->stop_requested()) {
+        if (opened >= 0) avformat_close_input(&raw);
+        throwCancelled();
+    }
+    check(opened, "Cannot open " + file.filename().string());
+    InputContext input(raw);
+    const int info = avformat_find_stream_info(input.get(), nullptr);
+    if (stop != nullptr && stop->stop_requested()) throwCancelled();
+    check(info, "Cannot read the streams of " + file.filename().string());
+    return input;
+}
+
+OutputContext createOutput(const std::filesystem::path& file, const char* muxer, const std::stop_token* stop) {
+    quietLibraries();
+    AVFormatContext* raw = nullptr;
+    check(avformat_alloc_output_context2(&raw, nullptr, muxer, file.c_str()), std::string("muxer ") + muxer);
+    OutputContext output(raw);
+    output->interrupt_callback = {&interruptRequested, const_cast<std::stop_token*>(stop)};
+    return output;
+}
+
+void openOutputFile(AVFormatContext& output, const std::filesystem::path& file, AVDictionary** options) {
+    if (!(output.oformat->flags & AVFMT_NOFILE))
+        check(avio_open2(&output.pb, ("file:" + file.string()).c_str(), AVIO_FLAG_WRITE, &output.interrupt_callback,
+                         nullptr),
+              "Cannot write " + file.filename().string());
+    const int written = avformat_write_header(&output, options);
+    const auto* stop = static_cast<const std::stop_token*>(output.interrupt_callback.opaque);
+    if (stop != nullptr && stop->stop_requested()) throwCancelled();
+    check(written, "Cannot start " + file.filename().string());
+}
+
+CodecContext openDecoder(const AVStream& stream) {
+    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
+    if (codec == nullptr)
+        throw PlatformError(std::string("No decoder for ") + avcodec_get_name(stream.codecpar->codec_id));
+    CodecContext decoder(avcodec_alloc_context3(codec));
+    if (!decoder) throw PlatformError("out of memory opening a decoder");
+    check(avcodec_parameters_to_context(decoder.get(), stream.codecpar), "decoder parameters");
+    decoder->pkt_timebase = stream.time_base;
+    decoder->thread_count = 0;  // one thread per core
+    decoder->thread_type = FF_THREAD_FRAME | FF_THREAD_SLICE;
+    check(avcodec_open2(decoder.get(), codec, nullptr),
+          std::string("Cannot open the ") + codec->name + " decoder");
+    return decoder;
+}
+
+double durationSeconds(const AVFormatContext& input) {
+    if (input.duration != AV_NOPTS_VALUE && input.duration > 0)
+        return static_cast<double>(input.duration) / AV_TIME_BASE;
+    double longest = 0;
+    for (unsigned i = 0; i < input.nb_streams; ++i) {
+        const AVStream& stream = *input.streams[i];
+        if (stream.duration != AV_NOPTS_VALUE && stream.duration > 0)
+            longest = std::max(longest, static_cast<double>(stream.duration) * av_q2d(stream.time_base));
+    }
+    return longest;
+}
+
+int displayRotation(const AVStream& stream) {
+    const auto* matrix =
+        reinterpret_cast<const int32_t*>(av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    if (matrix == nullptr) return 0;
+    const double counterClockwise = av_display_rotation_get(matrix);
+    if (std::isnan(counterClockwise)) return 0;
+    const long quarterTurns = std::lround(-counterClockwise / 90.0);
+    return static_cast<int>(((quarterTurns % 4) + 4) % 4) * 90;
+}
+
+FilterChain makeVideoFilter(const VideoInput& in, const std::string& description) {
+    FilterGraph graph(avfilter_graph_alloc());
+    if (!graph) throw PlatformError("out of memory building a filter graph");
+    graph->nb_threads = 0;
+    const AVRational aspect = in.aspect.num > 0 && in.aspect.den > 0 ? in.aspect : AVRational{1, 1};
+    const std::string args = "video_size=" + std::to_string(in.width) + "x" + std::to_string(in.height) +
+                             ":pix_fmt=" + std::to_string(in.format) + ":time_base=" +
+                             std::to_string(in.timeBase.num) + "/" + std::to_string(in.timeBase.den) +
+                             ":pixel_aspect=" + std::to_string(aspect.num) + "/" + std::to_string(aspect.den);
+    AVFilterContext* source = nullptr;
+    AVFilterContext* sink = nullptr;
+    check(avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), "in", args.c_str(), nullptr,
+                                       graph.get()),
+          "video source filter");
+    check(avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
+                                       graph.get()),
+          "video sink filter");
+    return linkChain(std::move(graph), source, sink, description);
+}
+
+FilterChain makeVideoFilter(const AVCodecContext& decoder, AVRational timeBase, const std::string& description) {
+    return makeVideoFilter(VideoInput{decoder.width, decoder.height, decoder.pix_fmt, timeBase,
+                                      decoder.sample_aspect_ratio},
+                           description);
+}
+
+const char* muxerName(Container container) {
+    switch (container) {
+        case Container::mp4: return "mp4";
+        case Container::mov: return "mov";
+        case Container::m4v: return "ipod";  // the "m4v" muxer writes a raw MPEG-4 Part 2 stream
+        case Container::m4a: return "ipod";
+        case Container::adts: return "adts";
+        case Container::wav: return "wav";
+        case Container::aiff: return "aiff";
+        case Container::flac: return "flac";
+    }
+    return "mp4";
+}
+
+void finishOutput(AVFormatContext& output) {
+    const int finished = av_write_trailer(&output);
+    const auto* stop = static_cast<const std::stop_token*>(output.interrupt_callback.opaque);
+    if (stop != nullptr && stop->stop_requested()) throwCancelled();
+    check(finished, "Cannot finish the output");
+    if (output.pb != nullptr && !(output.oformat->flags & AVFMT_NOFILE))
+        check(avio_closep(&output.pb), "Cannot close the output");
+}
+
+FilterChain makeAudioFilter(const AVCodecContext& decoder, AVRational timeBase, const std::string& description) {
+    FilterGraph graph(avfilter_graph_alloc());
+    if (!graph) throw PlatformError("out of memory building a filter graph");
+    const std::string args = "time_base=" + std::to_string(timeBase.num) + "/" + std::to_string(timeBase.den) +
+                             ":sample_rate=" + std::to_string(decoder.sample_rate) +
+                             ":sample_fmt=" + av_get_sample_fmt_name(decoder.sample_fmt) +
+                             ":channel_layout=" + layoutText(decoder.ch_layout);
+    AVFilterContext* source = nullptr;
+    AVFilterContext* sink = nullptr;
+    check(avfilter_graph_create_filter(&source, avfilter_get_by_name("abuffer"), "in", args.c_str(), nullptr,
+                                       graph.get()),
+          "audio source filter");
+    check(avfilter_graph_create_filter(&sink, avfilter_get_by_name("abuffersink"), "out", nullptr, nullptr,
+                                       graph.get()),
+          "audio sink filter");
+    return linkChain(std::move(graph), source, sink, description);
+}
+
+}  // namespace detail
+
+using namespace detail;
+
+Asset loadAsset(const std::filesystem::path& file) {
+    const InputContext input = openInput(file, nullptr);
+    Asset asset;
+    asset.container = input->iformat->name;
+    asset.duration = durationSeconds(*input);
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+        const AVStream& stream = *input->streams[i];
+        const AVCodecParameters& parameters = *stream.codecpar;
+        if (parameters.codec_type == AVMEDIA_TYPE_VIDEO && !(stream.disposition & AV_DISPOSITION_ATTACHED_PIC)) {
+            const AVRational rate = av_guess_frame_rate(input.get(), const_cast<AVStream*>(&stream), nullptr);
+            asset.videoTracks.push_back(VideoTrack{
+                .width = parameters.width,
+                .height = parameters.height,
+                .rotation = displayRotation(stream),
+                .frameRate = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0.0,
+                .dataRate = parameters.bit_rate,
+                .codec = avcodec_get_name(parameters.codec_id),
+            });
+        } else if (parameters.codec_type == AVMEDIA_TYPE_AUDIO) {
+            const int bits = parameters.bits_per_raw_sample > 0 ? parameters.bits_per_raw_sample
+                                                                 : parameters.bits_per_coded_sample;
+            asset.audioTracks.push_back(AudioTrack{
+                .sampleRate = parameters.sample_rate,
+                .channels = parameters.ch_layout.nb_channels,
+                .bitsPerSample = bits,
+                .dataRate = parameters.bit_rate,
+                .codec = avcodec_get_name(parameters.codec_id),
+            });
+        }
+    }
+    return asset;
+}
+
+VideoFrame::VideoFrame(std::unique_ptr<Data> data) : m_data(std::move(data)) {}
+VideoFrame::VideoFrame(VideoFrame&&) noexcept = default;
+VideoFrame& VideoFrame::operator=(VideoFrame&&) noexcept = default;
+VideoFrame::~VideoFrame() = default;
+int VideoFrame::width() const { return m_data->frame->width; }
+int VideoFrame::height() const { return m_data->frame->height; }
+
+}  // namespace kv::platform::media
