@@ -1,7 +1,7 @@
 // bzip2 bound at run time: without libbz2 the bz2 format is neither offered nor accepted.
 #pragma once
 
-struct bz_stream;
+#include <bzlib.h>  // for bz_stream only; the functions are bound at run time
 
 namespace kv::platform {
 

@@ -1,0 +1,15 @@
+// ustar TAR writer.
+#pragma once
+
+#include "archive/archive_bytes.h"
+
+#include <filesystem>
+
+namespace kv::ArchiveConverter {
+
+/// The TAR stream of the tree under `from`: one header per folder, then each file's header,
+/// bytes and padding, then two zero blocks. Paths too long for ustar are shortened and
+/// reported in the log.
+Bytes createTARData(const std::filesystem::path& from);
+
+} // namespace kv::ArchiveConverter

@@ -1,0 +1,271 @@
+// ZIP writer.
+#include "archive/zip_writer.h"
+
+#include "archive/archive_tree.h"
+#include "archive/deflate_codec.h"
+#include "archive/zip_format.h"
+#include "engine/conversion_error.h"
+#include "engine/output_file.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <ctime>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace kv::ArchiveConverter {
+namespace {
+
+struct PreparedEntry {
+    std::string name;
+    bool folder = false;
+    std::uint16_t method = zip::kMethodStored;
+    DosTimestamp stamp;
+    std::uint32_t crc = 0;
+    std::uint64_t size = 0;
+    Bytes payload;
+};
+
+std::uint16_t checkedU16(std::size_t value, const std::string& quantity) {
+    if (value > zip::kMaxU16Field) {
+        throw ConversionError::corruptFile("Archive has too many " + quantity +
+                                           " for ZIP (max 65,535) \u2014 try TAR instead");
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+std::uint32_t checkedU32(std::uint64_t value, const std::string& quantity) {
+    if (value >= zip::kZip64Marker) {
+        throw ConversionError::corruptFile("Archive " + quantity +
+                                           " exceeds the 4 GB ZIP limit \u2014 try TAR instead");
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+std::int64_t now() {
+    return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+PreparedEntry prepareFolder(std::string name) {
+    if (name.empty() || name.back() != '/')
+        name.push_back('/');
+    PreparedEntry entry;
+    entry.name = std::move(name);
+    entry.folder = true;
+    return entry;
+}
+
+// CRC and payload of one file: DEFLATE when it shrinks the bytes, else the bytes as they are.
+PreparedEntry prepareFile(std::string name, Bytes content, ZipMethod method,
+                          std::int64_t modified) {
+    PreparedEntry entry;
+    entry.name = std::move(name);
+    entry.stamp = dosTimestamp(modified);
+    entry.crc = crc32Checksum(content);
+    entry.size = content.size();
+    if (method == ZipMethod::deflated) {
+        Bytes deflated = compressDeflate(content);
+        if (deflated.size() < content.size()) {
+            entry.method = zip::kMethodDeflated;
+            entry.payload = std::move(deflated);
+            return entry;
+        }
+    }
+    entry.payload = std::move(content);
+    return entry;
+}
+
+// Appends entries in order: the archive body, and the central directory beside it.
+class ZipAssembler {
+  public:
+    void append(const PreparedEntry& entry) {
+        const std::uint32_t offset = checkedU32(m_body.size(), "size");
+        const std::uint32_t compressedSize = checkedU32(entry.payload.size(), "entry size");
+        const std::uint32_t size = checkedU32(entry.size, "entry size");
+        const std::uint16_t nameLength = checkedU16(entry.name.size(), "filename bytes");
+
+        // Local header: version, flags 0, method, time, date, CRC, sizes, name length, extra 0.
+        appendUInt32(m_body, zip::kLocalHeaderSignature);
+        appendUInt16(m_body, zip::kVersionNeeded);
+        appendUInt16(m_body, 0);
+        appendFields(m_body, entry, compressedSize, size, nameLength);
+        m_body.insert(m_body.end(), entry.name.begin(), entry.name.end());
+        m_body.insert(m_body.end(), entry.payload.begin(), entry.payload.end());
+
+        // Central header: made by, needed, flags 0, same fields, then comment 0, disk 0,
+        // internal attributes 0, external attributes, local header offset.
+        appendUInt32(m_central, zip::kCentralHeaderSignature);
+        appendUInt16(m_central, zip::kVersionMadeBy);
+        appendUInt16(m_central, zip::kVersionNeeded);
+        appendUInt16(m_central, 0);
+        appendFields(m_central, entry, compressedSize, size, nameLength);
+        appendUInt16(m_central, 0);
+        appendUInt16(m_central, 0);
+        appendUInt16(m_central, 0);
+        appendUInt32(m_central, entry.folder ? zip::kDirectoryAttributes : zip::kFileAttributes);
+        appendUInt32(m_central, offset);
+        m_central.insert(m_central.end(), entry.name.begin(), entry.name.end());
+        ++m_count;
+    }
+
+    Bytes finish() && {
+        const std::uint16_t count = checkedU16(m_count, "entries");
+        const std::uint32_t directoryOffset = checkedU32(m_body.size(), "size");
+        const std::uint32_t directorySize = checkedU32(m_central.size(), "central directory size");
+        m_body.reserve(m_body.size() + m_central.size() + zip::kEndRecordBytes);
+        m_body.insert(m_body.end(), m_central.begin(), m_central.end());
+        appendUInt32(m_body, zip::kEndRecordSignature);
+        appendUInt16(m_body, 0); // this disk
+        appendUInt16(m_body, 0); // disk of the central directory
+        appendUInt16(m_body, count);
+        appendUInt16(m_body, count);
+        appendUInt32(m_body, directorySize);
+        appendUInt32(m_body, directoryOffset);
+        appendUInt16(m_body, 0); // comment length
+        return std::move(m_body);
+    }
+
+  private:
+    // method, time, date, CRC-32, compressed size, size, name length, extra length
+    static void appendFields(Bytes& out, const PreparedEntry& entry, std::uint32_t compressedSize,
+                             std::uint32_t size, std::uint16_t nameLength) {
+        appendUInt16(out, entry.method);
+        appendUInt16(out, entry.stamp.time);
+        appendUInt16(out, entry.stamp.date);
+        appendUInt32(out, entry.crc);
+        appendUInt32(out, compressedSize);
+        appendUInt32(out, size);
+        appendUInt16(out, nameLength);
+        appendUInt16(out, 0);
+    }
+
+    Bytes m_body;
+    Bytes m_central;
+    std::size_t m_count = 0;
+};
+
+// Prepares entries 0…count−1 on all cores and hands each to `consume` in index order, as soon
+// as it and all before it are ready, so finished payloads do not pile up.
+void prepareInParallel(std::size_t count, const std::function<PreparedEntry(std::size_t)>& prepare,
+                       const std::function<void(PreparedEntry&&)>& consume) {
+    std::vector<std::optional<PreparedEntry>> slots(count);
+    std::vector<std::exception_ptr> errors(count);
+    std::vector<bool> ready(count, false);
+    std::mutex lock;
+    std::condition_variable readyChanged;
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> abandon{false};
+
+    const auto work = [&] {
+        for (;;) {
+            const std::size_t index = next.fetch_add(1);
+            if (index >= count || abandon.load())
+                return;
+            std::optional<PreparedEntry> entry;
+            std::exception_ptr error;
+            try {
+                entry = prepare(index);
+            } catch (...) {
+                error = std::current_exception();
+            }
+            {
+                const std::scoped_lock guard(lock);
+                slots[index] = std::move(entry);
+                errors[index] = error;
+                ready[index] = true;
+            }
+            readyChanged.notify_all();
+        }
+    };
+
+    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+    std::vector<std::jthread> workers;
+    for (unsigned i = 0; i < threads && i < count; ++i)
+        workers.emplace_back(work);
+    try {
+        for (std::size_t index = 0; index < count; ++index) {
+            std::optional<PreparedEntry> entry;
+            {
+                std::unique_lock guard(lock);
+                readyChanged.wait(guard, [&] { return ready[index]; });
+                if (errors[index])
+                    std::rethrow_exception(errors[index]);
+                entry = std::move(slots[index]);
+            }
+            consume(std::move(*entry));
+        }
+    } catch (...) {
+        abandon = true;
+        throw; // the workers finish their current entry and are joined on the way out
+    }
+}
+
+} // namespace
+
+DosTimestamp dosTimestamp(std::int64_t unixSeconds) {
+    const auto seconds = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    int year = 1980;
+    int month = 1;
+    int day = 1;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    if (::localtime_r(&seconds, &local) != nullptr) {
+        year = local.tm_year + 1900;
+        month = local.tm_mon + 1;
+        day = local.tm_mday;
+        hour = local.tm_hour;
+        minute = local.tm_min;
+        second = local.tm_sec;
+    }
+    year = std::clamp(year, 1980, 2107);
+    DosTimestamp stamp;
+    stamp.time = static_cast<std::uint16_t>((hour << 11) | (minute << 5) | (second / 2));
+    stamp.date = static_cast<std::uint16_t>(((year - 1980) << 9) | (month << 5) | day);
+    return stamp;
+}
+
+Bytes buildZIP(std::span<const ZipEntry> entries) {
+    ZipAssembler assembler;
+    const std::int64_t current = now();
+    prepareInParallel(
+        entries.size(),
+        [&](std::size_t index) {
+            const ZipEntry& entry = entries[index];
+            if (!entry.name.empty() && entry.name.back() == '/')
+                return prepareFolder(entry.name);
+            const ByteView data = asBytes(entry.data);
+            return prepareFile(entry.name, Bytes(data.begin(), data.end()), entry.method,
+                               entry.modified.value_or(current));
+        },
+        [&](PreparedEntry&& entry) { assembler.append(entry); });
+    return std::move(assembler).finish();
+}
+
+std::filesystem::path createZIP(const std::filesystem::path& from,
+                                const std::filesystem::path& to) {
+    const std::vector<std::string> folders = gatherDirectories(from, from);
+    const auto files = gatherFiles(from, from);
+    ZipAssembler assembler;
+    for (const std::string& folder : folders)
+        assembler.append(prepareFolder(folder));
+    const std::int64_t current = now();
+    prepareInParallel(
+        files.size(),
+        [&](std::size_t index) {
+            const auto& [name, location] = files[index];
+            Bytes content;
+            appendFileContents(content, location);
+            return prepareFile(name, std::move(content), ZipMethod::deflated,
+                               modificationTime(location, current));
+        },
+        [&](PreparedEntry&& entry) { assembler.append(entry); });
+    const Bytes archive = std::move(assembler).finish();
+    return writeOutputFile(to, archive);
+}
+
+} // namespace kv::ArchiveConverter

@@ -1,0 +1,118 @@
+// The repack path: payload naming, limits, log lines and the staging folder's cleanup.
+#include "archive/archive_converter.h"
+#include "archive/gzip_codec.h"
+#include "archive_fixtures.h"
+#include "engine/conversion_error.h"
+#include "engine/logger.h"
+#include "support/test_support.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace kv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using F = SupportedFormat;
+using namespace ArchiveConverter;
+
+ConvertRequest request(const fs::path& source, F from, F to, const fs::path& outputDir) {
+    ConvertRequest r;
+    r.source = source;
+    r.sourceFormat = from;
+    r.target = to;
+    r.outputDir = outputDir;
+    return r;
+}
+
+// Points the temporary folder at an empty folder of its own for one test.
+class ScopedTmpdir {
+  public:
+    explicit ScopedTmpdir(const fs::path& dir) : m_dir(dir) {
+        fs::create_directories(dir);
+        if (const char* old = std::getenv("TMPDIR"))
+            m_old = old;
+        ::setenv("TMPDIR", dir.c_str(), 1);
+    }
+    ~ScopedTmpdir() {
+        if (m_old.empty()) {
+            ::unsetenv("TMPDIR");
+        } else {
+            ::setenv("TMPDIR", m_old.c_str(), 1);
+        }
+    }
+    bool empty() const { return fs::is_empty(m_dir); }
+
+  private:
+    fs::path m_dir;
+    std::string m_old;
+};
+
+void makeSparse(const fs::path& file, off_t size) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ::close(fd);
+}
+
+TEST(ArchiveConverter, PlainPayloadBecomesOneFileNamedAfterTheSource) {
+    TempDir dir;
+    writeFile(dir / "notes.txt.gz", toString(compressGzip(asBytes("just notes"))));
+    fs::create_directories(dir / "out");
+    const fs::path output = convert(request(dir / "notes.txt.gz", F::gzip, F::zip, dir / "out"));
+    EXPECT_EQ(output.filename(), "notes.txt.zip");
+    fs::create_directories(dir / "check");
+    extractArchive(output, F::zip, dir / "check");
+    EXPECT_EQ(snapshot(dir / "check"),
+              (std::map<std::string, std::string>{{"notes.txt", "just notes"}}));
+    EXPECT_TRUE(logged("Archive: GZIP \u2192 ZIP"));
+}
+
+TEST(ArchiveConverter, NothingExtractedFailsAndLeavesNoStaging) {
+    TempDir dir;
+    const ScopedTmpdir tmp(dir / "tmp");
+    writeFile(dir / "dirs.zip", makeRawZip({{"a/", ""}, {"__MACOSX/._x", "junk"}}));
+    try {
+        convert(request(dir / "dirs.zip", F::zip, F::tar, dir / "out"));
+        ADD_FAILURE() << "no error";
+    } catch (const ConversionError& e) {
+        EXPECT_EQ(e.kind(), ConversionError::Kind::emptyOutput);
+    }
+    EXPECT_TRUE(logged("Extraction produced no files"));
+    EXPECT_TRUE(logged("1 empty folder(s) not carried over (a/)"));
+    EXPECT_TRUE(tmp.empty());
+
+    writeFile(dir / "bad.zip", "PK not really");
+    EXPECT_THROW(convert(request(dir / "bad.zip", F::zip, F::tar, dir / "out")), ConversionError);
+    EXPECT_TRUE(tmp.empty());
+    EXPECT_FALSE(fs::exists(dir / "out" / "bad.tar"));
+}
+
+TEST(ArchiveConverter, SizeLimitsAreCheckedBeforeTheWork) {
+    TempDir dir;
+    makeSparse(dir / "huge.tar", (2ll << 30) + 1);
+    try {
+        convert(request(dir / "huge.tar", F::tar, F::zip, dir / "out"));
+        ADD_FAILURE() << "no error";
+    } catch (const ConversionError& e) {
+        EXPECT_STREQ(e.what(), "File appears corrupt: Archive is too large to process (max 2 GB)");
+    }
+    EXPECT_TRUE(logged("Archive too large (2.15 GB)"));
+
+    fs::create_directories(dir / "tree");
+    makeSparse(dir / "tree" / "a", 1ll << 30);
+    makeSparse(dir / "tree" / "b", (1ll << 30) + 1);
+    try {
+        createArchive(dir / "tree", F::tar, dir / "big.tar");
+        ADD_FAILURE() << "no error";
+    } catch (const ConversionError& e) {
+        EXPECT_STREQ(e.what(), "File appears corrupt: Archive contents are too large to repackage "
+                               "(max 2 GB uncompressed)");
+    }
+    EXPECT_TRUE(logged("Extracted contents too large (2.15 GB)"));
+}
+
+} // namespace
+} // namespace kv::test

@@ -1,0 +1,120 @@
+// Independent tools read what we write, and we read what they write.
+#include "archive/archive_converter.h"
+#include "archive/bzip2_codec.h"
+#include "archive_fixtures.h"
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace kv::test {
+namespace {
+
+namespace fs = std::filesystem;
+using F = SupportedFormat;
+
+void requireTools(std::initializer_list<std::string_view> tools) {
+    for (const auto tool : tools) {
+        if (!haveTool(tool))
+            GTEST_SKIP() << std::string(tool) << " is not installed";
+    }
+}
+
+RunResult shell(const std::string& command) {
+    return runProgram({"/bin/sh", "-c", command});
+}
+
+TEST(ArchiveOracles, IndependentReadersAcceptOurOutputs) {
+    requireTools({"unzip", "bsdtar", "gzip", "xz", "bzip2"});
+    TempDir dir;
+    const auto expected = makeSampleTree(dir / "tree");
+    struct Check {
+        F format;
+        std::string test; // %s is the archive
+    };
+    const Check checks[] = {
+        {F::zip, "unzip -tq %s"}, {F::tar, "bsdtar -tf %s"}, {F::gzip, "gzip -t %s"},
+        {F::xz, "xz -t %s"},      {F::bz2, "bzip2 -t %s"},
+    };
+    for (const Check& check : checks) {
+        const std::string ext(fileExtension(check.format));
+        SCOPED_TRACE(ext);
+        const fs::path archive = dir / ("ours." + ext);
+        ArchiveConverter::createArchive(dir / "tree", check.format, archive);
+        std::string command = check.test;
+        command.replace(command.find("%s"), 2, "'" + archive.string() + "'");
+        const RunResult test = shell(command);
+        EXPECT_EQ(test.exitCode, 0) << test.out << test.err;
+
+        // bsdtar reads every one of them and unpacks the same files.
+        const fs::path unpacked = dir / ("bsdtar-" + ext);
+        fs::create_directories(unpacked);
+        const RunResult extract =
+            runProgram({"bsdtar", "-xf", archive.string(), "-C", unpacked.string()});
+        EXPECT_EQ(extract.exitCode, 0) << extract.err;
+        EXPECT_EQ(snapshot(unpacked), expected);
+    }
+}
+
+TEST(ArchiveOracles, OurReadersAcceptOtherToolsOutputs) {
+    requireTools({"zip", "tar", "gzip", "xz", "bzip2", "bsdtar"});
+    TempDir dir;
+    const auto expected = makeSampleTree(dir / "tree");
+    fs::remove(dir / "tree" / ".DS_Store");
+    fs::remove(dir / "tree" / "docs" / ".DS_Store");
+    const std::string tree = "'" + (dir / "tree").string() + "'";
+    const std::string d = "'" + dir.path().string() + "'";
+    struct Made {
+        std::string file;
+        F format;
+        std::string command;
+    };
+    const Made made[] = {
+        {"zip.zip", F::zip, "cd " + tree + " && zip -qr " + d + "/zip.zip ."},
+        {"gnu.tar", F::tar, "tar --format=ustar -cf " + d + "/gnu.tar -C " + tree + " ."},
+        {"gnu.gz", F::gzip,
+         "tar --format=ustar -cf - -C " + tree + " . | gzip -9 > " + d + "/gnu.gz"},
+        {"gnu.xz", F::xz, "tar --format=ustar -cf - -C " + tree + " . | xz -T2 > " + d + "/gnu.xz"},
+        {"gnu.bz2", F::bz2,
+         "tar --format=ustar -cf - -C " + tree + " . | bzip2 > " + d + "/gnu.bz2"},
+        {"bsd.tar", F::tar, "bsdtar --format=ustar -cf " + d + "/bsd.tar -C " + tree + " ."},
+        {"bsd.zip", F::zip, "bsdtar --format=zip -cf " + d + "/bsd.zip -C " + tree + " ."},
+        {"bsd.gz", F::gzip, "bsdtar --format=ustar -czf " + d + "/bsd.gz -C " + tree + " ."},
+        // pbzip2-style output: two bzip2 streams back to back form one file.
+        {"multi.bz2", F::bz2,
+         "tar --format=ustar -cf - -C " + tree + " . > " + d + "/plain && head -c 1000000 " + d +
+             "/plain | bzip2 > " + d + "/multi.bz2 && tail -c +1000001 " + d +
+             "/plain | bzip2 >> " + d + "/multi.bz2"},
+        {"multi.gz", F::gzip,
+         "head -c 1000000 " + d + "/plain | gzip > " + d + "/multi.gz && tail -c +1000001 " + d +
+             "/plain | gzip >> " + d + "/multi.gz"},
+    };
+    for (const Made& m : made) {
+        SCOPED_TRACE(m.file);
+        const RunResult run = shell(m.command);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const fs::path to = dir / ("ours-" + m.file);
+        fs::create_directories(to);
+        ArchiveConverter::extractArchive(dir / m.file, m.format, to);
+        EXPECT_EQ(snapshot(to), expected);
+    }
+}
+
+TEST(ArchiveOracles, GzipHeaderWithNameAndCommentIsSkipped) {
+    requireTools({"gzip"});
+    TempDir dir;
+    writeFile(dir / "notes.txt", "hello notes\n");
+    // gzip stores the original name (FNAME); a comment is added by hand below.
+    ASSERT_EQ(shell("gzip -N -k '" + (dir / "notes.txt").string() + "'").exitCode, 0);
+    std::string gz = readFile(dir / "notes.txt.gz");
+    ASSERT_EQ(gz[3] & 0x08, 0x08);
+    gz[3] = static_cast<char>(gz[3] | 0x10);
+    const std::size_t nameEnd = gz.find('\0', 10);
+    gz.insert(nameEnd + 1, std::string("a comment\0", 10));
+    writeFile(dir / "c.txt.gz", gz);
+    fs::create_directories(dir / "out");
+    ArchiveConverter::extractArchive(dir / "c.txt.gz", F::gzip, dir / "out");
+    EXPECT_EQ(readFile(dir / "out" / "c.txt"), "hello notes\n");
+}
+
+} // namespace
+} // namespace kv::test
