@@ -1,11 +1,10 @@
 // Run-time probes of the image and audio encoders this machine has.
 #include "platform/capability_probes.h"
 
+#include "platform/image/image_codec.h"
 #include "platform/vips_start.h"
 
-#include <libheif/heif.h>
 #include <unistd.h>
-#include <vips/vips.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -13,6 +12,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -20,55 +20,58 @@ extern "C" {
 namespace kv::platform {
 namespace {
 
-bool vipsSaverFor(const char* suffix) {
-    const char* saver = vips_foreign_find_save(suffix);
-    vips_error_clear();
-    return saver != nullptr;
-}
+// A private folder for probe files, so a predictable name in the shared temp folder can never
+// be a planted link that the muxer would follow and truncate.
+class ProbeFolder {
+public:
+    ProbeFolder() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "Kelvane_probe_XXXXXX").string();
+        if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
+    }
+    ~ProbeFolder() {
+        std::error_code ignored;
+        if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
+    }
+    ProbeFolder(const ProbeFolder&) = delete;
+    ProbeFolder& operator=(const ProbeFolder&) = delete;
+    const std::filesystem::path& path() const { return m_path; }
 
-bool vipsOperationExists(const char* name) {
-    return vips_type_find("VipsOperation", name) != 0;
-}
+private:
+    std::filesystem::path m_path;
+};
 
-bool heifEncoderFor(heif_compression_format format) {
-    return heif_have_encoder_for_format(format) != 0;
+void freeOutput(AVFormatContext* output) {
+    if (output->pb != nullptr) avio_closep(&output->pb);
+    avformat_free_context(output);
 }
+void freeEncoder(AVCodecContext* encoder) { avcodec_free_context(&encoder); }
 
 // Opens a real file for writing with the encoder and muxer, writes a header and a trailer.
-bool canWriteAudio(std::uint32_t code, AVCodecID codecId, const char* muxer, const char* extension) {
+bool canWriteAudio(const std::filesystem::path& folder, std::uint32_t code, AVCodecID codecId, const char* muxer,
+                   const char* extension) {
     const AVCodec* codec = avcodec_find_encoder(codecId);
     const AVOutputFormat* format = av_guess_format(muxer, nullptr, nullptr);
-    if (codec == nullptr || format == nullptr) return false;
+    if (codec == nullptr || format == nullptr || folder.empty()) return false;
 
-    const auto path = std::filesystem::temp_directory_path() /
-                      ("kv-cap-" + std::to_string(code) + "." + extension);
-    bool ok = false;
-    AVFormatContext* output = nullptr;
-    AVCodecContext* encoder = nullptr;
-    if (avformat_alloc_output_context2(&output, format, nullptr, path.c_str()) >= 0) {
-        AVStream* stream = avformat_new_stream(output, nullptr);
-        encoder = avcodec_alloc_context3(codec);
-        if (stream != nullptr && encoder != nullptr) {
-            encoder->sample_rate = 44100;
-            av_channel_layout_default(&encoder->ch_layout, 2);
-            encoder->sample_fmt = codec->sample_fmts != nullptr ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
-            encoder->time_base = AVRational{1, 44100};
-            if (codecId == AV_CODEC_ID_AAC) encoder->bit_rate = 256000;
-            if (output->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-            if (avcodec_open2(encoder, codec, nullptr) >= 0 &&
-                avcodec_parameters_from_context(stream->codecpar, encoder) >= 0 &&
-                avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE) >= 0) {
-                ok = avformat_write_header(output, nullptr) >= 0;
-                if (ok) av_write_trailer(output);
-                avio_closep(&output->pb);
-            }
-        }
-    }
-    avcodec_free_context(&encoder);
-    avformat_free_context(output);
-    std::error_code ignored;
-    std::filesystem::remove(path, ignored);
-    return ok;
+    const auto path = folder / ("kv-cap-" + std::to_string(code) + "." + extension);
+    AVFormatContext* rawOutput = nullptr;
+    if (avformat_alloc_output_context2(&rawOutput, format, nullptr, path.c_str()) < 0) return false;
+    const std::unique_ptr<AVFormatContext, decltype(&freeOutput)> output(rawOutput, &freeOutput);
+    const std::unique_ptr<AVCodecContext, decltype(&freeEncoder)> encoder(avcodec_alloc_context3(codec), &freeEncoder);
+    AVStream* stream = avformat_new_stream(output.get(), nullptr);
+    if (stream == nullptr || !encoder) return false;
+    encoder->sample_rate = 44100;
+    av_channel_layout_default(&encoder->ch_layout, 2);
+    encoder->sample_fmt = codec->sample_fmts != nullptr ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
+    encoder->time_base = AVRational{1, 44100};
+    if (codecId == AV_CODEC_ID_AAC) encoder->bit_rate = 256000;
+    if (output->oformat->flags & AVFMT_GLOBALHEADER) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (avcodec_open2(encoder.get(), codec, nullptr) < 0 ||
+        avcodec_parameters_from_context(stream->codecpar, encoder.get()) < 0 ||
+        avio_open(&output->pb, path.c_str(), AVIO_FLAG_WRITE) < 0)
+        return false;
+    if (avformat_write_header(output.get(), nullptr) < 0) return false;
+    return av_write_trailer(output.get()) >= 0;
 }
 
 }  // namespace
@@ -80,15 +83,15 @@ std::set<std::string> probeWritableImageTypes() {
     } catch (...) {
         return types;
     }
-    const bool magick = vipsOperationExists("magicksave_buffer");
-    if (vipsSaverFor(".png")) types.insert("png");
-    if (vipsSaverFor(".jpg")) types.insert("jpeg");
-    if (vipsSaverFor(".tif")) types.insert("tiff");
-    if (vipsSaverFor(".gif")) types.insert("gif");
-    if (vipsSaverFor(".jp2")) types.insert("jp2");
-    if (magick) types.insert({"bmp", "tga"});
-    if (vipsSaverFor(".heic") && heifEncoderFor(heif_compression_HEVC)) types.insert("heic");
-    if (vipsSaverFor(".avif") && heifEncoderFor(heif_compression_AV1)) types.insert("avif");
+    // Each type is tried with a real encode of a tiny image: a saver's presence over-reports (vips
+    // lists .heic/.avif savers without an HEVC or AV1 encoder, and magicksave without every format).
+    const std::pair<const char*, ImageType> candidates[] = {
+        {"png", ImageType::png}, {"jpeg", ImageType::jpeg}, {"tiff", ImageType::tiff}, {"bmp", ImageType::bmp},
+        {"gif", ImageType::gif}, {"heic", ImageType::heic}, {"avif", ImageType::avif}, {"tga", ImageType::tga},
+        {"jp2", ImageType::jp2},
+    };
+    for (const auto& [name, type] : candidates)
+        if (canEncode(type)) types.insert(name);
     return types;
 }
 
@@ -113,8 +116,9 @@ std::vector<std::uint32_t> probeAudioWriters() {
     };
     av_log_set_level(AV_LOG_ERROR);
     std::vector<std::uint32_t> found;
+    const ProbeFolder folder;
     for (const auto& c : candidates)
-        if (canWriteAudio(c.code, c.codec, c.muxer, c.extension)) found.push_back(c.code);
+        if (canWriteAudio(folder.path(), c.code, c.codec, c.muxer, c.extension)) found.push_back(c.code);
     return found;
 }
 

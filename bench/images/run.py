@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Image conversion benchmark: our whole-process conversions against the vips command line,
+ImageMagick's convert and libheif's heif-enc at equal settings, with output sizes and peak RSS.
+
+Fixtures: a 24-megapixel photo-like JPEG and a 12-megapixel PNG, made in a temp folder.
+Usage: bench/images/run.py [--kelvane PATH] [--runs N]
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+import benchlib  # noqa: E402
+
+REPO = os.path.dirname(os.path.dirname(HERE))
+
+# Our encoder settings (src/platform/image/image_codec.cpp and heif_encoder.cpp), spelled for the peers.
+QUALITY = 92            # the default image quality 0.92
+HEIC_QUALITY = 85       # HEIC is capped at 0.85
+VIPS_PNG = "[compression=6,filter=up]"
+VIPS_JPEG = f"[Q={QUALITY},optimize-coding]"
+VIPS_TIFF = "[compression=deflate,predictor=horizontal]"
+
+
+def default_binary():
+    release = os.path.join(REPO, "build-image-release", "kelvane")
+    return release if os.path.exists(release) else benchlib.kelvane_binary()
+
+
+def need(tool):
+    if shutil.which(tool) is None:
+        raise SystemExit(f"{tool} is missing: run scripts/bootstrap.sh")
+
+
+def make_fixtures(folder):
+    """A photo-like 6000 × 4000 JPEG (smooth plasma, upscaled, with grain) and a 4000 × 3000 PNG."""
+    base = os.path.join(folder, "base.png")
+    subprocess.check_call(["convert", "-size", "1500x1000", "-seed", "11", "plasma:fractal", "-blur", "0x1.5",
+                           "-depth", "8", base])
+    photo = os.path.join(folder, "photo.jpg")
+    subprocess.check_call(["convert", base, "-resize", "6000x4000!", "-attenuate", "0.4", "+noise", "Gaussian",
+                           "-quality", "92", photo])
+    png = os.path.join(folder, "photo12.png")
+    subprocess.check_call(["convert", photo, "-resize", "4000x3000!", png])
+    return photo, png
+
+
+def size_of(path):
+    return os.path.getsize(path) if os.path.exists(path) else 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--kelvane", default=None)
+    parser.add_argument("--runs", type=int, default=3)
+    args = parser.parse_args()
+    kelvane = args.kelvane or default_binary()
+    for tool in ("vips", "convert", "heif-enc"):
+        need(tool)
+
+    with tempfile.TemporaryDirectory(prefix="Kelvane_bench_") as folder:
+        photo, png = make_fixtures(folder)
+        out = os.path.join(folder, "out")
+        peer_out = os.path.join(folder, "peer")
+
+        def clean():
+            for d in (out, peer_out):
+                shutil.rmtree(d, ignore_errors=True)
+                os.makedirs(d)
+
+        def ours(src, target):
+            return [kelvane, "--convert", src, target, out]
+
+        def ours_file(src, ext):
+            name = os.path.splitext(os.path.basename(src))[0] + "." + ext
+            return os.path.join(out, name)
+
+        print(f"kelvane: {kelvane}")
+        print(f"fixtures: {photo} {size_of(photo)/1e6:.1f} MB (6000x4000), {png} {size_of(png)/1e6:.1f} MB (4000x3000)")
+        tasks = [
+            # label, our target, source, ext, peer argv, goal, runs
+            ("jpeg->png vs vips", "png", photo, "png",
+             ["vips", "copy", photo, os.path.join(peer_out, "p.png") + VIPS_PNG], "<=1.15x", args.runs),
+            ("jpeg->png vs convert", "png", photo, "png",
+             ["convert", photo, os.path.join(peer_out, "p.png")], "<=0.5x, size <=1.10x", args.runs),
+            ("png->jpeg vs vips", "jpeg", png, "jpg",
+             ["vips", "copy", png, os.path.join(peer_out, "p.jpg") + VIPS_JPEG], "<=1.15x", args.runs),
+            ("png->jpeg vs convert", "jpeg", png, "jpg",
+             ["convert", png, "-quality", str(QUALITY), os.path.join(peer_out, "p.jpg")], None, args.runs),
+            ("jpeg->tiff vs vips", "tiff", photo, "tiff",
+             ["vips", "copy", photo, os.path.join(peer_out, "p.tif") + VIPS_TIFF], "<=1.15x", args.runs),
+            ("jpeg->tiff vs convert", "tiff", photo, "tiff",
+             ["convert", photo, "-compress", "zip", os.path.join(peer_out, "p.tif")], None, args.runs),
+            ("jpeg->heic vs heif-enc", "heic", photo, "heic",
+             ["heif-enc", "-q", str(HEIC_QUALITY), "-p", "preset=fast", "-p", "chroma=420", photo,
+              "-o", os.path.join(peer_out, "p.heic")], "ours <=12s", 1),
+            ("png->avif vs heif-enc", "avif", png, "avif",
+             ["heif-enc", "-A", "-q", str(QUALITY), "-p", "speed=7", "-p", "chroma=420", png,
+              "-o", os.path.join(peer_out, "p.avif")], "<=1.1x, size <=1.0x", args.runs),
+        ]
+        for label, target, src, ext, peer, goal, runs in tasks:
+            ratio = benchlib.compare(label, ours(src, target), peer, runs=runs, prepare=clean, goal=goal)
+            # One more run of each to keep their outputs for the size comparison.
+            clean()
+            subprocess.call(ours(src, target), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.call(peer, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            peer_files = [os.path.join(peer_out, f) for f in os.listdir(peer_out)]
+            ours_size = size_of(ours_file(src, ext))
+            peer_size = size_of(peer_files[0]) if peer_files else 0
+            size_ratio = ours_size / peer_size if peer_size else float("inf")
+            print(f"{'':<40} size ours {ours_size/1e6:7.2f} MB peer {peer_size/1e6:7.2f} MB"
+                  f"  size ratio {size_ratio:5.2f}x  (time ratio {ratio:.2f}x)")
+            sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
