@@ -4,14 +4,9 @@
 #include "engine/conversion_error.h"
 #include "engine/source_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unicode/ucnv.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <system_error>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -62,38 +57,6 @@ std::optional<std::string> convertStrict(const char* encoding, std::string_view 
     }
     out.resize(used);
     return out;
-}
-
-// The whole source in one read into a buffer of its size plus one byte, so that the end of a file
-// that did not grow is seen without reallocating (and copying) a multi-megabyte buffer.
-std::string readWholeSource(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        if (errno == EISDIR) throw NotARegularFile(path);
-        throw ConversionError::fileAccessDenied(path.string());
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        throw NotARegularFile(path);
-    }
-    std::string bytes(static_cast<std::size_t>(info.st_size) + 1, '\0');
-    std::size_t filled = 0;
-    for (;;) {
-        if (filled == bytes.size()) bytes.resize(bytes.size() * 2);
-        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
-        if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
-            const int code = errno;
-            ::close(fd);
-            throw std::system_error(code, std::generic_category(), "read " + path.string());
-        }
-        if (got == 0) break;
-        filled += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    bytes.resize(filled);
-    return bytes;
 }
 
 bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
@@ -169,7 +132,7 @@ std::optional<std::string> decodeText(std::string bytes) {
 }
 
 std::string readText(const std::filesystem::path& file) {
-    auto text = decodeText(readWholeSource(file));
+    auto text = decodeText(readSourceFile(file));
     if (!text) throw ConversionError::corruptFile("Could not decode text in " + file.filename().string());
     return std::move(*text);
 }
