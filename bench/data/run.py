@@ -5,7 +5,7 @@ Builds a ~100 MB CSV (integers, floats with exponents, dates, booleans, names wi
 quotes, non-Latin text and emoji, comments with line breaks, 30% empty cells), the same rows as a
 JSON array and as NDJSON, and 50,000 SRT cues, then prints time ratios (ours/peer: below 1 is
 faster) and peak RSS. Usage: bench/data/run.py [kelvane binary] [megabytes] [label filter];
-the default binary is the Release build in build-data-release/; KV_BENCH_RUNS sets the timed runs
+the default binary is the Release build in build/ (./run.sh makes it); KV_BENCH_RUNS sets the timed runs
 per comparison (default 2, after one warm-up).
 """
 
@@ -135,11 +135,11 @@ with open(sys.argv[1], encoding='utf-8') as src, open(sys.argv[2], 'w', newline=
 
 
 def main():
-    binary = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build-data-release", "kelvane")
+    binary = sys.argv[1] if len(sys.argv) > 1 else benchlib.kelvane_binary()
     megabytes = int(sys.argv[2]) if len(sys.argv) > 2 else 100
     only = sys.argv[3] if len(sys.argv) > 3 else ""
     if not os.path.exists(binary):
-        raise SystemExit(f"{binary} is missing: build Release into build-data-release/ first")
+        raise SystemExit(f"{binary} is missing: build Release into build/ first (./run.sh)")
     for tool in ("mlr", "jq", "sed"):
         if not shutil.which(tool):
             raise SystemExit(f"{tool} is missing: run scripts/bootstrap.sh")

@@ -3,7 +3,7 @@
 woff2_compress, WOFF2 to TTF against woff2_decompress, TTF to WOFF against sfnt2woff.
 Prints times, peak RSS, output sizes and the ratios against each goal.
 
-    KV_KELVANE=build-font-release/kelvane python3 bench/fonts/run.py   (default: build/kelvane)"""
+    KV_KELVANE=path/to/kelvane python3 bench/fonts/run.py   (default: build/kelvane)"""
 
 import glob
 import os

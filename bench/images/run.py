@@ -28,8 +28,7 @@ VIPS_TIFF = "[compression=deflate,predictor=horizontal]"
 
 
 def default_binary():
-    release = os.path.join(REPO, "build-image-release", "kelvane")
-    return release if os.path.exists(release) else benchlib.kelvane_binary()
+    return benchlib.kelvane_binary()
 
 
 def need(tool):

@@ -5,7 +5,7 @@ Makes a 30-second 1080p H.264+AAC clip and a 3-minute stereo WAV, then times our
 video → GIF (10 fps, 480 wide), wav → m4a, wav → flac and wav → alac against the peer with the
 same settings, and prints time ratios (ours/peer: below 1 is faster), output sizes and peak RSS.
 Usage: bench/media/run.py [kelvane binary]; the default is the Release build in
-build-video-release/.
+build/ (./run.sh makes it).
 """
 
 import os
@@ -44,9 +44,9 @@ def size_of(path):
 
 
 def main():
-    binary = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build-video-release", "kelvane")
+    binary = sys.argv[1] if len(sys.argv) > 1 else benchlib.kelvane_binary()
     if not os.path.exists(binary):
-        raise SystemExit(f"{binary} is missing: build Release into build-video-release/ first")
+        raise SystemExit(f"{binary} is missing: build Release into build/ first (./run.sh)")
     if shutil.which("flac") is None:
         raise SystemExit("the flac command is missing (Debian package flac)")
     work = tempfile.mkdtemp(prefix="Kelvane_bench_media_")
