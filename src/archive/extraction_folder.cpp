@@ -48,6 +48,8 @@ ExtractionFolder::ExtractionFolder(const fs::path& root) : m_root(root) {
 }
 
 ExtractionFolder::~ExtractionFolder() {
+    if (m_lastParentFd >= 0)
+        ::close(m_lastParentFd);
     if (m_rootFd >= 0)
         ::close(m_rootFd);
 }

@@ -110,5 +110,27 @@ TEST(TarReader, ExtendedHeadersAndEmptyFoldersAreReported) {
     EXPECT_EQ(readFile(dir / "full" / "f"), "f");
 }
 
+
+// Found by fuzzing: every extraction leaked the descriptor of the last folder it wrote into, so
+// a long-running process ran out of descriptors.
+TEST(TarReader, ExtractionLeavesNoOpenDescriptors) {
+    TempDir dir;
+    writeFile(dir / "tree" / "a" / "b" / "deep.txt", "deep");
+    writeFile(dir / "tree" / "top.txt", "top");
+    const std::string tar = toString(createTARData(dir / "tree"));
+    const auto openDescriptors = [] {
+        std::size_t count = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+        return count;
+    };
+    const std::size_t before = openDescriptors();
+    for (int i = 0; i < 50; ++i) {
+        const auto out = dir / ("out" + std::to_string(i));
+        fs::create_directories(out);
+        extractTAR(asBytes(tar), out);
+    }
+    EXPECT_EQ(openDescriptors(), before);
+}
+
 } // namespace
 } // namespace kv::test
