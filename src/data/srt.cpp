@@ -1,6 +1,8 @@
 // SRT cues and timestamps.
 #include "data/srt.h"
 
+#include "data/text_decoding.h"
+
 #include <cerrno>
 #include <cctype>
 #include <charconv>
@@ -22,25 +24,6 @@ std::string_view trimSpacesAndTabs(std::string_view text) {
     return text;
 }
 
-// Whitespace and line ends, Unicode's included, at either end.
-std::string_view trimWhitespaceAndNewlines(std::string_view text) {
-    static const std::string_view kWide[] = {"\u0085", "\u00A0", "\u1680", "\u2000", "\u2001", "\u2002",
-                                             "\u2003", "\u2004", "\u2005", "\u2006", "\u2007", "\u2008",
-                                             "\u2009", "\u200A", "\u2028", "\u2029", "\u202F", "\u205F",
-                                             "\u3000"};
-    const auto narrow = [](char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
-    bool changed = true;
-    while (changed && !text.empty()) {
-        changed = false;
-        if (narrow(text.front())) { text.remove_prefix(1); changed = true; continue; }
-        if (narrow(text.back())) { text.remove_suffix(1); changed = true; continue; }
-        for (std::string_view wide : kWide) {
-            if (text.starts_with(wide)) { text.remove_prefix(wide.size()); changed = true; break; }
-            if (text.ends_with(wide)) { text.remove_suffix(wide.size()); changed = true; break; }
-        }
-    }
-    return text;
-}
 
 // A complete C-locale floating-point literal, as strtod reads it, with no leading whitespace.
 std::optional<double> parseDouble(std::string_view piece) {
