@@ -19,6 +19,9 @@
 #include "engine/source_file.h"
 #include "engine/staging_folder.h"
 
+#include <algorithm>
+#include <optional>
+
 namespace kv::ArchiveConverter {
 namespace {
 
@@ -32,7 +35,7 @@ bool isEmptyFolder(const fs::path& folder) {
 }
 
 // A decompressed payload: a TAR stream is unpacked, anything else is the one file it holds.
-void unpackPayload(const Bytes& payload, const fs::path& source, const fs::path& to) {
+void unpackPayload(ByteView payload, const fs::path& source, const fs::path& to) {
     if (isTarArchive(payload)) {
         extractTAR(payload, to);
         return;
@@ -45,34 +48,58 @@ void unpackPayload(const Bytes& payload, const fs::path& source, const fs::path&
 
 } // namespace
 
-void extractArchive(const fs::path& source, SupportedFormat format, const fs::path& to) {
+namespace {
+
+// DEFLATE cannot expand its input more than about 1,032 times: with stored entries at 1:1, the
+// source size times this bounds what a ZIP unpacks to, whatever sizes its entries declare.
+constexpr std::uint64_t kMaxDeflateExpansion = 1032;
+
+// The source read whole and, for gzip, xz and bz2, decompressed: what the tree is unpacked from.
+Bytes decodeSource(const fs::path& source, SupportedFormat format) {
     auto& log = ConversionLogger::shared();
     const std::int64_t size = sourceFileSize(source);
     if (static_cast<std::uint64_t>(size) > kMaxArchiveBytes) {
         log.error("Archive too large (" + formatByteCount(size) + ")", kCategory);
         throw ConversionError::corruptFile("Archive is too large to process (max 2 GB)");
     }
-    // The compressed bytes are dropped before the payload is unpacked.
+    // The compressed bytes are dropped as soon as the payload is decoded.
     const auto decoded = [&](Bytes (*decode)(ByteView)) {
         const Bytes compressed = readSourceBytes(source);
         return decode(compressed);
     };
     switch (format) {
-    case SupportedFormat::zip: extractZIP(source, to); return;
-    case SupportedFormat::tar: extractTAR(readSourceBytes(source), to); return;
-    case SupportedFormat::gzip: unpackPayload(decoded(&decompressGzip), source, to); return;
+    case SupportedFormat::zip:
+    case SupportedFormat::tar: return readSourceBytes(source);
+    case SupportedFormat::gzip: return decoded(&decompressGzip);
     case SupportedFormat::xz:
-        unpackPayload(
-            decoded([](ByteView data) { return XZCodec::decompress(data, kMaxArchiveBytes); }),
-            source, to);
-        return;
+        return decoded([](ByteView data) { return XZCodec::decompress(data, kMaxArchiveBytes); });
     case SupportedFormat::bz2:
-        unpackPayload(
-            decoded([](ByteView data) { return BZip2::decompress(data, kMaxArchiveBytes); }),
-            source, to);
-        return;
+        return decoded([](ByteView data) { return BZip2::decompress(data, kMaxArchiveBytes); });
     default: throw ConversionError::unsupportedConversion(displayName(format), "extracted");
     }
+}
+
+// At most how many bytes of files the decoded source unpacks to.
+std::uint64_t treeBound(ByteView decoded, SupportedFormat format) {
+    if (format == SupportedFormat::zip)
+        return std::min(kMaxArchiveBytes, decoded.size() * kMaxDeflateExpansion);
+    return decoded.size();
+}
+
+void unpackDecoded(ByteView decoded, SupportedFormat format, const fs::path& source,
+                   const fs::path& to) {
+    switch (format) {
+    case SupportedFormat::zip: extractZIP(decoded, to); return;
+    case SupportedFormat::tar: extractTAR(decoded, to); return;
+    default: unpackPayload(decoded, source, to); return;
+    }
+}
+
+} // namespace
+
+void extractArchive(const fs::path& source, SupportedFormat format, const fs::path& to) {
+    const Bytes decoded = decodeSource(source, format);
+    unpackDecoded(decoded, format, source, to);
 }
 
 void createArchive(const fs::path& from, SupportedFormat format, const fs::path& output) {
@@ -117,9 +144,14 @@ fs::path convert(const ConvertRequest& request) {
     }
     const std::string baseName = baseNameOf(request.source);
 
-    const StagingFolder staging; // removed on every path out
-    extractArchive(request.source, request.sourceFormat, staging.path());
-    if (isEmptyFolder(staging.path())) {
+    // Decoded first, so that the staging folder can be chosen for the size of the tree.
+    std::optional<StagingFolder> staging; // removed on every path out
+    {
+        const Bytes decoded = decodeSource(request.source, request.sourceFormat);
+        staging.emplace("Kelvane_", treeBound(decoded, request.sourceFormat));
+        unpackDecoded(decoded, request.sourceFormat, request.source, staging->path());
+    }
+    if (isEmptyFolder(staging->path())) {
         log.error("Extraction produced no files", kCategory);
         throw ConversionError::emptyOutput();
     }
@@ -128,7 +160,7 @@ fs::path convert(const ConvertRequest& request) {
 
     const fs::path output = OutputNameRegistry::shared().reserve(request.outputDir, baseName,
                                                                  fileExtension(request.target));
-    createArchive(staging.path(), request.target, output);
+    createArchive(staging->path(), request.target, output);
     if (!fs::exists(output))
         throw ConversionError::failedToCreateOutput();
     return output;

@@ -58,8 +58,9 @@ std::optional<FinalBlock> locateFinalBlock(ByteView stream) {
 }
 
 // Two independent DEFLATE streams made one: the first loses its final-block flag and ends with
-// an empty stored block (a sync flush) so that the second starts on a byte boundary.
-std::optional<Bytes> deflateInTwo(ByteView data) {
+// an empty stored block (a sync flush) so that the second starts on a byte boundary. Returns the
+// pieces to write in order (first, joint, second), left apart so that no piece is copied twice.
+std::optional<std::array<Bytes, 3>> deflateInTwo(ByteView data) {
     const std::size_t split = data.size() / 100 * kFirstChunkPercent;
     Bytes second;
     std::exception_ptr secondError;
@@ -89,31 +90,41 @@ std::optional<Bytes> deflateInTwo(ByteView data) {
         first.back() = static_cast<std::uint8_t>(first.back() & ((1u << usedBits) - 1));
     // Stored-block header: BFINAL 0, BTYPE 00 (three zero bits), padding to the byte, then
     // LEN 0 and NLEN 0xFFFF. The three bits fit in the current byte when 1…5 bits are used.
+    Bytes joint;
     if (usedBits == 0 || usedBits > 5)
-        first.push_back(0);
-    appendUInt16(first, 0x0000);
-    appendUInt16(first, 0xFFFF);
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
+        joint.push_back(0);
+    appendUInt16(joint, 0x0000);
+    appendUInt16(joint, 0xFFFF);
+    return std::array<Bytes, 3>{std::move(first), std::move(joint), std::move(second)};
 }
 
 } // namespace
 
 Bytes compressGzip(ByteView data) {
-    std::optional<Bytes> deflated;
+    std::array<Bytes, 3> pieces;
+    std::optional<std::array<Bytes, 3>> split;
     if (data.size() >= kTwoChunkThreshold && std::thread::hardware_concurrency() >= 2)
-        deflated = deflateInTwo(data);
-    if (!deflated)
-        deflated = compressDeflate(data);
+        split = deflateInTwo(data);
+    if (split)
+        pieces = std::move(*split);
+    else
+        pieces[0] = compressDeflate(data);
 
-    Bytes out(gzip::kHeaderBytes + deflated->size() + gzip::kTrailerBytes);
+    std::size_t size = gzip::kHeaderBytes + gzip::kTrailerBytes;
+    for (const Bytes& piece : pieces)
+        size += piece.size();
+    Bytes out(size);
     // ID1 ID2 CM FLG, MTIME 0, XFL 0, OS unknown
     out[0] = gzip::kId1;
     out[1] = gzip::kId2;
     out[2] = gzip::kMethodDeflate;
     out[9] = gzip::kOsUnknown;
-    std::copy(deflated->begin(), deflated->end(), out.begin() + gzip::kHeaderBytes);
-    out.resize(gzip::kHeaderBytes + deflated->size());
+    auto at = out.begin() + gzip::kHeaderBytes;
+    for (Bytes& piece : pieces) {
+        at = std::copy(piece.begin(), piece.end(), at);
+        piece = Bytes(); // freed as soon as it is copied
+    }
+    out.resize(size - gzip::kTrailerBytes);
     appendUInt32(out, crc32Checksum(data));
     appendUInt32(out, static_cast<std::uint32_t>(data.size() & 0xFFFFFFFFu));
     return out;

@@ -57,6 +57,21 @@ lzma_ret run(lzma_stream& stream, ByteView input, Bytes& out, std::uint64_t ceil
     }
 }
 
+// xz -T0 cuts the input into blocks of three times the dictionary (24 MiB at preset 6), one per
+// thread at a time, so a 62 MB input runs two blocks side by side and then one alone. Cutting it
+// into a multiple of the thread count of near-equal blocks, none shorter than the dictionary,
+// keeps every thread busy to the end at the same ratio.
+std::uint64_t balancedBlockSize(std::uint64_t size, std::uint32_t threads) {
+    lzma_options_lzma preset{};
+    if (lzma_lzma_preset(&preset, kPreset))
+        return 0; // liblzma's own choice
+    const std::uint64_t dictionary = preset.dict_size;
+    const std::uint64_t usual = 3 * dictionary;
+    std::uint64_t blocks = (size + usual - 1) / usual;
+    blocks = (blocks + threads - 1) / threads * threads;
+    return std::max(dictionary, (size + blocks - 1) / blocks);
+}
+
 } // namespace
 
 bool isXZ(ByteView data) {
@@ -73,7 +88,7 @@ Bytes compress(ByteView data) {
     options.threads = std::clamp(std::thread::hardware_concurrency(), 1u, 16u);
     options.preset = kPreset;
     options.check = LZMA_CHECK_CRC64;
-    options.block_size = 0; // liblzma's choice: three times the dictionary, as xz -T0 uses
+    options.block_size = balancedBlockSize(data.size(), options.threads);
     if (lzma_stream_encoder_mt(stream.get(), &options) != LZMA_OK)
         throw ConversionError::corruptFile("xz compression failed");
     Bytes out(std::max<std::size_t>(kFirstBufferFloor, data.size() / 4));

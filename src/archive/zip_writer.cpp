@@ -3,18 +3,13 @@
 
 #include "archive/archive_tree.h"
 #include "archive/deflate_codec.h"
+#include "archive/ordered_parallel.h"
 #include "archive/zip_format.h"
 #include "engine/conversion_error.h"
 #include "engine/output_file.h"
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
 #include <ctime>
-#include <exception>
-#include <functional>
-#include <mutex>
-#include <thread>
 
 namespace kv::ArchiveConverter {
 namespace {
@@ -147,62 +142,6 @@ class ZipAssembler {
     std::size_t m_count = 0;
 };
 
-// Prepares entries 0…count−1 on all cores and hands each to `consume` in index order, as soon
-// as it and all before it are ready, so finished payloads do not pile up.
-void prepareInParallel(std::size_t count, const std::function<PreparedEntry(std::size_t)>& prepare,
-                       const std::function<void(PreparedEntry&&)>& consume) {
-    std::vector<std::optional<PreparedEntry>> slots(count);
-    std::vector<std::exception_ptr> errors(count);
-    std::vector<bool> ready(count, false);
-    std::mutex lock;
-    std::condition_variable readyChanged;
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> abandon{false};
-
-    const auto work = [&] {
-        for (;;) {
-            const std::size_t index = next.fetch_add(1);
-            if (index >= count || abandon.load())
-                return;
-            std::optional<PreparedEntry> entry;
-            std::exception_ptr error;
-            try {
-                entry = prepare(index);
-            } catch (...) {
-                error = std::current_exception();
-            }
-            {
-                const std::scoped_lock guard(lock);
-                slots[index] = std::move(entry);
-                errors[index] = error;
-                ready[index] = true;
-            }
-            readyChanged.notify_all();
-        }
-    };
-
-    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-    std::vector<std::jthread> workers;
-    for (unsigned i = 0; i < threads && i < count; ++i)
-        workers.emplace_back(work);
-    try {
-        for (std::size_t index = 0; index < count; ++index) {
-            std::optional<PreparedEntry> entry;
-            {
-                std::unique_lock guard(lock);
-                readyChanged.wait(guard, [&] { return ready[index]; });
-                if (errors[index])
-                    std::rethrow_exception(errors[index]);
-                entry = std::move(slots[index]);
-            }
-            consume(std::move(*entry));
-        }
-    } catch (...) {
-        abandon = true;
-        throw; // the workers finish their current entry and are joined on the way out
-    }
-}
-
 } // namespace
 
 DosTimestamp dosTimestamp(std::int64_t unixSeconds) {
@@ -232,7 +171,7 @@ DosTimestamp dosTimestamp(std::int64_t unixSeconds) {
 Bytes buildZIP(std::span<const ZipEntry> entries) {
     ZipAssembler assembler;
     const std::int64_t current = now();
-    prepareInParallel(
+    prepareInOrder<PreparedEntry>(
         entries.size(),
         [&](std::size_t index) {
             const ZipEntry& entry = entries[index];
@@ -254,7 +193,7 @@ std::filesystem::path createZIP(const std::filesystem::path& from,
     for (const std::string& folder : folders)
         assembler.append(prepareFolder(folder));
     const std::int64_t current = now();
-    prepareInParallel(
+    prepareInOrder<PreparedEntry>(
         files.size(),
         [&](std::size_t index) {
             const auto& [name, location] = files[index];

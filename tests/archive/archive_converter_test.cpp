@@ -4,11 +4,16 @@
 #include "archive_fixtures.h"
 #include "engine/conversion_error.h"
 #include "engine/logger.h"
+#include "engine/staging_folder.h"
 #include "support/test_support.h"
 
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/magic.h>
+#include <set>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 namespace kv::test {
@@ -50,6 +55,24 @@ class ScopedTmpdir {
     std::string m_old;
 };
 
+bool isTmpfs(const fs::path& folder) {
+    struct statfs info {};
+    return ::statfs(folder.c_str(), &info) == 0 && info.f_type == TMPFS_MAGIC;
+}
+
+// The staging folders now present where small trees are staged (none without a tmpfs).
+std::set<std::string> memoryStagingFolders() {
+    std::set<std::string> names;
+    const auto parent = StagingFolder::memoryBackedParent(1);
+    if (!parent)
+        return names;
+    for (const auto& entry : fs::directory_iterator(*parent)) {
+        if (entry.path().filename().string().starts_with("Kelvane_"))
+            names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
 void makeSparse(const fs::path& file, off_t size) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);
@@ -73,6 +96,7 @@ TEST(ArchiveConverter, PlainPayloadBecomesOneFileNamedAfterTheSource) {
 TEST(ArchiveConverter, NothingExtractedFailsAndLeavesNoStaging) {
     TempDir dir;
     const ScopedTmpdir tmp(dir / "tmp");
+    const std::set<std::string> before = memoryStagingFolders();
     writeFile(dir / "dirs.zip", makeRawZip({{"a/", ""}, {"__MACOSX/._x", "junk"}}));
     try {
         convert(request(dir / "dirs.zip", F::zip, F::tar, dir / "out"));
@@ -88,6 +112,41 @@ TEST(ArchiveConverter, NothingExtractedFailsAndLeavesNoStaging) {
     EXPECT_THROW(convert(request(dir / "bad.zip", F::zip, F::tar, dir / "out")), ConversionError);
     EXPECT_TRUE(tmp.empty());
     EXPECT_FALSE(fs::exists(dir / "out" / "bad.tar"));
+    EXPECT_EQ(memoryStagingFolders(), before);
+}
+
+TEST(ArchiveConverter, SmallTreesAreStagedInMemory) {
+    TempDir dir;
+    if (!isTmpfs("/dev/shm") || isTmpfs(dir.path()))
+        GTEST_SKIP() << "needs a tmpfs at /dev/shm and a temporary folder on disk";
+    const ScopedTmpdir tmp(dir / "tmp");
+    const auto parent = StagingFolder::memoryBackedParent(1 << 20);
+    ASSERT_TRUE(parent);
+    EXPECT_TRUE(isTmpfs(*parent));
+    // More than the machine's memory stays in the temporary folder.
+    EXPECT_FALSE(StagingFolder::memoryBackedParent(1ull << 60));
+    fs::path where;
+    {
+        const StagingFolder staging("Kelvane_", 1 << 20);
+        where = staging.path();
+        EXPECT_EQ(where.parent_path(), *parent);
+        EXPECT_TRUE(where.filename().string().starts_with("Kelvane_"));
+        struct stat info {};
+        ASSERT_EQ(::stat(where.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0700u);
+        writeFile(where / "a" / "b.txt", "x");
+    }
+    EXPECT_FALSE(fs::exists(where));
+    {
+        const StagingFolder large("Kelvane_", 1ull << 60);
+        EXPECT_EQ(large.path().parent_path(), dir / "tmp");
+    }
+    // A temporary folder that is already in memory is used as it is.
+    const StagingFolder inMemory("kv-test-", 1);
+    const ScopedTmpdir memoryTmp(inMemory.path());
+    EXPECT_FALSE(StagingFolder::memoryBackedParent(1));
+    const StagingFolder staging("Kelvane_", 1);
+    EXPECT_EQ(staging.path().parent_path(), inMemory.path());
 }
 
 TEST(ArchiveConverter, SizeLimitsAreCheckedBeforeTheWork) {

@@ -5,6 +5,8 @@
 #include "archive_fixtures.h"
 #include "base/size_text.h"
 #include "engine/conversion_error.h"
+#include "platform/dynamic_library.h"
+#include "support/test_support.h"
 
 #include <algorithm>
 #include <chrono>
@@ -118,6 +120,103 @@ TEST(Bzip2Codec, RoundTripMagicAndLimit) {
                   BZip2::decompress(cut, 1u << 30);
               }).rfind("File appears corrupt: bzip2 decompression failed (code ", 0),
               0u);
+}
+
+// Several bzip2 blocks of text, runs of every length around the run-length limits and binary
+// noise, so that block boundaries fall inside and beside runs.
+std::string multiBlockData() {
+    std::string data;
+    while (data.size() < (1200u << 10))
+        data += sampleText();
+    std::uint32_t state = 12345;
+    const auto next = [&] { return state = state * 1103515245u + 12345u; };
+    while (data.size() < (2400u << 10)) {
+        const std::uint32_t r = next();
+        const std::size_t run = (r >> 8) % 4 == 0 ? 1 + (r >> 12) % 300 : 1 + (r >> 12) % 5;
+        data.append(run, static_cast<char>((r >> 20) % 7 == 0 ? r >> 24 : 'a' + (r >> 24) % 3));
+    }
+    return data;
+}
+
+TEST(Bzip2Codec, BlocksEncodedInParallelFormTheOneShotStream) {
+    if (!BZip2::available())
+        GTEST_SKIP() << "libbz2 is not installed";
+    if (!haveTool("bzip2"))
+        GTEST_SKIP() << "bzip2 is not installed";
+    TempDir dir;
+    for (const int blockSize : {9, 1}) {
+        SCOPED_TRACE(blockSize);
+        const std::string data = multiBlockData();
+        const std::optional<Bytes> parallel = BZip2::compressBlocksInParallel(asBytes(data), blockSize);
+        ASSERT_TRUE(parallel);
+        const Bytes& ours = *parallel;
+        EXPECT_EQ(BZip2::compress(asBytes(data), blockSize), ours);
+        EXPECT_EQ(toString(BZip2::decompress(ours, data.size())), data);
+        // One stream, the same bytes as the bzip2 tool writes, and it checks out.
+        writeFile(dir / "data", data);
+        const RunResult tool = runProgram({"/bin/sh", "-c",
+                                           "bzip2 -" + std::to_string(blockSize) + " -c '" +
+                                               (dir / "data").string() + "'"});
+        ASSERT_EQ(tool.exitCode, 0) << tool.err;
+        EXPECT_TRUE(tool.out == toString(ours)) << "sizes " << tool.out.size() << " / " << ours.size();
+        writeFile(dir / "ours.bz2", toString(ours));
+        EXPECT_EQ(runProgram({"bzip2", "-t", (dir / "ours.bz2").string()}).exitCode, 0);
+    }
+}
+
+TEST(Bzip2Codec, LastBlockFilledToTheBrimStaysOneBlock) {
+    if (!BZip2::available())
+        GTEST_SKIP() << "libbz2 is not installed";
+    // At size 1 a block holds 99,981 slots; with no two equal neighbours each byte takes one.
+    // The first block closes on byte 99,982, which opens the second, and that one fills up on
+    // the very last byte: the one-shot encoder keeps it whole.
+    std::string data;
+    for (std::size_t i = 0; i < 99981 + 99982; ++i)
+        data.push_back(static_cast<char>('a' + i % 2));
+    const std::optional<Bytes> parallel = BZip2::compressBlocksInParallel(asBytes(data), 1);
+    ASSERT_TRUE(parallel);
+    const platform::Bzip2Api& lib = *platform::bzip2Api();
+    Bytes oneShot(data.size() * 2);
+    auto length = static_cast<unsigned int>(oneShot.size());
+    ASSERT_EQ(lib.buffToBuffCompress(reinterpret_cast<char*>(oneShot.data()), &length, data.data(),
+                                     static_cast<unsigned int>(data.size()), 1, 0, 30),
+              BZ_OK);
+    oneShot.resize(length);
+    EXPECT_EQ(*parallel, oneShot);
+    EXPECT_EQ(toString(BZip2::decompress(*parallel, data.size())), data);
+    EXPECT_FALSE(BZip2::compressBlocksInParallel(asBytes(data.substr(0, 99982)), 1));
+}
+
+// The paths only large inputs take: xz in several blocks on all cores, GZIP in two DEFLATE
+// streams joined by a sync flush. The tools' own checks accept them and unpack the same bytes.
+TEST(ArchiveCodecs, LargeInputsPassTheToolsChecks) {
+    if (!haveTool("xz") || !haveTool("gzip"))
+        GTEST_SKIP() << "xz or gzip is not installed";
+    TempDir dir;
+    std::string data;
+    for (int i = 0; data.size() < (17u << 20); ++i)
+        data += "entry " + std::to_string(i % 5000) + " of a large and quite repetitive payload\n";
+    writeFile(dir / "data", data);
+
+    writeFile(dir / "ours.xz", toString(XZCodec::compress(asBytes(data))));
+    const RunResult list = runProgram({"xz", "--list", "--robot", (dir / "ours.xz").string()});
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    // "file\t<streams>\t<blocks>\t…": one stream of at least two blocks, one per core.
+    const std::size_t at = list.out.find("\nfile\t1\t");
+    ASSERT_NE(at, std::string::npos) << list.out;
+    EXPECT_GE(std::stoi(list.out.substr(at + 8)), 2) << list.out;
+    const RunResult xz = runProgram({"/bin/sh", "-c", "xz -t '" + (dir / "ours.xz").string() +
+                                                          "' && xz -dc '" +
+                                                          (dir / "ours.xz").string() + "'"});
+    EXPECT_EQ(xz.exitCode, 0) << xz.err;
+    EXPECT_TRUE(xz.out == data);
+
+    writeFile(dir / "ours.gz", toString(compressGzip(asBytes(data))));
+    const RunResult gz = runProgram({"/bin/sh", "-c", "gzip -t '" + (dir / "ours.gz").string() +
+                                                          "' && gzip -dc '" +
+                                                          (dir / "ours.gz").string() + "'"});
+    EXPECT_EQ(gz.exitCode, 0) << gz.err;
+    EXPECT_TRUE(gz.out == data);
 }
 
 TEST(XzCodec, RoundTripMagicAndLimit) {
