@@ -20,8 +20,8 @@ ValidationStatus validateImage(const std::filesystem::path& file) {
     }
     try {
         if (source->frameCount() < 1) return ValidationStatus::failed("CGImageSource reports zero images");
-        // Decode every pixel of image 0: a damaged body fails here even when the header reads.
-        source->decode(0).verifyDecodes();
+        // Decode all of image 0's data: a damaged or cut-off body fails here even when the header reads.
+        source->verifyDecodes(0);
     } catch (const std::exception&) {
         return ValidationStatus::failed("First image failed to decode");
     }

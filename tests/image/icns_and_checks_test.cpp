@@ -4,6 +4,8 @@
 #include "media/icns_writer.h"
 #include "platform/image/exif_patch.h"
 #include "platform/image/icns_reader.h"
+#include "platform/image/tiff_check.h"
+#include "platform/platform_error.h"
 #include "validate/validator.h"
 
 #include <gtest/gtest.h>
@@ -116,8 +118,66 @@ TEST(ImageChecks, ImagesMustDecodeCompletely) {
     for (std::size_t i = 200; i < bytes.size() - 200; i += 7) bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
     writeFile(dir / "bad.png", bytes);
     EXPECT_EQ(Validator::validate(dir / "bad.png", SupportedFormat::png), V::failed("First image failed to decode"));
+    // JPEG scans are checked at 1/8 scale: a cut-off or scrambled scan must still fail.
+    tool({"convert", "-size", "400x300", "plasma:", "-quality", "90", (dir / "good.jpg").string()});
+    EXPECT_EQ(Validator::validate(dir / "good.jpg", SupportedFormat::jpeg), V::passed());
+    const std::string jpeg = readFile(dir / "good.jpg");
+    writeFile(dir / "cut.jpg", jpeg.substr(0, jpeg.size() * 2 / 3));
+    EXPECT_EQ(Validator::validate(dir / "cut.jpg", SupportedFormat::jpeg), V::failed("First image failed to decode"));
+    std::string scrambled = jpeg;
+    for (std::size_t i = jpeg.size() / 2; i < jpeg.size() - 200; i += 5) scrambled[i] = static_cast<char>(scrambled[i] ^ 0x5A);
+    writeFile(dir / "scrambled.jpg", scrambled);
+    EXPECT_EQ(Validator::validate(dir / "scrambled.jpg", SupportedFormat::jpeg), V::failed("First image failed to decode"));
+    // HEIC and AVIF decode through libheif alone: a cut-off bitstream must fail as well.
+    if (haveTool("heif-enc")) {
+        for (const char* ext : {"heic", "avif"}) {
+            const fs::path whole = dir / (std::string("good.") + ext);
+            tool({"heif-enc", "-q", "60", (dir / "good.jpg").string(), "-o", whole.string()});
+            EXPECT_EQ(Validator::validate(whole, *formatFromExtension(ext)), V::passed()) << ext;
+            const std::string heif = readFile(whole);
+            const fs::path cut = dir / (std::string("cut.") + ext);
+            writeFile(cut, heif.substr(0, heif.size() - heif.size() / 4));
+            EXPECT_NE(Validator::validate(cut, *formatFromExtension(ext)), V::passed()) << ext;
+        }
+    }
     writeFile(dir / "junk.png", "definitely not an image");
     EXPECT_EQ(Validator::validate(dir / "junk.png", SupportedFormat::png), V::failed("CGImageSource cannot open file"));
+}
+
+TEST(ImageChecks, TiffStripsInflateOnAllCores) {
+    if (!haveTool("convert") || !haveTool("vips")) GTEST_SKIP() << "ImageMagick and vips make the fixtures";
+    using V = ValidationStatus;
+    TempDir dir;
+    tool({"convert", "-size", "301x203", "plasma:", "-depth", "8", (dir / "base.png").string()});
+    const auto make = [&](const std::string& name, std::vector<std::string> argv, const std::string& options = "") {
+        argv.push_back((dir / name).string() + options);
+        tool(argv);
+        return dir / name;
+    };
+    const std::string base = (dir / "base.png").string();
+    // The layouts the check reads itself, and those it leaves to the full decode.
+    for (const auto& file : {make("vips.tif", {"vips", "copy", base}, "[compression=deflate,predictor=horizontal]"),
+                             make("im.tif", {"convert", base, "-compress", "zip"}),
+                             make("motorola.tif", {"convert", base, "-compress", "zip", "-endian", "MSB"}),
+                             make("plain.tif", {"convert", base, "-compress", "none"})}) {
+        EXPECT_TRUE(platform::verifyTiffStrips(file)) << file.filename();
+        EXPECT_EQ(Validator::validate(file, SupportedFormat::tiff), V::passed()) << file.filename();
+    }
+    for (const auto& file : {make("lzw.tif", {"convert", base, "-compress", "lzw"}),
+                             make("tiled.tif", {"vips", "copy", base}, "[tile,compression=deflate]")}) {
+        EXPECT_FALSE(platform::verifyTiffStrips(file)) << file.filename();
+        EXPECT_EQ(Validator::validate(file, SupportedFormat::tiff), V::passed()) << file.filename();
+    }
+
+    const std::string good = readFile(dir / "vips.tif");
+    writeFile(dir / "cut.tif", good.substr(0, good.size() * 2 / 3));  // vips writes the directory last
+    EXPECT_THROW(platform::verifyTiffStrips(dir / "cut.tif"), PlatformError);
+    EXPECT_NE(Validator::validate(dir / "cut.tif", SupportedFormat::tiff), V::passed());
+    std::string flipped = good;
+    flipped[good.size() / 2] = static_cast<char>(flipped[good.size() / 2] ^ 0x21);
+    writeFile(dir / "flipped.tif", flipped);
+    EXPECT_THROW(platform::verifyTiffStrips(dir / "flipped.tif"), PlatformError);
+    EXPECT_EQ(Validator::validate(dir / "flipped.tif", SupportedFormat::tiff), V::failed("First image failed to decode"));
 }
 
 }  // namespace

@@ -100,6 +100,12 @@ public:
     /// Frame `index`. `sequential` promises a single top-to-bottom read (streams large images);
     /// turning by an orientation tag needs `sequential` false.
     Image decode(int index = 0, bool sequential = true) const;
+    /// Checks that frame `index` decodes completely, as cheaply as that can be known: JPEG scans are
+    /// entropy-decoded at 1/8 scale, PNG streams inflated with every checksum verified, HEIF and
+    /// AVIF decoded by libheif alone, striped deflate TIFF strips inflated on all cores; other types
+    /// decode every pixel. Throws
+    /// PlatformError on damage or truncation.
+    void verifyDecodes(int index = 0) const;
     /// Frame `index` scaled so its longer side is at most `maxPixelSize`, orientation applied.
     Image thumbnail(int index, int maxPixelSize) const;
 
