@@ -12,6 +12,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -173,7 +174,7 @@ std::filesystem::path videoToGIF(const ConvertRequest& request) {
 
     const double duration = std::max(media::loadAsset(request.source).duration, 0.001);
     try {
-        media::FrameGenerator frames(request.source, request.gifMaxWidth, request.stop);
+        auto frames = std::make_unique<media::FrameGenerator>(request.source, request.gifMaxWidth, request.stop);
         const int count = std::max(1, static_cast<int>(std::floor(fps * duration)));
         const double delay = 1.0 / fps;
 
@@ -181,9 +182,12 @@ std::filesystem::path videoToGIF(const ConvertRequest& request) {
         media::GifWriter writer(output.path(), request.stop);
         for (int i = 0; i < count; ++i) {
             if (request.stop.stop_requested()) throw ConversionError::cancelled();
-            if (auto frame = frames.frameAt(i * delay)) writer.addFrame(*frame, delay);
+            if (auto frame = frames->frameAt(i * delay)) writer.addFrame(*frame, delay);
             if (request.progress) request.progress(static_cast<double>(i + 1) / count);
         }
+        // The decoder and its picture pool go before the palette pass, so the memory of each frame
+        // the writer has mapped is freed rather than kept for pictures that will not come.
+        frames.reset();
         try {
             writer.finish();
         } catch (const PlatformError& failure) {

@@ -1,4 +1,6 @@
-// The table of entry points that the media module (kelvane-media.so) hands to the executable.
+// The tables of entry points that the two media modules hand to the executable: kelvane-media.so
+// (images and PDF pages: libvips, libheif, LibRaw, poppler, cairo) and kelvane-av.so (video and
+// audio: FFmpeg only, so an audio conversion never loads the image stack).
 #pragma once
 
 #include <cstdint>
@@ -12,26 +14,31 @@
 
 namespace kv::media_module {
 
-/// Bumped whenever the table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 1;
+/// Bumped whenever a table changes; the executable refuses a module of another version.
+inline constexpr int kTableVersion = 2;
 
-struct Table {
+struct ImageTable {
     int version;
     ConverterOperation imageConvert;
     ConverterOperation convertPDFPages;
+    ValidationStatus (*validateImage)(const std::filesystem::path&);
+    ValidationStatus (*validatePDF)(const std::filesystem::path&, int, PDFBackgroundRequirement);
+    std::set<std::string> (*probeWritableImageTypes)();
+};
+
+struct AVTable {
+    int version;
     ConverterOperation convertVideo;
     ConverterOperation convertAudio;
     ConverterOperation videoToGIF;
     ConverterOperation gifToVideo;
     ConverterOperation extractAudio;
-    ValidationStatus (*validateImage)(const std::filesystem::path&);
-    ValidationStatus (*validatePDF)(const std::filesystem::path&, int, PDFBackgroundRequirement);
     ValidationStatus (*validateAVAsset)(const std::filesystem::path&, MediaType);
-    std::set<std::string> (*probeWritableImageTypes)();
     std::vector<std::uint32_t> (*probeAudioWriters)();
 };
 
 }  // namespace kv::media_module
 
-/// The module's one exported entry.
-extern "C" const kv::media_module::Table* kelvane_media_module();
+/// Each module's one exported entry.
+extern "C" const kv::media_module::ImageTable* kelvane_media_module();
+extern "C" const kv::media_module::AVTable* kelvane_av_module();

@@ -1,5 +1,5 @@
-// The executable's side of the media module: the same functions, forwarded to kelvane-media.so,
-// which is opened on the first call (never at start-up).
+// The executable's side of the media modules: the same functions, forwarded to kelvane-media.so
+// (images) or kelvane-av.so (video and audio), each opened on its first call (never at start-up).
 #include "media/image_converter.h"
 #include "media/video_audio_converter.h"
 #include "media_module/media_module.h"
@@ -17,74 +17,98 @@ namespace kv {
 namespace {
 
 // Beside the executable, or in $KELVANE_MODULE_DIR.
-std::filesystem::path modulePath() {
+std::filesystem::path modulePath(const char* fileName) {
     if (const char* dir = std::getenv("KELVANE_MODULE_DIR"); dir != nullptr && *dir != '\0') {
-        return std::filesystem::path(dir) / "kelvane-media.so";
+        return std::filesystem::path(dir) / fileName;
     }
     std::array<char, 4096> self{};
     const ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
     const std::filesystem::path exe = length > 0 ? std::filesystem::path(std::string(self.data(), static_cast<std::size_t>(length)))
                                                  : std::filesystem::path();
-    return exe.parent_path() / "kelvane-media.so";
+    return exe.parent_path() / fileName;
 }
 
-const media_module::Table& table() {
-    static std::once_flag once;
-    static const media_module::Table* loaded = nullptr;
-    static std::string failure;
-    std::call_once(once, [] {
-        const auto path = modulePath();
+// Opens a module once and checks its table; the module stays loaded for the life of the process.
+template <typename Table> class Module {
+public:
+    Module(const char* fileName, const char* entryName, const char* what)
+        : m_fileName(fileName), m_entryName(entryName), m_what(what) {}
+
+    const Table& table() {
+        std::call_once(m_once, [this] { load(); });
+        if (m_loaded == nullptr) throw PlatformError(m_failure);
+        return *m_loaded;
+    }
+
+private:
+    void load() {
+        const auto path = modulePath(m_fileName);
         void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) {
-            failure = std::string("Image and media support could not be loaded: ") + ::dlerror();
+            m_failure = std::string(m_what) + " support could not be loaded: " + ::dlerror();
             return;
         }
-        using Entry = const media_module::Table* (*)();
-        auto entry = reinterpret_cast<Entry>(::dlsym(handle, "kelvane_media_module"));
-        const media_module::Table* candidate = entry != nullptr ? entry() : nullptr;
+        using Entry = const Table* (*)();
+        auto entry = reinterpret_cast<Entry>(::dlsym(handle, m_entryName));
+        const Table* candidate = entry != nullptr ? entry() : nullptr;
         if (candidate == nullptr || candidate->version != media_module::kTableVersion) {
-            failure = "Image and media support at " + path.string() + " does not match this program";
+            m_failure = std::string(m_what) + " support at " + path.string() + " does not match this program";
             return;
         }
-        loaded = candidate;  // stays loaded for the life of the process
-    });
-    if (loaded == nullptr) throw PlatformError(failure);
-    return *loaded;
+        m_loaded = candidate;
+    }
+
+    const char* m_fileName;
+    const char* m_entryName;
+    const char* m_what;
+    std::once_flag m_once;
+    const Table* m_loaded = nullptr;
+    std::string m_failure;
+};
+
+const media_module::ImageTable& images() {
+    static Module<media_module::ImageTable> module("kelvane-media.so", "kelvane_media_module", "Image and media");
+    return module.table();
+}
+
+const media_module::AVTable& av() {
+    static Module<media_module::AVTable> module("kelvane-av.so", "kelvane_av_module", "Video and audio");
+    return module.table();
 }
 
 }  // namespace
 
 namespace ImageConverter {
-std::filesystem::path convert(const ConvertRequest& r) { return table().imageConvert(r); }
-std::filesystem::path convertPDFPages(const ConvertRequest& r) { return table().convertPDFPages(r); }
+std::filesystem::path convert(const ConvertRequest& r) { return images().imageConvert(r); }
+std::filesystem::path convertPDFPages(const ConvertRequest& r) { return images().convertPDFPages(r); }
 }  // namespace ImageConverter
 
 namespace VideoAudioConverter {
-std::filesystem::path convertVideo(const ConvertRequest& r) { return table().convertVideo(r); }
-std::filesystem::path convertAudio(const ConvertRequest& r) { return table().convertAudio(r); }
-std::filesystem::path videoToGIF(const ConvertRequest& r) { return table().videoToGIF(r); }
-std::filesystem::path gifToVideo(const ConvertRequest& r) { return table().gifToVideo(r); }
-std::filesystem::path extractAudio(const ConvertRequest& r) { return table().extractAudio(r); }
+std::filesystem::path convertVideo(const ConvertRequest& r) { return av().convertVideo(r); }
+std::filesystem::path convertAudio(const ConvertRequest& r) { return av().convertAudio(r); }
+std::filesystem::path videoToGIF(const ConvertRequest& r) { return av().videoToGIF(r); }
+std::filesystem::path gifToVideo(const ConvertRequest& r) { return av().gifToVideo(r); }
+std::filesystem::path extractAudio(const ConvertRequest& r) { return av().extractAudio(r); }
 }  // namespace VideoAudioConverter
 
 namespace Validator {
 ValidationStatus validateImage(const std::filesystem::path& file) {
     try {
-        return table().validateImage(file);
+        return images().validateImage(file);
     } catch (const std::exception& e) {
         return ValidationStatus::failed(e.what());  // checks never throw
     }
 }
 ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages, PDFBackgroundRequirement requirement) {
     try {
-        return table().validatePDF(file, expectPages, requirement);
+        return images().validatePDF(file, expectPages, requirement);
     } catch (const std::exception& e) {
         return ValidationStatus::failed(e.what());
     }
 }
 ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType type) {
     try {
-        return table().validateAVAsset(file, type);
+        return av().validateAVAsset(file, type);
     } catch (const std::exception& e) {
         return ValidationStatus::failed(e.what());
     }
@@ -95,14 +119,14 @@ namespace platform {
 // Without the module nothing but our own writers can produce images, and no audio encoder exists.
 std::set<std::string> probeWritableImageTypes() {
     try {
-        return table().probeWritableImageTypes();
+        return images().probeWritableImageTypes();
     } catch (const std::exception&) {
         return {"ico", "icns", "psd"};
     }
 }
 std::vector<std::uint32_t> probeAudioWriters() {
     try {
-        return table().probeAudioWriters();
+        return av().probeAudioWriters();
     } catch (const std::exception&) {
         return {};
     }

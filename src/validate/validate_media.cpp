@@ -33,7 +33,9 @@ std::string decimal(double value) {
 ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType requireMediaType) {
     platform::media::Asset asset;
     try {
-        asset = platform::media::loadAsset(file);
+        using platform::media::TryDecoding;
+        asset = platform::media::loadAsset(
+            file, requireMediaType == MediaType::video ? TryDecoding::video : TryDecoding::audio);
     } catch (const std::exception& failure) {
         return ValidationStatus::failed(std::string("AVAsset load failed: ") + failure.what());
     }
@@ -45,6 +47,11 @@ ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType re
         return ValidationStatus::failed("AVAsset has no vide tracks");
     if (requireMediaType == MediaType::audio && asset.audioTracks.empty())
         return ValidationStatus::failed("AVAsset has no soun tracks");
+    // A container that opens can still hold a stream that does not decode.
+    if (!asset.firstFrameDecodes)
+        return ValidationStatus::failed(std::string("AVAsset load failed: the ") +
+                                        (requireMediaType == MediaType::video ? "video" : "audio") +
+                                        " track does not decode");
     return ValidationStatus::passed();
 }
 

@@ -180,6 +180,54 @@ TEST_F(AudioFixtures, FailedOrCancelledConversionLeavesNothing) {
     EXPECT_TRUE(entriesOf(target.path()).empty());
 }
 
+// The decoded samples as ffmpeg hashes them (16-bit little-endian interleaved).
+std::string pcmDigest(const std::filesystem::path& file) {
+    const RunResult result = runProgram({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:a:0", "-f", "md5", "-"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return result.out;
+}
+
+TEST_F(AudioFixtures, LosslessTargetsKeepEverySample) {
+    const std::string source = pcmDigest(fixture("noise.wav"));
+    ASSERT_FALSE(source.empty());
+    for (const F target : {F::flac, F::alac, F::aiff}) {
+        TempDir out;
+        const auto output = VideoAudioConverter::convertAudio(requestFor(fixture("noise.wav"), F::wav, target, out.path()));
+        SCOPED_TRACE(rawValue(target));
+        EXPECT_EQ(pcmDigest(output), source);  // no sample lost, doubled or altered between encoder frames
+    }
+}
+
+TEST_F(AudioFixtures, RateChangeInsideTheStreamIsResampledNotRefused) {
+    TempDir dir;
+    // Two MP3 runs at different rates back to back, as a joined recording is.
+    ffmpeg({"-f", "lavfi", "-i", "sine=f=440:d=1:r=44100", "-ac", "2", "-write_xing", "0", "-id3v2_version", "0",
+            (dir / "a.mp3").string()});
+    ffmpeg({"-f", "lavfi", "-i", "sine=f=440:d=1:r=48000", "-ac", "2", "-write_xing", "0", "-id3v2_version", "0",
+            (dir / "b.mp3").string()});
+    writeFile(dir / "joined.mp3", readFile(dir / "a.mp3") + readFile(dir / "b.mp3"));
+    for (const F target : {F::wav, F::m4a}) {
+        TempDir out;
+        const auto output = VideoAudioConverter::convertAudio(requestFor(dir / "joined.mp3", F::mp3, target, out.path()));
+        SCOPED_TRACE(rawValue(target));
+        const Probe info = probe(output);
+        const std::string rate = field(info, 0, "sample_rate");
+        EXPECT_TRUE(rate == "44100" || rate == "48000") << rate;  // one rate for the whole file
+        EXPECT_NEAR(number(formatField(info, "duration")), 2.0, 0.1);  // both halves, at their own speed
+    }
+}
+
+TEST_F(AudioFixtures, AudioConversionLoadsNeitherTheImageStackNorFilters) {
+    TempDir out;
+    const RunResult result = runProgram({"env", "LD_DEBUG=files", KV_BINARY, "--convert", fixture("s.wav").string(),
+                                         "flac", out.path().string()});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.err.find("kelvane-av.so"), std::string::npos);
+    EXPECT_EQ(result.err.find("kelvane-media.so"), std::string::npos);
+    EXPECT_EQ(result.err.find("libvips"), std::string::npos);
+    EXPECT_EQ(result.err.find("libavfilter"), std::string::npos);
+}
+
 TEST(AudioWriters, ProbeFindsEveryEncoderThisMachineHas) {
     const auto found = platform::probeAudioWriters();
     const std::vector<std::uint32_t> expected{0x666c6163 /* flac */, 0x61616320 /* "aac " */, 0x616c6163 /* alac */,

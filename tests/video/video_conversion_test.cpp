@@ -115,6 +115,33 @@ TEST_F(VideoFixtures, EverySourceBecomesH264WithItsSoundTagsAndRotation) {
     }
 }
 
+TEST_F(VideoFixtures, PicturesTheEncoderCannotTakeAreConvertedAndOthersPassUntouched) {
+    TempDir dir;
+    // Odd sides in full-range 4:4:4, and full-range 4:2:0 with even sides: both need the scaler.
+    ffmpeg({"-f", "lavfi", "-i", "testsrc=s=321x241:r=25:d=1", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
+            "yuvj444p", (dir / "odd.mp4").string()});
+    ffmpeg({"-f", "lavfi", "-i", "testsrc=s=320x240:r=25:d=1", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt",
+            "yuvj420p", (dir / "full.mp4").string()});
+    const struct {
+        const char* name;
+        const char* width;
+        const char* height;
+        const char* frames;
+    } cases[] = {{"odd.mp4", "320", "240", "25"}, {"full.mp4", "320", "240", "25"}, {"clip.mp4", "320", "240", "50"}};
+    for (const auto& c : cases) {
+        const auto source = std::string(c.name) == "clip.mp4" ? fixture(c.name) : dir / c.name;
+        TempDir out;
+        const auto output = VideoFixtures::convertWithProgram(source, "mov", out.path());
+        SCOPED_TRACE(c.name);
+        const Probe info = probe(output);
+        EXPECT_EQ(field(info, 0, "pix_fmt"), "yuv420p");
+        EXPECT_NE(field(info, 0, "color_range"), "pc");  // limited range, whatever the source had
+        EXPECT_EQ(field(info, 0, "width"), c.width);
+        EXPECT_EQ(field(info, 0, "height"), c.height);
+        EXPECT_EQ(field(info, 0, "nb_frames"), c.frames);
+    }
+}
+
 TEST_F(VideoFixtures, ExtractAudioWritesM4AFromEverySource) {
     for (const Source& source : kSources) {
         TempDir out;
@@ -166,6 +193,30 @@ TEST_F(VideoFixtures, GIFFrameCountFollowsDurationAndWidthIsCapped) {
     EXPECT_EQ(field(info, 0, "width"), "480");
     EXPECT_EQ(field(info, 0, "height"), "270");
     EXPECT_EQ(videoPacketTimes(output).size(), 23u);  // ⌊2.35 s × 10 fps⌋
+}
+
+TEST_F(VideoFixtures, GIFFramesKeepTheirOrderWhenMappedInParallel) {
+    TempDir dir;
+    // Forty frames, each a shade lighter than the one before: long enough for the colour mapping to
+    // be split between threads.
+    ffmpeg({"-f", "lavfi", "-i", "color=c=black:s=64x48:r=10:d=4,format=gray,geq=lum='20+N*5'", "-c:v", "libx264",
+            "-preset", "ultrafast", "-pix_fmt", "yuv420p", (dir / "ramp.mp4").string()});
+    TempDir out;
+    const auto output = VideoFixtures::convertWithProgram(dir / "ramp.mp4", "gif", out.path());
+    const RunResult decoded =
+        runProgram({"ffmpeg", "-v", "error", "-i", output.string(), "-f", "rawvideo", "-pix_fmt", "gray", "-"});
+    ASSERT_EQ(decoded.exitCode, 0) << decoded.err;
+    constexpr std::size_t kFrameBytes = 64 * 48;
+    ASSERT_EQ(decoded.out.size(), 40 * kFrameBytes);
+    double previous = -1;
+    for (std::size_t frame = 0; frame < 40; ++frame) {
+        double sum = 0;
+        for (std::size_t i = 0; i < kFrameBytes; ++i)
+            sum += static_cast<unsigned char>(decoded.out[frame * kFrameBytes + i]);
+        const double mean = sum / kFrameBytes;
+        EXPECT_GT(mean, previous + 2) << "frame " << frame;
+        previous = mean;
+    }
 }
 
 TEST_F(VideoFixtures, RefusalsHappenBeforeAnythingIsWritten) {
@@ -241,6 +292,25 @@ TEST_F(VideoFixtures, CancelMidwayLeavesNoFileAndNoThread) {
     EXPECT_EQ(threadCount(), threadsBefore);
 }
 
+TEST_F(VideoFixtures, CancelDuringTheGIFPalettePassLeavesNoFileAndNoThread) {
+    const std::size_t threadsBefore = threadCount();
+    TempDir out;
+    std::stop_source stop;
+    ConvertRequest request = requestFor(fixture("clip.mp4"), F::mp4, F::gif, out.path());
+    request.stop = stop.get_token();
+    request.progress = [&](double fraction) {
+        if (fraction >= 1.0) stop.request_stop();  // every frame is in: the mapping threads are next
+    };
+    try {
+        VideoAudioConverter::videoToGIF(request);
+        ADD_FAILURE() << "not cancelled";
+    } catch (const ConversionError& error) {
+        EXPECT_EQ(error.kind(), ConversionError::Kind::cancelled) << error.what();
+    }
+    EXPECT_TRUE(entriesOf(out.path()).empty());
+    EXPECT_EQ(threadCount(), threadsBefore);
+}
+
 TEST_F(VideoFixtures, ValidatorTellsMediaFromStillsAndEmptyFiles) {
     TempDir dir;
     ffmpeg({"-f", "lavfi", "-i", "testsrc=s=64x48:d=0.04", "-frames:v", "1", (dir / "still.png").string()});
@@ -255,6 +325,42 @@ TEST_F(VideoFixtures, ValidatorTellsMediaFromStillsAndEmptyFiles) {
     EXPECT_EQ(still.reason.rfind("AVAsset load failed: ", 0), 0u) << still.reason;
     EXPECT_EQ(Validator::validateAVAsset(dir / "empty.mp4", MediaType::video).reason.rfind("AVAsset load failed: ", 0),
               0u);
+}
+
+// Keeps the first `keep` bytes (the container's header) and blanks the rest (the media data).
+void blankAfter(const std::filesystem::path& file, std::size_t keep) {
+    std::string bytes = readFile(file);
+    ASSERT_LT(keep, bytes.size());
+    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(keep), bytes.end(), '\0');
+    writeFile(file, bytes);
+}
+
+TEST_F(VideoFixtures, ValidatorRejectsStreamsThatDoNotDecode) {
+    TempDir dir;
+    // H.264 whose media data is blanked: the MPEG-4 index still opens and states the duration.
+    ffmpeg({"-i", fixture("clip.mp4").string(), "-c", "copy", "-an", "-movflags", "+faststart",
+            (dir / "blank.mp4").string()});
+    const std::string movie = readFile(dir / "blank.mp4");
+    const auto media = movie.find("mdat");
+    ASSERT_NE(media, std::string::npos);
+    blankAfter(dir / "blank.mp4", media + 4);
+    EXPECT_EQ(Validator::validateAVAsset(dir / "blank.mp4", MediaType::video).reason,
+              "AVAsset load failed: the video track does not decode");
+
+    // FLAC whose frames are blanked: STREAMINFO alone states rate, channels and length.
+    ffmpeg({"-f", "lavfi", "-i", "sine=d=1", (dir / "blank.flac").string()});
+    const std::string flac = readFile(dir / "blank.flac");
+    std::size_t at = 4;  // after "fLaC": metadata blocks, each with a 4-byte header, the last flagged
+    for (bool last = false; !last && at + 4 <= flac.size();) {
+        const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(flac[i]); };
+        last = (byte(at) & 0x80) != 0;
+        at += 4 + ((static_cast<std::size_t>(byte(at + 1)) << 16) | (static_cast<std::size_t>(byte(at + 2)) << 8) |
+                   byte(at + 3));
+    }
+    EXPECT_EQ(Validator::validateAVAsset(dir / "blank.flac", MediaType::audio), ValidationStatus::passed());
+    blankAfter(dir / "blank.flac", at);
+    EXPECT_EQ(Validator::validateAVAsset(dir / "blank.flac", MediaType::audio).reason,
+              "AVAsset load failed: the audio track does not decode");
 }
 
 }  // namespace

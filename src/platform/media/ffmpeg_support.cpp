@@ -3,6 +3,8 @@
 
 #include "platform/platform_error.h"
 
+#include <dlfcn.h>
+
 #include <cmath>
 #include <mutex>
 
@@ -22,40 +24,116 @@ void quietLibraries() {
     std::call_once(once, [] { av_log_set_level(AV_LOG_ERROR); });
 }
 
-std::string layoutText(const AVChannelLayout& layout) {
-    AVChannelLayout usable{};
-    if (layout.order == AV_CHANNEL_ORDER_UNSPEC || av_channel_layout_check(&layout) == 0)
-        av_channel_layout_default(&usable, layout.nb_channels > 0 ? layout.nb_channels : 2);
-    else
-        av_channel_layout_copy(&usable, &layout);
-    char text[128] = {};
-    av_channel_layout_describe(&usable, text, sizeof text);
-    av_channel_layout_uninit(&usable);
-    return text;
-}
-
-FilterChain linkChain(FilterGraph graph, AVFilterContext* source, AVFilterContext* sink,
+// Connects the sources (their labels in the description: "in", "second") and the sink ("out").
+FilterChain linkChain(FilterGraph graph, AVFilterContext* source, AVFilterContext* second, AVFilterContext* sink,
                       const std::string& description) {
-    AVFilterInOut* outputs = avfilter_inout_alloc();
-    AVFilterInOut* inputs = avfilter_inout_alloc();
-    if (outputs == nullptr || inputs == nullptr) {
-        avfilter_inout_free(&outputs);
-        avfilter_inout_free(&inputs);
+    const FilterApi& api = filters();
+    AVFilterInOut* outputs = api.inOutAlloc();
+    AVFilterInOut* secondOutput = second != nullptr ? api.inOutAlloc() : nullptr;
+    AVFilterInOut* inputs = api.inOutAlloc();
+    if (outputs == nullptr || inputs == nullptr || (second != nullptr && secondOutput == nullptr)) {
+        api.inOutFree(&outputs);
+        api.inOutFree(&secondOutput);
+        api.inOutFree(&inputs);
         throw PlatformError("out of memory building a filter graph");
     }
     outputs->name = av_strdup("in");
     outputs->filter_ctx = source;
+    outputs->next = secondOutput;
+    if (secondOutput != nullptr) {
+        secondOutput->name = av_strdup("second");
+        secondOutput->filter_ctx = second;
+    }
     inputs->name = av_strdup("out");
     inputs->filter_ctx = sink;
-    const int parsed = avfilter_graph_parse_ptr(graph.get(), description.c_str(), &inputs, &outputs, nullptr);
-    avfilter_inout_free(&inputs);
-    avfilter_inout_free(&outputs);
+    const int parsed = api.parse(graph.get(), description.c_str(), &inputs, &outputs, nullptr);
+    api.inOutFree(&inputs);
+    api.inOutFree(&outputs);
     check(parsed, "filter graph \"" + description + "\"");
-    check(avfilter_graph_config(graph.get(), nullptr), "filter graph configuration");
-    return FilterChain{std::move(graph), source, sink};
+    check(api.configure(graph.get(), nullptr), "filter graph configuration");
+    return FilterChain{std::move(graph), source, sink, second};
+}
+
+std::string bufferArguments(const VideoInput& in) {
+    const AVRational aspect = in.aspect.num > 0 && in.aspect.den > 0 ? in.aspect : AVRational{1, 1};
+    return "video_size=" + std::to_string(in.width) + "x" + std::to_string(in.height) +
+           ":pix_fmt=" + std::to_string(in.format) + ":time_base=" + std::to_string(in.timeBase.num) + "/" +
+           std::to_string(in.timeBase.den) + ":pixel_aspect=" + std::to_string(aspect.num) + "/" +
+           std::to_string(aspect.den);
+}
+
+// A PCM header (WAV, AIFF) states the rate, channels and length exactly; reading ahead to analyse
+// the samples would cost milliseconds per second of sound. Anything else is analysed.
+bool headerSuffices(const AVFormatContext& input) {
+    if (input.nb_streams == 0) return false;
+    for (unsigned i = 0; i < input.nb_streams; ++i) {
+        const AVStream& stream = *input.streams[i];
+        const AVCodecParameters& parameters = *stream.codecpar;
+        const bool pcm = parameters.codec_id >= AV_CODEC_ID_PCM_S16LE && parameters.codec_id < AV_CODEC_ID_ADPCM_IMA_QT;
+        if (parameters.codec_type != AVMEDIA_TYPE_AUDIO || !pcm || parameters.sample_rate <= 0 ||
+            parameters.ch_layout.nb_channels <= 0 || stream.duration == AV_NOPTS_VALUE || stream.duration <= 0)
+            return false;
+    }
+    return true;
+}
+
+template <typename Function> void bind(void* library, const char* name, Function& slot) {
+    slot = reinterpret_cast<Function>(::dlsym(library, name));
+    if (slot == nullptr) throw PlatformError(std::string("libavfilter lacks ") + name);
 }
 
 }  // namespace
+
+const FilterApi& filters() {
+    static std::once_flag once;
+    static FilterApi api{};
+    static std::string failure;
+    static bool loaded = false;
+    std::call_once(once, [] {
+        // The major version these headers describe: another one has another ABI.
+        const std::string name = "libavfilter.so." + std::to_string(LIBAVFILTER_VERSION_MAJOR);
+        void* library = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            const char* reason = ::dlerror();
+            failure = "Cannot load " + name + (reason != nullptr ? std::string(": ") + reason : std::string());
+            return;
+        }
+        try {
+            bind(library, "avfilter_graph_alloc", api.graphAlloc);
+            bind(library, "avfilter_graph_free", api.graphFree);
+            bind(library, "avfilter_get_by_name", api.getByName);
+            bind(library, "avfilter_graph_create_filter", api.createFilter);
+            bind(library, "avfilter_graph_parse_ptr", api.parse);
+            bind(library, "avfilter_graph_config", api.configure);
+            bind(library, "avfilter_inout_alloc", api.inOutAlloc);
+            bind(library, "avfilter_inout_free", api.inOutFree);
+            bind(library, "av_buffersrc_add_frame_flags", api.addFrame);
+            bind(library, "av_buffersink_get_frame", api.getFrame);
+            bind(library, "av_buffersink_get_w", api.sinkWidth);
+            bind(library, "av_buffersink_get_h", api.sinkHeight);
+            bind(library, "av_buffersink_get_format", api.sinkFormat);
+            bind(library, "av_buffersink_get_sample_aspect_ratio", api.sinkAspect);
+            bind(library, "av_buffersink_get_time_base", api.sinkTimeBase);
+            loaded = true;  // stays loaded for the life of the process
+        } catch (const PlatformError& missing) {
+            failure = missing.what();
+        }
+    });
+    if (!loaded) throw PlatformError(failure);
+    return api;
+}
+
+void freeGraph(AVFilterGraph* graph) noexcept {
+    if (graph != nullptr) filters().graphFree(&graph);  // a graph exists only once the library is bound
+}
+
+void usableLayout(const AVChannelLayout& layout, AVChannelLayout& usable) {
+    av_channel_layout_uninit(&usable);
+    if (layout.order == AV_CHANNEL_ORDER_UNSPEC || av_channel_layout_check(&layout) == 0)
+        av_channel_layout_default(&usable, layout.nb_channels > 0 ? layout.nb_channels : 2);
+    else
+        av_channel_layout_copy(&usable, &layout);
+}
 
 std::string errorText(int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -101,6 +179,7 @@ InputContext openInput(const std::filesystem::path& file, const std::stop_token*
     }
     check(opened, "Cannot open " + file.filename().string());
     InputContext input(raw);
+    if (headerSuffices(*input)) return input;
     const int info = avformat_find_stream_info(input.get(), nullptr);
     if (stop != nullptr && stop->stop_requested()) throwCancelled();
     check(info, "Cannot read the streams of " + file.filename().string());
@@ -164,24 +243,23 @@ int displayRotation(const AVStream& stream) {
     return static_cast<int>(((quarterTurns % 4) + 4) % 4) * 90;
 }
 
-FilterChain makeVideoFilter(const VideoInput& in, const std::string& description) {
-    FilterGraph graph(avfilter_graph_alloc());
+FilterChain makeVideoFilter(const VideoInput& in, const std::string& description, const VideoInput* secondIn) {
+    const FilterApi& api = filters();
+    FilterGraph graph(api.graphAlloc());
     if (!graph) throw PlatformError("out of memory building a filter graph");
     graph->nb_threads = 0;
-    const AVRational aspect = in.aspect.num > 0 && in.aspect.den > 0 ? in.aspect : AVRational{1, 1};
-    const std::string args = "video_size=" + std::to_string(in.width) + "x" + std::to_string(in.height) +
-                             ":pix_fmt=" + std::to_string(in.format) + ":time_base=" +
-                             std::to_string(in.timeBase.num) + "/" + std::to_string(in.timeBase.den) +
-                             ":pixel_aspect=" + std::to_string(aspect.num) + "/" + std::to_string(aspect.den);
     AVFilterContext* source = nullptr;
+    AVFilterContext* second = nullptr;
     AVFilterContext* sink = nullptr;
-    check(avfilter_graph_create_filter(&source, avfilter_get_by_name("buffer"), "in", args.c_str(), nullptr,
-                                       graph.get()),
+    check(api.createFilter(&source, api.getByName("buffer"), "in", bufferArguments(in).c_str(), nullptr, graph.get()),
           "video source filter");
-    check(avfilter_graph_create_filter(&sink, avfilter_get_by_name("buffersink"), "out", nullptr, nullptr,
-                                       graph.get()),
+    if (secondIn != nullptr)
+        check(api.createFilter(&second, api.getByName("buffer"), "second", bufferArguments(*secondIn).c_str(), nullptr,
+                               graph.get()),
+              "video source filter");
+    check(api.createFilter(&sink, api.getByName("buffersink"), "out", nullptr, nullptr, graph.get()),
           "video sink filter");
-    return linkChain(std::move(graph), source, sink, description);
+    return linkChain(std::move(graph), source, second, sink, description);
 }
 
 FilterChain makeVideoFilter(const AVCodecContext& decoder, AVRational timeBase, const std::string& description) {
@@ -213,29 +291,41 @@ void finishOutput(AVFormatContext& output) {
         check(avio_closep(&output.pb), "Cannot close the output");
 }
 
-FilterChain makeAudioFilter(const AVCodecContext& decoder, AVRational timeBase, const std::string& description) {
-    FilterGraph graph(avfilter_graph_alloc());
-    if (!graph) throw PlatformError("out of memory building a filter graph");
-    const std::string args = "time_base=" + std::to_string(timeBase.num) + "/" + std::to_string(timeBase.den) +
-                             ":sample_rate=" + std::to_string(decoder.sample_rate) +
-                             ":sample_fmt=" + av_get_sample_fmt_name(decoder.sample_fmt) +
-                             ":channel_layout=" + layoutText(decoder.ch_layout);
-    AVFilterContext* source = nullptr;
-    AVFilterContext* sink = nullptr;
-    check(avfilter_graph_create_filter(&source, avfilter_get_by_name("abuffer"), "in", args.c_str(), nullptr,
-                                       graph.get()),
-          "audio source filter");
-    check(avfilter_graph_create_filter(&sink, avfilter_get_by_name("abuffersink"), "out", nullptr, nullptr,
-                                       graph.get()),
-          "audio sink filter");
-    return linkChain(std::move(graph), source, sink, description);
-}
-
 }  // namespace detail
 
 using namespace detail;
 
-Asset loadAsset(const std::filesystem::path& file) {
+namespace {
+
+// Whether the stream's first frame decodes (a few packets in, for decoders that hold frames back).
+bool firstFrameDecodes(AVFormatContext& input, const AVStream& stream) {
+    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
+    if (codec == nullptr) return false;
+    const CodecContext decoder(avcodec_alloc_context3(codec));
+    if (!decoder || avcodec_parameters_to_context(decoder.get(), stream.codecpar) < 0) return false;
+    decoder->pkt_timebase = stream.time_base;
+    decoder->thread_count = 1;  // one frame needs no helper threads
+    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) return false;
+    const Packet packet = allocPacket();
+    const Frame frame = allocFrame();
+    constexpr int kMaxPackets = 64;
+    for (int sent = 0; sent < kMaxPackets;) {
+        const int read = av_read_frame(&input, packet.get());
+        if (read < 0) break;
+        if (packet->stream_index == stream.index) {
+            ++sent;
+            avcodec_send_packet(decoder.get(), packet.get());  // a damaged packet is not yet a verdict
+        }
+        av_packet_unref(packet.get());
+        if (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) return true;
+    }
+    avcodec_send_packet(decoder.get(), nullptr);
+    return avcodec_receive_frame(decoder.get(), frame.get()) >= 0;
+}
+
+}  // namespace
+
+Asset loadAsset(const std::filesystem::path& file, TryDecoding tryDecoding) {
     const InputContext input = openInput(file, nullptr);
     Asset asset;
     asset.container = input->iformat->name;
@@ -264,6 +354,17 @@ Asset loadAsset(const std::filesystem::path& file) {
                 .codec = avcodec_get_name(parameters.codec_id),
             });
         }
+    }
+    const AVMediaType wanted = tryDecoding == TryDecoding::audio   ? AVMEDIA_TYPE_AUDIO
+                               : tryDecoding == TryDecoding::video ? AVMEDIA_TYPE_VIDEO
+                                                                   : AVMEDIA_TYPE_UNKNOWN;
+    for (unsigned i = 0; i < input->nb_streams && wanted != AVMEDIA_TYPE_UNKNOWN; ++i) {
+        const AVStream& stream = *input->streams[i];
+        if (stream.codecpar->codec_type != wanted || (stream.disposition & AV_DISPOSITION_ATTACHED_PIC)) continue;
+        for (unsigned other = 0; other < input->nb_streams; ++other)
+            if (other != i) input->streams[other]->discard = AVDISCARD_ALL;
+        asset.firstFrameDecodes = firstFrameDecodes(*input, stream);
+        break;
     }
     return asset;
 }

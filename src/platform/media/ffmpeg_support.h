@@ -6,12 +6,15 @@ extern "C" {
 #include <libavfilter/avfilter.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
+#include <libavfilter/version.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
 #include <libavutil/opt.h>
+#include <libavutil/audio_fifo.h>
 #include <libavutil/pixdesc.h>
+#include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
@@ -38,7 +41,8 @@ inline void freeOutput(AVFormatContext* context) noexcept {
 inline void freeCodec(AVCodecContext* context) noexcept { avcodec_free_context(&context); }
 inline void freeFrame(AVFrame* frame) noexcept { av_frame_free(&frame); }
 inline void freePacket(AVPacket* packet) noexcept { av_packet_free(&packet); }
-inline void freeGraph(AVFilterGraph* graph) noexcept { avfilter_graph_free(&graph); }
+void freeGraph(AVFilterGraph* graph) noexcept;
+inline void freeResampler(SwrContext* context) noexcept { swr_free(&context); }
 
 using InputContext = Handle<AVFormatContext, &closeInput>;
 using OutputContext = Handle<AVFormatContext, &freeOutput>;
@@ -47,6 +51,30 @@ using Frame = Handle<AVFrame, &freeFrame>;
 using Packet = Handle<AVPacket, &freePacket>;
 using FilterGraph = Handle<AVFilterGraph, &freeGraph>;
 using SwsContextHandle = Handle<SwsContext, &sws_freeContext>;
+using Resampler = Handle<SwrContext, &freeResampler>;
+using AudioFifo = Handle<AVAudioFifo, &av_audio_fifo_free>;
+
+/// libavfilter, bound on first use: only pictures go through filter graphs, and the ~30 libraries
+/// it pulls in would cost an audio conversion more time than its encoding.
+struct FilterApi {
+    decltype(&avfilter_graph_alloc) graphAlloc;
+    decltype(&avfilter_graph_free) graphFree;
+    decltype(&avfilter_get_by_name) getByName;
+    decltype(&avfilter_graph_create_filter) createFilter;
+    decltype(&avfilter_graph_parse_ptr) parse;
+    decltype(&avfilter_graph_config) configure;
+    decltype(&avfilter_inout_alloc) inOutAlloc;
+    decltype(&avfilter_inout_free) inOutFree;
+    decltype(&av_buffersrc_add_frame_flags) addFrame;
+    decltype(&av_buffersink_get_frame) getFrame;
+    decltype(&av_buffersink_get_w) sinkWidth;
+    decltype(&av_buffersink_get_h) sinkHeight;
+    decltype(&av_buffersink_get_format) sinkFormat;
+    decltype(&av_buffersink_get_sample_aspect_ratio) sinkAspect;
+    decltype(&av_buffersink_get_time_base) sinkTimeBase;
+};
+/// The loaded library; PlatformError when it is missing or lacks an entry point.
+const FilterApi& filters();
 
 /// FFmpeg's text for an error code.
 std::string errorText(int code);
@@ -83,11 +111,12 @@ void finishOutput(AVFormatContext& output);
 /// Thrown when a stop was requested; the caller removes the output.
 [[noreturn]] void throwCancelled();
 
-/// Builds a filter graph "in → description → out" for one stream (video or audio).
+/// Builds a filter graph "in → description → out" for one video stream.
 struct FilterChain {
     FilterGraph graph;
     AVFilterContext* source = nullptr;
     AVFilterContext* sink = nullptr;
+    AVFilterContext* second = nullptr;  // a second input, when the graph has one
 };
 struct VideoInput {
     int width = 0;
@@ -96,9 +125,15 @@ struct VideoInput {
     AVRational timeBase{1, 1};
     AVRational aspect{1, 1};
 };
-FilterChain makeVideoFilter(const VideoInput& input, const std::string& description);
+/// With `second`, the graph has a second input; the description then names its pads:
+/// "[in][second]paletteuse[out]".
+FilterChain makeVideoFilter(const VideoInput& input, const std::string& description,
+                            const VideoInput* second = nullptr);
 FilterChain makeVideoFilter(const AVCodecContext& decoder, AVRational timeBase, const std::string& description);
-FilterChain makeAudioFilter(const AVCodecContext& decoder, AVRational timeBase, const std::string& description);
+
+/// The channel layout of a decoded stream or frame, made explicit: an unspecified order becomes
+/// the usual layout for its channel count.
+void usableLayout(const AVChannelLayout& layout, AVChannelLayout& usable);
 
 }  // namespace kv::platform::media::detail
 

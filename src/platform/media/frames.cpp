@@ -2,8 +2,12 @@
 #include "platform/media/ffmpeg_support.h"
 #include "platform/platform_error.h"
 
+#include <atomic>
 #include <cmath>
+#include <exception>
 #include <map>
+#include <thread>
+#include <vector>
 
 namespace kv::platform::media {
 using namespace detail;
@@ -92,9 +96,9 @@ struct FrameGenerator::State {
             Frame copy(av_frame_clone(current.get()));
             if (!copy) throw PlatformError("out of memory copying a frame");
             copy->pts = copy->best_effort_timestamp;
-            check(av_buffersrc_add_frame_flags(filter.source, copy.get(), 0), "filter input");
+            check(filters().addFrame(filter.source, copy.get(), 0), "filter input");
             Frame result = allocFrame();
-            check(av_buffersink_get_frame(filter.sink, result.get()), "filter output");
+            check(filters().getFrame(filter.sink, result.get()), "filter output");
             currentUpright = std::move(result);
         }
         return *currentUpright;
@@ -143,27 +147,71 @@ std::optional<VideoFrame> FrameGenerator::frameAt(double seconds) {
 }
 
 // ---- GifWriter ----
+//
+// One palette is computed over every frame; then the frames are mapped to it in two ranges at once
+// (the mapping of a frame depends only on that frame and the palette), and encoded in order.
+
+namespace {
+
+// Maps frames to the palette through a "paletteuse" graph of its own, handing each result on.
+class PaletteMapper {
+public:
+    PaletteMapper(const AVFrame& first, const AVFrame& palette) {
+        const VideoInput frames{first.width, first.height, first.format, kGifTimeBase, {1, 1}};
+        const VideoInput colours{palette.width, palette.height, palette.format, kGifTimeBase, {1, 1}};
+        m_filter = makeVideoFilter(frames, "[in][second]paletteuse[out]", &colours);
+        Frame copy(av_frame_clone(&palette));
+        if (!copy) throw PlatformError("out of memory copying the palette");
+        copy->pts = 0;  // the palette input holds for every time
+        check(filters().addFrame(m_filter.second, copy.get(), 0), "palette input");
+        check(filters().addFrame(m_filter.second, nullptr, 0), "palette input");
+    }
+
+    template <typename Deliver> void map(Frame frame, Deliver&& deliver) {
+        check(filters().addFrame(m_filter.source, frame.get(), AV_BUFFERSRC_FLAG_PUSH), "palette use input");
+        drain(deliver);
+    }
+
+    template <typename Deliver> void finish(Deliver&& deliver) {
+        check(filters().addFrame(m_filter.source, nullptr, 0), "palette use flush");
+        drain(deliver);
+    }
+
+private:
+    template <typename Deliver> void drain(Deliver& deliver) {
+        for (;;) {
+            Frame out = allocFrame();
+            const int result = filters().getFrame(m_filter.sink, out.get());
+            if (result == AVERROR(EAGAIN) || result == AVERROR_EOF) return;
+            check(result, "palette use output");
+            deliver(std::move(out));
+        }
+    }
+
+    FilterChain m_filter;
+};
+
+}  // namespace
 
 struct GifWriter::State {
     std::stop_token stop;  // before `output`: its I/O callback points here
     std::filesystem::path path;
     OutputContext output;
     CodecContext encoder;
-    FilterChain filter;
-    Frame filtered = allocFrame();
+    FilterChain palette;        // palettegen over every frame
+    std::vector<Frame> frames;  // kept until the palette is known
     Packet packet = allocPacket();
     std::map<std::int64_t, std::int64_t> durations;  // pts → duration, both centiseconds
     double clock = 0;
     std::int64_t lastPts = -1;
     int width = 0;
     int height = 0;
-    int frames = 0;
 
     void start(const AVFrame& first) {
         width = first.width;
         height = first.height;
-        filter = makeVideoFilter(VideoInput{width, height, first.format, kGifTimeBase, {1, 1}},
-                                 "split[a][b];[a]palettegen=stats_mode=full[p];[b][p]paletteuse");
+        palette = makeVideoFilter(VideoInput{width, height, first.format, kGifTimeBase, {1, 1}},
+                                  "palettegen=stats_mode=full");
         const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_GIF);
         if (codec == nullptr) throw PlatformError("No GIF encoder available");
         output = createOutput(path, "gif", &stop);
@@ -189,18 +237,16 @@ struct GifWriter::State {
         av_dict_free(&options);
     }
 
-    void drainFilter() {
-        int result = 0;
-        while ((result = av_buffersink_get_frame(filter.sink, filtered.get())) >= 0) {
-            const int sent = avcodec_send_frame(encoder.get(), filtered.get());
-            av_frame_unref(filtered.get());
-            check(sent, "Cannot encode the GIF");
-            drainEncoder();
-        }
-        if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) check(result, "palette filter");
+    Frame computePalette() {
+        check(filters().addFrame(palette.source, nullptr, 0), "palette flush");
+        Frame colours = allocFrame();
+        check(filters().getFrame(palette.sink, colours.get()), "palette");
+        return colours;
     }
 
-    void drainEncoder() {
+    void encode(const AVFrame* frame) {
+        if (stop.stop_requested()) throwCancelled();
+        check(avcodec_send_frame(encoder.get(), frame), "Cannot encode the GIF");
         int result = 0;
         while ((result = avcodec_receive_packet(encoder.get(), packet.get())) >= 0) {
             const auto found = durations.find(packet->pts);
@@ -212,6 +258,64 @@ struct GifWriter::State {
             check(written, "Cannot write the GIF");
         }
         if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) check(result, "Cannot encode the GIF");
+    }
+
+    // Maps frames [begin, end) and encodes each as it comes out.
+    void mapAndEncode(const AVFrame& colours, std::size_t begin, std::size_t end, const std::atomic<bool>& abandon) {
+        PaletteMapper mapper(*frames[begin], colours);
+        const auto send = [&](Frame out) { encode(out.get()); };
+        for (std::size_t i = begin; i < end; ++i) {
+            if (abandon.load()) return;
+            mapper.map(std::move(frames[i]), send);
+        }
+        mapper.finish(send);
+    }
+
+    // A helper thread maps and encodes the first part while this one maps the rest, which it
+    // encodes once the helper is done: the GIF stays in frame order.
+    void mapAndEncode(const AVFrame& colours) {
+        constexpr std::size_t kParallelFrom = 16;  // below this a thread costs more than it saves
+        const std::size_t count = frames.size();
+        std::atomic<bool> abandon{false};
+        if (count < kParallelFrom || std::thread::hardware_concurrency() < 2) {
+            mapAndEncode(colours, 0, count, abandon);
+            return;
+        }
+        // Mapping costs about four times the encoding: the helper's share is a little under half.
+        const std::size_t split = count * 9 / 20;
+        std::exception_ptr failure;
+        std::thread helper([&] {
+            try {
+                mapAndEncode(colours, 0, split, abandon);
+            } catch (...) {
+                failure = std::current_exception();
+                abandon.store(true);  // this thread's part is lost: stop mapping the rest
+            }
+        });
+        const struct Joiner {
+            std::thread& thread;
+            std::atomic<bool>& abandon;
+            ~Joiner() {
+                abandon.store(true);
+                if (thread.joinable()) thread.join();
+            }
+        } joiner{helper, abandon};
+
+        std::vector<Frame> mapped;  // the second part, in order
+        mapped.reserve(count - split);
+        PaletteMapper mapper(*frames[split], colours);
+        const auto keep = [&](Frame out) { mapped.push_back(std::move(out)); };
+        for (std::size_t i = split; i < count && !abandon.load(); ++i) {
+            if (stop.stop_requested()) throwCancelled();
+            mapper.map(std::move(frames[i]), keep);
+        }
+        helper.join();
+        if (failure) std::rethrow_exception(failure);
+        mapper.finish(keep);
+        for (Frame& out : mapped) {
+            encode(out.get());
+            out.reset();
+        }
     }
 };
 
@@ -226,7 +330,7 @@ void GifWriter::addFrame(const VideoFrame& frame, double delaySeconds) {
     State& s = *m_state;
     if (s.stop.stop_requested()) throwCancelled();
     const AVFrame& source = *frame.data().frame;
-    if (s.frames == 0) s.start(source);
+    if (s.frames.empty()) s.start(source);
     if (source.width != s.width || source.height != s.height) throw PlatformError("GIF frames differ in size");
     // Times are kept exact and rounded once, so rounded delays never drift from the clip.
     std::int64_t pts = std::llround(s.clock * 100);
@@ -238,18 +342,18 @@ void GifWriter::addFrame(const VideoFrame& frame, double delaySeconds) {
     Frame copy(av_frame_clone(&source));
     if (!copy) throw PlatformError("out of memory copying a frame");
     copy->pts = pts;
-    check(av_buffersrc_add_frame_flags(s.filter.source, copy.get(), 0), "palette filter input");
-    ++s.frames;
-    s.drainFilter();
+    // The palette graph takes its own reference; ours waits for the mapping.
+    check(filters().addFrame(s.palette.source, copy.get(), AV_BUFFERSRC_FLAG_KEEP_REF | AV_BUFFERSRC_FLAG_PUSH),
+          "palette filter input");
+    s.frames.push_back(std::move(copy));
 }
 
 void GifWriter::finish() {
     State& s = *m_state;
-    if (s.frames == 0) throw PlatformError("No frames to write");
-    check(av_buffersrc_add_frame(s.filter.source, nullptr), "palette filter flush");
-    s.drainFilter();
-    check(avcodec_send_frame(s.encoder.get(), nullptr), "Cannot encode the GIF");
-    s.drainEncoder();
+    if (s.frames.empty()) throw PlatformError("No frames to write");
+    const Frame colours = s.computePalette();
+    s.mapAndEncode(*colours);
+    s.encode(nullptr);
     finishOutput(*s.output);
 }
 

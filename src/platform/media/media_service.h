@@ -41,10 +41,14 @@ struct Asset {
     double duration = 0;    // seconds; 0 when unknown
     std::vector<VideoTrack> videoTracks;  // cover art is not a video track
     std::vector<AudioTrack> audioTracks;
+    bool firstFrameDecodes = false;  // set only when loadAsset was asked to try, for that track type
 };
 
+/// Which track's first frame `loadAsset` also decodes, to learn whether the stream is usable.
+enum class TryDecoding { none, audio, video };
+
 /// Opens a file and reads its container, duration and tracks; PlatformError when it cannot.
-Asset loadAsset(const std::filesystem::path& file);
+Asset loadAsset(const std::filesystem::path& file, TryDecoding tryDecoding = TryDecoding::none);
 
 /// Output containers. m4v and m4a are the iPod flavour of MPEG-4 (brand "M4V " / "M4A ").
 enum class Container { mp4, mov, m4v, m4a, adts, wav, aiff, flac };

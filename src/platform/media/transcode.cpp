@@ -3,6 +3,8 @@
 #include "platform/platform_error.h"
 
 #include <algorithm>
+#include <array>
+#include <utility>
 #include <vector>
 
 namespace kv::platform::media {
@@ -99,14 +101,33 @@ bool muxerAccepts(const AVOutputFormat& muxer, AVCodecID codec) {
     return avformat_query_codec(&muxer, codec, FF_COMPLIANCE_NORMAL) == 1;
 }
 
+struct OwnedLayout {
+    AVChannelLayout value{};
+    OwnedLayout() = default;
+    OwnedLayout(OwnedLayout&& other) noexcept : value(other.value) { other.value = AVChannelLayout{}; }
+    OwnedLayout& operator=(OwnedLayout&& other) noexcept {
+        std::swap(value, other.value);
+        return *this;
+    }
+    ~OwnedLayout() { av_channel_layout_uninit(&value); }
+};
+
 struct Track {
     const AVStream* input = nullptr;
     AVStream* output = nullptr;
     bool copy = false;
     CodecContext decoder;
     CodecContext encoder;
-    FilterChain filter;
-    std::int64_t nextPts = 0;  // audio frames without a time follow the previous one
+    FilterChain filter;  // video
+    // Audio: converted to the encoder's rate, layout and sample format, then cut into its frame size.
+    Resampler resampler;
+    AudioFifo fifo;
+    int chunk = 0;  // samples per encoder frame
+    OwnedLayout resamplerLayout;  // what `resampler` was set up to read
+    int resamplerRate = 0;
+    int resamplerFormat = AV_SAMPLE_FMT_NONE;
+    bool timed = false;  // whether nextPts has been taken from the first decoded frame
+    std::int64_t nextPts = 0;  // in the encoder's time base: audio runs on without gaps
 };
 
 void copyDisplayMatrix(const AVStream& from, AVStream& to) {
@@ -143,17 +164,24 @@ void setUpVideoEncoding(Track& track, AVFormatContext& input, AVFormatContext& o
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (codec == nullptr) throw PlatformError("No H.264 encoder (libx264) available");
     track.decoder = openDecoder(*track.input);
-    track.filter = makeVideoFilter(*track.decoder, track.input->time_base,
-                                   "scale='max(2,trunc(iw/2)*2)':'max(2,trunc(ih/2)*2)':out_range=tv,format=yuv420p");
+    // Limited-range 4:2:0 with even sides is what the encoder takes: such pictures pass untouched
+    // (a scaler would copy every one of them).
+    const AVCodecContext& decoded = *track.decoder;
+    const bool ready = decoded.pix_fmt == AV_PIX_FMT_YUV420P && decoded.color_range != AVCOL_RANGE_JPEG &&
+                       decoded.width % 2 == 0 && decoded.height % 2 == 0;
+    track.filter = makeVideoFilter(
+        decoded, track.input->time_base,
+        ready ? "null" : "scale='max(2,trunc(iw/2)*2)':'max(2,trunc(ih/2)*2)':out_range=tv,format=yuv420p");
     track.encoder.reset(avcodec_alloc_context3(codec));
     if (!track.encoder) throw PlatformError("out of memory opening the H.264 encoder");
     AVCodecContext& encoder = *track.encoder;
     AVFilterContext* sink = track.filter.sink;
-    encoder.width = av_buffersink_get_w(sink);
-    encoder.height = av_buffersink_get_h(sink);
-    encoder.pix_fmt = static_cast<AVPixelFormat>(av_buffersink_get_format(sink));
-    encoder.sample_aspect_ratio = av_buffersink_get_sample_aspect_ratio(sink);
-    encoder.time_base = av_buffersink_get_time_base(sink);
+    const FilterApi& api = filters();
+    encoder.width = api.sinkWidth(sink);
+    encoder.height = api.sinkHeight(sink);
+    encoder.pix_fmt = static_cast<AVPixelFormat>(api.sinkFormat(sink));
+    encoder.sample_aspect_ratio = api.sinkAspect(sink);
+    encoder.time_base = api.sinkTimeBase(sink);
     encoder.framerate = av_guess_frame_rate(&input, const_cast<AVStream*>(track.input), nullptr);
     encoder.color_range = AVCOL_RANGE_MPEG;  // the scaler writes limited range
     const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(track.decoder->pix_fmt);
@@ -229,16 +257,15 @@ void setUpAudioEncoding(Track& track, AVFormatContext& output, const AudioEncodi
     if (settings.format == AV_SAMPLE_FMT_S16 || settings.format == AV_SAMPLE_FMT_S16P) encoder.bits_per_raw_sample = 16;
     if (output.oformat->flags & AVFMT_GLOBALHEADER) encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     check(avcodec_open2(&encoder, codec, nullptr), std::string("Cannot open the ") + codec->name + " encoder");
+    if (av_sample_fmt_is_planar(encoder.sample_fmt) && encoder.ch_layout.nb_channels > AV_NUM_DATA_POINTERS)
+        throw PlatformError("Too many audio channels: " + std::to_string(encoder.ch_layout.nb_channels));
 
-    char layout[128] = {};
-    av_channel_layout_describe(&encoder.ch_layout, layout, sizeof layout);
-    const std::string rate = std::to_string(encoder.sample_rate);
-    track.filter = makeAudioFilter(*track.decoder, track.input->time_base,
-                                   "aresample=" + rate + ",aformat=sample_fmts=" +
-                                       av_get_sample_fmt_name(encoder.sample_fmt) + ":sample_rates=" + rate +
-                                       ":channel_layouts=" + layout);
-    if (encoder.frame_size > 0 && !(codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE))
-        av_buffersink_set_frame_size(track.filter.sink, static_cast<unsigned>(encoder.frame_size));
+    // Fixed-size encoders (AAC, ALAC, FLAC) take their frame size, the last frame may be shorter;
+    // PCM takes any size.
+    const bool fixedSize = encoder.frame_size > 0 && !(codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+    track.chunk = fixedSize ? encoder.frame_size : 4096;
+    track.fifo.reset(av_audio_fifo_alloc(encoder.sample_fmt, encoder.ch_layout.nb_channels, track.chunk * 4));
+    if (!track.fifo) throw PlatformError("out of memory buffering audio");
     newEncodedStream(track, output);
 }
 
@@ -292,6 +319,10 @@ public:
         av_dict_free(&options);
     }
 
+    ~Transcoder() { av_freep(&m_converted[0]); }
+    Transcoder(const Transcoder&) = delete;
+    Transcoder& operator=(const Transcoder&) = delete;
+
     TranscodeReport run() {
         Packet packet = allocPacket();
         for (;;) {
@@ -320,8 +351,13 @@ public:
         for (Track& track : m_tracks) {
             if (track.input == nullptr || track.copy) continue;
             decode(track, nullptr);
-            check(av_buffersrc_add_frame(track.filter.source, nullptr), "filter flush");
-            drainFilter(track);
+            if (track.fifo) {
+                flushResampler(track);
+                encodeBuffered(track, true);
+            } else {
+                check(filters().addFrame(track.filter.source, nullptr, 0), "filter flush");
+                drainFilter(track);
+            }
             encode(track, nullptr);
         }
         finishOutput(*m_output);
@@ -353,7 +389,17 @@ private:
         else if (result < 0 && result != AVERROR_EOF) check(result, "Cannot decode the source");
         while ((result = avcodec_receive_frame(track.decoder.get(), m_frame.get())) >= 0) {
             m_frame->pts = m_frame->best_effort_timestamp;
-            const int added = av_buffersrc_add_frame_flags(track.filter.source, m_frame.get(), 0);
+            if (track.fifo) {
+                try {
+                    convertAudio(track, m_frame.get());
+                } catch (...) {
+                    av_frame_unref(m_frame.get());
+                    throw;
+                }
+                av_frame_unref(m_frame.get());
+                continue;
+            }
+            const int added = filters().addFrame(track.filter.source, m_frame.get(), 0);
             av_frame_unref(m_frame.get());
             check(added, "filter input");
             drainFilter(track);
@@ -362,16 +408,91 @@ private:
         else if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) check(result, "Cannot decode the source");
     }
 
+    // (Re)opens the resampler for the frame's rate, layout and format, which a stream may change.
+    void prepareResampler(Track& track, const AVFrame& frame) {
+        OwnedLayout layout;
+        usableLayout(frame.ch_layout, layout.value);
+        if (track.resampler && track.resamplerRate == frame.sample_rate && track.resamplerFormat == frame.format &&
+            av_channel_layout_compare(&track.resamplerLayout.value, &layout.value) == 0)
+            return;
+        flushResampler(track);  // the samples it still holds belong to the old input
+        AVCodecContext& encoder = *track.encoder;
+        SwrContext* raw = nullptr;
+        const int made = swr_alloc_set_opts2(&raw, &encoder.ch_layout, encoder.sample_fmt, encoder.sample_rate,
+                                             &layout.value, static_cast<AVSampleFormat>(frame.format),
+                                             frame.sample_rate, 0, nullptr);
+        track.resampler.reset(raw);
+        track.resamplerLayout = std::move(layout);
+        track.resamplerRate = frame.sample_rate;
+        track.resamplerFormat = frame.format;
+        check(made, "audio resampler");
+        check(swr_init(track.resampler.get()), "audio resampler");
+    }
+
+    // Converts decoded samples (none: what the resampler still holds) into the FIFO.
+    void resample(Track& track, const std::uint8_t** data, int samples) {
+        const AVCodecContext& encoder = *track.encoder;
+        const int room = swr_get_out_samples(track.resampler.get(), samples);
+        if (room <= 0) return;
+        if (room > m_convertedRoom) {
+            av_freep(&m_converted[0]);
+            m_convertedRoom = 0;
+            check(av_samples_alloc(m_converted.data(), nullptr, encoder.ch_layout.nb_channels, room, encoder.sample_fmt,
+                                   0),
+                  "audio buffer");
+            m_convertedRoom = room;
+        }
+        const int converted = swr_convert(track.resampler.get(), m_converted.data(), room, data, samples);
+        check(converted, "Cannot convert the audio");
+        if (converted > 0 &&
+            av_audio_fifo_write(track.fifo.get(), reinterpret_cast<void**>(m_converted.data()), converted) < converted)
+            throw PlatformError("out of memory buffering audio");
+    }
+
+    void flushResampler(Track& track) {
+        if (track.resampler) resample(track, nullptr, 0);
+    }
+
+    void convertAudio(Track& track, const AVFrame* frame) {
+        if (!track.timed) {  // the first frame's time is where the track starts; earlier counts as 0
+            track.timed = true;
+            if (frame->pts != AV_NOPTS_VALUE)
+                track.nextPts = std::max<std::int64_t>(
+                    0, av_rescale_q(frame->pts, track.input->time_base, track.encoder->time_base));
+        }
+        prepareResampler(track, *frame);
+        resample(track, const_cast<const std::uint8_t**>(frame->extended_data), frame->nb_samples);
+        encodeBuffered(track, false);
+    }
+
+    // Sends whole encoder frames from the FIFO; at the end also the short rest.
+    void encodeBuffered(Track& track, bool end) {
+        const AVCodecContext& encoder = *track.encoder;
+        for (;;) {
+            const int available = av_audio_fifo_size(track.fifo.get());
+            if (available <= 0 || (available < track.chunk && !end)) return;
+            const int samples = std::min(available, track.chunk);
+            Frame frame = allocFrame();
+            frame->nb_samples = samples;
+            frame->format = encoder.sample_fmt;
+            frame->sample_rate = encoder.sample_rate;
+            check(av_channel_layout_copy(&frame->ch_layout, &encoder.ch_layout), "audio frame");
+            check(av_frame_get_buffer(frame.get(), 0), "audio frame");
+            if (av_audio_fifo_read(track.fifo.get(), reinterpret_cast<void**>(frame->extended_data), samples) != samples)
+                throw PlatformError("audio buffer underrun");
+            frame->pts = track.nextPts;
+            track.nextPts += samples;
+            encode(track, frame.get());
+        }
+    }
+
     void drainFilter(Track& track) {
         int result = 0;
-        const AVRational sinkBase = av_buffersink_get_time_base(track.filter.sink);
-        while ((result = av_buffersink_get_frame(track.filter.sink, m_filtered.get())) >= 0) {
+        const FilterApi& api = filters();
+        const AVRational sinkBase = api.sinkTimeBase(track.filter.sink);
+        while ((result = api.getFrame(track.filter.sink, m_filtered.get())) >= 0) {
             AVFrame& frame = *m_filtered;
             if (frame.pts != AV_NOPTS_VALUE) frame.pts = av_rescale_q(frame.pts, sinkBase, track.encoder->time_base);
-            if (track.encoder->codec_type == AVMEDIA_TYPE_AUDIO) {
-                if (frame.pts == AV_NOPTS_VALUE || frame.pts < track.nextPts) frame.pts = track.nextPts;
-                track.nextPts = frame.pts + frame.nb_samples;
-            }
             frame.pict_type = AV_PICTURE_TYPE_NONE;
             try {
                 encode(track, &frame);
@@ -403,6 +524,9 @@ private:
     Frame m_frame = allocFrame();
     Frame m_filtered = allocFrame();
     Packet m_encoded = allocPacket();
+    // The resampler's output before it enters the FIFO: one block, a pointer per plane.
+    std::array<std::uint8_t*, AV_NUM_DATA_POINTERS> m_converted{};
+    int m_convertedRoom = 0;
     double m_duration = 0;
     double m_start = 0;
     double m_reported = 0;
