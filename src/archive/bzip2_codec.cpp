@@ -132,7 +132,7 @@ std::vector<std::size_t> blockStarts(ByteView data, int blockSize100k) {
 std::uint64_t readBits(ByteView data, std::size_t bit, std::size_t count) {
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < count; ++i, ++bit)
-        value = (value << 1) | ((data[bit / 8] >> (7 - bit % 8)) & 1u);
+        value = (value << 1) | ((static_cast<unsigned>(data[bit / 8]) >> (7 - bit % 8)) & 1u);
     return value;
 }
 
@@ -191,7 +191,7 @@ class BitWriter {
             put(static_cast<std::uint32_t>(window >> (8 - bit % 8)), 32);
         }
         for (; bit < end; ++bit)
-            put((data[bit / 8] >> (7 - bit % 8)) & 1u, 1);
+            put((static_cast<unsigned>(data[bit / 8]) >> (7 - bit % 8)) & 1u, 1);
     }
     void finish() {
         if (m_count > 0)
