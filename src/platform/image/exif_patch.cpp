@@ -53,7 +53,7 @@ public:
 
     // Bytes of an entry's value; values over 4 bytes live at an offset.
     std::size_t valueBytes(std::size_t entry) const {
-        static constexpr std::size_t kTypeSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8};
+        static constexpr std::size_t kTypeSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};  // 13: IFD
         const std::uint32_t type = get16(entry + 2);
         const std::size_t unit = type < std::size(kTypeSize) ? kTypeSize[type] : 0;
         return unit * get32(entry + 4);
@@ -73,6 +73,8 @@ public:
         }
         std::fill_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(entry), kEntryBytes, 0);
     }
+
+    bool littleEndian() const { return m_little; }
 
 private:
     std::vector<std::uint8_t>& m_bytes;
@@ -141,6 +143,73 @@ std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t>
         tiff.put32(nextAt, 0);
     }
     return bytes;
+}
+
+namespace {
+
+constexpr std::uint16_t kTagInteropIFD = 0xA005;
+constexpr std::uint32_t kTypeAscii = 2;
+// Text fields of the first directory that describe the picture and its maker.
+constexpr std::uint16_t kTextTags[] = {0x010E, 0x010F, 0x0110, 0x0131, 0x0132, 0x013B, 0x013C, 0x8298};
+
+// Adds `position` to every offset of the directory at `offset` and of the directories it points
+// to (`subTags`); its link to a next directory is cut. `seen` stops loops.
+void rebaseDirectory(Tiff& tiff, std::size_t offset, std::uint32_t position, std::vector<std::size_t>& seen) {
+    std::size_t count = 0;
+    if (std::find(seen.begin(), seen.end(), offset) != seen.end() || !tiff.directory(offset, count)) return;
+    seen.push_back(offset);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t entry = offset + 2 + i * kEntryBytes;
+        const std::uint32_t tag = tiff.get16(entry);
+        if (tag == kTagInteropIFD) {
+            const std::size_t sub = tiff.get32(entry + 8);
+            rebaseDirectory(tiff, sub, position, seen);
+            tiff.put32(entry + 8, static_cast<std::uint32_t>(sub + position));
+        } else if (tiff.valueBytes(entry) > 4) {
+            tiff.put32(entry + 8, tiff.get32(entry + 8) + position);
+        }
+    }
+    tiff.put32(offset + 2 + count * kEntryBytes, 0);
+}
+
+}  // namespace
+
+std::optional<RelocatedExif> relocateExif(std::span<const std::uint8_t> exif, std::uint64_t position) {
+    static constexpr std::uint8_t kPrefix[] = {'E', 'x', 'i', 'f', 0, 0};
+    if (exif.size() >= sizeof kPrefix && std::memcmp(exif.data(), kPrefix, sizeof kPrefix) == 0)
+        exif = exif.subspan(sizeof kPrefix);
+    if (position + exif.size() >= (std::uint64_t{1} << 32)) return std::nullopt;
+    const auto base = static_cast<std::uint32_t>(position);
+    RelocatedExif result;
+    result.bytes.assign(exif.begin(), exif.end());
+    Tiff tiff(result.bytes);
+    if (!tiff.readHeader()) return std::nullopt;
+    result.bigEndian = !tiff.littleEndian();
+    const std::size_t ifd0 = tiff.get32(4);
+    std::size_t count = 0;
+    if (!tiff.directory(ifd0, count)) return std::nullopt;
+    std::vector<std::size_t> seen{ifd0};
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t entry = ifd0 + 2 + i * kEntryBytes;
+        const std::uint32_t tag = tiff.get16(entry);
+        if (tag == kTagExifIFD || tag == kTagGpsIFD) {
+            const std::size_t sub = tiff.get32(entry + 8);
+            std::size_t subCount = 0;
+            if (std::find(seen.begin(), seen.end(), sub) != seen.end() || !tiff.directory(sub, subCount)) continue;
+            rebaseDirectory(tiff, sub, base, seen);
+            if (tag == kTagExifIFD) result.exifDirectory = static_cast<std::uint32_t>(sub + base);
+            else if (subCount > 0) result.gpsDirectory = static_cast<std::uint32_t>(sub + base);
+        } else if (tiff.get16(entry + 2) == kTypeAscii &&
+                   std::find(std::begin(kTextTags), std::end(kTextTags), tag) != std::end(kTextTags)) {
+            const std::size_t length = tiff.valueBytes(entry);
+            const std::size_t at = length > 4 ? tiff.get32(entry + 8) : entry + 8;
+            if (!tiff.has(at, length)) continue;
+            std::string text(reinterpret_cast<const char*>(result.bytes.data() + at), length);
+            text.resize(std::min(text.size(), text.find('\0')));
+            if (!text.empty()) result.texts.emplace_back(static_cast<std::uint16_t>(tag), std::move(text));
+        }
+    }
+    return result;
 }
 
 }  // namespace kv::platform
