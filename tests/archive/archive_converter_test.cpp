@@ -60,18 +60,38 @@ bool isTmpfs(const fs::path& folder) {
     return ::statfs(folder.c_str(), &info) == 0 && info.f_type == TMPFS_MAGIC;
 }
 
-// The staging folders now present where small trees are staged (none without a tmpfs).
-std::set<std::string> memoryStagingFolders() {
-    std::set<std::string> names;
-    const auto parent = StagingFolder::memoryBackedParent(1);
-    if (!parent)
-        return names;
-    for (const auto& entry : fs::directory_iterator(*parent)) {
-        if (entry.path().filename().string().starts_with("Kelvane_"))
-            names.insert(entry.path().filename().string());
+// A private per-user runtime folder on /dev/shm for one test, so that small trees are staged in a
+// folder no other test process uses (a shared /dev/shm listing races with parallel tests).
+class ScopedRuntimeDir {
+  public:
+    ScopedRuntimeDir() {
+        if (!isTmpfs("/dev/shm"))
+            return;
+        std::string pattern = "/dev/shm/kv-test-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr)
+            return;
+        m_dir = pattern;
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
+            m_old = old;
+        ::setenv("XDG_RUNTIME_DIR", m_dir.c_str(), 1);
     }
-    return names;
-}
+    ~ScopedRuntimeDir() {
+        if (m_dir.empty())
+            return;
+        if (m_old.empty()) {
+            ::unsetenv("XDG_RUNTIME_DIR");
+        } else {
+            ::setenv("XDG_RUNTIME_DIR", m_old.c_str(), 1);
+        }
+        std::error_code ignored;
+        fs::remove_all(m_dir, ignored);
+    }
+    bool empty() const { return m_dir.empty() || fs::is_empty(m_dir); }
+
+  private:
+    fs::path m_dir;
+    std::string m_old;
+};
 
 void makeSparse(const fs::path& file, off_t size) {
     const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -96,7 +116,7 @@ TEST(ArchiveConverter, PlainPayloadBecomesOneFileNamedAfterTheSource) {
 TEST(ArchiveConverter, NothingExtractedFailsAndLeavesNoStaging) {
     TempDir dir;
     const ScopedTmpdir tmp(dir / "tmp");
-    const std::set<std::string> before = memoryStagingFolders();
+    const ScopedRuntimeDir runtime;
     writeFile(dir / "dirs.zip", makeRawZip({{"a/", ""}, {"__MACOSX/._x", "junk"}}));
     try {
         convert(request(dir / "dirs.zip", F::zip, F::tar, dir / "out"));
@@ -112,7 +132,7 @@ TEST(ArchiveConverter, NothingExtractedFailsAndLeavesNoStaging) {
     EXPECT_THROW(convert(request(dir / "bad.zip", F::zip, F::tar, dir / "out")), ConversionError);
     EXPECT_TRUE(tmp.empty());
     EXPECT_FALSE(fs::exists(dir / "out" / "bad.tar"));
-    EXPECT_EQ(memoryStagingFolders(), before);
+    EXPECT_TRUE(runtime.empty());
 }
 
 TEST(ArchiveConverter, SmallTreesAreStagedInMemory) {
