@@ -1,6 +1,8 @@
 // PNG writer that deflates bands of rows on several threads into one zlib stream.
 #include "platform/image/png_encoder.h"
 
+#include "platform/image/ordered_workers.h"
+
 #include "platform/platform_error.h"
 
 #include <zlib.h>
@@ -8,16 +10,13 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <exception>
-#include <map>
-#include <mutex>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <thread>
+#include <utility>
 
 namespace kv::platform {
 namespace {
@@ -37,7 +36,7 @@ constexpr std::uint32_t kMaxChunk = 0x7FFFFFFF;  // a chunk length is a 31-bit v
 constexpr std::array<std::uint8_t, 8> kSignature{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
 struct Job {
-    std::size_t index = 0;
+    bool first = false;                    // the zlib header goes in front
     std::vector<std::uint8_t> data;        // filtered rows
     std::vector<std::uint8_t> dictionary;  // the filtered bytes just before `data`, at most 32 KiB
     bool last = false;
@@ -85,7 +84,7 @@ Result deflateBand(const Job& job, int level) {
         throw PlatformError("zlib refused the band dictionary");
 
     std::size_t used = 0;
-    if (job.index == 0) {
+    if (job.first) {
         const auto header = zlibHeader(level);
         result.bytes.assign(header.begin(), header.end());
         used = header.size();
@@ -125,20 +124,10 @@ struct PngEncoder::Shared {
     std::vector<std::uint8_t> currentRow;   // 16-bit rows are swapped into here first
     std::vector<std::uint8_t> band;
     int rowsAdded = 0;
-    std::size_t submitted = 0;
-    std::size_t written = 0;
+    bool anyBand = false;
     std::uint32_t adler = 1;
     std::vector<std::uint8_t> tail;  // the last 32 KiB of filtered bytes submitted so far
 
-    // Shared with the workers.
-    std::mutex lock;
-    std::condition_variable workAvailable;
-    std::condition_variable resultReady;
-    std::deque<Job> queue;
-    std::map<std::size_t, Result> done;
-    std::exception_ptr failure;
-    bool stopping = false;
-    std::vector<std::thread> workers;
 
     void write(const void* data, std::size_t size) {
         if (size != 0 && std::fwrite(data, 1, size, file) != size) throw PlatformError("cannot write the PNG file");
@@ -158,27 +147,8 @@ struct PngEncoder::Shared {
         write(crcBytes.data(), crcBytes.size());
     }
 
-    void work() {
-        for (;;) {
-            Job job;
-            {
-                std::unique_lock guard(lock);
-                workAvailable.wait(guard, [&] { return stopping || !queue.empty(); });
-                if (queue.empty()) return;
-                job = std::move(queue.front());
-                queue.pop_front();
-            }
-            try {
-                Result result = deflateBand(job, settings.level);
-                std::lock_guard guard(lock);
-                done.emplace(job.index, std::move(result));
-            } catch (...) {
-                std::lock_guard guard(lock);
-                if (!failure) failure = std::current_exception();
-            }
-            resultReady.notify_all();
-        }
-    }
+    // Last member: its threads stop before the rest goes.
+    std::optional<OrderedWorkers<Job, Result>> workers;
 };
 
 namespace {
@@ -270,18 +240,13 @@ PngEncoder::PngEncoder(const std::filesystem::path& file, int width, int height,
 
     unsigned threads = settings.threads;
     if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
-    for (unsigned i = 0; i < threads; ++i) s.workers.emplace_back([&s] { s.work(); });
+    const int level = settings.level;
+    s.workers.emplace(threads, [level] { return [level](Job& job) { return deflateBand(job, level); }; });
 }
 
 PngEncoder::~PngEncoder() {
     Shared& s = *m_shared;
-    {
-        std::lock_guard guard(s.lock);
-        s.stopping = true;
-        s.queue.clear();
-    }
-    s.workAvailable.notify_all();
-    for (auto& worker : s.workers) worker.join();
+    s.workers.reset();
     if (s.file != nullptr) std::fclose(s.file);
 }
 
@@ -320,7 +285,7 @@ void PngEncoder::addRows(const std::uint8_t* rows, std::size_t stride, int count
 void PngEncoder::submitBand(bool last) {
     Shared& s = *m_shared;
     Job job;
-    job.index = s.submitted;
+    job.first = !std::exchange(s.anyBand, true);
     job.last = last;
     job.data = std::move(s.band);
     job.dictionary = s.tail;
@@ -333,33 +298,13 @@ void PngEncoder::submitBand(bool last) {
     }
     s.band = {};
     s.band.reserve(s.settings.bandBytes + 1 + s.rowBytes);
-    {
-        std::lock_guard guard(s.lock);
-        s.queue.push_back(std::move(job));
-    }
-    ++s.submitted;
-    s.workAvailable.notify_one();
+    s.workers->submit(std::move(job));
     writeReady(false);
 }
 
 void PngEncoder::writeReady(bool waitForAll) {
     Shared& s = *m_shared;
-    const std::size_t maxInFlight = 2 * s.workers.size() + 1;
-    for (;;) {
-        Result result;
-        {
-            std::unique_lock guard(s.lock);
-            s.resultReady.wait(guard, [&] {
-                if (s.failure || s.done.count(s.written) != 0) return true;
-                const std::size_t inFlight = s.submitted - s.written;
-                return waitForAll ? inFlight == 0 : inFlight < maxInFlight;
-            });
-            if (s.failure) std::rethrow_exception(s.failure);
-            auto it = s.done.find(s.written);
-            if (it == s.done.end()) return;
-            result = std::move(it->second);
-            s.done.erase(it);
-        }
+    s.workers->deliver(waitForAll, [&s](Result& result) {
         const bool last = result.last;
         s.adler = static_cast<std::uint32_t>(adler32_combine(s.adler, result.adler, static_cast<z_off_t>(result.rawLength)));
         std::array<std::uint8_t, 4> trailer{};
@@ -380,8 +325,7 @@ void PngEncoder::writeReady(bool waitForAll) {
         std::array<std::uint8_t, 4> crcBytes{};
         putBigEndian(crcBytes.data(), crc);
         s.write(crcBytes.data(), crcBytes.size());
-        ++s.written;
-    }
+    });
 }
 
 void PngEncoder::finish() {

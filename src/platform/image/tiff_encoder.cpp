@@ -1,6 +1,8 @@
 // Deflate TIFF writer that compresses strips on several threads; libtiff writes the container.
 #include "platform/image/tiff_encoder.h"
 
+#include "platform/image/ordered_workers.h"
+
 #include "platform/image/exif_patch.h"
 #include "platform/platform_error.h"
 
@@ -11,14 +13,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <deque>
-#include <exception>
-#include <map>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <utility>
@@ -31,7 +29,6 @@ constexpr unsigned kMaxThreads = 4;
 constexpr std::uint64_t kClassicTiffPixelBytes = 3ull << 30;
 
 struct Job {
-    std::size_t index = 0;
     std::vector<std::uint8_t> rows;  // the strip's samples as given
 };
 
@@ -69,62 +66,39 @@ struct TiffEncoder::Shared {
     // Producer side (the thread calling addRows).
     std::vector<std::uint8_t> strip;
     int rowsAdded = 0;
-    std::size_t submitted = 0;
-    std::size_t written = 0;
+    std::uint32_t stripsWritten = 0;
 
-    // Shared with the workers.
-    std::mutex lock;
-    std::condition_variable workAvailable;
-    std::condition_variable resultReady;
-    std::deque<Job> queue;
-    std::map<std::size_t, Result> done;
-    std::exception_ptr failure;
-    bool stopping = false;
-    std::vector<std::thread> workers;
 
     [[noreturn]] void fail(const char* what) {
         throw PlatformError(error.empty() ? std::string(what) : error);
     }
 
     // Horizontal differencing (each sample minus the same sample of the pixel to its left), then
-    // one zlib stream per strip, as TIFF's Adobe deflate compression with predictor 2 stores it.
-    void work() {
-        libdeflate_compressor* compressor = libdeflate_alloc_compressor(settings.level);
-        std::vector<std::uint8_t> predicted;
-        for (;;) {
-            Job job;
-            {
-                std::unique_lock guard(lock);
-                workAvailable.wait(guard, [&] { return stopping || !queue.empty(); });
-                if (queue.empty()) break;
-                job = std::move(queue.front());
-                queue.pop_front();
+    // one zlib stream per strip, as TIFF's Adobe deflate compression with predictor 2 stores it. Each
+    // worker thread gets its own callable, which owns that thread's compressor and scratch buffer.
+    OrderedWorkers<Job, Result>::Work makeWork() const {
+        std::shared_ptr<libdeflate_compressor> compressor(libdeflate_alloc_compressor(settings.level),
+                                                          libdeflate_free_compressor);
+        auto predicted = std::make_shared<std::vector<std::uint8_t>>();
+        const std::size_t pixel = static_cast<std::size_t>(channels);
+        const std::size_t bytesPerRow = rowBytes;
+        return [compressor, predicted, pixel, bytesPerRow](Job& job) {
+            if (compressor == nullptr) throw PlatformError("libdeflate could not start");
+            predicted->resize(job.rows.size());
+            for (std::size_t row = 0; row < job.rows.size(); row += bytesPerRow) {
+                const std::uint8_t* in = job.rows.data() + row;
+                std::uint8_t* out = predicted->data() + row;
+                std::memcpy(out, in, pixel);
+                for (std::size_t i = pixel; i < bytesPerRow; ++i) out[i] = static_cast<std::uint8_t>(in[i] - in[i - pixel]);
             }
-            try {
-                if (compressor == nullptr) throw PlatformError("libdeflate could not start");
-                predicted.resize(job.rows.size());
-                const std::size_t pixel = static_cast<std::size_t>(channels);
-                for (std::size_t row = 0; row < job.rows.size(); row += rowBytes) {
-                    const std::uint8_t* in = job.rows.data() + row;
-                    std::uint8_t* out = predicted.data() + row;
-                    std::memcpy(out, in, pixel);
-                    for (std::size_t i = pixel; i < rowBytes; ++i) out[i] = static_cast<std::uint8_t>(in[i] - in[i - pixel]);
-                }
-                Result result;
-                result.bytes.resize(libdeflate_zlib_compress_bound(compressor, predicted.size()));
-                const std::size_t size = libdeflate_zlib_compress(compressor, predicted.data(), predicted.size(),
-                                                                  result.bytes.data(), result.bytes.size());
-                if (size == 0) throw PlatformError("libdeflate could not compress a strip");
-                result.bytes.resize(size);
-                std::lock_guard guard(lock);
-                done.emplace(job.index, std::move(result));
-            } catch (...) {
-                std::lock_guard guard(lock);
-                if (!failure) failure = std::current_exception();
-            }
-            resultReady.notify_all();
-        }
-        libdeflate_free_compressor(compressor);
+            Result result;
+            result.bytes.resize(libdeflate_zlib_compress_bound(compressor.get(), predicted->size()));
+            const std::size_t size = libdeflate_zlib_compress(compressor.get(), predicted->data(), predicted->size(),
+                                                              result.bytes.data(), result.bytes.size());
+            if (size == 0) throw PlatformError("libdeflate could not compress a strip");
+            result.bytes.resize(size);
+            return result;
+        };
     }
 
     void writeHeaderFields() {
@@ -195,6 +169,9 @@ struct TiffEncoder::Shared {
         }
         if (!ok) fail("libtiff refused an EXIF field");
     }
+
+    // Last member: its threads stop before the rest goes.
+    std::optional<OrderedWorkers<Job, Result>> workers;
 };
 
 TiffEncoder::TiffEncoder(const std::filesystem::path& file, int width, int height, int channels, TiffMetadata metadata,
@@ -231,18 +208,12 @@ TiffEncoder::TiffEncoder(const std::filesystem::path& file, int width, int heigh
     unsigned threads = settings.threads;
     if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
     s.strip.reserve(s.rowBytes * static_cast<std::size_t>(s.rowsPerStrip));
-    for (unsigned i = 0; i < threads; ++i) s.workers.emplace_back([&s] { s.work(); });
+    s.workers.emplace(threads, [&s] { return s.makeWork(); });
 }
 
 TiffEncoder::~TiffEncoder() {
     Shared& s = *m_shared;
-    {
-        std::lock_guard guard(s.lock);
-        s.stopping = true;
-        s.queue.clear();
-    }
-    s.workAvailable.notify_all();
-    for (auto& worker : s.workers) worker.join();
+    s.workers.reset();
     if (s.tiff != nullptr) TIFFClose(s.tiff);
 }
 
@@ -261,42 +232,20 @@ void TiffEncoder::addRows(const std::uint8_t* rows, std::size_t stride, int coun
 void TiffEncoder::submitStrip() {
     Shared& s = *m_shared;
     Job job;
-    job.index = s.submitted;
     job.rows = std::move(s.strip);
     s.strip = {};
     s.strip.reserve(s.rowBytes * static_cast<std::size_t>(s.rowsPerStrip));
-    {
-        std::lock_guard guard(s.lock);
-        s.queue.push_back(std::move(job));
-    }
-    ++s.submitted;
-    s.workAvailable.notify_one();
+    s.workers->submit(std::move(job));
     writeReady(false);
 }
 
 void TiffEncoder::writeReady(bool waitForAll) {
     Shared& s = *m_shared;
-    const std::size_t maxInFlight = 2 * s.workers.size() + 1;
-    for (;;) {
-        Result result;
-        {
-            std::unique_lock guard(s.lock);
-            s.resultReady.wait(guard, [&] {
-                if (s.failure || s.done.count(s.written) != 0) return true;
-                const std::size_t inFlight = s.submitted - s.written;
-                return waitForAll ? inFlight == 0 : inFlight < maxInFlight;
-            });
-            if (s.failure) std::rethrow_exception(s.failure);
-            auto it = s.done.find(s.written);
-            if (it == s.done.end()) return;
-            result = std::move(it->second);
-            s.done.erase(it);
-        }
-        if (TIFFWriteRawStrip(s.tiff, static_cast<std::uint32_t>(s.written), result.bytes.data(),
-                              static_cast<tmsize_t>(result.bytes.size())) < 0)
+    s.workers->deliver(waitForAll, [&s](Result& result) {
+        if (TIFFWriteRawStrip(s.tiff, s.stripsWritten, result.bytes.data(), static_cast<tmsize_t>(result.bytes.size())) < 0)
             s.fail("cannot write a TIFF strip");
-        ++s.written;
-    }
+        ++s.stripsWritten;
+    });
 }
 
 void TiffEncoder::finish() {
