@@ -3,7 +3,9 @@
 ImageMagick's convert and libheif's heif-enc at equal settings, with output sizes and peak RSS.
 
 Fixtures: a 24-megapixel photo-like JPEG and a 12-megapixel PNG, made in a temp folder.
-Usage: bench/images/run.py [--kelvane PATH] [--runs N]
+Usage: bench/images/run.py [--kelvane PATH] [--runs N] [--only png,heic,…] [--large]
+--only keeps the tasks whose label mentions one of the words; --large adds a 100-megapixel JPEG
+and prints our peak RSS for each target (goal: about 1 GB at most).
 """
 
 import argparse
@@ -66,6 +68,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--kelvane", default=None)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--only", default="")
+    parser.add_argument("--large", action="store_true")
     args = parser.parse_args()
     kelvane = args.kelvane or default_binary()
     for tool in ("vips", "convert", "heif-enc"):
@@ -111,6 +115,8 @@ def main():
              ["heif-enc", "-A", "-q", str(QUALITY), *HEIF_ENC_AOM, png,
               "-o", os.path.join(peer_out, "p.avif")], "<=1.1x, size <=1.0x", args.runs),
         ]
+        only = [word for word in args.only.split(",") if word]
+        tasks = [task for task in tasks if not only or any(word in task[0] for word in only)]
         for label, target, src, ext, peer, goal, runs in tasks:
             print(f"  peer: {' '.join(os.path.basename(a) if a.startswith(folder) else a for a in peer)}")
             ratio = benchlib.compare(label, ours(src, target), peer, runs=runs, prepare=clean, goal=goal)
@@ -125,6 +131,22 @@ def main():
             print(f"{'':<40} size ours {ours_size/1e6:7.2f} MB peer {peer_size/1e6:7.2f} MB"
                   f"  size ratio {size_ratio:5.2f}x  (time ratio {ratio:.2f}x)")
             sys.stdout.flush()
+        if args.large:
+            large_peaks(kelvane, folder, ours, clean)
+
+
+def large_peaks(kelvane, folder, ours, clean):
+    """Peak RSS of our conversions of a 10000 x 10000 JPEG into each streaming target."""
+    large = os.path.join(folder, "large.jpg")
+    subprocess.check_call(["vips", "resize", os.path.join(folder, "photo.jpg"), large + "[Q=90]", "1.6667",
+                           "--vscale", "2.5"])
+    print(f"large: {large} {size_of(large)/1e6:.1f} MB (10000x10000)")
+    for target in ("png", "jpeg", "tiff", "heic", "avif"):
+        clean()
+        wall, peak, code = benchlib.run_once(ours(large, target))
+        print(f"  jpeg->{target:<5} 100 MP: {wall:6.2f} s  peak rss {peak/1024:7.1f} MB  exit {code}"
+              f"  (goal ~1024 MB)")
+        sys.stdout.flush()
 
 
 if __name__ == "__main__":

@@ -1,5 +1,7 @@
 // HEIC and AVIF encoding through libheif, which lets us pick the encoder's speed settings.
 #include "platform/image/exif_patch.h"
+#include "platform/image/heif_grid.h"
+#include "platform/image/ordered_workers.h"
 #include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
 
@@ -10,6 +12,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace kv::platform {
 namespace {
@@ -27,6 +31,8 @@ constexpr const char* kX265TreeSize = "32";    // x265 "ctu"
 constexpr const char* kX265SmallestUnit = "16";  // x265 "min-cu-size"
 constexpr int kAomSpeed = 7;
 constexpr const char* kChroma = "420";
+// Pictures larger than this a side are coded as a grid of tiles no larger (see encodeGrid).
+constexpr std::uint32_t kLargestTile = 512;
 
 struct ContextFree {
     void operator()(heif_context* context) const noexcept { heif_context_free(context); }
@@ -70,40 +76,48 @@ struct Planes {
     int alphaStride = 0;
 };
 
+// RGB(A) pixels read for conversion; reads beyond the right or bottom edge repeat the edge pixel,
+// which pads grid tiles and odd sizes.
+struct Pixels {
+    const std::uint8_t* data = nullptr;
+    std::size_t rowBytes = 0;
+    int width = 0;
+    int rows = 0;
+    int bands = 3;
+    const std::uint8_t* at(int x, int y) const {
+        return data + static_cast<std::size_t>(std::min(y, rows - 1)) * rowBytes +
+               static_cast<std::size_t>(std::min(x, width - 1)) * static_cast<std::size_t>(bands);
+    }
+};
+
 // Full-range BT.601 (the JPEG matrix) in 16-bit fixed point; chroma from the mean of each 2 × 2
-// block (edge pixels repeat on odd sizes). `rows` starts at image row `top`, which is even.
-void toYCbCr(const std::uint8_t* pixels, std::size_t rowBytes, int width, int rows, int top, int bands,
-             const Planes& planes) {
+// block. Fills `width` × `rows` samples of the planes from plane row `top`, which is even.
+void toYCbCr(const Pixels& pixels, int width, int rows, int top, const Planes& planes) {
     constexpr int kShift = 16;
     constexpr int kHalf = 1 << (kShift - 1);
     constexpr int kYR = 19595, kYG = 38470, kYB = 7471;            // 0.299, 0.587, 0.114
     constexpr int kCbR = -11059, kCbG = -21709, kCbB = 32768;      // −0.168736, −0.331264, 0.5
     constexpr int kCrR = 32768, kCrG = -27439, kCrB = -5329;       // 0.5, −0.418688, −0.081312
-    const auto pixelAt = [&](int x, int y) {
-        return pixels + static_cast<std::size_t>(y) * rowBytes + static_cast<std::size_t>(x) * static_cast<std::size_t>(bands);
-    };
     for (int y = 0; y < rows; ++y) {
         std::uint8_t* luma = planes.y + static_cast<std::ptrdiff_t>(top + y) * planes.yStride;
         for (int x = 0; x < width; ++x) {
-            const std::uint8_t* p = pixelAt(x, y);
+            const std::uint8_t* p = pixels.at(x, y);
             luma[x] = static_cast<std::uint8_t>((kYR * p[0] + kYG * p[1] + kYB * p[2] + kHalf) >> kShift);
         }
         if (planes.alpha != nullptr) {
             std::uint8_t* a = planes.alpha + static_cast<std::ptrdiff_t>(top + y) * planes.alphaStride;
-            for (int x = 0; x < width; ++x) a[x] = pixelAt(x, y)[3];
+            for (int x = 0; x < width; ++x) a[x] = pixels.at(x, y)[3];
         }
     }
     for (int y = 0; y < rows; y += 2) {
-        const int below = std::min(y + 1, rows - 1);
         const std::ptrdiff_t chromaRow = (top + y) / 2;
         std::uint8_t* cb = planes.cb + chromaRow * planes.cbStride;
         std::uint8_t* cr = planes.cr + chromaRow * planes.crStride;
         for (int x = 0; x < width; x += 2) {
-            const int right = std::min(x + 1, width - 1);
-            const std::uint8_t* a = pixelAt(x, y);
-            const std::uint8_t* b = pixelAt(right, y);
-            const std::uint8_t* c = pixelAt(x, below);
-            const std::uint8_t* d = pixelAt(right, below);
+            const std::uint8_t* a = pixels.at(x, y);
+            const std::uint8_t* b = pixels.at(x + 1, y);
+            const std::uint8_t* c = pixels.at(x, y + 1);
+            const std::uint8_t* d = pixels.at(x + 1, y + 1);
             // Sums of four samples: the mean's fixed-point value needs two more bits of shift.
             const int r = a[0] + b[0] + c[0] + d[0];
             const int g = a[1] + b[1] + c[1] + d[1];
@@ -115,36 +129,38 @@ void toYCbCr(const std::uint8_t* pixels, std::size_t rowBytes, int width, int ro
     }
 }
 
-}  // namespace
+struct Settings {
+    bool av1 = false;
+    int quality = 85;  // percent
+    int threads = 0;   // per encoder; 0 leaves the choice to the encoder
+};
 
-void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1, double quality) {
-    const int width = image.width();
-    const int height = image.height();
-    const bool alpha = image.bands() == 4;
-    if (image.format() != VIPS_FORMAT_UCHAR || (image.bands() != 3 && !alpha))
-        throw PlatformError("HEIF encoder needs 8-bit RGB or RGBA");
-
-    std::unique_ptr<heif_context, ContextFree> context(heif_context_alloc());
+std::unique_ptr<heif_encoder, EncoderFree> makeEncoder(heif_context* context, const Settings& settings) {
     heif_encoder* rawEncoder = nullptr;
-    check(heif_context_get_encoder_for_format(context.get(), av1 ? heif_compression_AV1 : heif_compression_HEVC,
+    check(heif_context_get_encoder_for_format(context, settings.av1 ? heif_compression_AV1 : heif_compression_HEVC,
                                               &rawEncoder),
           "encoder");
     std::unique_ptr<heif_encoder, EncoderFree> encoder(rawEncoder);
-    check(heif_encoder_set_lossy_quality(encoder.get(), static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100))),
-          "quality");
-    if (av1) {
+    check(heif_encoder_set_lossy_quality(encoder.get(), settings.quality), "quality");
+    check(heif_encoder_set_parameter_string(encoder.get(), "chroma", kChroma), "chroma");
+    if (settings.av1) {
         check(heif_encoder_set_parameter_integer(encoder.get(), "speed", kAomSpeed), "speed");
-        check(heif_encoder_set_parameter_string(encoder.get(), "chroma", kChroma), "chroma");
+        if (settings.threads > 0)
+            check(heif_encoder_set_parameter_integer(encoder.get(), "threads", settings.threads), "threads");
     } else {
         check(heif_encoder_set_parameter_string(encoder.get(), "preset", kX265Preset), "preset");
         // libheif hands parameters named "x265:…" to x265 as they are.
         check(heif_encoder_set_parameter_string(encoder.get(), "x265:ctu", kX265TreeSize), "ctu");
         check(heif_encoder_set_parameter_string(encoder.get(), "x265:min-cu-size", kX265SmallestUnit), "min-cu-size");
-        check(heif_encoder_set_parameter_string(encoder.get(), "chroma", kChroma), "chroma");
+        if (settings.threads > 0)
+            check(heif_encoder_set_parameter_string(encoder.get(), "x265:pools", std::to_string(settings.threads).c_str()),
+                  "pools");
     }
+    return encoder;
+}
 
-    // The encoders take 4:2:0 YCbCr; we convert while pulling strips, so no full-size RGB copy is
-    // ever held and the conversion is not left to libheif's single-threaded converter.
+// A 4:2:0 picture (plus alpha) tagged with the sRGB primaries and curve and the matrix of toYCbCr.
+std::unique_ptr<heif_image, ImageFree> makePicture(int width, int height, bool alpha, Planes& planes) {
     heif_image* rawImage = nullptr;
     check(heif_image_create(width, height, heif_colorspace_YCbCr, heif_chroma_420, &rawImage), "image");
     std::unique_ptr<heif_image, ImageFree> picture(rawImage);
@@ -154,7 +170,7 @@ void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bo
     check(heif_image_add_plane(picture.get(), heif_channel_Cb, chromaWidth, chromaHeight, 8), "plane");
     check(heif_image_add_plane(picture.get(), heif_channel_Cr, chromaWidth, chromaHeight, 8), "plane");
     if (alpha) check(heif_image_add_plane(picture.get(), heif_channel_Alpha, width, height, 8), "plane");
-    Planes planes;
+    planes = {};
     planes.y = heif_image_get_plane(picture.get(), heif_channel_Y, &planes.yStride);
     planes.cb = heif_image_get_plane(picture.get(), heif_channel_Cb, &planes.cbStride);
     planes.cr = heif_image_get_plane(picture.get(), heif_channel_Cr, &planes.crStride);
@@ -168,39 +184,160 @@ void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bo
     nclx->matrix_coefficients = heif_matrix_coefficients_ITU_R_BT_601_6;  // the matrix of toYCbCr
     nclx->full_range_flag = 1;
     check(heif_image_set_nclx_color_profile(picture.get(), nclx.get()), "colour profile");
+    return picture;
+}
 
-    // Pull the pixels strip by strip (an even number of rows, so chroma pairs never straddle two).
-    const std::size_t rowBytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(image.bands());
+heif_error appendBytes(heif_context*, const void* data, std::size_t size, void* userdata) {
+    auto* bytes = static_cast<std::vector<std::uint8_t>*>(userdata);
+    const auto* first = static_cast<const std::uint8_t*>(data);
+    bytes->insert(bytes->end(), first, first + size);
+    return {heif_error_Ok, heif_suberror_Unspecified, "ok"};
+}
+
+// One row of the source, pulled from vips, shared by the tiles cut from it.
+struct Strip {
+    std::unique_ptr<void, decltype(&g_free)> memory{nullptr, &g_free};
+    Pixels pixels;
+};
+
+Strip pullStrip(const vips::VImage& image, int top, int rows) {
+    Strip strip;
+    std::size_t size = 0;
+    strip.memory.reset(image.extract_area(0, top, image.width(), rows).write_to_memory(&size));
+    strip.pixels = {static_cast<const std::uint8_t*>(strip.memory.get()),
+                    static_cast<std::size_t>(image.width()) * static_cast<std::size_t>(image.bands()), image.width(),
+                    rows, image.bands()};
+    return strip;
+}
+
+// The whole picture in one coded image, written by libheif.
+void encodeSingle(const vips::VImage& image, const std::filesystem::path& file, const Settings& settings,
+                  std::span<const std::uint8_t> icc, std::span<const std::uint8_t> exif,
+                  std::span<const std::uint8_t> xmp) {
+    const int width = image.width();
+    const int height = image.height();
+    std::unique_ptr<heif_context, ContextFree> context(heif_context_alloc());
+    const auto encoder = makeEncoder(context.get(), settings);
+    Planes planes;
+    const auto picture = makePicture(width, height, image.bands() == 4, planes);
+    // Strips of an even number of rows, so chroma pairs never straddle two.
     constexpr int kStrip = 256;
     callVips([&] {
         for (int top = 0; top < height; top += kStrip) {
-            const int rows = std::min(kStrip, height - top);
-            vips::VImage strip = image.extract_area(0, top, width, rows);
-            std::size_t size = 0;
-            std::unique_ptr<void, decltype(&g_free)> pixels(strip.write_to_memory(&size), &g_free);
-            toYCbCr(static_cast<const std::uint8_t*>(pixels.get()), rowBytes, width, rows, top, image.bands(), planes);
+            const Strip strip = pullStrip(image, top, std::min(kStrip, height - top));
+            toYCbCr(strip.pixels, width, strip.pixels.rows, top, planes);
         }
     });
-
-    if (const auto icc = blob(image, VIPS_META_ICC_NAME); !icc.empty())
+    if (!icc.empty())
         check(heif_image_set_raw_color_profile(picture.get(), "prof", icc.data(), icc.size()), "colour profile");
 
     std::unique_ptr<heif_encoding_options, OptionsFree> options(heif_encoding_options_alloc());
     heif_image_handle* rawHandle = nullptr;
     check(heif_context_encode_image(context.get(), picture.get(), encoder.get(), options.get(), &rawHandle), "encode");
     std::unique_ptr<heif_image_handle, HandleFree> handle(rawHandle);
-
-    // HEIF readers orient by the container, so the EXIF copy always says 1 and gives the real size.
-    if (const auto exif = blob(image, VIPS_META_EXIF_NAME); !exif.empty()) {
-        const auto patched = patchExif(exif, {.orientation = 1, .pixelWidth = width, .pixelHeight = height});
-        if (patched) check(heif_context_add_exif_metadata(context.get(), handle.get(), patched->data(),
-                                                          static_cast<int>(patched->size())),
-                           "EXIF");
-    }
-    if (const auto xmp = blob(image, VIPS_META_XMP_NAME); !xmp.empty())
+    if (!exif.empty())
+        check(heif_context_add_exif_metadata(context.get(), handle.get(), exif.data(), static_cast<int>(exif.size())),
+              "EXIF");
+    if (!xmp.empty())
         check(heif_context_add_XMP_metadata(context.get(), handle.get(), xmp.data(), static_cast<int>(xmp.size())),
               "XMP");
     check(heif_context_write_to_file(context.get(), file.c_str()), "write");
+}
+
+struct TileJob {
+    std::shared_ptr<const Strip> strip;
+    int left = 0;  // first source column of the tile
+};
+
+// Tiles coded separately on every core, in a grid: no encoder holds more than one tile, and the
+// tiles decode in parallel too.
+void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Settings settings,
+                std::span<const std::uint8_t> icc, std::span<const std::uint8_t> exif,
+                std::span<const std::uint8_t> xmp) {
+    const auto width = static_cast<std::uint32_t>(image.width());
+    const auto height = static_cast<std::uint32_t>(image.height());
+    const HeifTiling tiling = planHeifTiles(width, height, kLargestTile);
+    const int tileWidth = static_cast<int>(tiling.tileWidth);
+    const int tileHeight = static_cast<int>(tiling.tileHeight);
+    const bool alpha = image.bands() == 4;
+    settings.threads = 1;  // the parallelism is across tiles
+
+    HeifGrid grid;
+    grid.width = width;
+    grid.height = height;
+    grid.columns = tiling.columns;
+    grid.rows = tiling.rows;
+    grid.icc.assign(icc.begin(), icc.end());
+    grid.exif.assign(exif.begin(), exif.end());
+    grid.xmp.assign(xmp.begin(), xmp.end());
+    grid.tiles.reserve(static_cast<std::size_t>(tiling.columns) * tiling.rows);
+
+    const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
+    OrderedWorkers<TileJob, HeifCodedImage> workers(threads, [&]() -> OrderedWorkers<TileJob, HeifCodedImage>::Work {
+        return [&](TileJob& job) {
+            const Pixels& source = job.strip->pixels;
+            Pixels pixels = source;
+            pixels.data = source.data + static_cast<std::size_t>(job.left) * static_cast<std::size_t>(source.bands);
+            pixels.width = std::min(tileWidth, source.width - job.left);
+            std::unique_ptr<heif_context, ContextFree> context(heif_context_alloc());
+            const auto encoder = makeEncoder(context.get(), settings);
+            Planes planes;
+            const auto picture = makePicture(tileWidth, tileHeight, alpha, planes);
+            toYCbCr(pixels, tileWidth, tileHeight, 0, planes);
+            job.strip.reset();
+            std::unique_ptr<heif_encoding_options, OptionsFree> options(heif_encoding_options_alloc());
+            heif_image_handle* rawHandle = nullptr;
+            check(heif_context_encode_image(context.get(), picture.get(), encoder.get(), options.get(), &rawHandle),
+                  "encode");
+            heif_image_handle_release(rawHandle);
+            std::vector<std::uint8_t> bytes;
+            heif_writer writer{1, &appendBytes};
+            check(heif_context_write(context.get(), &writer, &bytes), "write");
+            return extractHeifImage(bytes);
+        };
+    });
+    const auto keep = [&](HeifCodedImage& tile) { grid.tiles.push_back(std::move(tile)); };
+    callVips([&] {
+        for (int top = 0; top < static_cast<int>(height); top += tileHeight) {
+            const auto strip = std::make_shared<const Strip>(
+                pullStrip(image, top, std::min(tileHeight, static_cast<int>(height) - top)));
+            for (int left = 0; left < static_cast<int>(width); left += tileWidth) {
+                workers.submit({strip, left});
+                workers.deliver(false, keep);
+            }
+        }
+    });
+    workers.deliver(true, keep);
+
+    std::unique_ptr<std::FILE, decltype(&std::fclose)> out(std::fopen(file.c_str(), "wb"), &std::fclose);
+    if (!out) throw PlatformError("cannot create " + file.filename().string());
+    writeHeifGrid(grid, out.get());
+    if (std::fclose(out.release()) != 0) throw PlatformError("cannot write the HEIF file");
+}
+
+}  // namespace
+
+void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1, double quality) {
+    const int width = image.width();
+    const int height = image.height();
+    if (image.format() != VIPS_FORMAT_UCHAR || (image.bands() != 3 && image.bands() != 4))
+        throw PlatformError("HEIF encoder needs 8-bit RGB or RGBA");
+    Settings settings;
+    settings.av1 = av1;
+    settings.quality = static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100));
+
+    // HEIF readers orient by the container, so the EXIF copy always says 1 and gives the real size.
+    std::vector<std::uint8_t> exif;
+    if (const auto original = blob(image, VIPS_META_EXIF_NAME); !original.empty()) {
+        if (auto patched = patchExif(original, {.orientation = 1, .pixelWidth = width, .pixelHeight = height}))
+            exif = std::move(*patched);
+    }
+    const auto icc = blob(image, VIPS_META_ICC_NAME);
+    const auto xmp = blob(image, VIPS_META_XMP_NAME);
+    if (width <= static_cast<int>(kLargestTile) && height <= static_cast<int>(kLargestTile))
+        encodeSingle(image, file, settings, icc, exif, xmp);
+    else
+        encodeGrid(image, file, settings, icc, exif, xmp);
 }
 
 }  // namespace kv::platform

@@ -36,8 +36,9 @@ struct Result {
     std::vector<std::uint8_t> bytes;  // the zlib stream of the predicted rows
 };
 
-// libtiff reports through callbacks; keep the first message for the exception.
-int keepError(TIFF*, void* context, const char* module, const char* format, va_list args) {
+// libtiff reports through callbacks; keep the first message for the exception. The format comes
+// from libtiff, hence the attribute.
+__attribute__((format(printf, 4, 0))) int keepError(TIFF*, void* context, const char* module, const char* format, va_list args) {
     auto& text = *static_cast<std::string*>(context);
     if (text.empty()) {
         char message[512];
