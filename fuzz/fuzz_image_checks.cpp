@@ -1,4 +1,5 @@
-// The PNG and TIFF integrity checks on arbitrary bytes: errors are fine, crashes and hangs are not.
+// The PNG, TIFF and JPEG integrity checks on arbitrary bytes: errors are fine, crashes and hangs are not.
+#include "platform/image/jpeg_check.h"
 #include "platform/image/png_check.h"
 #include "platform/image/tiff_check.h"
 #include "platform/platform_error.h"
@@ -22,6 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     try {
         (void)kv::platform::verifyTiffStrips(path);
+    } catch (const kv::PlatformError&) {
+    }
+    try {
+        kv::platform::verifyJpegFile(path);
     } catch (const kv::PlatformError&) {
     }
     return 0;

@@ -4,6 +4,7 @@
 #include "platform/image/exif_patch.h"
 #include "platform/image/heif_check.h"
 #include "platform/image/icns_reader.h"
+#include "platform/image/jpeg_check.h"
 #include "platform/image/png_check.h"
 #include "platform/image/png_encoder.h"
 #include "platform/image/tiff_check.h"
@@ -42,7 +43,9 @@ constexpr std::array<std::string_view, 23> kRawExtensions{
 //   our encoder does not take (other band formats) go to vips' saver with the same settings.
 // - JPEG: optimised Huffman tables (5–8% smaller for ~10% more time) up to 40 megapixels; libjpeg
 //   keeps every coefficient in memory for them (~650 MB at 100 megapixels), so larger images stream
-//   with the standard tables. vips picks 4:2:0 below quality 90 and 4:4:4 from 90 up.
+//   with the standard tables. 4:2:0 below quality 90 and 4:4:4 from 90 up (vips' own choice, made
+//   explicit so we know the MCU size). A restart marker starts every MCU row: ~2 bytes a row, and
+//   the output check decodes bands of rows in parallel (jpeg_check.cpp).
 // - TIFF: Adobe deflate with the horizontal predictor: lossless, read by every TIFF reader, a
 //   fraction of an uncompressed file's size. 8-bit images go to our encoder (tiff_encoder.cpp),
 //   which deflates ~1 MiB strips on every core with libdeflate at level 6 (smaller and faster
@@ -52,6 +55,7 @@ constexpr std::array<std::string_view, 23> kRawExtensions{
 constexpr int kPngCompression = 6;
 constexpr int kTiffDeflateLevel = 6;
 constexpr double kMaxOptimisedJpegPixels = 40e6;
+constexpr int kFullChromaQuality = 90;  // JPEG chroma is kept whole from this quality up
 constexpr VipsForeignPngFilter kPngFilter = VIPS_FOREIGN_PNG_FILTER_UP;
 
 std::string lowerExtension(const std::filesystem::path& file) {
@@ -512,16 +516,7 @@ void ImageSource::verifyDecodes(int index) const {
     }
     if (plainFile && m_type == ImageType::tiff && verifyTiffStrips(m_state->file)) return;
     if (plainFile && m_type == ImageType::jpeg) {
-        // libjpeg still reads every Huffman-coded coefficient at 1/8 scale but computes only the DC
-        // term of each block: corrupt or cut-off scans fail as in a full decode. libjpeg reports
-        // corrupt entropy-coded data only as a warning, so warnings count as failures here.
-        callVips([&] {
-            (void)VImage::jpegload(m_state->file.c_str(), VImage::option()
-                                                              ->set("shrink", 8)
-                                                              ->set("access", VIPS_ACCESS_SEQUENTIAL)
-                                                              ->set("fail_on", VIPS_FAIL_ON_WARNING))
-                .avg();
-        });
+        verifyJpegFile(m_state->file);
         return;
     }
     decode(index).verifyDecodes();
@@ -665,13 +660,22 @@ void saveWithVips(const VImage& input, const std::filesystem::path& file, const 
             image.pngsave(path.c_str(),
                           VImage::option()->set("compression", kPngCompression)->set("filter", kPngFilter));
         return;
-    case ImageType::jpeg:
-        opaque(image).jpegsave(path.c_str(), VImage::option()
-                                                 ->set("Q", qualityPercent(options.quality))
-                                                 ->set("optimize_coding", static_cast<double>(image.width()) *
-                                                                                  image.height() <=
-                                                                              kMaxOptimisedJpegPixels));
+    case ImageType::jpeg: {
+        // Chroma halved below quality 90 (as vips' own choice), and a restart marker at the start
+        // of every MCU row, so the output check can decode bands of rows on all cores.
+        const VImage opaqueImage = opaque(image);
+        const int quality = qualityPercent(options.quality);
+        const bool subsample = quality < kFullChromaQuality && opaqueImage.bands() == 3;
+        const int mcuWidth = subsample ? 16 : 8;
+        opaqueImage.jpegsave(path.c_str(),
+                             VImage::option()
+                                 ->set("Q", quality)
+                                 ->set("subsample_mode", subsample ? VIPS_FOREIGN_SUBSAMPLE_ON : VIPS_FOREIGN_SUBSAMPLE_OFF)
+                                 ->set("restart_interval", (opaqueImage.width() + mcuWidth - 1) / mcuWidth)
+                                 ->set("optimize_coding",
+                                       static_cast<double>(image.width()) * image.height() <= kMaxOptimisedJpegPixels));
         return;
+    }
     case ImageType::tiff:
         if (!saveTiff(image, file))
             image.tiffsave(path.c_str(), VImage::option()
