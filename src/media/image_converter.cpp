@@ -125,7 +125,7 @@ void writeGeneric(const Image& image, SupportedFormat target, const std::filesys
         throw ConversionError::failedToCreateOutput();
     }
     try {
-        platform::encodeImage(image, pending->path(), {.type = *type, .quality = quality});
+        platform::encodeImage(image, pending->path(), {.type = *type, .quality = quality, .stop = request.stop});
     } catch (const PlatformError& failure) {
         throwIfStopped(request);
         if (isDecodeFailure(failure)) failDecode(request);

@@ -1,10 +1,12 @@
 // HEIC and AVIF written as grids of separately coded tiles: every tile lands in its place, the
-// padding is cropped, alpha and metadata travel, and other readers accept the files.
+// padding is cropped, alpha and metadata travel, and other readers accept the files. Also: a stop
+// request ends the streaming encoders.
 #include "image_fixtures.h"
 
 #include "engine/convert_request.h"
 #include "media/image_converter.h"
 #include "platform/image/heif_grid.h"
+#include "platform/image/image_codec.h"
 #include "platform/platform_error.h"
 #include "validate/validator.h"
 
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -230,6 +233,23 @@ TEST_F(HeifGridTest, MetadataAndProfileStayWithTheGrid) {
         EXPECT_EQ(exifTag(stripped, "Make"), "Kelvane") << name;
         EXPECT_EQ(exifTag(stripped, "GPSLatitude"), "") << name;
         EXPECT_EQ(readFile(stripped).find("secret place"), std::string::npos) << name;
+    }
+}
+
+// The streaming encoders give up once asked to stop, instead of finishing a long encode first.
+TEST_F(HeifGridTest, StreamingEncodersStopWhenAsked) {
+    const fs::path png = blockPicture(dir.path(), 1100, 700, false);
+    const auto source = platform::ImageSource::open(png);
+    std::stop_source stopped;
+    stopped.request_stop();
+    for (const auto type : {platform::ImageType::png, platform::ImageType::tiff, platform::ImageType::heic,
+                            platform::ImageType::avif}) {
+        const fs::path out = dir / ("stopped." + std::to_string(static_cast<int>(type)));
+        // Decoded afresh each time: a streamed decode reads its source once.
+        EXPECT_THROW(platform::encodeImage(source.decode(), out, {.type = type, .stop = stopped.get_token()}),
+                     PlatformError)
+            << static_cast<int>(type);
+        EXPECT_NO_THROW(platform::encodeImage(source.decode(), out, {.type = type})) << static_cast<int>(type);
     }
 }
 

@@ -211,9 +211,13 @@ Strip pullStrip(const vips::VImage& image, int top, int rows) {
 }
 
 // The whole picture in one coded image, written by libheif.
+void throwIfStopped(const std::stop_token& stop) {
+    if (stop.stop_requested()) throw PlatformError("HEIF encoding stopped");
+}
+
 void encodeSingle(const vips::VImage& image, const std::filesystem::path& file, const Settings& settings,
                   std::span<const std::uint8_t> icc, std::span<const std::uint8_t> exif,
-                  std::span<const std::uint8_t> xmp) {
+                  std::span<const std::uint8_t> xmp, const std::stop_token& stop) {
     const int width = image.width();
     const int height = image.height();
     std::unique_ptr<heif_context, ContextFree> context(heif_context_alloc());
@@ -224,10 +228,12 @@ void encodeSingle(const vips::VImage& image, const std::filesystem::path& file, 
     constexpr int kStrip = 256;
     callVips([&] {
         for (int top = 0; top < height; top += kStrip) {
+            throwIfStopped(stop);
             const Strip strip = pullStrip(image, top, std::min(kStrip, height - top));
             toYCbCr(strip.pixels, width, strip.pixels.rows, top, planes);
         }
     });
+    throwIfStopped(stop);
     if (!icc.empty())
         check(heif_image_set_raw_color_profile(picture.get(), "prof", icc.data(), icc.size()), "colour profile");
 
@@ -253,7 +259,7 @@ struct TileJob {
 // tiles decode in parallel too.
 void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Settings settings,
                 std::span<const std::uint8_t> icc, std::span<const std::uint8_t> exif,
-                std::span<const std::uint8_t> xmp) {
+                std::span<const std::uint8_t> xmp, const std::stop_token& stop) {
     const auto width = static_cast<std::uint32_t>(image.width());
     const auto height = static_cast<std::uint32_t>(image.height());
     const HeifTiling tiling = planHeifTiles(width, height, kLargestTile);
@@ -302,12 +308,14 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
             const auto strip = std::make_shared<const Strip>(
                 pullStrip(image, top, std::min(tileHeight, static_cast<int>(height) - top)));
             for (int left = 0; left < static_cast<int>(width); left += tileWidth) {
+                throwIfStopped(stop);
                 workers.submit({strip, left});
                 workers.deliver(false, keep);
             }
         }
     });
     workers.deliver(true, keep);
+    throwIfStopped(stop);
 
     std::unique_ptr<std::FILE, decltype(&std::fclose)> out(std::fopen(file.c_str(), "wb"), &std::fclose);
     if (!out) throw PlatformError("cannot create " + file.filename().string());
@@ -317,7 +325,8 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
 
 }  // namespace
 
-void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1, double quality) {
+void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1, double quality,
+                std::stop_token stop) {
     const int width = image.width();
     const int height = image.height();
     if (image.format() != VIPS_FORMAT_UCHAR || (image.bands() != 3 && image.bands() != 4))
@@ -335,9 +344,9 @@ void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bo
     const auto icc = blob(image, VIPS_META_ICC_NAME);
     const auto xmp = blob(image, VIPS_META_XMP_NAME);
     if (width <= static_cast<int>(kLargestTile) && height <= static_cast<int>(kLargestTile))
-        encodeSingle(image, file, settings, icc, exif, xmp);
+        encodeSingle(image, file, settings, icc, exif, xmp, stop);
     else
-        encodeGrid(image, file, settings, icc, exif, xmp);
+        encodeGrid(image, file, settings, icc, exif, xmp, stop);
 }
 
 }  // namespace kv::platform

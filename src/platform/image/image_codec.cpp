@@ -583,11 +583,22 @@ PngMetadata pngMetadataOf(const VImage& image) {
     return metadata;
 }
 
-// vips_sink_disc hands over whole-width areas top to bottom, on one thread.
+template <typename Encoder> struct SinkTarget {
+    Encoder& encoder;
+    std::stop_token stop;
+};
+
+// vips_sink_disc hands over whole-width areas top to bottom, on one thread; a stop request ends
+// the run at the next area.
 template <typename Encoder>
-int writeRows(VipsRegion* region, VipsRect* area, void* encoder) {
+int writeRows(VipsRegion* region, VipsRect* area, void* target) {
+    auto& [encoder, stop] = *static_cast<SinkTarget<Encoder>*>(target);
+    if (stop.stop_requested()) {
+        vips_error("kelvane", "%s", "stopped");
+        return -1;
+    }
     try {
-        static_cast<Encoder*>(encoder)->addRows(
+        encoder.addRows(
             reinterpret_cast<const std::uint8_t*>(VIPS_REGION_ADDR(region, area->left, area->top)),
             VIPS_REGION_LSKIP(region), area->height);
         return 0;
@@ -598,14 +609,15 @@ int writeRows(VipsRegion* region, VipsRect* area, void* encoder) {
 }
 
 // Our parallel PNG encoder for 8/16-bit images of 1–4 bands; false for anything else (vips saves it).
-bool savePng(const VImage& image, const std::filesystem::path& file) {
+bool savePng(const VImage& image, const std::filesystem::path& file, std::stop_token stop) {
     const VipsBandFormat format = image.format();
     if ((format != VIPS_FORMAT_UCHAR && format != VIPS_FORMAT_USHORT) || image.bands() < 1 || image.bands() > 4 ||
         image.coding() != VIPS_CODING_NONE)
         return false;
     PngEncoder encoder(file, image.width(), image.height(), image.bands(), format == VIPS_FORMAT_UCHAR ? 8 : 16,
                        pngMetadataOf(image), {.level = kPngCompression});
-    if (vips_sink_disc(image.get_image(), writeRows<PngEncoder>, &encoder) != 0) throwVipsFailure(vips_error_buffer());
+    SinkTarget<PngEncoder> target{encoder, std::move(stop)};
+    if (vips_sink_disc(image.get_image(), writeRows<PngEncoder>, &target) != 0) throwVipsFailure(vips_error_buffer());
     encoder.finish();
     return true;
 }
@@ -640,13 +652,14 @@ TiffMetadata tiffMetadataOf(const VImage& image) {
 }
 
 // Our parallel deflate TIFF encoder for 8-bit images of 1–4 bands; false for anything else.
-bool saveTiff(const VImage& image, const std::filesystem::path& file) {
+bool saveTiff(const VImage& image, const std::filesystem::path& file, std::stop_token stop) {
     if (image.format() != VIPS_FORMAT_UCHAR || image.bands() < 1 || image.bands() > 4 ||
         image.coding() != VIPS_CODING_NONE)
         return false;
     TiffEncoder encoder(file, image.width(), image.height(), image.bands(), tiffMetadataOf(image),
                         {.level = kTiffDeflateLevel});
-    if (vips_sink_disc(image.get_image(), writeRows<TiffEncoder>, &encoder) != 0) throwVipsFailure(vips_error_buffer());
+    SinkTarget<TiffEncoder> target{encoder, std::move(stop)};
+    if (vips_sink_disc(image.get_image(), writeRows<TiffEncoder>, &target) != 0) throwVipsFailure(vips_error_buffer());
     encoder.finish();
     return true;
 }
@@ -656,7 +669,7 @@ void saveWithVips(const VImage& input, const std::filesystem::path& file, const 
     const std::string path = file.string();
     switch (options.type) {
     case ImageType::png:
-        if (!savePng(image, file))
+        if (!savePng(image, file, options.stop))
             image.pngsave(path.c_str(),
                           VImage::option()->set("compression", kPngCompression)->set("filter", kPngFilter));
         return;
@@ -677,7 +690,7 @@ void saveWithVips(const VImage& input, const std::filesystem::path& file, const 
         return;
     }
     case ImageType::tiff:
-        if (!saveTiff(image, file))
+        if (!saveTiff(image, file, options.stop))
             image.tiffsave(path.c_str(), VImage::option()
                                              ->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE)
                                              ->set("predictor", VIPS_FOREIGN_TIFF_PREDICTOR_HORIZONTAL));
@@ -693,7 +706,7 @@ void saveWithVips(const VImage& input, const std::filesystem::path& file, const 
     case ImageType::heic: case ImageType::heif: case ImageType::avif: {
         VImage rgb = image;
         if (rgb.bands() < 3) rgb = rgb.colourspace(VIPS_INTERPRETATION_sRGB);
-        encodeHeif(rgb, file, options.type == ImageType::avif, options.quality);
+        encodeHeif(rgb, file, options.type == ImageType::avif, options.quality, options.stop);
         return;
     }
     default: throw PlatformError("no encoder for this image type");

@@ -7,6 +7,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <stop_token>
 #include <vector>
 
 namespace kv::platform {
@@ -122,6 +123,7 @@ private:
 struct EncodeOptions {
     ImageType type = ImageType::png;
     double quality = 0.92;  // lossy quality, 0…1
+    std::stop_token stop = {};  // once asked to stop, our streaming encoders (PNG, TIFF, HEIF) fail
 };
 
 /// Writes the whole image to `file`; throws PlatformError (the file may then hold garbage).

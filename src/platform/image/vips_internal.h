@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,10 @@ auto callVips(F&& body) -> decltype(body()) {
     }
 }
 
-/// libheif encode of an 8-bit sRGB image (3 or 4 bands) with its EXIF/ICC/XMP.
-void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1, double quality);
+/// libheif encode of an 8-bit sRGB image (3 or 4 bands) with its EXIF/ICC/XMP. A stop request
+/// fails it between strips or tiles.
+void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1, double quality,
+                std::stop_token stop = {});
 
 /// LibRaw development to 8-bit sRGB with the camera's orientation applied.
 vips::VImage developRaw(const std::filesystem::path& file);
