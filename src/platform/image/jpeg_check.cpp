@@ -3,17 +3,23 @@
 #include "platform/platform_error.h"
 
 #include <algorithm>
+#include <array>
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <numeric>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <fcntl.h>
 #include <jpeglib.h>
+#include <jerror.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace kv::platform {
 namespace {
@@ -47,8 +53,47 @@ void onMessage(j_common_ptr info, int level) {
     decoder.failed = true;
 }
 
+using Piece = std::span<const std::uint8_t>;
+
+// Feeds libjpeg a stream made of pieces (a band's own headers, then its part of the mapped file)
+// without copying them together. Past the end it supplies an EOI, with libjpeg's warning.
+struct PieceSource {
+    jpeg_source_mgr manager{};  // first: libjpeg sees a pointer to it
+    std::array<Piece, 3> pieces{};
+    std::size_t next = 0;
+
+    static PieceSource& of(j_decompress_ptr info) { return *reinterpret_cast<PieceSource*>(info->src); }
+    static void start(j_decompress_ptr) {}
+    static void finish(j_decompress_ptr) {}
+    static boolean fill(j_decompress_ptr info) {
+        PieceSource& source = of(info);
+        while (source.next < source.pieces.size() && source.pieces[source.next].empty()) ++source.next;
+        if (source.next == source.pieces.size()) {
+            static const JOCTET kEnd[2] = {0xFF, JPEG_EOI};
+            WARNMS(info, JWRN_JPEG_EOF);
+            source.manager.next_input_byte = kEnd;
+            source.manager.bytes_in_buffer = sizeof kEnd;
+            return TRUE;
+        }
+        source.manager.next_input_byte = source.pieces[source.next].data();
+        source.manager.bytes_in_buffer = source.pieces[source.next].size();
+        ++source.next;
+        return TRUE;
+    }
+    static void skip(j_decompress_ptr info, long count) {
+        PieceSource& source = of(info);
+        while (count > 0) {
+            if (source.manager.bytes_in_buffer == 0) (void)fill(info);
+            const auto step = std::min(static_cast<std::size_t>(count), source.manager.bytes_in_buffer);
+            source.manager.next_input_byte += step;
+            source.manager.bytes_in_buffer -= step;
+            count -= static_cast<long>(step);
+        }
+    }
+};
+
 // The 1/8-scale decode of one JPEG stream; false with the decoder's message on any fault.
-bool decodeStream(const std::uint8_t* data, std::size_t size, Decoder& decoder) {
+bool decodeStream(const std::array<Piece, 3>& pieces, Decoder& decoder) {
     decoder.info.err = jpeg_std_error(&decoder.errors);
     decoder.errors.error_exit = onError;
     decoder.errors.emit_message = onMessage;
@@ -59,7 +104,14 @@ bool decodeStream(const std::uint8_t* data, std::size_t size, Decoder& decoder) 
     }
     jpeg_create_decompress(&decoder.info);
     decoder.info.client_data = &decoder;
-    jpeg_mem_src(&decoder.info, data, size);
+    PieceSource source;
+    source.pieces = pieces;
+    source.manager.init_source = PieceSource::start;
+    source.manager.fill_input_buffer = PieceSource::fill;
+    source.manager.skip_input_data = PieceSource::skip;
+    source.manager.resync_to_restart = jpeg_resync_to_restart;
+    source.manager.term_source = PieceSource::finish;
+    decoder.info.src = &source.manager;
     jpeg_read_header(&decoder.info, TRUE);
     decoder.info.scale_num = 1;
     decoder.info.scale_denom = 8;
@@ -77,7 +129,7 @@ bool decodeStream(const std::uint8_t* data, std::size_t size, Decoder& decoder) 
     return !decoder.failed;
 }
 
-unsigned be16(const Bytes& bytes, std::size_t at) { return (static_cast<unsigned>(bytes[at]) << 8) | bytes[at + 1]; }
+unsigned be16(Piece bytes, std::size_t at) { return (static_cast<unsigned>(bytes[at]) << 8) | bytes[at + 1]; }
 
 // Where a single-scan Huffman JPEG with restart markers can be cut into independent bands.
 struct Layout {
@@ -95,7 +147,7 @@ struct Layout {
 
 // Nothing when the file is laid out otherwise (or damaged): it is then decoded in one piece,
 // which reports any damage.
-std::optional<Layout> bandLayout(const Bytes& file) {
+std::optional<Layout> bandLayout(Piece file) {
     if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8) return std::nullopt;
     Layout layout;
     layout.header = {0xFF, 0xD8};
@@ -125,9 +177,10 @@ std::optional<Layout> bandLayout(const Bytes& file) {
         } else if (marker >= 0xC2 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
             return std::nullopt;  // progressive, lossless or arithmetic-coded
         } else if (marker == 0xDD) {
+            if (end < at + 5) return std::nullopt;
             layout.interval = be16(file, at + 3);
         } else if (marker == 0xDA) {
-            if (!frame || file[at + 3] != components) return std::nullopt;  // one scan with every component
+            if (!frame || end < at + 4 || file[at + 3] != components) return std::nullopt;  // one scan with every component
             layout.header.insert(layout.header.end(), file.begin() + static_cast<std::ptrdiff_t>(segmentStart),
                                  file.begin() + static_cast<std::ptrdiff_t>(end));
             layout.entropyStart = end;
@@ -181,11 +234,14 @@ struct Band {
     unsigned firstRow = 0;        // in MCU rows
 };
 
-// Up to `count` bands of about equal height, cut where a restart interval starts an MCU row.
+// Up to `count` bands of about equal height. A band starts where a restart interval starts an
+// MCU row and its number is a multiple of 8, so the markers inside it are numbered from 0 as in a
+// file of its own.
 std::vector<Band> planBands(const Layout& layout, unsigned count) {
     const std::size_t intervals = layout.restarts.size() + 1;
     // Interval j starts a row when j × interval is a multiple of the row length.
-    const std::uint64_t step = layout.mcusPerRow / std::gcd(layout.interval, layout.mcusPerRow);
+    const std::uint64_t rowStep = layout.mcusPerRow / std::gcd(layout.interval, layout.mcusPerRow);
+    const std::uint64_t step = std::lcm(rowStep, std::uint64_t{8});
     std::vector<Band> bands{Band{0, intervals, 0}};
     for (unsigned k = 1; k < count; ++k) {
         const std::uint64_t targetRow = std::uint64_t{layout.mcuRows} * k / count;
@@ -198,69 +254,86 @@ std::vector<Band> planBands(const Layout& layout, unsigned count) {
     return bands;
 }
 
-// A complete JPEG of one band: the headers with the band's height, its restart intervals with the
-// markers numbered from 0, and EOI.
-Bytes bandStream(const Bytes& file, const Layout& layout, const Band& band, bool last) {
-    Bytes stream = layout.header;
+// The pieces of one band's stream: the headers with the band's height, its restart intervals as
+// they lie in the file, and EOI.
+struct BandStream {
+    Bytes header;
+    std::array<Piece, 3> pieces;
+};
+
+void makeBandStream(Piece file, const Layout& layout, const Band& band, bool last, BandStream& stream) {
+    static const std::uint8_t kEnd[2] = {0xFF, 0xD9};
+    stream.header = layout.header;
     const unsigned pixelTop = band.firstRow * layout.mcuHeight;
     const unsigned height = last ? layout.height - pixelTop
                                  : static_cast<unsigned>(band.endInterval * layout.interval / layout.mcusPerRow) *
                                            layout.mcuHeight -
                                        pixelTop;
-    stream[layout.heightAt] = static_cast<std::uint8_t>(height >> 8);
-    stream[layout.heightAt + 1] = static_cast<std::uint8_t>(height & 0xFF);
+    stream.header[layout.heightAt] = static_cast<std::uint8_t>(height >> 8);
+    stream.header[layout.heightAt + 1] = static_cast<std::uint8_t>(height & 0xFF);
     const std::size_t start = band.firstInterval == 0 ? layout.entropyStart : layout.restarts[band.firstInterval - 1] + 2;
     const std::size_t end = band.endInterval > layout.restarts.size() ? layout.entropyEnd
                                                                        : layout.restarts[band.endInterval - 1];
-    const std::size_t base = stream.size();
-    stream.insert(stream.end(), file.begin() + static_cast<std::ptrdiff_t>(start),
-                  file.begin() + static_cast<std::ptrdiff_t>(end));
-    for (std::size_t j = band.firstInterval; j + 1 < band.endInterval; ++j)
-        stream[base + layout.restarts[j] - start + 1] = static_cast<std::uint8_t>(0xD0 + (j - band.firstInterval) % 8);
-    stream.push_back(0xFF);
-    stream.push_back(0xD9);
-    return stream;
+    stream.pieces = {Piece(stream.header), file.subspan(start, end - start), Piece(kEnd)};
 }
 
-Bytes readAll(const std::filesystem::path& file) {
-    struct FileClose {
-        void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-    };
-    std::unique_ptr<std::FILE, FileClose> in(std::fopen(file.c_str(), "rb"));
-    if (!in) throw PlatformError("cannot read " + file.filename().string());
-    Bytes bytes;
-    std::uint8_t buffer[1 << 16];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in.get())) > 0;)
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    if (std::ferror(in.get()) != 0) throw PlatformError("cannot read " + file.filename().string());
-    return bytes;
-}
+// The file mapped read-only (empty for an empty file).
+class MappedFile {
+public:
+    explicit MappedFile(const std::filesystem::path& file) {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw PlatformError("cannot read " + file.filename().string());
+        struct stat info {};
+        if (::fstat(fd, &info) != 0) {
+            ::close(fd);
+            throw PlatformError("cannot read " + file.filename().string());
+        }
+        m_size = static_cast<std::size_t>(info.st_size);
+        if (m_size > 0) {
+            m_data = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd, 0);
+            if (m_data == MAP_FAILED) m_data = nullptr;
+        }
+        ::close(fd);
+        if (m_size > 0 && m_data == nullptr) throw PlatformError("cannot read " + file.filename().string());
+    }
+    ~MappedFile() {
+        if (m_data != nullptr) ::munmap(m_data, m_size);
+    }
+    MappedFile(const MappedFile&) = delete;
+    MappedFile& operator=(const MappedFile&) = delete;
+    Piece bytes() const { return {static_cast<const std::uint8_t*>(m_data), m_size}; }
+
+private:
+    void* m_data = nullptr;
+    std::size_t m_size = 0;
+};
 
 [[noreturn]] void fail(const Decoder& decoder) { throw PlatformError(std::string("JPEG: ") + decoder.message); }
 
 }  // namespace
 
 void verifyJpegFile(const std::filesystem::path& file) {
-    const Bytes bytes = readAll(file);
+    const MappedFile mapped(file);
+    const Piece bytes = mapped.bytes();
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1U, 8U);
     const auto layout = threads > 1 ? bandLayout(bytes) : std::nullopt;
     const std::vector<Band> bands = layout ? planBands(*layout, threads) : std::vector<Band>{};
     if (bands.size() < 2) {
         auto decoder = std::make_unique<Decoder>();
-        if (!decodeStream(bytes.data(), bytes.size(), *decoder)) fail(*decoder);
+        if (!decodeStream({bytes, Piece{}, Piece{}}, *decoder)) fail(*decoder);
         return;
     }
-    std::vector<Bytes> streams;
+    std::vector<BandStream> streams(bands.size());
     for (std::size_t i = 0; i < bands.size(); ++i)
-        streams.push_back(bandStream(bytes, *layout, bands[i], i + 1 == bands.size()));
+        makeBandStream(bytes, *layout, bands[i], i + 1 == bands.size(), streams[i]);
     std::vector<std::unique_ptr<Decoder>> decoders;
     std::vector<char> passed(bands.size(), 0);
     for (std::size_t i = 0; i < bands.size(); ++i) decoders.push_back(std::make_unique<Decoder>());
     {
         std::vector<std::jthread> helpers;
         for (std::size_t i = 1; i < bands.size(); ++i)
-            helpers.emplace_back([&, i] { passed[i] = decodeStream(streams[i].data(), streams[i].size(), *decoders[i]); });
-        passed[0] = decodeStream(streams[0].data(), streams[0].size(), *decoders[0]);
+            helpers.emplace_back([&, i] { passed[i] = decodeStream(streams[i].pieces, *decoders[i]); });
+        passed[0] = decodeStream(streams[0].pieces, *decoders[0]);
     }
     for (std::size_t i = 0; i < bands.size(); ++i)
         if (passed[i] == 0) fail(*decoders[i]);
