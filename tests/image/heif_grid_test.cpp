@@ -87,16 +87,6 @@ Decoded decodeWithLibheif(const fs::path& file) {
     return decoded;
 }
 
-ConvertRequest request(const fs::path& source, F sourceFormat, F target, const fs::path& outputDir) {
-    ConvertRequest made;
-    made.source = source;
-    made.sourceFormat = sourceFormat;
-    made.target = target;
-    made.outputDir = outputDir;
-    fs::create_directories(outputDir);
-    return made;
-}
-
 class HeifGridTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -152,7 +142,7 @@ TEST_F(HeifGridTest, EveryTileLandsInPlaceAndThePaddingIsCropped) {
     const fs::path png = blockPicture(dir.path(), 1100, 700, false);
     for (const F target : {F::heic, F::avif}) {
         const std::string name(rawValue(target));
-        const fs::path out = ImageConverter::convert(request(png, F::png, target, dir / name));
+        const fs::path out = ImageConverter::convert(imageRequest(png, F::png, target, dir / name));
         const std::string bytes = readFile(out);
         ASSERT_NE(bytes.find("grid"), std::string::npos) << name << " was not written as a grid";
         EXPECT_EQ(identifySize(out), "1100x700") << name;
@@ -180,7 +170,7 @@ TEST_F(HeifGridTest, AlphaTravelsAsAGridOfItsOwn) {
     const fs::path png = blockPicture(dir.path(), 700, 600, true);
     for (const F target : {F::heic, F::avif}) {
         const std::string name(rawValue(target));
-        const fs::path out = ImageConverter::convert(request(png, F::png, target, dir / name));
+        const fs::path out = ImageConverter::convert(imageRequest(png, F::png, target, dir / name));
         EXPECT_EQ(Validator::validate(out, target), ValidationStatus::passed()) << name;
         const Decoded decoded = decodeWithLibheif(out);
         ASSERT_EQ(decoded.width, 700) << name;
@@ -211,7 +201,7 @@ TEST_F(HeifGridTest, MetadataAndProfileStayWithTheGrid) {
           "-GPSLatitudeRef=N", "-XMP-dc:Title=secret place", (dir / "p3.jpg").string()});
     for (const F target : {F::heic, F::avif}) {
         const std::string name(rawValue(target));
-        const fs::path out = ImageConverter::convert(request(dir / "p3.jpg", F::jpg, target, dir / name));
+        const fs::path out = ImageConverter::convert(imageRequest(dir / "p3.jpg", F::jpg, target, dir / name));
         // Turned into its upright shape, the EXIF copy saying so; the red corner is now top right.
         EXPECT_EQ(identifySize(out), "600x900") << name;
         EXPECT_EQ(exifTag(out, "Orientation"), "1") << name;
@@ -227,7 +217,7 @@ TEST_F(HeifGridTest, MetadataAndProfileStayWithTheGrid) {
         EXPECT_GT(corner[0], 150) << name;
         EXPECT_LT(corner[1], 90) << name;
 
-        auto strip = request(dir / "p3.jpg", F::jpg, target, dir / ("strip-" + name));
+        auto strip = imageRequest(dir / "p3.jpg", F::jpg, target, dir / ("strip-" + name));
         strip.stripMetadata = true;
         const fs::path stripped = ImageConverter::convert(strip);
         EXPECT_EQ(exifTag(stripped, "Make"), "Kelvane") << name;

@@ -13,16 +13,6 @@ namespace {
 namespace fs = std::filesystem;
 using F = SupportedFormat;
 
-ConvertRequest request(const fs::path& source, F sourceFormat, F target, const fs::path& outputDir) {
-    ConvertRequest made;
-    made.source = source;
-    made.sourceFormat = sourceFormat;
-    made.target = target;
-    made.outputDir = outputDir;
-    fs::create_directories(outputDir);  // the engine creates it before calling a converter
-    return made;
-}
-
 bool logged(const std::string& message) {
     for (const auto& entry : ConversionLogger::shared().entries())
         if (entry.message == message) return true;
@@ -48,7 +38,7 @@ TEST_F(ImageConverterTest, RefusesTruncatedFilesWithTheirName) {
         writeFile(cut, bytes.substr(0, bytes.size() * 2 / 3));
         const F format = *formatFromExtension(ext);
         try {
-            ImageConverter::convert(request(cut, format, F::bmp, dir / "out"));
+            ImageConverter::convert(imageRequest(cut, format, F::bmp, dir / "out"));
             ADD_FAILURE() << ext << " accepted";
         } catch (const ConversionError& error) {
             EXPECT_EQ(error.kind(), ConversionError::Kind::corruptFile);
@@ -73,20 +63,20 @@ TEST_F(ImageConverterTest, OrientationIsAppliedWheneverPixelsAreRedrawn) {
     tool({"exiftool", "-q", "-overwrite_original", "-Orientation#=6", photo.string()});
 
     // JPEG to JPEG without a resize keeps pixels and tag.
-    const auto same = ImageConverter::convert(request(photo, F::jpg, F::jpeg, dir / "same"));
+    const auto same = ImageConverter::convert(imageRequest(photo, F::jpg, F::jpeg, dir / "same"));
     EXPECT_EQ(identifySize(same), "300x200");
     EXPECT_EQ(exifTag(same, "Orientation"), "6");
 
     // Any redraw turns the pixels: the red corner ends up at the top right, the tag says 1.
     for (const F target : {F::png, F::bmp, F::heic, F::psd}) {
-        const auto out = ImageConverter::convert(request(photo, F::jpg, target, dir / std::string(rawValue(target))));
+        const auto out = ImageConverter::convert(imageRequest(photo, F::jpg, target, dir / std::string(rawValue(target))));
         const fs::path readable = target == F::heic ? dir / "heic.png" : out;
         if (target == F::heic) tool({"heif-convert", out.string(), readable.string()});
         EXPECT_EQ(identifySize(readable), "200x300") << rawValue(target);
         EXPECT_LE(colourDistance(pixelAt(readable, 190, 10), {255, 0, 0}), 60) << rawValue(target);
         EXPECT_LE(colourDistance(pixelAt(readable, 10, 10), {0, 0, 255}), 60) << rawValue(target);
     }
-    auto resized = request(photo, F::jpg, F::jpeg, dir / "small");
+    auto resized = imageRequest(photo, F::jpg, F::jpeg, dir / "small");
     resized.maxEdge = 150;
     const auto small = ImageConverter::convert(resized);
     EXPECT_EQ(identifySize(small), "100x150");
@@ -101,12 +91,12 @@ TEST_F(ImageConverterTest, KeepsMetadataOrStripsLocationAndXMP) {
           "-GPSLongitude=2.35", "-GPSLongitudeRef=E", "-XMP-dc:Title=secret place", photo.string()});
     for (const F target : {F::jpeg, F::png, F::heic}) {
         const std::string name(rawValue(target));
-        const auto kept = ImageConverter::convert(request(photo, F::jpg, target, dir / ("keep-" + name)));
+        const auto kept = ImageConverter::convert(imageRequest(photo, F::jpg, target, dir / ("keep-" + name)));
         EXPECT_EQ(exifTag(kept, "Make"), "Kelvane") << name;
         EXPECT_EQ(exifTag(kept, "GPSLatitude"), "48.85") << name;
         EXPECT_EQ(exifTag(kept, "Title"), "secret place") << name;
 
-        auto strip = request(photo, F::jpg, target, dir / ("strip-" + name));
+        auto strip = imageRequest(photo, F::jpg, target, dir / ("strip-" + name));
         strip.stripMetadata = true;
         const auto stripped = ImageConverter::convert(strip);
         EXPECT_EQ(exifTag(stripped, "Make"), "Kelvane") << name;
@@ -125,11 +115,11 @@ TEST_F(ImageConverterTest, WideGamutPixelsBecomeSRGBWhereTheProfileCannotGo) {
     const auto p3 = pixelAt(dir / "p3.jpg", 32, 32);
     ASSERT_GT(colourDistance(p3, {20, 200, 40}), 15) << "fixture is not wide-gamut";
     for (const F target : {F::bmp, F::tga, F::gif}) {
-        const auto out = ImageConverter::convert(request(dir / "p3.jpg", F::jpg, target, dir / std::string(rawValue(target))));
+        const auto out = ImageConverter::convert(imageRequest(dir / "p3.jpg", F::jpg, target, dir / std::string(rawValue(target))));
         EXPECT_LE(colourDistance(pixelAt(out, 32, 32), {20, 200, 40}), 8) << rawValue(target);
     }
     // PNG carries the profile itself.
-    const auto png = ImageConverter::convert(request(dir / "p3.jpg", F::jpg, F::png, dir / "png"));
+    const auto png = ImageConverter::convert(imageRequest(dir / "p3.jpg", F::jpg, F::png, dir / "png"));
     EXPECT_NE(exifTag(png, "ProfileDescription"), "");
 }
 
@@ -137,7 +127,7 @@ TEST_F(ImageConverterTest, TransparencyTurnsWhiteWhereTheTargetHasNoAlpha) {
     tool({"convert", "-size", "40x40", "xc:none", "-fill", "red", "-draw", "rectangle 0,0 19,39", "-depth", "8",
           (dir / "half.png").string()});
     for (const F target : {F::jpeg, F::tga, F::pdf_image}) {
-        const auto out = ImageConverter::convert(request(dir / "half.png", F::png, target, dir / std::string(rawValue(target))));
+        const auto out = ImageConverter::convert(imageRequest(dir / "half.png", F::png, target, dir / std::string(rawValue(target))));
         fs::path readable = out;
         if (target == F::pdf_image) {
             tool({"pdftoppm", "-r", "72", "-png", "-singlefile", out.string(), (dir / "page").string()});
@@ -152,19 +142,19 @@ TEST_F(ImageConverterTest, TransparencyTurnsWhiteWhereTheTargetHasNoAlpha) {
 TEST_F(ImageConverterTest, LongestEdgeAndHeicQualityCap) {
     tool({"convert", "-size", "4000x3000", "gradient:navy-orange", (dir / "big.png").string()});
     tool({"convert", "-size", "800x600", "gradient:navy-orange", (dir / "mid.png").string()});
-    auto big = request(dir / "big.png", F::png, F::jpeg, dir / "a");
+    auto big = imageRequest(dir / "big.png", F::png, F::jpeg, dir / "a");
     big.maxEdge = 1024;
     EXPECT_EQ(identifySize(ImageConverter::convert(big)), "1024x768");
-    auto mid = request(dir / "mid.png", F::png, F::jpeg, dir / "a");
+    auto mid = imageRequest(dir / "mid.png", F::png, F::jpeg, dir / "a");
     mid.maxEdge = 1024;
     EXPECT_EQ(identifySize(ImageConverter::convert(mid)), "800x600");
 
     // HEIC quality stops at 0.85: asking for more writes the same file.
-    auto high = request(dir / "mid.png", F::png, F::heic, dir / "q95");
+    auto high = imageRequest(dir / "mid.png", F::png, F::heic, dir / "q95");
     high.quality = 0.95;
-    auto capped = request(dir / "mid.png", F::png, F::heic, dir / "q85");
+    auto capped = imageRequest(dir / "mid.png", F::png, F::heic, dir / "q85");
     capped.quality = 0.85;
-    auto lower = request(dir / "mid.png", F::png, F::heic, dir / "q50");
+    auto lower = imageRequest(dir / "mid.png", F::png, F::heic, dir / "q50");
     lower.quality = 0.5;
     const auto a = readFile(ImageConverter::convert(high));
     const auto b = readFile(ImageConverter::convert(capped));
@@ -175,13 +165,13 @@ TEST_F(ImageConverterTest, LongestEdgeAndHeicQualityCap) {
 
 TEST_F(ImageConverterTest, IconsSvgPsdAndPdfHaveTheirFixedGeometry) {
     tool({"convert", "-size", "40x40", "xc:teal", (dir / "small.png").string()});
-    const auto ico = ImageConverter::convert(request(dir / "small.png", F::png, F::ico, dir / "ico"));
+    const auto ico = ImageConverter::convert(imageRequest(dir / "small.png", F::png, F::ico, dir / "ico"));
     EXPECT_EQ(runProgram({"identify", "-format", "%wx%h ", ico.string()}).out, "16x16 32x32 48x48 256x256 ");
     tool({"convert", ico.string() + "[3]", (dir / "ico256.png").string()});
     EXPECT_LE(colourDistance(pixelAt(dir / "ico256.png", 128, 128), {0, 128, 128}), 4);
 
     tool({"convert", "-size", "3x2", "xc:red", (dir / "tiny.png").string()});
-    const auto svg = readFile(ImageConverter::convert(request(dir / "tiny.png", F::png, F::svg, dir / "svg")));
+    const auto svg = readFile(ImageConverter::convert(imageRequest(dir / "tiny.png", F::png, F::svg, dir / "svg")));
     EXPECT_EQ(svg.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "
                         "viewBox=\"0 0 3 2\" width=\"3\" height=\"2\">\n<image href=\"data:image/png;base64,iVBORw0KGgo",
                         0),
@@ -189,14 +179,14 @@ TEST_F(ImageConverterTest, IconsSvgPsdAndPdfHaveTheirFixedGeometry) {
         << svg;
     EXPECT_NE(svg.find("\" x=\"0\" y=\"0\" width=\"3\" height=\"2\" preserveAspectRatio=\"none\"/>\n</svg>"), std::string::npos);
     // A 3 × 2 point image page is still a valid image PDF.
-    const auto tinyPdf = ImageConverter::convert(request(dir / "tiny.png", F::png, F::pdf_image, dir / "tinypdf"));
+    const auto tinyPdf = ImageConverter::convert(imageRequest(dir / "tiny.png", F::png, F::pdf_image, dir / "tinypdf"));
     EXPECT_EQ(Validator::validate(tinyPdf, F::pdf_image), ValidationStatus::passed());
 
     // PSD: lossless; transparent parts on white, read back pixel for pixel by ImageMagick.
     tool({"convert", "-size", "50x30", "plasma:", "-depth", "8", "(", "-size", "50x30", "gradient:white-black", ")",
           "-alpha", "off", "-compose", "CopyOpacity", "-composite", (dir / "alpha.png").string()});
     tool({"convert", (dir / "alpha.png").string(), "-background", "white", "-alpha", "remove", (dir / "flat.png").string()});
-    const auto psd = ImageConverter::convert(request(dir / "alpha.png", F::png, F::psd, dir / "psd"));
+    const auto psd = ImageConverter::convert(imageRequest(dir / "alpha.png", F::png, F::psd, dir / "psd"));
     EXPECT_EQ(identifySize(psd), "50x30");
     const auto diff = runProgram({"compare", "-metric", "AE", "-fuzz", "1%", (dir / "flat.png").string(),
                                   psd.string() + "[0]", "null:"});
@@ -204,7 +194,7 @@ TEST_F(ImageConverterTest, IconsSvgPsdAndPdfHaveTheirFixedGeometry) {
 
     // One-page PDF: a large image fits into 2000 points; a JPEG goes in without re-encoding.
     tool({"convert", "-size", "4000x3000", "plasma:", (dir / "large.jpg").string()});
-    const auto pdf = ImageConverter::convert(request(dir / "large.jpg", F::jpg, F::pdf_image, dir / "pdf"));
+    const auto pdf = ImageConverter::convert(imageRequest(dir / "large.jpg", F::jpg, F::pdf_image, dir / "pdf"));
     EXPECT_NE(runProgram({"pdfinfo", pdf.string()}).out.find("Page size:       2000 x 1500 pts"), std::string::npos);
     const auto images = runProgram({"pdfimages", "-list", pdf.string()}).out;
     EXPECT_NE(images.find("4000  3000  rgb     3   8  jpeg"), std::string::npos) << images;
@@ -214,7 +204,7 @@ TEST_F(ImageConverterTest, IconsSvgPsdAndPdfHaveTheirFixedGeometry) {
 TEST_F(ImageConverterTest, AnimatedGifGivesItsFirstFrame) {
     tool({"convert", "-delay", "20", "-size", "60x40", "xc:red", "xc:lime", "xc:blue", "-loop", "0",
           (dir / "anim.gif").string()});
-    const auto png = ImageConverter::convert(request(dir / "anim.gif", F::gif, F::png, dir / "png"));
+    const auto png = ImageConverter::convert(imageRequest(dir / "anim.gif", F::gif, F::png, dir / "png"));
     EXPECT_EQ(identifySize(png), "60x40");
     EXPECT_EQ(runProgram({"identify", "-format", "%n", png.string()}).out, "1");
     EXPECT_LE(colourDistance(pixelAt(png, 30, 20), {255, 0, 0}), 4);
@@ -222,7 +212,7 @@ TEST_F(ImageConverterTest, AnimatedGifGivesItsFirstFrame) {
 
 TEST_F(ImageConverterTest, CameraRawIsDevelopedByLibRaw) {
     writeDNG(dir / "shot.dng", 120, 80);
-    const auto out = ImageConverter::convert(request(dir / "shot.dng", F::raw, F::png, dir / "raw"));
+    const auto out = ImageConverter::convert(imageRequest(dir / "shot.dng", F::raw, F::png, dir / "raw"));
     EXPECT_EQ(identifySize(out), "120x80");
     // The pattern runs from no red at the left to full red at the right, and so must the picture.
     const auto left = pixelAt(out, 4, 40);
@@ -230,12 +220,12 @@ TEST_F(ImageConverterTest, CameraRawIsDevelopedByLibRaw) {
     EXPECT_LT(left[0] + 80, right[0]);
     EXPECT_LE(colourDistance(pixelAt(out, 60, 40), {118, 118, 118}), 30);  // mid-grey in the middle
     writeFile(dir / "broken.dng", "II*\0garbage that is no camera file");
-    EXPECT_THROW(ImageConverter::convert(request(dir / "broken.dng", F::raw, F::png, dir / "raw")), ConversionError);
+    EXPECT_THROW(ImageConverter::convert(imageRequest(dir / "broken.dng", F::raw, F::png, dir / "raw")), ConversionError);
 }
 
 TEST_F(ImageConverterTest, PdfPagesAreCappedAt8192Pixels) {
     writePDF(dir / "poster.pdf", {{7200, 3600, ""}});
-    auto pages = request(dir / "poster.pdf", F::pdf, F::pdfPagePng, dir / "out");
+    auto pages = imageRequest(dir / "poster.pdf", F::pdf, F::pdfPagePng, dir / "out");
     const auto folder = ImageConverter::convertPDFPages(pages);
     EXPECT_EQ(identifySize(folder / "page_001.png"), "8192x4096");
     EXPECT_TRUE(logged("Page 1 is very large \u2014 rendering at 1.14\u00d7 to stay within memory limits"));
@@ -243,7 +233,7 @@ TEST_F(ImageConverterTest, PdfPagesAreCappedAt8192Pixels) {
 
     writeFile(dir / "not.pdf", "%PDF-1.4 nothing else");
     try {
-        ImageConverter::convertPDFPages(request(dir / "not.pdf", F::pdf, F::pdfPageJpeg, dir / "out"));
+        ImageConverter::convertPDFPages(imageRequest(dir / "not.pdf", F::pdf, F::pdfPageJpeg, dir / "out"));
         ADD_FAILURE() << "broken PDF accepted";
     } catch (const ConversionError& error) {
         EXPECT_EQ(error.kind(), ConversionError::Kind::failedToLoadFile);

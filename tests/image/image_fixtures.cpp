@@ -195,6 +195,17 @@ void writePDF(const fs::path& file, const std::vector<PdfPage>& pages) {
     writeFile(file, out);
 }
 
+ConvertRequest imageRequest(const fs::path& source, SupportedFormat sourceFormat, SupportedFormat target,
+                            const fs::path& outputDir) {
+    ConvertRequest made;
+    made.source = source;
+    made.sourceFormat = sourceFormat;
+    made.target = target;
+    made.outputDir = outputDir;
+    fs::create_directories(outputDir);
+    return made;
+}
+
 fs::path onlyFileIn(const fs::path& folder) {
     std::vector<fs::path> found;
     for (const auto& entry : fs::directory_iterator(folder)) found.push_back(entry.path());

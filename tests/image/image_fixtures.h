@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/convert_request.h"
 #include "formats/supported_format.h"
 #include "support/test_support.h"
 
@@ -41,6 +42,11 @@ struct PdfPage {
 };
 /// A minimal PDF with the pages, written by hand (ImageMagick's policy forbids writing PDF).
 void writePDF(const std::filesystem::path& file, const std::vector<PdfPage>& pages);
+
+/// A conversion request into `outputDir`, which is created (as the engine does before calling a
+/// converter).
+ConvertRequest imageRequest(const std::filesystem::path& source, SupportedFormat sourceFormat, SupportedFormat target,
+                            const std::filesystem::path& outputDir);
 
 /// The one file a conversion wrote into `folder` (fails when there is not exactly one).
 std::filesystem::path onlyFileIn(const std::filesystem::path& folder);

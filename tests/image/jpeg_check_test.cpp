@@ -67,13 +67,8 @@ TEST_F(JpegCheckTest, EveryLayoutThatDecodesPasses) {
 }
 
 TEST_F(JpegCheckTest, OurOutputHasARestartMarkerPerRowAndDamageInAnyBandFails) {
-    ConvertRequest request;
-    request.source = dir / "base.png";
-    request.sourceFormat = SupportedFormat::png;
-    request.target = SupportedFormat::jpeg;
-    request.outputDir = dir / "out";
-    fs::create_directories(request.outputDir);
-    const fs::path out = ImageConverter::convert(request);
+    const fs::path out =
+        ImageConverter::convert(imageRequest(dir / "base.png", SupportedFormat::png, SupportedFormat::jpeg, dir / "out"));
     const std::string jpeg = readFile(out);
     const auto markers = restartMarkers(jpeg);
     ASSERT_EQ(markers.size(), (1001 + 7) / 8 - 1U);  // quality 0.92: 8-pixel MCU rows

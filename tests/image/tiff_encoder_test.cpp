@@ -114,16 +114,6 @@ TEST_F(TiffEncoderTest, RefusesRowsBeyondTheImage) {
     EXPECT_THROW(encoder.finish(), PlatformError);  // one row missing
 }
 
-ConvertRequest tiffRequest(const fs::path& source, const fs::path& outputDir) {
-    ConvertRequest made;
-    made.source = source;
-    made.sourceFormat = SupportedFormat::jpeg;
-    made.target = SupportedFormat::tiff;
-    made.outputDir = outputDir;
-    fs::create_directories(outputDir);
-    return made;
-}
-
 TEST_F(TiffEncoderTest, ConversionKeepsProfileXmpOrientationResolutionAndExif) {
     // A Display P3 JPEG at 300 dpi, turned (orientation 6), with camera, location and XMP fields,
     // in both EXIF byte orders.
@@ -139,7 +129,7 @@ TEST_F(TiffEncoderTest, ConversionKeepsProfileXmpOrientationResolutionAndExif) {
               photo.string()});
         ASSERT_EQ(exifTag(photo, "ExifByteOrder"), order);
 
-        const fs::path kept = ImageConverter::convert(tiffRequest(photo, dir / ("keep-" + order)));
+        const fs::path kept = ImageConverter::convert(imageRequest(photo, SupportedFormat::jpeg, SupportedFormat::tiff, dir / ("keep-" + order)));
         EXPECT_EQ(identifySize(kept), "90x60") << order;  // the tag travels, the pixels do not turn
         EXPECT_EQ(exifTag(kept, "Orientation"), "6") << order;
         EXPECT_EQ(exifTag(kept, "Make"), "Kelvane") << order;
@@ -155,7 +145,7 @@ TEST_F(TiffEncoderTest, ConversionKeepsProfileXmpOrientationResolutionAndExif) {
         // exiftool warns of directories or values it cannot follow.
         EXPECT_EQ(exifTag(kept, "Warning"), "") << order;
 
-        auto strip = tiffRequest(photo, dir / ("strip-" + order));
+        auto strip = imageRequest(photo, SupportedFormat::jpeg, SupportedFormat::tiff, dir / ("strip-" + order));
         strip.stripMetadata = true;
         const fs::path stripped = ImageConverter::convert(strip);
         EXPECT_EQ(exifTag(stripped, "Make"), "Kelvane") << order;
