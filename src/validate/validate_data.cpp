@@ -1,6 +1,7 @@
 // Table and subtitle checks, reading outputs back with the data converter's own parsers.
 #include "validate/validator.h"
 
+#include "base/mapped_file.h"
 #include "data/delimited.h"
 #include "data/json_parser.h"
 #include "data/srt.h"
@@ -8,7 +9,6 @@
 #include "data/webvtt.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,44 +40,6 @@ std::optional<std::string> readExactly(const std::filesystem::path& file) {
     if (filled != bytes.size()) return std::nullopt;
     return bytes;
 }
-
-// A read-only view of a whole file, mapped rather than copied: JSON outputs run to hundreds of
-// megabytes and the check only reads them front to back.
-class MappedFile {
-public:
-    explicit MappedFile(const std::filesystem::path& file) {
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        if (fd < 0) return;
-        struct stat info {};
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-            m_size = static_cast<std::size_t>(info.st_size);
-            if (m_size == 0) {
-                m_readable = true;
-            } else {
-                void* data = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd, 0);
-                if (data != MAP_FAILED) {
-                    ::madvise(data, m_size, MADV_SEQUENTIAL);
-                    m_data = static_cast<const char*>(data);
-                    m_readable = true;
-                }
-            }
-        }
-        ::close(fd);
-    }
-    ~MappedFile() {
-        if (m_data) ::munmap(const_cast<char*>(m_data), m_size);
-    }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-
-    bool readable() const { return m_readable; }
-    std::string_view text() const { return m_data ? std::string_view(m_data, m_size) : std::string_view(); }
-
-private:
-    const char* m_data = nullptr;
-    std::size_t m_size = 0;
-    bool m_readable = false;
-};
 
 std::optional<std::string> readUTF8(const std::filesystem::path& file) {
     auto bytes = readExactly(file);
@@ -126,7 +88,7 @@ ValidationStatus validateDelimited(const std::filesystem::path& file, char delim
 }
 
 ValidationStatus validateJSON(const std::filesystem::path& file) {
-    const MappedFile mapped(file);
+    const MappedFile mapped(file, true);  // JSON outputs run to hundreds of megabytes, read front to back
     if (!mapped.readable()) return ValidationStatus::failed("JSON not readable");
     // Strict JSON is UTF-8; a byte-order mark is tolerated as RFC 8259 allows.
     std::string_view text = mapped.text();

@@ -1,5 +1,6 @@
 #include "platform/image/jpeg_check.h"
 
+#include "base/mapped_file.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -14,12 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
 #include <jpeglib.h>
 #include <jerror.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kv::platform {
 namespace {
@@ -277,43 +274,13 @@ void makeBandStream(Piece file, const Layout& layout, const Band& band, bool las
     stream.pieces = {Piece(stream.header), file.subspan(start, end - start), Piece(kEnd)};
 }
 
-// The file mapped read-only (empty for an empty file).
-class MappedFile {
-public:
-    explicit MappedFile(const std::filesystem::path& file) {
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw PlatformError("cannot read " + file.filename().string());
-        struct stat info {};
-        if (::fstat(fd, &info) != 0) {
-            ::close(fd);
-            throw PlatformError("cannot read " + file.filename().string());
-        }
-        m_size = static_cast<std::size_t>(info.st_size);
-        if (m_size > 0) {
-            m_data = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (m_data == MAP_FAILED) m_data = nullptr;
-        }
-        ::close(fd);
-        if (m_size > 0 && m_data == nullptr) throw PlatformError("cannot read " + file.filename().string());
-    }
-    ~MappedFile() {
-        if (m_data != nullptr) ::munmap(m_data, m_size);
-    }
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-    Piece bytes() const { return {static_cast<const std::uint8_t*>(m_data), m_size}; }
-
-private:
-    void* m_data = nullptr;
-    std::size_t m_size = 0;
-};
-
 [[noreturn]] void fail(const Decoder& decoder) { throw PlatformError(std::string("JPEG: ") + decoder.message); }
 
 }  // namespace
 
 void verifyJpegFile(const std::filesystem::path& file) {
     const MappedFile mapped(file);
+    if (!mapped.readable()) throw PlatformError("cannot read " + file.filename().string());
     const Piece bytes = mapped.bytes();
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1U, 8U);
     const auto layout = threads > 1 ? bandLayout(bytes) : std::nullopt;

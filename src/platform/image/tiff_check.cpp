@@ -1,14 +1,11 @@
 // A parallel integrity check of a deflate- or un-compressed striped TIFF's first image.
 #include "platform/image/tiff_check.h"
 
+#include "base/mapped_file.h"
 #include "platform/platform_error.h"
 
 #include <libdeflate.h>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -45,30 +42,6 @@ constexpr unsigned kMaxThreads = 4;
 constexpr std::uint64_t kMaxDeflateRatio = 1032;  // deflate's largest expansion (258-byte matches in 2 bits)
 
 [[noreturn]] void damaged(const char* what) { throw PlatformError(std::string("TIFF ") + what); }
-
-class Mapping {
-public:
-    explicit Mapping(const std::filesystem::path& file) {
-        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw PlatformError("cannot open " + file.filename().string());
-        struct stat info {};
-        if (::fstat(fd, &info) == 0 && info.st_size > 0) {
-            m_size = static_cast<std::size_t>(info.st_size);
-            void* data = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, fd, 0);
-            m_data = data == MAP_FAILED ? nullptr : static_cast<const std::uint8_t*>(data);
-        }
-        ::close(fd);
-        if (m_data == nullptr) throw PlatformError("cannot read " + file.filename().string());
-    }
-    ~Mapping() { ::munmap(const_cast<std::uint8_t*>(m_data), m_size); }
-    Mapping(const Mapping&) = delete;
-    Mapping& operator=(const Mapping&) = delete;
-    std::span<const std::uint8_t> bytes() const { return {m_data, m_size}; }
-
-private:
-    const std::uint8_t* m_data = nullptr;
-    std::size_t m_size = 0;
-};
 
 class Reader {
 public:
@@ -113,7 +86,8 @@ std::vector<std::uint32_t> valuesOf(const Reader& reader, const Entry& entry) {
 }  // namespace
 
 bool verifyTiffStrips(const std::filesystem::path& file) {
-    const Mapping mapping(file);
+    const MappedFile mapping(file);
+    if (!mapping.readable() || mapping.bytes().empty()) throw PlatformError("cannot read " + file.filename().string());
     const auto bytes = mapping.bytes();
     if (bytes.size() < 8) damaged("is truncated");
     bool bigEndian = false;
