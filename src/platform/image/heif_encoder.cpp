@@ -194,20 +194,14 @@ heif_error appendBytes(heif_context*, const void* data, std::size_t size, void* 
     return {heif_error_Ok, heif_suberror_Unspecified, "ok"};
 }
 
-// One row of the source, pulled from vips, shared by the tiles cut from it.
+// One row of tiles' worth of source rows, shared by the tiles cut from it.
 struct Strip {
-    std::unique_ptr<void, decltype(&g_free)> memory{nullptr, &g_free};
+    RowBlock rows;
     Pixels pixels;
 };
 
-Strip pullStrip(const vips::VImage& image, int top, int rows) {
-    Strip strip;
-    std::size_t size = 0;
-    strip.memory.reset(image.extract_area(0, top, image.width(), rows).write_to_memory(&size));
-    strip.pixels = {static_cast<const std::uint8_t*>(strip.memory.get()),
-                    static_cast<std::size_t>(image.width()) * static_cast<std::size_t>(image.bands()), image.width(),
-                    rows, image.bands()};
-    return strip;
+Pixels pixelsOf(const RowBlock& block, const vips::VImage& image) {
+    return {block.pixels.data(), block.rowBytes, image.width(), block.count, image.bands()};
 }
 
 // The whole picture in one coded image, written by libheif.
@@ -226,12 +220,9 @@ void encodeSingle(const vips::VImage& image, const std::filesystem::path& file, 
     const auto picture = makePicture(width, height, image.bands() == 4, planes);
     // Strips of an even number of rows, so chroma pairs never straddle two.
     constexpr int kStrip = 256;
-    callVips([&] {
-        for (int top = 0; top < height; top += kStrip) {
-            throwIfStopped(stop);
-            const Strip strip = pullStrip(image, top, std::min(kStrip, height - top));
-            toYCbCr(strip.pixels, width, strip.pixels.rows, top, planes);
-        }
+    forEachRowBlock(image, kStrip, [&](RowBlock& block) {
+        throwIfStopped(stop);
+        toYCbCr(pixelsOf(block, image), width, block.count, block.top, planes);
     });
     throwIfStopped(stop);
     if (!icc.empty())
@@ -303,15 +294,14 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
         };
     });
     const auto keep = [&](HeifCodedImage& tile) { grid.tiles.push_back(std::move(tile)); };
-    callVips([&] {
-        for (int top = 0; top < static_cast<int>(height); top += tileHeight) {
-            const auto strip = std::make_shared<const Strip>(
-                pullStrip(image, top, std::min(tileHeight, static_cast<int>(height) - top)));
-            for (int left = 0; left < static_cast<int>(width); left += tileWidth) {
-                throwIfStopped(stop);
-                workers.submit({strip, left});
-                workers.deliver(false, keep);
-            }
+    forEachRowBlock(image, tileHeight, [&](RowBlock& block) {
+        auto strip = std::make_shared<Strip>();
+        strip->rows = std::move(block);
+        strip->pixels = pixelsOf(strip->rows, image);
+        for (int left = 0; left < static_cast<int>(width); left += tileWidth) {
+            throwIfStopped(stop);
+            workers.submit({strip, left});
+            workers.deliver(false, keep);
         }
     });
     workers.deliver(true, keep);
@@ -341,8 +331,11 @@ void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bo
         if (auto patched = patchExif(original, {.orientation = 1, .pixelWidth = width, .pixelHeight = height}))
             exif = std::move(*patched);
     }
-    const auto icc = blob(image, VIPS_META_ICC_NAME);
-    const auto xmp = blob(image, VIPS_META_XMP_NAME);
+    // Owned copies: pulling the pixels can swap the image's metadata blobs for the loader's own.
+    const auto iccBlob = blob(image, VIPS_META_ICC_NAME);
+    const auto xmpBlob = blob(image, VIPS_META_XMP_NAME);
+    const std::vector<std::uint8_t> icc(iccBlob.begin(), iccBlob.end());
+    const std::vector<std::uint8_t> xmp(xmpBlob.begin(), xmpBlob.end());
     if (width <= static_cast<int>(kLargestTile) && height <= static_cast<int>(kLargestTile))
         encodeSingle(image, file, settings, icc, exif, xmp, stop);
     else

@@ -306,13 +306,21 @@ void Image::verifyDecodes() const {
 }
 
 std::vector<std::uint8_t> Image::rgba8() const {
-    return callVips([&] {
+    std::vector<std::uint8_t> pixels(static_cast<std::size_t>(width()) * static_cast<std::size_t>(height()) * 4);
+    const std::size_t rowBytes = static_cast<std::size_t>(width()) * 4;
+    constexpr int kStripRows = 256;
+    rgba8Strips(kStripRows, [&](std::span<const std::uint8_t> strip, int top, int) {
+        std::copy(strip.begin(), strip.end(), pixels.begin() + static_cast<std::ptrdiff_t>(rowBytes * static_cast<std::size_t>(top)));
+    });
+    return pixels;
+}
+
+void Image::rgba8Strips(int rows, const std::function<void(std::span<const std::uint8_t>, int, int)>& take) const {
+    callVips([&] {
         VImage image = inSRGB().impl().image;
         if (!image.has_alpha()) image = image.bandjoin_const({255.0});
-        std::size_t size = 0;
-        std::unique_ptr<void, decltype(&g_free)> pixels(image.write_to_memory(&size), &g_free);
-        const auto* bytes = static_cast<const std::uint8_t*>(pixels.get());
-        return std::vector<std::uint8_t>(bytes, bytes + size);
+        if (image.bands() != 4 || image.format() != VIPS_FORMAT_UCHAR) throw PlatformError("no 8-bit RGBA form");
+        forEachRowBlock(image, rows, [&](RowBlock& block) { take(block.pixels, block.top, block.count); });
     });
 }
 
@@ -608,6 +616,37 @@ int writeRows(VipsRegion* region, VipsRect* area, void* target) {
     }
 }
 
+struct RowBlocker {
+    const std::function<void(RowBlock&)>& take;
+    int rows = 1;
+    RowBlock block;
+    std::exception_ptr failure;
+
+    void hand() {
+        block.count = static_cast<int>(block.pixels.size() / block.rowBytes);
+        take(block);
+        block.top += block.count;
+        block.pixels.clear();  // also valid after a move
+        block.pixels.reserve(block.rowBytes * static_cast<std::size_t>(rows));
+    }
+};
+
+int collectRows(VipsRegion* region, VipsRect* area, void* target) {
+    auto& blocker = *static_cast<RowBlocker*>(target);
+    try {
+        for (int y = 0; y < area->height; ++y) {
+            const auto* row = reinterpret_cast<const std::uint8_t*>(VIPS_REGION_ADDR(region, area->left, area->top + y));
+            blocker.block.pixels.insert(blocker.block.pixels.end(), row, row + blocker.block.rowBytes);
+            if (blocker.block.pixels.size() == blocker.block.rowBytes * static_cast<std::size_t>(blocker.rows)) blocker.hand();
+        }
+        return 0;
+    } catch (...) {
+        blocker.failure = std::current_exception();
+        vips_error("kelvane", "%s", "stopped");
+        return -1;
+    }
+}
+
 // Our parallel PNG encoder for 8/16-bit images of 1–4 bands; false for anything else (vips saves it).
 bool savePng(const VImage& image, const std::filesystem::path& file, std::stop_token stop) {
     const VipsBandFormat format = image.format();
@@ -732,6 +771,19 @@ const char* suffixFor(ImageType type) {
 }
 
 }  // namespace
+
+void forEachRowBlock(const VImage& image, int rows, const std::function<void(RowBlock&)>& take) {
+    RowBlocker blocker{take, std::max(rows, 1), {}, {}};
+    blocker.block.rowBytes = VIPS_IMAGE_SIZEOF_LINE(image.get_image());
+    blocker.block.pixels.reserve(blocker.block.rowBytes * static_cast<std::size_t>(blocker.rows));
+    const int failed = vips_sink_disc(image.get_image(), collectRows, &blocker);
+    if (blocker.failure) {
+        vips_error_clear();
+        std::rethrow_exception(blocker.failure);
+    }
+    if (failed != 0) throwVipsFailure(vips_error_buffer());
+    if (!blocker.block.pixels.empty()) blocker.hand();
+}
 
 void encodeImage(const Image& image, const std::filesystem::path& file, const EncodeOptions& options) {
     callVips([&] { saveWithVips(image.impl().image, file, options); });

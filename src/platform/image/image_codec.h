@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -79,6 +80,9 @@ public:
 
     /// Row-major RGBA, 8 bits per component, straight alpha, sRGB.
     std::vector<std::uint8_t> rgba8() const;
+    /// The same rows handed over top to bottom, up to `rows` at a time, so that a caller filling
+    /// its own buffer never holds a second full-size copy. `take(pixels, top, count)`.
+    void rgba8Strips(int rows, const std::function<void(std::span<const std::uint8_t>, int, int)>& take) const;
     /// An image from row-major RGBA bytes (size must be width × height × 4).
     static Image fromRGBA8(std::span<const std::uint8_t> rgba, int width, int height);
 

@@ -138,22 +138,25 @@ void writeImagePDF(const Image& image, double scale, const std::filesystem::path
     const int width = image.width();
     const int height = image.height();
     const bool alpha = image.hasAlpha();
-    const auto rgba = image.rgba8();
 
     Surface picture(cairo_image_surface_create(alpha ? CAIRO_FORMAT_ARGB32 : CAIRO_FORMAT_RGB24, width, height));
     if (cairo_surface_status(picture.get()) != CAIRO_STATUS_SUCCESS)
         throw PlatformError(cairo_status_to_string(cairo_surface_status(picture.get())));
     unsigned char* data = cairo_image_surface_get_data(picture.get());
     const int stride = cairo_image_surface_get_stride(picture.get());
-    for (int y = 0; y < height; ++y) {
-        auto* row = reinterpret_cast<std::uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
-        for (int x = 0; x < width; ++x) {
-            const std::uint8_t* in = &rgba[(static_cast<std::size_t>(y) * width + x) * 4];
-            const std::uint32_t a = alpha ? in[3] : 255;
-            const auto premultiply = [a](std::uint32_t c) { return (c * a + 127) / 255; };
-            row[x] = (a << 24) | (premultiply(in[0]) << 16) | (premultiply(in[1]) << 8) | premultiply(in[2]);
+    // Filled strip by strip: the surface is the only full-size copy of the pixels.
+    constexpr int kStripRows = 256;
+    image.rgba8Strips(kStripRows, [&](std::span<const std::uint8_t> rgba, int top, int count) {
+        for (int y = 0; y < count; ++y) {
+            auto* row = reinterpret_cast<std::uint32_t*>(data + static_cast<std::ptrdiff_t>(top + y) * stride);
+            const std::uint8_t* in = rgba.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
+            for (int x = 0; x < width; ++x, in += 4) {
+                const std::uint32_t a = alpha ? in[3] : 255;
+                const auto premultiply = [a](std::uint32_t c) { return (c * a + 127) / 255; };
+                row[x] = (a << 24) | (premultiply(in[0]) << 16) | (premultiply(in[1]) << 8) | premultiply(in[2]);
+            }
         }
-    }
+    });
     cairo_surface_mark_dirty(picture.get());
     // The source JPEG's bytes go into the PDF as they are (DCTDecode): no second lossy encode.
     if (!jpegFile.empty() && !alpha) {

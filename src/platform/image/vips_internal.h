@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stop_token>
@@ -35,6 +36,20 @@ auto callVips(F&& body) -> decltype(body()) {
         throwVipsFailure(error.what());
     }
 }
+
+/// Rows of pixels, `rowBytes` apart, starting at image row `top`.
+struct RowBlock {
+    std::vector<std::uint8_t> pixels;
+    std::size_t rowBytes = 0;
+    int top = 0;
+    int count = 0;
+};
+
+/// Hands the image's pixels over top to bottom in blocks of `rows` rows (the last may be shorter),
+/// all pulled through one vips pipeline on one thread, so streamed sources and resampling read
+/// their input once, in order. `take` may keep a block's pixels by moving them out. An exception
+/// from `take` ends the run and is rethrown; a vips failure throws PlatformError.
+void forEachRowBlock(const vips::VImage& image, int rows, const std::function<void(RowBlock&)>& take);
 
 /// libheif encode of an 8-bit sRGB image (3 or 4 bands) with its EXIF/ICC/XMP. A stop request
 /// fails it between strips or tiles.
