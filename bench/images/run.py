@@ -141,7 +141,8 @@ def large_peaks(kelvane, folder, ours, clean):
     subprocess.check_call(["vips", "resize", os.path.join(folder, "photo.jpg"), large + "[Q=90]", "1.6667",
                            "--vscale", "2.5"])
     print(f"large: {large} {size_of(large)/1e6:.1f} MB (10000x10000)")
-    for target in ("png", "jpeg", "tiff", "heic", "avif"):
+    for target in ("png", "jpeg", "tiff", "heic", "avif", "bmp", "gif", "tga", "psd", "jp2", "ico", "icns",
+                   "pdf_image", "svg"):
         clean()
         wall, peak, code = benchlib.run_once(ours(large, target))
         print(f"  jpeg->{target:<5} 100 MP: {wall:6.2f} s  peak rss {peak/1024:7.1f} MB  exit {code}"
