@@ -10,7 +10,7 @@ packages=(
     libglib2.0-dev shared-mime-info libicu-dev nlohmann-json3-dev
     libdeflate-dev zlib1g-dev liblzma-dev libbz2-1.0 libbz2-dev libbrotli-dev libfreetype-dev
     # images, PDF, text layout
-    libvips-dev libheif-dev libtiff-dev libjpeg-dev libraw-dev libpoppler-glib-dev libcairo2-dev libqpdf-dev
+    libvips-dev libheif-dev libtiff-dev libjpeg-dev libgif-dev libimagequant-dev libraw-dev libpoppler-glib-dev libcairo2-dev libqpdf-dev
     libpango1.0-dev
     # media
     libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev

@@ -234,7 +234,7 @@ TEST_F(HeifGridTest, StreamingEncodersStopWhenAsked) {
     std::stop_source stopped;
     stopped.request_stop();
     for (const auto type : {platform::ImageType::png, platform::ImageType::tiff, platform::ImageType::heic,
-                            platform::ImageType::avif}) {
+                            platform::ImageType::avif, platform::ImageType::gif}) {
         const fs::path out = dir / ("stopped." + std::to_string(static_cast<int>(type)));
         // Decoded afresh each time: a streamed decode reads its source once.
         EXPECT_THROW(platform::encodeImage(source.decode(), out, {.type = type, .stop = stopped.get_token()}),

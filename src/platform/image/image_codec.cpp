@@ -50,7 +50,8 @@ constexpr std::array<std::string_view, 23> kRawExtensions{
 //   fraction of an uncompressed file's size. 8-bit images go to our encoder (tiff_encoder.cpp),
 //   which deflates ~1 MiB strips on every core with libdeflate at level 6 (smaller and faster
 //   than zlib's 6); other images to vips' saver with the same compression.
-// - GIF: vips' quantiser at its default effort with Floyd–Steinberg dithering.
+// - GIF: libimagequant at vips' settings (255 colours, speed 4, Floyd–Steinberg dithering) and
+//   giflib's LZW, in our own writer (gif_encoder.cpp), which needs half the memory of vips' saver.
 // - JPEG 2000: lossy at the requested quality; vips' default chroma subsampling.
 constexpr int kPngCompression = 6;
 constexpr int kTiffDeflateLevel = 6;
@@ -734,7 +735,7 @@ void saveWithVips(const VImage& input, const std::filesystem::path& file, const 
                                              ->set("compression", VIPS_FOREIGN_TIFF_COMPRESSION_DEFLATE)
                                              ->set("predictor", VIPS_FOREIGN_TIFF_PREDICTOR_HORIZONTAL));
         return;
-    case ImageType::gif: image.gifsave(path.c_str()); return;
+    case ImageType::gif: encodeGif(image, file, options.stop); return;
     case ImageType::webp: image.webpsave(path.c_str(), VImage::option()->set("Q", qualityPercent(options.quality))); return;
     case ImageType::jp2:
         image.jp2ksave(path.c_str(), VImage::option()->set("Q", qualityPercent(options.quality)));

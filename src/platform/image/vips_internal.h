@@ -56,6 +56,10 @@ void forEachRowBlock(const vips::VImage& image, int rows, const std::function<vo
 void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1, double quality,
                 std::stop_token stop = {});
 
+/// A one-frame GIF of an 8-bit image (any band count; grey becomes sRGB), holding its pixels once
+/// plus a byte per pixel for the palette indices. A stop request fails it between steps.
+void encodeGif(const vips::VImage& image, const std::filesystem::path& file, std::stop_token stop = {});
+
 /// LibRaw development to 8-bit sRGB with the camera's orientation applied.
 vips::VImage developRaw(const std::filesystem::path& file);
 
