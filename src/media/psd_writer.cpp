@@ -57,20 +57,22 @@ std::vector<std::uint8_t> encodePSD(std::span<const std::uint8_t> rgba, int widt
     putBE(out, 0, 4);                      // layer and mask information
     putBE(out, 1, 2);                      // composite image compression: PackBits
 
-    // Row byte counts for every row of every channel come first, then the packed rows.
-    std::vector<std::uint8_t> packed;
-    std::vector<std::uint16_t> lengths;
+    // Row byte counts for every row of every channel come first, then the packed rows, which are
+    // packed straight into the file's buffer (the counts are filled in as each row is done).
+    const std::size_t countsAt = out.size();
+    out.resize(countsAt + static_cast<std::size_t>(channels) * h * 2);
     std::vector<std::uint8_t> row(w);
     for (int channel = 0; channel < channels; ++channel) {
         for (std::size_t y = 0; y < h; ++y) {
             for (std::size_t x = 0; x < w; ++x) row[x] = rgba[(y * w + x) * 4 + static_cast<std::size_t>(channel)];
-            const std::size_t before = packed.size();
-            packRow(row, packed);
-            lengths.push_back(static_cast<std::uint16_t>(packed.size() - before));
+            const std::size_t before = out.size();
+            packRow(row, out);
+            const std::size_t length = out.size() - before;
+            const std::size_t at = countsAt + (static_cast<std::size_t>(channel) * h + y) * 2;
+            out[at] = static_cast<std::uint8_t>(length >> 8);
+            out[at + 1] = static_cast<std::uint8_t>(length & 0xFF);
         }
     }
-    for (const auto length : lengths) putBE(out, length, 2);
-    out.insert(out.end(), packed.begin(), packed.end());
     return out;
 }
 
