@@ -1,6 +1,7 @@
 // HEIC and AVIF encoding through libheif, which lets us pick the encoder's speed settings.
 #include "platform/image/exif_patch.h"
 #include "platform/image/heif_grid.h"
+#include "platform/image/heif_owners.h"
 #include "platform/image/ordered_workers.h"
 #include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
@@ -37,25 +38,6 @@ constexpr const char* kChroma = "420";
 // still 1.0× libheif's own single-image encode on 2 cores).
 constexpr std::uint32_t kLargestHevcTile = 512;
 constexpr std::uint32_t kLargestAv1Tile = 768;
-
-struct ContextFree {
-    void operator()(heif_context* context) const noexcept { heif_context_free(context); }
-};
-struct EncoderFree {
-    void operator()(heif_encoder* encoder) const noexcept { heif_encoder_release(encoder); }
-};
-struct ImageFree {
-    void operator()(heif_image* image) const noexcept { heif_image_release(image); }
-};
-struct HandleFree {
-    void operator()(heif_image_handle* handle) const noexcept { heif_image_handle_release(handle); }
-};
-struct NclxFree {
-    void operator()(heif_color_profile_nclx* nclx) const noexcept { heif_nclx_color_profile_free(nclx); }
-};
-struct OptionsFree {
-    void operator()(heif_encoding_options* options) const noexcept { heif_encoding_options_free(options); }
-};
 
 void check(const heif_error& error, const char* step) {
     if (error.code != heif_error_Ok)
@@ -141,12 +123,12 @@ struct Settings {
 
 std::uint32_t largestTile(const Settings& settings) { return settings.av1 ? kLargestAv1Tile : kLargestHevcTile; }
 
-std::unique_ptr<heif_encoder, EncoderFree> makeEncoder(heif_context* context, const Settings& settings) {
+heif::Encoder makeEncoder(heif_context* context, const Settings& settings) {
     heif_encoder* rawEncoder = nullptr;
     check(heif_context_get_encoder_for_format(context, settings.av1 ? heif_compression_AV1 : heif_compression_HEVC,
                                               &rawEncoder),
           "encoder");
-    std::unique_ptr<heif_encoder, EncoderFree> encoder(rawEncoder);
+    heif::Encoder encoder(rawEncoder);
     check(heif_encoder_set_lossy_quality(encoder.get(), settings.quality), "quality");
     check(heif_encoder_set_parameter_string(encoder.get(), "chroma", kChroma), "chroma");
     if (settings.av1) {
@@ -166,10 +148,10 @@ std::unique_ptr<heif_encoder, EncoderFree> makeEncoder(heif_context* context, co
 }
 
 // A 4:2:0 picture (plus alpha) tagged with the sRGB primaries and curve and the matrix of toYCbCr.
-std::unique_ptr<heif_image, ImageFree> makePicture(int width, int height, bool alpha, Planes& planes) {
+heif::Picture makePicture(int width, int height, bool alpha, Planes& planes) {
     heif_image* rawImage = nullptr;
     check(heif_image_create(width, height, heif_colorspace_YCbCr, heif_chroma_420, &rawImage), "image");
-    std::unique_ptr<heif_image, ImageFree> picture(rawImage);
+    heif::Picture picture(rawImage);
     const int chromaWidth = (width + 1) / 2;
     const int chromaHeight = (height + 1) / 2;
     check(heif_image_add_plane(picture.get(), heif_channel_Y, width, height, 8), "plane");
@@ -183,7 +165,7 @@ std::unique_ptr<heif_image, ImageFree> makePicture(int width, int height, bool a
     if (alpha) planes.alpha = heif_image_get_plane(picture.get(), heif_channel_Alpha, &planes.alphaStride);
     if (planes.y == nullptr || planes.cb == nullptr || planes.cr == nullptr || (alpha && planes.alpha == nullptr))
         throw PlatformError("libheif plane: no memory");
-    std::unique_ptr<heif_color_profile_nclx, NclxFree> nclx(heif_nclx_color_profile_alloc());
+    heif::Nclx nclx(heif_nclx_color_profile_alloc());
     if (!nclx) throw PlatformError("libheif: no memory");
     nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;  // sRGB primaries
     nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;  // sRGB curve
@@ -220,7 +202,7 @@ void encodeSingle(const vips::VImage& image, const std::filesystem::path& file, 
                   std::span<const std::uint8_t> xmp, const std::stop_token& stop) {
     const int width = image.width();
     const int height = image.height();
-    std::unique_ptr<heif_context, ContextFree> context(heif_context_alloc());
+    heif::Context context(heif_context_alloc());
     const auto encoder = makeEncoder(context.get(), settings);
     Planes planes;
     const auto picture = makePicture(width, height, image.bands() == 4, planes);
@@ -234,10 +216,10 @@ void encodeSingle(const vips::VImage& image, const std::filesystem::path& file, 
     if (!icc.empty())
         check(heif_image_set_raw_color_profile(picture.get(), "prof", icc.data(), icc.size()), "colour profile");
 
-    std::unique_ptr<heif_encoding_options, OptionsFree> options(heif_encoding_options_alloc());
+    heif::EncodingOptions options(heif_encoding_options_alloc());
     heif_image_handle* rawHandle = nullptr;
     check(heif_context_encode_image(context.get(), picture.get(), encoder.get(), options.get(), &rawHandle), "encode");
-    std::unique_ptr<heif_image_handle, HandleFree> handle(rawHandle);
+    heif::Handle handle(rawHandle);
     if (!exif.empty())
         check(heif_context_add_exif_metadata(context.get(), handle.get(), exif.data(), static_cast<int>(exif.size())),
               "EXIF");
@@ -282,13 +264,13 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
             Pixels pixels = source;
             pixels.data = source.data + static_cast<std::size_t>(job.left) * static_cast<std::size_t>(source.bands);
             pixels.width = std::min(tileWidth, source.width - job.left);
-            std::unique_ptr<heif_context, ContextFree> context(heif_context_alloc());
+            heif::Context context(heif_context_alloc());
             const auto encoder = makeEncoder(context.get(), settings);
             Planes planes;
             const auto picture = makePicture(tileWidth, tileHeight, alpha, planes);
             toYCbCr(pixels, tileWidth, tileHeight, 0, planes);
             job.strip.reset();
-            std::unique_ptr<heif_encoding_options, OptionsFree> options(heif_encoding_options_alloc());
+            heif::EncodingOptions options(heif_encoding_options_alloc());
             heif_image_handle* rawHandle = nullptr;
             check(heif_context_encode_image(context.get(), picture.get(), encoder.get(), options.get(), &rawHandle),
                   "encode");
