@@ -1,4 +1,5 @@
 // Delimited text: any bytes decode to UTF-8, parse, and survive a write/read round trip.
+#include "base/utf8.h"
 #include "data/delimited.h"
 #include "data/text_decoding.h"
 
@@ -11,7 +12,7 @@ using namespace kv::DataConverter;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     const auto text = decodeText(bytes);
-    if (!text || !isValidUTF8(*text)) std::abort();
+    if (!text || !kv::isValidUtf8(*text)) std::abort();
     for (char delimiter : {',', '\t'}) {
         const Table table = parseDelimited(bytes, delimiter);
         if (parseDelimited(writeDelimited(table, delimiter), delimiter).toRows() != table.toRows()) std::abort();

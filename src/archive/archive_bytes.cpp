@@ -2,6 +2,7 @@
 #include "archive/archive_bytes.h"
 
 #include "base/size_text.h"
+#include "base/utf8.h"
 
 #include <array>
 #include <libdeflate.h>
@@ -30,43 +31,7 @@ void appendUtf8(std::string& out, char32_t c) {
 }
 
 bool isValidUtf8(ByteView bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const std::uint8_t lead = bytes[i];
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t length = 0;
-        char32_t value = 0;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            length = 2;
-            value = lead & 0x1Fu;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            length = 3;
-            value = lead & 0x0Fu;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            length = 4;
-            value = lead & 0x07u;
-        } else {
-            return false;
-        }
-        if (bytes.size() - i < length)
-            return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const std::uint8_t next = bytes[i + k];
-            if ((next & 0xC0) != 0x80)
-                return false;
-            value = (value << 6) | (next & 0x3Fu);
-        }
-        // Overlong forms, surrogates and values above U+10FFFF are not UTF-8.
-        if ((length == 3 && value < 0x800) || (length == 4 && value < 0x10000) ||
-            value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
+    return kv::isValidUtf8(bytes);
 }
 
 } // namespace

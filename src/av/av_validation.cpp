@@ -5,7 +5,6 @@
 #include "av/media_service.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <exception>
 
@@ -17,15 +16,6 @@ bool isStillImageContainer(std::string_view name) {
     constexpr std::string_view kPipe = "_pipe";
     if (name.size() >= kPipe.size() && name.substr(name.size() - kPipe.size()) == kPipe) return true;
     return name == "image2" || name == "gif" || name == "apng" || name == "ico" || name == "tty";
-}
-
-std::string decimal(double value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    if (value == std::floor(value) && std::fabs(value) < 1e15) return formatFixed(value, 1);
-    std::array<char, 64> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    return std::string(buffer.data(), result.ptr);
 }
 
 }  // namespace
@@ -42,7 +32,7 @@ ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType re
     if (isStillImageContainer(asset.container))
         return ValidationStatus::failed("AVAsset load failed: the file is a still image (" + asset.container + ")");
     if (!(std::isfinite(asset.duration) && asset.duration > 0))
-        return ValidationStatus::failed("AVAsset duration is " + decimal(asset.duration));
+        return ValidationStatus::failed("AVAsset duration is " + formatDecimal(asset.duration));
     if (requireMediaType == MediaType::video && asset.videoTracks.empty())
         return ValidationStatus::failed("AVAsset has no vide tracks");
     if (requireMediaType == MediaType::audio && asset.audioTracks.empty())

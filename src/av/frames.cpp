@@ -6,6 +6,7 @@
 #include <cmath>
 #include <exception>
 #include <map>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -226,15 +227,8 @@ struct GifWriter::State {
         if (stream == nullptr) throw PlatformError("out of memory adding a stream");
         check(avcodec_parameters_from_context(stream->codecpar, encoder.get()), "stream parameters");
         stream->time_base = kGifTimeBase;
-        AVDictionary* options = nullptr;
-        av_dict_set(&options, "loop", "0", 0);  // loop forever
-        try {
-            openOutputFile(*output, path, &options);
-        } catch (...) {
-            av_dict_free(&options);
-            throw;
-        }
-        av_dict_free(&options);
+        Dictionary options = makeDictionary({{"loop", "0"}});  // loop forever
+        openOutputFile(*output, path, &options);
     }
 
     Frame computePalette() {
@@ -261,11 +255,11 @@ struct GifWriter::State {
     }
 
     // Maps frames [begin, end) and encodes each as it comes out.
-    void mapAndEncode(const AVFrame& colours, std::size_t begin, std::size_t end, const std::atomic<bool>& abandon) {
+    void mapAndEncode(const AVFrame& colours, std::size_t begin, std::size_t end, std::stop_token abandon = {}) {
         PaletteMapper mapper(*frames[begin], colours);
         const auto send = [&](Frame out) { encode(out.get()); };
         for (std::size_t i = begin; i < end; ++i) {
-            if (abandon.load()) return;
+            if (abandon.stop_requested()) return;
             mapper.map(std::move(frames[i]), send);
         }
         mapper.finish(send);
@@ -276,36 +270,29 @@ struct GifWriter::State {
     void mapAndEncode(const AVFrame& colours) {
         constexpr std::size_t kParallelFrom = 16;  // below this a thread costs more than it saves
         const std::size_t count = frames.size();
-        std::atomic<bool> abandon{false};
         if (count < kParallelFrom || std::thread::hardware_concurrency() < 2) {
-            mapAndEncode(colours, 0, count, abandon);
+            mapAndEncode(colours, 0, count);
             return;
         }
         // Mapping costs about four times the encoding: the helper's share is a little under half.
         const std::size_t split = count * 9 / 20;
         std::exception_ptr failure;
-        std::thread helper([&] {
+        std::atomic<bool> helperFailed{false};
+        // Leaving this scope early (a failure or a stop here) asks the helper to stop, then joins it.
+        std::jthread helper([&](std::stop_token abandon) {
             try {
                 mapAndEncode(colours, 0, split, abandon);
             } catch (...) {
                 failure = std::current_exception();
-                abandon.store(true);  // this thread's part is lost: stop mapping the rest
+                helperFailed.store(true);  // this thread's part is lost: stop mapping the rest
             }
         });
-        const struct Joiner {
-            std::thread& thread;
-            std::atomic<bool>& abandon;
-            ~Joiner() {
-                abandon.store(true);
-                if (thread.joinable()) thread.join();
-            }
-        } joiner{helper, abandon};
 
         std::vector<Frame> mapped;  // the second part, in order
         mapped.reserve(count - split);
         PaletteMapper mapper(*frames[split], colours);
         const auto keep = [&](Frame out) { mapped.push_back(std::move(out)); };
-        for (std::size_t i = split; i < count && !abandon.load(); ++i) {
+        for (std::size_t i = split; i < count && !helperFailed.load(); ++i) {
             if (stop.stop_requested()) throwCancelled();
             mapper.map(std::move(frames[i]), keep);
         }
@@ -371,16 +358,11 @@ struct GifReader::State {
 
 GifReader::GifReader(const std::filesystem::path& source) : m_state(std::make_unique<State>()) {
     State& s = *m_state;
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "min_delay", "1", 0);       // keep every positive delay as the file states it
-    av_dict_set(&options, "default_delay", "10", 0);  // no delay stated: 0.1 s
-    try {
-        s.input = openInput(source, nullptr, "gif", &options);
-    } catch (...) {
-        av_dict_free(&options);
-        throw;
-    }
-    av_dict_free(&options);
+    Dictionary options = makeDictionary({
+        {"min_delay", "1"},       // keep every positive delay as the file states it
+        {"default_delay", "10"},  // no delay stated: 0.1 s
+    });
+    s.input = openInput(source, nullptr, "gif", &options);
     if (s.input->nb_streams < 1) throw PlatformError("No image stream in " + source.filename().string());
     const AVStream& stream = *s.input->streams[0];
     s.decoder = openDecoder(stream);
@@ -477,7 +459,7 @@ H264Writer::H264Writer(const std::filesystem::path& output, Container container,
     if (stream == nullptr) throw PlatformError("out of memory adding a stream");
     check(avcodec_parameters_from_context(stream->codecpar, &encoder), "stream parameters");
     stream->time_base = kWriterTimeBase;
-    openOutputFile(*s.output, output, nullptr);
+    openOutputFile(*s.output, output);
     s.picture->format = AV_PIX_FMT_YUV420P;
     s.picture->width = width;
     s.picture->height = height;

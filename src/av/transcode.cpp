@@ -308,15 +308,8 @@ public:
         // The source container's own fields describe that file, not ours.
         for (const char* key : {"encoder", "major_brand", "minor_version", "compatible_brands"})
             av_dict_set(&m_output->metadata, key, nullptr, 0);
-        AVDictionary* options = nullptr;
-        if (plan.fastStart) av_dict_set(&options, "movflags", "+faststart", 0);
-        try {
-            openOutputFile(*m_output, output, &options);
-        } catch (...) {
-            av_dict_free(&options);
-            throw;
-        }
-        av_dict_free(&options);
+        Dictionary options = plan.fastStart ? makeDictionary({{"movflags", "+faststart"}}) : nullptr;
+        openOutputFile(*m_output, output, &options);
     }
 
     ~Transcoder() { av_freep(&m_converted[0]); }

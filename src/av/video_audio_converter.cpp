@@ -10,7 +10,6 @@
 #include "platform/platform_error.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -32,13 +31,6 @@ std::string fileName(const std::filesystem::path& path) { return path.filename()
 
 std::string str(std::string_view text) { return std::string(text); }
 
-// A double as a person reads it: "10.0", "12.5", "7.25".
-std::string decimal(double value) {
-    if (std::isfinite(value) && value == std::floor(value) && std::fabs(value) < 1e15) return formatFixed(value, 1);
-    std::array<char, 64> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
-    return std::string(buffer.data(), result.ptr);
-}
 
 media::Preset bestVideoPreset(const std::filesystem::path& source, media::Container container) {
     for (const auto preset : {media::Preset::highestQuality, media::Preset::mediumQuality, media::Preset::passthrough})
@@ -169,7 +161,7 @@ std::filesystem::path convertAudio(const ConvertRequest& request) {
 std::filesystem::path videoToGIF(const ConvertRequest& request) {
     auto& log = ConversionLogger::shared();
     const double fps = request.gifFPS > 0 && std::isfinite(request.gifFPS) ? std::min(request.gifFPS, kMaxGifFPS) : 10.0;
-    log.info("Video \u2192 GIF: " + fileName(request.source) + " @ " + decimal(fps) + "fps", kVideo);
+    log.info("Video \u2192 GIF: " + fileName(request.source) + " @ " + formatDecimal(fps) + "fps", kVideo);
     const auto destination = OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source), "gif");
 
     const double duration = std::max(media::loadAsset(request.source).duration, 0.001);

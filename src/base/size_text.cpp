@@ -2,6 +2,7 @@
 #include "base/size_text.h"
 
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 
@@ -14,6 +15,15 @@ std::string formatFixed(double value, int decimals) {
 }
 
 std::string formatSeconds1(double seconds) { return formatFixed(seconds, 1); }
+
+std::string formatDecimal(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
+    if (value == std::floor(value) && std::fabs(value) < 1e15) return formatFixed(value, 1);
+    std::array<char, 64> buffer{};
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
+    return std::string(buffer.data(), result.ptr);
+}
 
 namespace {
 

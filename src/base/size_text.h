@@ -15,4 +15,8 @@ std::string formatSeconds1(double seconds);
 /// A number with a fixed count of decimals ("%.Nf"), locale-independent.
 std::string formatFixed(double value, int decimals);
 
+/// A double as a person reads it: whole numbers with one decimal ("10.0"), others in their
+/// shortest exact form ("12.5", "7.25"); "nan", "inf", "-inf".
+std::string formatDecimal(double value);
+
 }  // namespace kv

@@ -1,8 +1,10 @@
 // Text decoding: our own fast UTF-8 check, ICU converters for everything else.
 #include "data/text_decoding.h"
 
+#include "base/utf8.h"
 #include "engine/conversion_error.h"
 #include "engine/source_file.h"
+#include "platform/c_handle.h"
 
 #include <unicode/ucnv.h>
 
@@ -14,10 +16,7 @@
 namespace kv::DataConverter {
 namespace {
 
-struct ConverterCloser {
-    void operator()(UConverter* converter) const noexcept { ucnv_close(converter); }
-};
-using Converter = std::unique_ptr<UConverter, ConverterCloser>;
+using Converter = CHandle<UConverter, &ucnv_close>;
 
 Converter openStrict(const char* name) {
     UErrorCode status = U_ZERO_ERROR;
@@ -63,46 +62,9 @@ bool startsWith(std::string_view text, std::string_view prefix) { return text.su
 
 }  // namespace
 
-bool isValidUTF8(std::string_view text) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    while (i < n) {
-        // ASCII runs dominate real tables: check eight bytes at a time.
-        while (i + 8 <= n) {
-            std::uint64_t block;
-            std::memcpy(&block, s + i, 8);
-            if (block & 0x8080808080808080ull) break;
-            i += 8;
-        }
-        if (i >= n) break;
-        const unsigned c = s[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t extra;
-        std::uint32_t code;
-        std::uint32_t minimum;
-        if ((c & 0xE0) == 0xC0) { extra = 1; code = c & 0x1Fu; minimum = 0x80; }
-        else if ((c & 0xF0) == 0xE0) { extra = 2; code = c & 0x0Fu; minimum = 0x800; }
-        else if ((c & 0xF8) == 0xF0) { extra = 3; code = c & 0x07u; minimum = 0x10000; }
-        else return false;
-        if (n - i <= extra) return false;
-        for (std::size_t k = 1; k <= extra; ++k) {
-            const unsigned d = s[i + k];
-            if ((d & 0xC0) != 0x80) return false;
-            code = (code << 6) | (d & 0x3Fu);
-        }
-        if (code < minimum || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 std::optional<std::string> decodeText(std::string bytes) {
     const bool hasNul = bytes.find('\0') != std::string::npos;
-    const bool utf8 = isValidUTF8(bytes);
+    const bool utf8 = isValidUtf8(bytes);
     if (utf8 && !hasNul) {
         if (startsWith(bytes, "\xEF\xBB\xBF")) bytes.erase(0, 3);
         return bytes;

@@ -17,9 +17,6 @@ std::string readText(const std::filesystem::path& file);
 /// A leading byte-order mark is dropped.
 std::optional<std::string> decodeText(std::string bytes);
 
-/// Whether `text` is well-formed UTF-8 (no overlongs, surrogates or values past U+10FFFF).
-bool isValidUTF8(std::string_view text);
-
 /// `text` without whitespace and line ends, Unicode's included, at either end.
 std::string_view trimWhitespaceAndNewlines(std::string_view text);
 

@@ -4,6 +4,7 @@
 // 100 megapixels. Here the pixels are held once at 3 (or 4) bytes each, next to the index map.
 #include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
+#include "platform/c_handle.h"
 
 #include <gif_lib.h>
 #include <libimagequant.h>
@@ -25,18 +26,10 @@ constexpr float kDither = 1.0F;
 constexpr std::uint8_t kAlphaCut = 128;
 constexpr int kLargestSide = 65535;  // the format's 16-bit sizes
 
-struct AttrFree {
-    void operator()(liq_attr* attr) const noexcept { liq_attr_destroy(attr); }
-};
-struct ImageFree {
-    void operator()(liq_image* image) const noexcept { liq_image_destroy(image); }
-};
-struct ResultFree {
-    void operator()(liq_result* result) const noexcept { liq_result_destroy(result); }
-};
-struct MapFree {
-    void operator()(ColorMapObject* map) const noexcept { GifFreeMapObject(map); }
-};
+using QuantAttr = CHandle<liq_attr, &liq_attr_destroy>;
+using QuantImage = CHandle<liq_image, &liq_image_destroy>;
+using QuantResult = CHandle<liq_result, &liq_result_destroy>;
+using ColourMap = CHandle<ColorMapObject, &GifFreeMapObject>;
 
 struct Pixels {
     std::vector<std::uint8_t> bytes;
@@ -107,17 +100,17 @@ void encodeGif(const vips::VImage& input, const std::filesystem::path& file, std
         pixels.bytes.insert(pixels.bytes.end(), block.pixels.begin(), block.pixels.end());
     });
 
-    std::unique_ptr<liq_attr, AttrFree> attr(liq_attr_create());
+    QuantAttr attr(liq_attr_create());
     if (!attr) throw PlatformError("libimagequant: no memory");
     liq_set_max_colors(attr.get(), kMaxColours);
     liq_set_quality(attr.get(), 0, 100);
     liq_set_speed(attr.get(), kSpeed);
-    std::unique_ptr<liq_image, ImageFree> quantImage(liq_image_create_custom(attr.get(), rowOf, &pixels, width, height, 0));
+    QuantImage quantImage(liq_image_create_custom(attr.get(), rowOf, &pixels, width, height, 0));
     if (!quantImage) throw PlatformError("libimagequant: cannot take the image");
     liq_result* rawResult = nullptr;
     if (liq_image_quantize(quantImage.get(), attr.get(), &rawResult) != LIQ_OK)
         throw PlatformError("libimagequant: quantisation failed");
-    std::unique_ptr<liq_result, ResultFree> result(rawResult);
+    QuantResult result(rawResult);
     liq_set_dithering_level(result.get(), kDither);
 
     // The index map, row by row as giflib takes it.
@@ -137,7 +130,7 @@ void encodeGif(const vips::VImage& input, const std::filesystem::path& file, std
     std::vector<GifColorType> table(std::bit_ceil(static_cast<unsigned>(std::max(colours, 2))), GifColorType{0, 0, 0});
     for (unsigned i = 0; i < palette->count; ++i)
         table[i] = GifColorType{palette->entries[i].r, palette->entries[i].g, palette->entries[i].b};
-    std::unique_ptr<ColorMapObject, MapFree> map(GifMakeMapObject(static_cast<int>(table.size()), table.data()));
+    ColourMap map(GifMakeMapObject(static_cast<int>(table.size()), table.data()));
     if (!map) throw PlatformError("GIF: no colour map");
 
     GifFile gif(file);

@@ -1,8 +1,9 @@
 // HEIC and AVIF encoding through libheif, which lets us pick the encoder's speed settings.
 #include "image/exif_patch.h"
 #include "image/heif_grid.h"
+#include "platform/c_handle.h"
 #include "platform/image/heif_owners.h"
-#include "image/ordered_workers.h"
+#include "base/ordered_workers.h"
 #include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
 
@@ -295,7 +296,7 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
     workers.deliver(true, keep);
     throwIfStopped(stop);
 
-    std::unique_ptr<std::FILE, decltype(&std::fclose)> out(std::fopen(file.c_str(), "wb"), &std::fclose);
+    CFile out(std::fopen(file.c_str(), "wb"));
     if (!out) throw PlatformError("cannot create " + file.filename().string());
     writeHeifGrid(grid, out.get());
     if (std::fclose(out.release()) != 0) throw PlatformError("cannot write the HEIF file");

@@ -2,6 +2,7 @@
 #include "image/png_check.h"
 
 #include "platform/platform_error.h"
+#include "platform/c_handle.h"
 
 #include <zlib.h>
 
@@ -23,10 +24,6 @@ constexpr std::uint32_t kMaxChunk = 0x7FFFFFFF;
 constexpr std::size_t kReadBlock = 1 << 20;
 constexpr std::size_t kInflateBlock = 256 * 1024;
 constexpr std::uint8_t kLastFilterType = 4;  // Paeth
-
-struct FileClose {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
 
 std::uint32_t bigEndian(const std::uint8_t* at) {
     return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) | at[3];
@@ -143,7 +140,7 @@ private:
 }  // namespace
 
 void verifyPngFile(const std::filesystem::path& file) {
-    std::unique_ptr<std::FILE, FileClose> in(std::fopen(file.c_str(), "rb"));
+    CFile in(std::fopen(file.c_str(), "rb"));
     if (!in) throw PlatformError("cannot open " + file.filename().string());
     std::vector<std::uint8_t> buffer(kReadBlock);
     const auto readExactly = [&](std::uint8_t* to, std::size_t size) {

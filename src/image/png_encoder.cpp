@@ -1,7 +1,7 @@
 // PNG writer that deflates bands of rows on several threads into one zlib stream.
 #include "image/png_encoder.h"
 
-#include "image/ordered_workers.h"
+#include "base/ordered_workers.h"
 
 #include "platform/platform_error.h"
 

@@ -2,6 +2,7 @@
 #include "image/tiff_check.h"
 
 #include "base/mapped_file.h"
+#include "platform/c_handle.h"
 #include "platform/platform_error.h"
 
 #include <libdeflate.h>
@@ -157,8 +158,8 @@ bool verifyTiffStrips(const std::filesystem::path& file) {
     std::mutex lock;
     std::exception_ptr failure;
     const auto work = [&] {
-        libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
-        if (inflater == nullptr) {
+        const CHandle<libdeflate_decompressor, &libdeflate_free_decompressor> inflater(libdeflate_alloc_decompressor());
+        if (!inflater) {
             std::lock_guard guard(lock);
             if (!failure) failure = std::make_exception_ptr(PlatformError("libdeflate could not start"));
             return;
@@ -178,7 +179,7 @@ bool verifyTiffStrips(const std::filesystem::path& file) {
                 out.resize(expected);
                 // libdeflate checks the stream's Adler-32 and refuses a strip that inflates too long.
                 std::size_t produced = 0;
-                const auto status = libdeflate_zlib_decompress(inflater, bytes.data() + offsets[s], lengths[s],
+                const auto status = libdeflate_zlib_decompress(inflater.get(), bytes.data() + offsets[s], lengths[s],
                                                                out.data(), out.size(), &produced);
                 if (status != LIBDEFLATE_SUCCESS || produced != expected) damaged("strip does not inflate to its size");
                 if (failed) break;
@@ -188,13 +189,13 @@ bool verifyTiffStrips(const std::filesystem::path& file) {
             std::lock_guard guard(lock);
             if (!failure) failure = std::current_exception();
         }
-        libdeflate_free_decompressor(inflater);
     };
     const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
-    std::vector<std::thread> helpers;
-    for (unsigned i = 1; i < threads && i < strips; ++i) helpers.emplace_back(work);
-    work();
-    for (auto& helper : helpers) helper.join();
+    {
+        std::vector<std::jthread> helpers;
+        for (unsigned i = 1; i < threads && i < strips; ++i) helpers.emplace_back(work);
+        work();
+    }  // joins the helpers
     if (failure) std::rethrow_exception(failure);
     return true;
 }

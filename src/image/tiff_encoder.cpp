@@ -1,7 +1,7 @@
 // Deflate TIFF writer that compresses strips on several threads; libtiff writes the container.
 #include "image/tiff_encoder.h"
 
-#include "image/ordered_workers.h"
+#include "base/ordered_workers.h"
 
 #include "image/exif_patch.h"
 #include "platform/platform_error.h"

@@ -1,5 +1,6 @@
 // A file's content type and type conformance, from GIO's shared-mime-info database.
 #include "platform/file_types.h"
+#include "platform/c_handle.h"
 
 #include <fcntl.h>
 #include <gio/gio.h>
@@ -12,10 +13,7 @@
 namespace kv::platform {
 namespace {
 
-struct GFreeDeleter {
-    void operator()(gchar* p) const noexcept { g_free(p); }
-};
-using GString = std::unique_ptr<gchar, GFreeDeleter>;
+using GString = CHandle<gchar, &g_free>;
 
 constexpr std::size_t kSniffBytes = 4096;
 

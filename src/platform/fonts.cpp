@@ -1,5 +1,6 @@
 // The font engine (FreeType): loads SFNT bytes from memory and reports what the validator needs.
 #include "platform/fonts.h"
+#include "platform/c_handle.h"
 
 #include <ft2build.h>
 #include FT_FREETYPE_H
@@ -9,12 +10,8 @@
 namespace kv::platform {
 namespace {
 
-struct LibraryDeleter {
-    void operator()(FT_Library library) const noexcept { FT_Done_FreeType(library); }
-};
-struct FaceDeleter {
-    void operator()(FT_Face face) const noexcept { FT_Done_Face(face); }
-};
+using Library = CHandle<FT_LibraryRec_, &FT_Done_FreeType>;
+using Face = CHandle<FT_FaceRec_, &FT_Done_Face>;
 
 }  // namespace
 
@@ -22,13 +19,13 @@ std::optional<FontFacts> loadFontFacts(std::span<const std::uint8_t> data) {
     // One library per call: FreeType libraries are not safe to share between threads.
     FT_Library rawLibrary = nullptr;
     if (FT_Init_FreeType(&rawLibrary) != 0) return std::nullopt;
-    const std::unique_ptr<FT_LibraryRec_, LibraryDeleter> library(rawLibrary);
+    const Library library(rawLibrary);
 
     FT_Face rawFace = nullptr;
     if (FT_New_Memory_Face(library.get(), data.data(), static_cast<FT_Long>(data.size()), 0, &rawFace) != 0) {
         return std::nullopt;
     }
-    const std::unique_ptr<FT_FaceRec_, FaceDeleter> face(rawFace);
+    const Face face(rawFace);
     FontFacts facts;
     if (const char* name = FT_Get_Postscript_Name(face.get())) facts.postScriptName = name;
     facts.glyphCount = face->num_glyphs;

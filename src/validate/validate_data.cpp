@@ -2,51 +2,18 @@
 #include "validate/validator.h"
 
 #include "base/mapped_file.h"
+#include "base/text_file.h"
+#include "base/utf8.h"
 #include "data/delimited.h"
 #include "data/json_parser.h"
 #include "data/srt.h"
-#include "data/text_decoding.h"
 #include "data/webvtt.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <optional>
 
 namespace kv::Validator {
 namespace {
-
-// The whole file in a buffer of exactly its size: outputs here can be hundreds of megabytes.
-std::optional<std::string> readExactly(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return std::nullopt;
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    std::string bytes(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t got = ::read(fd, bytes.data() + filled, bytes.size() - filled);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        filled += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    if (filled != bytes.size()) return std::nullopt;
-    return bytes;
-}
-
-std::optional<std::string> readUTF8(const std::filesystem::path& file) {
-    auto bytes = readExactly(file);
-    if (!bytes || !DataConverter::isValidUTF8(*bytes)) return std::nullopt;
-    if (bytes->starts_with("\xEF\xBB\xBF")) bytes->erase(0, 3);
-    return bytes;
-}
 
 // Notes the root's kind and whether it has any element, without building anything.
 struct RootShape {
@@ -68,7 +35,7 @@ struct RootShape {
 }  // namespace
 
 ValidationStatus validateDelimited(const std::filesystem::path& file, char delimiter) {
-    auto text = readUTF8(file);
+    auto text = readUtf8File(file);
     if (!text) return ValidationStatus::failed("Delimited file not readable as UTF-8");
     const auto table = DataConverter::parseDelimited(std::move(*text), delimiter);
     if (table.rowCount() < 2) {
@@ -95,7 +62,7 @@ ValidationStatus validateJSON(const std::filesystem::path& file) {
     if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     RootShape shape;
     DataConverter::JSONParser parser(text, shape);
-    if (!DataConverter::isValidUTF8(text) || !parser.parseDocument()) {
+    if (!isValidUtf8(text) || !parser.parseDocument()) {
         return ValidationStatus::failed("Output is not valid JSON");
     }
     if (shape.root != '[') return ValidationStatus::failed("JSON root is not an array");
@@ -104,7 +71,7 @@ ValidationStatus validateJSON(const std::filesystem::path& file) {
 }
 
 ValidationStatus validateSubtitles(const std::filesystem::path& file, SupportedFormat format) {
-    const auto text = readUTF8(file);
+    const auto text = readUtf8File(file);
     if (!text) return ValidationStatus::failed("Subtitle file not readable as UTF-8");
     std::vector<DataConverter::Cue> cues;
     if (format == SupportedFormat::vtt) {

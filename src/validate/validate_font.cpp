@@ -1,11 +1,11 @@
 // Font checks: decode back, then load with FreeType.
 #include "validate/validator.h"
 
+#include "base/text_file.h"
 #include "engine/conversion_error.h"
 #include "font/woff.h"
 #include "font/woff2_container.h"
 #include "platform/fonts.h"
-#include "validate/file_text.h"
 
 #include <array>
 #include <cstring>

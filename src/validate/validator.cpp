@@ -1,7 +1,7 @@
 // Output validation: the dispatch by target and the checks that need no codec library.
 #include "validate/validator.h"
 
-#include "validate/file_text.h"
+#include "base/text_file.h"
 
 #include <algorithm>
 #include <array>
@@ -109,21 +109,21 @@ ValidationStatus validateTAR(const std::filesystem::path& file) {
 }
 
 ValidationStatus validateSVG(const std::filesystem::path& file) {
-    const auto text = readUTF8File(file);
+    const auto text = readUtf8File(file);
     if (!text) return ValidationStatus::failed("SVG not readable as UTF-8");
     if (lowerASCII(*text).find("<svg") != std::string::npos) return ValidationStatus::passed();
     return ValidationStatus::failed("SVG missing <svg> root element");
 }
 
 ValidationStatus validateText(const std::filesystem::path& file) {
-    const auto text = readUTF8File(file);
+    const auto text = readUtf8File(file);
     if (!text) return ValidationStatus::failed("File not readable as UTF-8");
     if (text->empty()) return ValidationStatus::failed("Text file is empty");
     return ValidationStatus::passed();
 }
 
 ValidationStatus validateHTML(const std::filesystem::path& file) {
-    const auto text = readUTF8File(file);
+    const auto text = readUtf8File(file);
     if (!text) return ValidationStatus::failed("HTML not readable as UTF-8");
     if (text->empty()) return ValidationStatus::failed("HTML is empty");
     const auto lower = lowerASCII(*text);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <set>
 
 namespace kv {
@@ -24,6 +25,17 @@ TEST(ByteCountText, FollowsDecimalUnitsAndRounding) {
 TEST(ByteCountText, RoundingUpToTheNextUnitSwitchesUnit) {
     EXPECT_EQ(formatByteCount(999'600), "1.0 MB");
     EXPECT_EQ(formatByteCount(999'999'999), "1.00 GB");
+}
+
+TEST(DecimalText, WholeNumbersKeepOneDecimalOthersTheirShortestForm) {
+    EXPECT_EQ(formatDecimal(10), "10.0");
+    EXPECT_EQ(formatDecimal(-3), "-3.0");
+    EXPECT_EQ(formatDecimal(12.5), "12.5");
+    EXPECT_EQ(formatDecimal(7.25), "7.25");
+    EXPECT_EQ(formatDecimal(0.1), "0.1");
+    EXPECT_EQ(formatDecimal(1e300), "1e+300");
+    EXPECT_EQ(formatDecimal(std::numeric_limits<double>::quiet_NaN()), "nan");
+    EXPECT_EQ(formatDecimal(-std::numeric_limits<double>::infinity()), "-inf");
 }
 
 TEST(Uuid, IsVersion4AndCanonicalUpperCase) {

@@ -158,10 +158,21 @@ Packet allocPacket() {
     return packet;
 }
 
+Dictionary makeDictionary(std::initializer_list<std::pair<const char*, const char*>> entries) {
+    AVDictionary* raw = nullptr;
+    for (const auto& [name, value] : entries) {
+        if (av_dict_set(&raw, name, value, 0) < 0) {
+            av_dict_free(&raw);
+            throw PlatformError("out of memory setting an option");
+        }
+    }
+    return Dictionary(raw);
+}
+
 void throwCancelled() { throw MediaCancelled(); }
 
 InputContext openInput(const std::filesystem::path& file, const std::stop_token* stop, const char* demuxer,
-                       AVDictionary** options) {
+                       Dictionary* options) {
     quietLibraries();
     AVFormatContext* raw = avformat_alloc_context();
     if (raw == nullptr) throw PlatformError("out of memory opening " + file.filename().string());
@@ -172,7 +183,10 @@ InputContext openInput(const std::filesystem::path& file, const std::stop_token*
     raw->format_whitelist = av_strdup(kInputContainers);
     const AVInputFormat* format = demuxer != nullptr ? av_find_input_format(demuxer) : nullptr;
     const std::string url = "file:" + file.string();  // a name with a colon is never a protocol
-    const int opened = avformat_open_input(&raw, url.c_str(), format, options);  // frees raw on failure
+    AVDictionary* unused = options != nullptr ? options->release() : nullptr;
+    const int opened = avformat_open_input(&raw, url.c_str(), format, &unused);  // frees raw on failure
+    if (options != nullptr) options->reset(unused);
+    else av_dict_free(&unused);
     if (stop != nullptr && stop->stop_requested()) {
         if (opened >= 0) avformat_close_input(&raw);
         throwCancelled();
@@ -195,12 +209,15 @@ OutputContext createOutput(const std::filesystem::path& file, const char* muxer,
     return output;
 }
 
-void openOutputFile(AVFormatContext& output, const std::filesystem::path& file, AVDictionary** options) {
+void openOutputFile(AVFormatContext& output, const std::filesystem::path& file, Dictionary* options) {
     if (!(output.oformat->flags & AVFMT_NOFILE))
         check(avio_open2(&output.pb, ("file:" + file.string()).c_str(), AVIO_FLAG_WRITE, &output.interrupt_callback,
                          nullptr),
               "Cannot write " + file.filename().string());
-    const int written = avformat_write_header(&output, options);
+    AVDictionary* unused = options != nullptr ? options->release() : nullptr;
+    const int written = avformat_write_header(&output, &unused);
+    if (options != nullptr) options->reset(unused);
+    else av_dict_free(&unused);
     const auto* stop = static_cast<const std::stop_token*>(output.interrupt_callback.opaque);
     if (stop != nullptr && stop->stop_requested()) throwCancelled();
     check(written, "Cannot start " + file.filename().string());

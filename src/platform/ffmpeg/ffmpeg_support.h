@@ -19,18 +19,16 @@ extern "C" {
 }
 
 #include <filesystem>
+#include <initializer_list>
+#include <utility>
 #include <memory>
 #include <stop_token>
 #include <string>
 
+#include "platform/c_handle.h"
 #include "platform/platform_error.h"
 
 namespace kv::platform::media::detail {
-
-template <auto Release> struct Releaser {
-    template <typename T> void operator()(T* handle) const noexcept { Release(handle); }
-};
-template <typename T, auto Release> using Handle = std::unique_ptr<T, Releaser<Release>>;
 
 inline void closeInput(AVFormatContext* context) noexcept { avformat_close_input(&context); }
 inline void freeOutput(AVFormatContext* context) noexcept {
@@ -43,16 +41,19 @@ inline void freeFrame(AVFrame* frame) noexcept { av_frame_free(&frame); }
 inline void freePacket(AVPacket* packet) noexcept { av_packet_free(&packet); }
 void freeGraph(AVFilterGraph* graph) noexcept;
 inline void freeResampler(SwrContext* context) noexcept { swr_free(&context); }
+inline void freeDictionary(AVDictionary* dictionary) noexcept { av_dict_free(&dictionary); }
 
-using InputContext = Handle<AVFormatContext, &closeInput>;
-using OutputContext = Handle<AVFormatContext, &freeOutput>;
-using CodecContext = Handle<AVCodecContext, &freeCodec>;
-using Frame = Handle<AVFrame, &freeFrame>;
-using Packet = Handle<AVPacket, &freePacket>;
-using FilterGraph = Handle<AVFilterGraph, &freeGraph>;
-using SwsContextHandle = Handle<SwsContext, &sws_freeContext>;
-using Resampler = Handle<SwrContext, &freeResampler>;
-using AudioFifo = Handle<AVAudioFifo, &av_audio_fifo_free>;
+using InputContext = CHandle<AVFormatContext, &closeInput>;
+using OutputContext = CHandle<AVFormatContext, &freeOutput>;
+using CodecContext = CHandle<AVCodecContext, &freeCodec>;
+using Frame = CHandle<AVFrame, &freeFrame>;
+using Packet = CHandle<AVPacket, &freePacket>;
+using FilterGraph = CHandle<AVFilterGraph, &freeGraph>;
+using SwsContextHandle = CHandle<SwsContext, &sws_freeContext>;
+using Resampler = CHandle<SwrContext, &freeResampler>;
+using AudioFifo = CHandle<AVAudioFifo, &av_audio_fifo_free>;
+/// Options handed to a demuxer or muxer; what it leaves unused stays in here.
+using Dictionary = CHandle<AVDictionary, &freeDictionary>;
 
 /// libavfilter, bound on first use: only pictures go through filter graphs, and the ~30 libraries
 /// it pulls in would cost an audio conversion more time than its encoding.
@@ -83,16 +84,18 @@ int check(int code, const std::string& what);
 
 Frame allocFrame();
 Packet allocPacket();
+/// A dictionary holding `entries` (name, value).
+Dictionary makeDictionary(std::initializer_list<std::pair<const char*, const char*>> entries);
 
 /// Opens a file for demuxing with stream info loaded; polls `stop` during blocking I/O.
 /// `options` may name demuxer options ("min_delay=1").
 InputContext openInput(const std::filesystem::path& file, const std::stop_token* stop,
-                       const char* demuxer = nullptr, AVDictionary** options = nullptr);
+                       const char* demuxer = nullptr, Dictionary* options = nullptr);
 
 /// An output context for `muxer` writing to `file`, its I/O polled by `stop`. The file is opened
 /// by `openOutputFile` once the streams are set up.
 OutputContext createOutput(const std::filesystem::path& file, const char* muxer, const std::stop_token* stop);
-void openOutputFile(AVFormatContext& output, const std::filesystem::path& file, AVDictionary** options);
+void openOutputFile(AVFormatContext& output, const std::filesystem::path& file, Dictionary* options = nullptr);
 
 /// A decoder for the stream, using every core.
 CodecContext openDecoder(const AVStream& stream);

@@ -1,22 +1,18 @@
 // Owning pointers for libheif's objects, shared by the HEIF encoder and the HEIF check.
 #pragma once
 
-#include <libheif/heif.h>
+#include "platform/c_handle.h"
 
-#include <memory>
+#include <libheif/heif.h>
 
 namespace kv::platform::heif {
 
-template <auto Release> struct Releaser {
-    template <typename T> void operator()(T* object) const noexcept { Release(object); }
-};
-
-using Context = std::unique_ptr<heif_context, Releaser<heif_context_free>>;
-using Handle = std::unique_ptr<heif_image_handle, Releaser<heif_image_handle_release>>;
-using Picture = std::unique_ptr<heif_image, Releaser<heif_image_release>>;
-using Encoder = std::unique_ptr<heif_encoder, Releaser<heif_encoder_release>>;
-using Nclx = std::unique_ptr<heif_color_profile_nclx, Releaser<heif_nclx_color_profile_free>>;
-using EncodingOptions = std::unique_ptr<heif_encoding_options, Releaser<heif_encoding_options_free>>;
-using DecodingOptions = std::unique_ptr<heif_decoding_options, Releaser<heif_decoding_options_free>>;
+using Context = CHandle<heif_context, &heif_context_free>;
+using Handle = CHandle<heif_image_handle, &heif_image_handle_release>;
+using Picture = CHandle<heif_image, &heif_image_release>;
+using Encoder = CHandle<heif_encoder, &heif_encoder_release>;
+using Nclx = CHandle<heif_color_profile_nclx, &heif_nclx_color_profile_free>;
+using EncodingOptions = CHandle<heif_encoding_options, &heif_encoding_options_free>;
+using DecodingOptions = CHandle<heif_decoding_options, &heif_decoding_options_free>;
 
 }  // namespace kv::platform::heif

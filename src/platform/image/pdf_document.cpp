@@ -3,6 +3,7 @@
 
 #include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
+#include "platform/c_handle.h"
 
 #include <cairo-pdf.h>
 #include <cairo.h>
@@ -13,14 +14,6 @@
 
 namespace kv::platform {
 namespace {
-
-template <auto Release>
-struct Releaser {
-    template <typename T>
-    void operator()(T* handle) const noexcept { Release(handle); }
-};
-template <typename T, auto Release>
-using CHandle = std::unique_ptr<T, Releaser<Release>>;
 
 inline void unrefObject(gpointer object) noexcept { g_object_unref(object); }
 using Document = CHandle<PopplerDocument, &unrefObject>;

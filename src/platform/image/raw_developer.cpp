@@ -1,6 +1,7 @@
 // Camera RAW development with LibRaw: demosaiced, white-balanced, 8-bit sRGB, camera rotation applied.
 #include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
+#include "platform/c_handle.h"
 
 #include <libraw/libraw.h>
 
@@ -10,12 +11,8 @@
 namespace kv::platform {
 namespace {
 
-struct RawCloser {
-    void operator()(libraw_data_t* raw) const noexcept { libraw_close(raw); }
-};
-struct ProcessedFree {
-    void operator()(libraw_processed_image_t* image) const noexcept { libraw_dcraw_clear_mem(image); }
-};
+using RawProcessor = CHandle<libraw_data_t, &libraw_close>;
+using DevelopedImage = CHandle<libraw_processed_image_t, &libraw_dcraw_clear_mem>;
 
 void check(int code, const char* step) {
     if (code != LIBRAW_SUCCESS) throw PlatformError(std::string("LibRaw ") + step + ": " + libraw_strerror(code));
@@ -24,7 +21,7 @@ void check(int code, const char* step) {
 }  // namespace
 
 vips::VImage developRaw(const std::filesystem::path& file) {
-    std::unique_ptr<libraw_data_t, RawCloser> raw(libraw_init(0));
+    RawProcessor raw(libraw_init(0));
     if (!raw) throw PlatformError("LibRaw could not start");
     // Camera white balance, sRGB primaries, 8 bits; LibRaw turns the image by the camera's flip.
     raw->params.use_camera_wb = 1;
@@ -34,7 +31,7 @@ vips::VImage developRaw(const std::filesystem::path& file) {
     check(libraw_unpack(raw.get()), "unpack");
     check(libraw_dcraw_process(raw.get()), "process");
     int error = 0;
-    std::unique_ptr<libraw_processed_image_t, ProcessedFree> developed(libraw_dcraw_make_mem_image(raw.get(), &error));
+    DevelopedImage developed(libraw_dcraw_make_mem_image(raw.get(), &error));
     check(error, "render");
     if (!developed || developed->type != LIBRAW_IMAGE_BITMAP || developed->bits != 8 ||
         (developed->colors != 3 && developed->colors != 1))
