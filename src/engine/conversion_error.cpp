@@ -38,4 +38,8 @@ ConversionError ConversionError::noTargetSelected() {
     return {Kind::noTargetSelected, "No target format selected."};
 }
 
+std::string notARegularFileText(std::string_view path) {
+    return "Not a regular file: " + std::string(path) + ". Only files can be converted.";
+}
+
 }  // namespace kv

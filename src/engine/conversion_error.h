@@ -46,4 +46,8 @@ private:
     Kind m_kind;
 };
 
+/// "Not a regular file: " + path + ". Only files can be converted." (a folder, FIFO or device
+/// given as a source; not one of the cases above, so front ends show it as it stands).
+std::string notARegularFileText(std::string_view path);
+
 }  // namespace kv

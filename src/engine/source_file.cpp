@@ -55,7 +55,7 @@ template <typename Buffer> Buffer readAll(const std::filesystem::path& path) {
 }  // namespace
 
 NotARegularFile::NotARegularFile(const std::filesystem::path& path)
-    : std::runtime_error("Not a regular file: " + path.string() + ". Only files can be converted.") {}
+    : std::runtime_error(notARegularFileText(path.string())) {}
 
 void checkSourceFile(const std::filesystem::path& path) {
     struct stat info {};

@@ -91,11 +91,9 @@ void throwIfStopped(const ConvertRequest& request) {
 
 std::string fileName(const std::filesystem::path& path) { return path.filename().string(); }
 
-// A vips error raised while pulling pixels from the loader is a decoding failure of the source.
+// A library error raised while pulling pixels from the source is a decoding failure of the source.
 bool isDecodeFailure(const PlatformError& failure) {
-    const std::string_view text = failure.what();
-    return text.find("load") != std::string_view::npos || text.find("Vips") == 0 ||
-           text.find("read error") != std::string_view::npos;
+    return failure.kind() == PlatformError::Kind::sourceDecoding;
 }
 
 [[noreturn]] void failDecode(const ConvertRequest& request) {

@@ -9,7 +9,16 @@ namespace kv {
 /// Thrown at the platform boundary when a library call fails; what() is the library's text.
 class PlatformError : public std::runtime_error {
 public:
-    explicit PlatformError(const std::string& message) : std::runtime_error(message) {}
+    /// What failed, as the door to the library can tell: reading the source's data (a decoder
+    /// met damage or the file ended early), or anything else.
+    enum class Kind { other, sourceDecoding };
+
+    explicit PlatformError(const std::string& message, Kind kind = Kind::other)
+        : std::runtime_error(message), m_kind(kind) {}
+    Kind kind() const noexcept { return m_kind; }
+
+private:
+    Kind m_kind;
 };
 
 }  // namespace kv

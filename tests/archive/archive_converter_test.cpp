@@ -23,38 +23,6 @@ namespace fs = std::filesystem;
 using F = SupportedFormat;
 using namespace ArchiveConverter;
 
-ConvertRequest request(const fs::path& source, F from, F to, const fs::path& outputDir) {
-    ConvertRequest r;
-    r.source = source;
-    r.sourceFormat = from;
-    r.target = to;
-    r.outputDir = outputDir;
-    return r;
-}
-
-// Points the temporary folder at an empty folder of its own for one test.
-class ScopedTmpdir {
-  public:
-    explicit ScopedTmpdir(const fs::path& dir) : m_dir(dir) {
-        fs::create_directories(dir);
-        if (const char* old = std::getenv("TMPDIR"))
-            m_old = old;
-        ::setenv("TMPDIR", dir.c_str(), 1);
-    }
-    ~ScopedTmpdir() {
-        if (m_old.empty()) {
-            ::unsetenv("TMPDIR");
-        } else {
-            ::setenv("TMPDIR", m_old.c_str(), 1);
-        }
-    }
-    bool empty() const { return fs::is_empty(m_dir); }
-
-  private:
-    fs::path m_dir;
-    std::string m_old;
-};
-
 bool isTmpfs(const fs::path& folder) {
     struct statfs info {};
     return ::statfs(folder.c_str(), &info) == 0 && info.f_type == TMPFS_MAGIC;
@@ -104,7 +72,7 @@ TEST(ArchiveConverter, PlainPayloadBecomesOneFileNamedAfterTheSource) {
     TempDir dir;
     writeFile(dir / "notes.txt.gz", toString(compressGzip(asBytes("just notes"))));
     fs::create_directories(dir / "out");
-    const fs::path output = convert(request(dir / "notes.txt.gz", F::gzip, F::zip, dir / "out"));
+    const fs::path output = convert(test::makeRequest(dir / "notes.txt.gz", F::gzip, F::zip, dir / "out"));
     EXPECT_EQ(output.filename(), "notes.txt.zip");
     fs::create_directories(dir / "check");
     extractArchive(output, F::zip, dir / "check");
@@ -115,11 +83,11 @@ TEST(ArchiveConverter, PlainPayloadBecomesOneFileNamedAfterTheSource) {
 
 TEST(ArchiveConverter, NothingExtractedFailsAndLeavesNoStaging) {
     TempDir dir;
-    const ScopedTmpdir tmp(dir / "tmp");
+    const test::ScopedTmpdir tmp(dir / "tmp");
     const ScopedRuntimeDir runtime;
     writeFile(dir / "dirs.zip", makeRawZip({{"a/", ""}, {"__MACOSX/._x", "junk"}}));
     try {
-        convert(request(dir / "dirs.zip", F::zip, F::tar, dir / "out"));
+        convert(test::makeRequest(dir / "dirs.zip", F::zip, F::tar, dir / "out"));
         ADD_FAILURE() << "no error";
     } catch (const ConversionError& e) {
         EXPECT_EQ(e.kind(), ConversionError::Kind::emptyOutput);
@@ -129,7 +97,7 @@ TEST(ArchiveConverter, NothingExtractedFailsAndLeavesNoStaging) {
     EXPECT_TRUE(tmp.empty());
 
     writeFile(dir / "bad.zip", "PK not really");
-    EXPECT_THROW(convert(request(dir / "bad.zip", F::zip, F::tar, dir / "out")), ConversionError);
+    EXPECT_THROW(convert(test::makeRequest(dir / "bad.zip", F::zip, F::tar, dir / "out")), ConversionError);
     EXPECT_TRUE(tmp.empty());
     EXPECT_FALSE(fs::exists(dir / "out" / "bad.tar"));
     EXPECT_TRUE(runtime.empty());
@@ -139,7 +107,7 @@ TEST(ArchiveConverter, SmallTreesAreStagedInMemory) {
     TempDir dir;
     if (!isTmpfs("/dev/shm") || isTmpfs(dir.path()))
         GTEST_SKIP() << "needs a tmpfs at /dev/shm and a temporary folder on disk";
-    const ScopedTmpdir tmp(dir / "tmp");
+    const test::ScopedTmpdir tmp(dir / "tmp");
     const auto parent = StagingFolder::memoryBackedParent(1 << 20);
     ASSERT_TRUE(parent);
     EXPECT_TRUE(isTmpfs(*parent));
@@ -163,7 +131,7 @@ TEST(ArchiveConverter, SmallTreesAreStagedInMemory) {
     }
     // A temporary folder that is already in memory is used as it is.
     const StagingFolder inMemory("kv-test-", 1);
-    const ScopedTmpdir memoryTmp(inMemory.path());
+    const test::ScopedTmpdir memoryTmp(inMemory.path());
     EXPECT_FALSE(StagingFolder::memoryBackedParent(1));
     const StagingFolder staging("Kelvane_", 1);
     EXPECT_EQ(staging.path().parent_path(), inMemory.path());
@@ -173,7 +141,7 @@ TEST(ArchiveConverter, SizeLimitsAreCheckedBeforeTheWork) {
     TempDir dir;
     makeSparse(dir / "huge.tar", (2ll << 30) + 1);
     try {
-        convert(request(dir / "huge.tar", F::tar, F::zip, dir / "out"));
+        convert(test::makeRequest(dir / "huge.tar", F::tar, F::zip, dir / "out"));
         ADD_FAILURE() << "no error";
     } catch (const ConversionError& e) {
         EXPECT_STREQ(e.what(), "File appears corrupt: Archive is too large to process (max 2 GB)");

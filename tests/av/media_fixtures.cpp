@@ -86,12 +86,7 @@ std::vector<std::string> entriesOf(const std::filesystem::path& folder) {
 
 ConvertRequest requestFor(const std::filesystem::path& source, SupportedFormat sourceFormat, SupportedFormat target,
                           const std::filesystem::path& outputDir) {
-    ConvertRequest request;
-    request.source = source;
-    request.sourceFormat = sourceFormat;
-    request.target = target;
-    request.outputDir = outputDir;
-    return request;
+    return makeRequest(source, sourceFormat, target, outputDir);
 }
 
 }  // namespace kv::test

@@ -4,6 +4,7 @@
 #include "engine/logger.h"
 #include "engine/output_file.h"
 #include "engine/output_name_registry.h"
+#include "engine/source_file.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -106,12 +107,22 @@ TEST_F(EngineTest, EmptyFileAndHiddenOnlyFolderAreEmptyOutput) {
 
     job.detectedFormat = F::pdf;
     job.targetFormat = F::pdfSplit;
-    EXPECT_THROW(ConversionEngine::convertWith(&writeHiddenOnlyFolder, job, dir / "out2"), ConversionError);
+    try {
+        ConversionEngine::convertWith(&writeHiddenOnlyFolder, job, dir / "out2");
+        FAIL();
+    } catch (const ConversionError& e) {
+        EXPECT_EQ(e.kind(), ConversionError::Kind::emptyOutput);
+    }
 }
 
 TEST_F(EngineTest, SourceThatIsNotAFileFailsBeforeTheConverterRuns) {
     job.sourceURL = dir.path();
-    EXPECT_THROW(ConversionEngine::convertWith(&writeGoodZip, job, dir / "out"), std::runtime_error);
+    try {
+        ConversionEngine::convertWith(&writeGoodZip, job, dir / "out");
+        FAIL();
+    } catch (const NotARegularFile& e) {
+        EXPECT_EQ(e.what(), "Not a regular file: " + dir.path().string() + ". Only files can be converted.");
+    }
     EXPECT_TRUE(std::filesystem::is_empty(dir / "out"));
 }
 

@@ -67,14 +67,13 @@ TEST(OutputNames, BaseNameDropsOnlyTheLastExtension) {
 
 TEST(OutputNames, DefaultOutputDirectoryIsStableAndCreated) {
     test::TempDir home;
-    setenv("HOME", home.path().c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
+    const test::ScopedEnv homeVariable("HOME", home.path().string());
+    const test::ScopedEnv configVariable("XDG_CONFIG_HOME", (home / "config").string());
     test::writeFile(home / "config" / "user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"$HOME/Docs\"\n");
     const auto first = defaultOutputDirectory();
     EXPECT_EQ(first, home / "Docs" / "Kelvane");
     EXPECT_TRUE(std::filesystem::is_directory(first));
     EXPECT_EQ(defaultOutputDirectory(), first);
-    unsetenv("XDG_CONFIG_HOME");
 }
 
 }  // namespace kv

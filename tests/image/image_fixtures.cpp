@@ -41,12 +41,11 @@ void buildSources(const fs::path& dir) {
 }  // namespace
 
 const fs::path& sourceFolder() {
-    static TempDir* folder = [] {
-        auto* dir = new TempDir();  // lives for the whole process; removed by the OS temp cleanup
-        buildSources(dir->path());
-        return dir;
-    }();
-    return folder->path();
+    // Built once per process and removed at its exit.
+    static const TempDir folder;
+    static const bool built = (buildSources(folder.path()), true);
+    (void)built;
+    return folder.path();
 }
 
 fs::path sourceFor(SupportedFormat format) {
@@ -197,13 +196,8 @@ void writePDF(const fs::path& file, const std::vector<PdfPage>& pages) {
 
 ConvertRequest imageRequest(const fs::path& source, SupportedFormat sourceFormat, SupportedFormat target,
                             const fs::path& outputDir) {
-    ConvertRequest made;
-    made.source = source;
-    made.sourceFormat = sourceFormat;
-    made.target = target;
-    made.outputDir = outputDir;
     fs::create_directories(outputDir);
-    return made;
+    return makeRequest(source, sourceFormat, target, outputDir);
 }
 
 fs::path onlyFileIn(const fs::path& folder) {

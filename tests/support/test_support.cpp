@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -15,6 +16,30 @@
 extern char** environ;
 
 namespace kv::test {
+
+ScopedEnv::ScopedEnv(const char* name, const std::optional<std::string>& value) : m_name(name) {
+    if (const char* old = std::getenv(name)) m_old = old;
+    if (value) ::setenv(name, value->c_str(), 1);
+    else ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (m_old) ::setenv(m_name.c_str(), m_old->c_str(), 1);
+    else ::unsetenv(m_name.c_str());
+}
+
+ScopedTmpdir::ScopedTmpdir(const std::filesystem::path& dir)
+    : m_dir((std::filesystem::create_directories(dir), dir)), m_env("TMPDIR", dir.string()) {}
+
+ConvertRequest makeRequest(const std::filesystem::path& source, SupportedFormat from, SupportedFormat to,
+                           const std::filesystem::path& outputDir) {
+    ConvertRequest request;
+    request.source = source;
+    request.sourceFormat = from;
+    request.target = to;
+    request.outputDir = outputDir;
+    return request;
+}
 
 TempDir::TempDir() : m_path(std::filesystem::temp_directory_path() / ("kv-test-" + Uuid::random().toString())) {
     std::filesystem::create_directories(m_path);

@@ -1,7 +1,10 @@
 // Shared test helpers: temporary folders, file writing, and running the kelvane binary.
 #pragma once
 
+#include "engine/convert_request.h"
+
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -21,6 +24,35 @@ public:
 private:
     std::filesystem::path m_path;
 };
+
+/// An environment variable set (or, with nullopt, removed) for one scope, then put back as it was.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
+/// Points TMPDIR at `dir` (created) for one scope.
+class ScopedTmpdir {
+public:
+    explicit ScopedTmpdir(const std::filesystem::path& dir);
+    /// Whether the folder holds nothing (every staging file was removed).
+    bool empty() const { return std::filesystem::is_empty(m_dir); }
+
+private:
+    std::filesystem::path m_dir;
+    ScopedEnv m_env;
+};
+
+/// A conversion request for `source` (of format `from`) into `to`, written to `outputDir`.
+ConvertRequest makeRequest(const std::filesystem::path& source, SupportedFormat from, SupportedFormat to,
+                           const std::filesystem::path& outputDir);
 
 /// Writes `bytes` to `file`, creating parent folders.
 void writeFile(const std::filesystem::path& file, std::string_view bytes);

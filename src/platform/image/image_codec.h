@@ -65,15 +65,8 @@ public:
     /// 8-bit sRGB (or 8-bit gray for gray sources when `keepGray`), pixels converted through the
     /// embedded ICC profile, which is then dropped.
     Image inSRGB(bool keepGray = false) const;
-    /// 8 bits per component in the image's own RGB or gray space, profile kept; other spaces
-    /// (CMYK, Lab, 16-bit, float) are converted to sRGB.
-    Image eightBit() const;
-    /// 8-bit gray (alpha kept).
-    Image grayscale() const;
     /// GPS fields and XMP removed; EXIF and ICC kept.
     Image withoutGPSAndXMP() const;
-    /// Every metadata block removed (EXIF, XMP, IPTC, ICC).
-    Image withoutMetadata() const;
 
     /// Pulls every pixel through the decoder once (in strips); throws PlatformError on damage.
     void verifyDecodes() const;
@@ -90,12 +83,11 @@ private:
     std::shared_ptr<const Impl> m_impl;
 };
 
-/// An opened image file or buffer. Opening reads only the header.
+/// An opened image file. Opening reads only the header.
 class ImageSource {
 public:
     /// Throws PlatformError when the file is not an image the service can read.
     static ImageSource open(const std::filesystem::path& file);
-    static ImageSource openBytes(std::span<const std::uint8_t> bytes);
 
     ImageType type() const { return m_type; }
     int frameCount() const;
