@@ -24,6 +24,10 @@ packages=(
     libvips-tools libjxl-tools
     miller jq
 )
+# The tool server's client test runs the MCP SDK on Node; a Node already installed brings its npm.
+if ! command -v npm >/dev/null; then
+    packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

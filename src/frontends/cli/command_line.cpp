@@ -6,6 +6,7 @@
 #include "engine/file_detector.h"
 #include "engine/logger.h"
 #include "formats/supported_format.h"
+#include "frontends/tool_server/tool_server.h"
 
 #include <algorithm>
 #include <array>
@@ -105,7 +106,7 @@ int run(Mode mode, const std::vector<std::string>& args) {
     case Mode::renderScreenshots: printError("--render-screenshots: screenshot rendering is not built yet\n"); return 2;
     case Mode::estimate: printError("--estimate: compression estimates are not built yet\n"); return 2;
     case Mode::compress: printError("--compress: compression is not built yet\n"); return 2;
-    case Mode::mcp: printError("--mcp: the tool server is not built yet\n"); return 2;
+    case Mode::mcp: return ToolServer::run();
     case Mode::desktop: printError("kelvane: the desktop window is not built yet; use --convert\n"); return 2;
     }
     return 2;
