@@ -181,3 +181,55 @@ TEST(Tools, UnknownNameListsTheFour) {
 
 } // namespace
 } // namespace kv::ToolServer
+
+namespace kv::ToolServer {
+namespace {
+
+CompressionEstimate row(CompressionLevel level, std::int64_t size, std::optional<double> loss,
+                        bool estimate, std::int64_t original = 1'000'000) {
+    return {.level = level,
+            .byteSize = size,
+            .qualityLoss = loss,
+            .originalSize = original,
+            .outputFormat = SupportedFormat::heic,
+            .isEstimate = estimate};
+}
+
+TEST(EstimateCompression, OneLinePerRowWithSavingAndQuality) {
+    using L = CompressionLevel;
+    const auto result = estimateResult("IMG 1.png", {row(L::maximum, 900'000, 0.01, false),
+                                                     row(L::balanced, 505'000, 2.345, false),
+                                                     row(L::small, 300'000, std::nullopt, false),
+                                                     row(L::tiny, 3'000, std::nullopt, true)});
+    EXPECT_FALSE(result.isError);
+    EXPECT_EQ(result.text, "Compression options for IMG 1.png:\n"
+                           "  maximum: 900 KB (\u221210%, no visible loss)\n"
+                           "  balanced: 505 KB (\u221250%, 2.3% loss)\n"
+                           "  small: 300 KB (\u221270%, \u2014)\n"
+                           "  tiny: ~3 KB (\u221299%, estimated)");
+    EXPECT_EQ(
+        result.structured->dump(),
+        R"({"levels":[{"level":"maximum","bytes":900000,"saved_percent":10,"estimated":false},)"
+        R"({"level":"balanced","bytes":505000,"saved_percent":50,"estimated":false},)"
+        R"({"level":"small","bytes":300000,"saved_percent":70,"estimated":false},)"
+        R"({"level":"tiny","bytes":3000,"saved_percent":99,"estimated":true}]})");
+
+    const auto none = estimateResult("a.png", {});
+    EXPECT_FALSE(none.isError);
+    EXPECT_EQ(none.text,
+              "Already well compressed \u2014 no level produced a meaningfully smaller file.");
+    EXPECT_FALSE(none.toJson().contains("structuredContent"));
+}
+
+TEST(CompressFile, SavingIsTruncatedNotRounded) {
+    const auto result = compressResult("a.png", 1000, 333, "/out/a (compressed).heic");
+    EXPECT_EQ(result.text,
+              "Compressed a.png: 1 KB \u2192 333 bytes (\u221266%) at /out/a (compressed).heic");
+    EXPECT_EQ(
+        result.structured->dump(),
+        R"({"output_path":"/out/a (compressed).heic","output_bytes":333,"saved_percent":66})");
+    EXPECT_EQ(compressResult("b.wav", 0, 10, "/b.m4a").structured->at("saved_percent"), 0);
+}
+
+} // namespace
+} // namespace kv::ToolServer

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <poll.h>
 #include <pthread.h>
 #include <stop_token>
 #include <string>
@@ -109,6 +110,12 @@ class Server {
             const ssize_t got = ::read(m_input, chunk.data(), chunk.size());
             if (got < 0 && errno == EINTR)
                 continue;
+            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // A client may hand over a non-blocking descriptor: wait for input instead.
+                pollfd waiting{.fd = m_input, .events = POLLIN, .revents = 0};
+                ::poll(&waiting, 1, -1);
+                continue;
+            }
             if (got <= 0)
                 return; // end of input; an incomplete last line is dropped
             framer.feed(std::string_view(chunk.data(), static_cast<std::size_t>(got)),

@@ -211,28 +211,8 @@ ToolResult estimateCompression(const Json& arguments, const ToolContext& context
     if (source.failure)
         return *source.failure;
 
-    const auto rows = Compressor::estimates(source.path, source.format, context.stop);
-    if (rows.empty())
-        return {
-            .text =
-                "Already well compressed \u2014 no level produced a meaningfully smaller file."};
-
-    std::string text = "Compression options for " + source.path.filename().string() + ":";
-    Json levels = Json::array();
-    for (const auto& row : rows) {
-        text += "\n  " + std::string(rawValue(row.level)) + ": " + (row.isEstimate ? "~" : "") +
-                formatByteCount(row.byteSize) + " (\u2212" + std::to_string(row.savedPercent()) +
-                "%, " + qualityText(row) + ")";
-        Json level = Json::object();
-        level["level"] = rawValue(row.level);
-        level["bytes"] = row.byteSize;
-        level["saved_percent"] = row.savedPercent();
-        level["estimated"] = row.isEstimate;
-        levels.push_back(std::move(level));
-    }
-    Json structured = Json::object();
-    structured["levels"] = std::move(levels);
-    return {.text = text, .structured = std::move(structured)};
+    return estimateResult(source.path.filename().string(),
+                          Compressor::estimates(source.path, source.format, context.stop));
 }
 
 ToolResult compressFile(const Json& arguments, const ToolContext& context) {
@@ -259,28 +239,56 @@ ToolResult compressFile(const Json& arguments, const ToolContext& context) {
                                                   .replacingOriginal = false,
                                                   .progress = context.progress,
                                                   .stop = context.stop});
-        const auto outputSize = sizeOrZero(output);
-        // Truncated, not rounded: the compressor only keeps outputs smaller than the source.
-        const auto saved =
-            originalSize >= 1
-                ? static_cast<std::int64_t>(static_cast<double>(originalSize - outputSize) /
-                                            static_cast<double>(originalSize) * 100.0)
-                : std::int64_t{0};
-        Json structured = Json::object();
-        structured["output_path"] = output.string();
-        structured["output_bytes"] = outputSize;
-        structured["saved_percent"] = saved;
-        return {.text = "Compressed " + source.path.filename().string() + ": " +
-                        formatByteCount(originalSize) + " \u2192 " + formatByteCount(outputSize) +
-                        " (\u2212" + std::to_string(saved) + "%) at " + output.string(),
-                .structured = std::move(structured),
-                .output = output};
+        return compressResult(source.path.filename().string(), originalSize, sizeOrZero(output),
+                              output);
     } catch (const std::exception& failure) {
         return ToolResult::failure(std::string("Compression failed: ") + failure.what());
     }
 }
 
 } // namespace
+
+ToolResult estimateResult(const std::string& fileName,
+                          const std::vector<CompressionEstimate>& rows) {
+    if (rows.empty())
+        return {.text = "Already well compressed \u2014 no level produced a meaningfully smaller "
+                        "file."};
+    std::string text = "Compression options for " + fileName + ":";
+    Json levels = Json::array();
+    for (const auto& row : rows) {
+        text += "\n  " + std::string(rawValue(row.level)) + ": " + (row.isEstimate ? "~" : "") +
+                formatByteCount(row.byteSize) + " (\u2212" + std::to_string(row.savedPercent()) +
+                "%, " + qualityText(row) + ")";
+        Json level = Json::object();
+        level["level"] = rawValue(row.level);
+        level["bytes"] = row.byteSize;
+        level["saved_percent"] = row.savedPercent();
+        level["estimated"] = row.isEstimate;
+        levels.push_back(std::move(level));
+    }
+    Json structured = Json::object();
+    structured["levels"] = std::move(levels);
+    return {.text = text, .structured = std::move(structured)};
+}
+
+ToolResult compressResult(const std::string& fileName, std::int64_t originalSize,
+                          std::int64_t outputSize, const std::filesystem::path& output) {
+    // Truncated, not rounded, and not clamped.
+    const auto saved =
+        originalSize >= 1
+            ? static_cast<std::int64_t>(static_cast<double>(originalSize - outputSize) /
+                                        static_cast<double>(originalSize) * 100.0)
+            : std::int64_t{0};
+    Json structured = Json::object();
+    structured["output_path"] = output.string();
+    structured["output_bytes"] = outputSize;
+    structured["saved_percent"] = saved;
+    return {.text = "Compressed " + fileName + ": " + formatByteCount(originalSize) + " \u2192 " +
+                    formatByteCount(outputSize) + " (\u2212" + std::to_string(saved) + "%) at " +
+                    output.string(),
+            .structured = std::move(structured),
+            .output = output};
+}
 
 ToolResult ToolResult::failure(std::string text) {
     return {.text = std::move(text), .isError = true};

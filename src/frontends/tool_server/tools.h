@@ -1,14 +1,17 @@
 // The four tools: arguments in, a text result (or a tool failure) out.
 #pragma once
 
+#include "compress/compression_level.h"
 #include "frontends/tool_server/protocol.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kv::ToolServer {
 
@@ -30,6 +33,14 @@ struct ToolResult {
 
 /// Runs the named tool. Never throws: every problem is a tool failure with its fixed text.
 ToolResult callTool(std::string_view name, const Json& arguments, const ToolContext& context = {});
+
+/// The estimate_compression result for these rows of the file `fileName`.
+ToolResult estimateResult(const std::string& fileName,
+                          const std::vector<CompressionEstimate>& rows);
+
+/// The compress_file result for an output of `outputSize` bytes from a source of `originalSize`.
+ToolResult compressResult(const std::string& fileName, std::int64_t originalSize,
+                          std::int64_t outputSize, const std::filesystem::path& output);
 
 /// Whether a call answers at once (a listing, an unknown name) rather than doing file work.
 bool answersAtOnce(std::string_view name);
