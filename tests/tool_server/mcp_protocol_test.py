@@ -64,6 +64,16 @@ class Framing(ServerTest):
         self.assertIn("[kelvane-mcp] unparseable frame (%d bytes)\n" % len(deep), self.diagnostics())
         self.assertIn("[kelvane-mcp] unparseable frame (%d bytes)\n" % len(huge), self.diagnostics())
 
+    def test_libraries_cannot_write_to_the_reply_stream(self):
+        self.server.reply(self.server.request("ping"))
+        fds = "/proc/%d/fd/" % self.server.process.pid
+        # Descriptor 1 leads where stderr does; replies go through a private copy of the old one.
+        self.assertEqual(os.readlink(fds + "1"), os.readlink(fds + "2"))
+        stdout_pipe = os.readlink("/proc/self/fd/%d" % self.server.process.stdout.fileno())
+        holders = [fd for fd in os.listdir(fds) if os.readlink(fds + fd) == stdout_pipe]
+        self.assertEqual(len(holders), 1)
+        self.assertGreater(int(holders[0]), 2)
+
     def test_end_of_input_exits_zero_and_drops_an_incomplete_line(self):
         self.server.write(b'{"jsonrpc":"2.0","id":9,"method":"ping"}')
         self.assertEqual(self.server.close(), 0)
@@ -133,6 +143,9 @@ class Tools(ServerTest):
             self.assertEqual(f.read(3), b"\xff\xd8\xff")
         self.assertEqual(result["structuredContent"]["output_bytes"], os.path.getsize(out))
         self.assertTrue(text_of(reply).startswith("Converted photo.png \u2192 " + out + " ("))
+        # The conversion log is echoed to stderr, never mixed into the replies.
+        self.assertEqual(self.server.close(), 0)
+        self.assertIn("[INFO] [Engine] Starting: PNG \u2192 JPEG \u2014 photo.png\n", self.diagnostics())
 
     def test_level_is_case_sensitive_and_extension_lookup_is_trimmed(self):
         reply = self.server.reply(self.server.call("compress_file", {"source_path": "/x.png", "level": "High"}))

@@ -1,5 +1,6 @@
 // A session of the official MCP TypeScript SDK client with `kelvane --mcp` over stdio.
 import assert from "node:assert/strict";
+import { spawnSync } from "node:child_process";
 import fs from "node:fs";
 import { createRequire } from "node:module";
 import os from "node:os";
@@ -155,6 +156,31 @@ try {
       assert.equal(bytes, fs.statSync(out).size);
       assert.ok(bytes < original);
       assert.equal(saved, Math.trunc((original - bytes) / original * 100));
+    });
+  }
+
+  const video = path.join(dir, "long.mp4");
+  const made = spawnSync("ffmpeg", ["-nostdin", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+    "testsrc=duration=60:size=640x360:rate=30", "-c:v", "libx264", "-preset", "ultrafast", video]);
+  if (made.status !== 0) {
+    skipped++;
+    console.log("skip - progress and cancellation: ffmpeg could not make a video");
+  } else {
+    await check("progress reaches the client and aborting stops the call", async () => {
+      const outDir = path.join(dir, "video out");
+      fs.mkdirSync(outDir);
+      const controller = new AbortController();
+      const seen = [];
+      const call = client.callTool(
+        { name: "convert_file", arguments: { source_path: video, target_format: "mov", output_dir: outDir } },
+        undefined,
+        { signal: controller.signal, onprogress: (p) => { seen.push(p); if (seen.length === 2) controller.abort(); } });
+      await assert.rejects(call);
+      assert.equal(seen.length, 2);
+      assert.ok(seen[0].progress < seen[1].progress && seen[1].total === 1);
+      await client.ping();
+      await new Promise((resolve) => setTimeout(resolve, 1000));
+      assert.deepEqual(fs.readdirSync(outDir), []);
     });
   }
 
