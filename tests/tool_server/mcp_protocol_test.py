@@ -73,6 +73,9 @@ class Framing(ServerTest):
         holders = [fd for fd in os.listdir(fds) if os.readlink(fds + fd) == stdout_pipe]
         self.assertEqual(len(holders), 1)
         self.assertGreater(int(holders[0]), 2)
+        tasks = "/proc/%d/task/" % self.server.process.pid
+        names = [open(tasks + t + "/comm").read().strip() for t in os.listdir(tasks)]
+        self.assertEqual(names.count("mcp.stdin"), 1, names)
 
     def test_end_of_input_exits_zero_and_drops_an_incomplete_line(self):
         self.server.write(b'{"jsonrpc":"2.0","id":9,"method":"ping"}')
