@@ -1,8 +1,11 @@
 // "--estimate", "--compress", "--help" and "--version" run as a user runs them.
+#include "formats/supported_format.h"
 #include "frontends/cli/command_line.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
+#include <set>
+#include <sstream>
 
 namespace kv {
 namespace {
@@ -130,6 +133,51 @@ TEST(HelpAndVersion, PrintOnStdoutWithStatusZero) {
     EXPECT_EQ(v.out.find('\n'), v.out.size() - 1);
     // A mode switch still wins over --help.
     EXPECT_EQ(test::runKelvane({"--help", "--estimate"}).err, "usage: --estimate <file>\n");
+}
+
+} // namespace
+} // namespace kv
+
+namespace kv {
+namespace {
+
+std::string wordsOf(const std::string& text, const std::string& variable) {
+    const auto start = text.find("local " + variable + "=\"");
+    if (start == std::string::npos)
+        return "";
+    const auto open = text.find('"', start) + 1;
+    return text.substr(open, text.find('"', open) - open);
+}
+
+TEST(ManualAndCompletion, ListEveryFormatIdAndLevel) {
+    const std::string completion =
+        test::readFile(std::string(KV_SOURCE_DIR) + "/src/frontends/cli/kelvane-completion.bash");
+    const std::string manual =
+        test::readFile(std::string(KV_SOURCE_DIR) + "/src/frontends/cli/kelvane.1");
+    std::set<std::string> manualWords;
+    std::istringstream words(manual.substr(manual.find(".SH FORMAT IDS")));
+    for (std::string word; words >> word;)
+        manualWords.insert(word);
+    std::string formats;
+    for (const auto format : allFormats()) {
+        if (!formats.empty())
+            formats += ' ';
+        formats += rawValue(format);
+        EXPECT_TRUE(manualWords.count(std::string(rawValue(format)))) << rawValue(format);
+    }
+    EXPECT_EQ(wordsOf(completion, "formats"), formats);
+    std::string levels;
+    for (const auto level : allCompressionLevels) {
+        if (!levels.empty())
+            levels += ' ';
+        levels += rawValue(level);
+        EXPECT_NE(manual.find(".B " + std::string(rawValue(level)) + "\n"), std::string::npos)
+            << rawValue(level);
+    }
+    EXPECT_EQ(wordsOf(completion, "levels"), levels);
+    const auto syntax = test::runProgram(
+        {"bash", "-n", std::string(KV_SOURCE_DIR) + "/src/frontends/cli/kelvane-completion.bash"});
+    EXPECT_EQ(syntax.exitCode, 0) << syntax.err;
 }
 
 } // namespace
