@@ -115,6 +115,45 @@ TEST(CompressMedia, OddVideoIsEvenedWithRotationTagsAndBitrateKept) {
     EXPECT_LE(highest.load(), 0.99);
 }
 
+TEST(CompressMedia, AudioKeepsTagsAndCoverArt) {
+    KV_REQUIRE_FFMPEG();
+    test::TempDir dir;
+    ffmpeg({"-f", "lavfi", "-i", "color=c=red:s=64x64:d=1", "-frames:v", "1",
+            (dir / "cover.png").string()});
+    ffmpeg({"-f",
+            "lavfi",
+            "-i",
+            "sine=frequency=500:duration=3",
+            "-i",
+            (dir / "cover.png").string(),
+            "-map",
+            "0",
+            "-map",
+            "1",
+            "-c:a",
+            "libmp3lame",
+            "-b:a",
+            "320k",
+            "-c:v",
+            "png",
+            "-disposition:v",
+            "attached_pic",
+            "-id3v2_version",
+            "3",
+            "-metadata",
+            "artist=Someone",
+            (dir / "song.mp3").string()});
+    const auto output = Compressor::compress({.source = dir / "song.mp3",
+                                              .format = F::mp3,
+                                              .level = CompressionLevel::small,
+                                              .outputDir = dir / "out"});
+    auto info = probe(output);
+    EXPECT_EQ(info["format.tags.artist"], "Someone");
+    EXPECT_EQ(info["streams.stream.0.codec_name"], "aac");
+    EXPECT_EQ(info["streams.stream.0.channels"], "1"); // a mono source stays mono
+    EXPECT_EQ(info["streams.stream.1.disposition.attached_pic"], "1");
+}
+
 TEST(CompressMedia, CancelledTranscodeLeavesNothing) {
     KV_REQUIRE_FFMPEG();
     test::TempDir dir;
