@@ -230,3 +230,33 @@ TEST(Compressor, AudioAndVideoRowsArePredictedFromDurationAndDataRate) {
 
 } // namespace
 } // namespace kv
+
+namespace kv {
+namespace {
+
+TEST(Compressor, StoppedEstimateOffersNothingAndStoppedCompressWritesNothing) {
+    if (!test::haveTool("convert"))
+        GTEST_SKIP() << "convert makes the fixture";
+    test::TempDir dir;
+    const auto made = test::runProgram(
+        {"convert", "-size", "300x200", "plasma:fractal", (dir / "a.png").string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_TRUE(
+        Compressor::estimates(dir / "a.png", SupportedFormat::png, stop.get_token()).empty());
+    try {
+        Compressor::compress({.source = dir / "a.png",
+                              .format = SupportedFormat::png,
+                              .level = CompressionLevel::tiny,
+                              .outputDir = dir / "out",
+                              .stop = stop.get_token()});
+        ADD_FAILURE() << "a stopped compression wrote its file";
+    } catch (const ConversionError& e) {
+        EXPECT_EQ(e.kind(), ConversionError::Kind::cancelled);
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "out"));
+}
+
+} // namespace
+} // namespace kv

@@ -119,6 +119,8 @@ std::vector<EncodedLevel> measureImageLevels(const std::filesystem::path& file,
     const auto work = [&] {
         for (std::size_t i = next++; i < levels.size(); i = next++) {
             try {
+                if (stop.stop_requested())
+                    throw ConversionError::cancelled();
                 auto bytes = encodeImage(*image, target, imageQuality(levels[i]), stop);
                 if (!bytes)
                     continue;
