@@ -260,3 +260,31 @@ TEST(Compressor, StoppedEstimateOffersNothingAndStoppedCompressWritesNothing) {
 
 } // namespace
 } // namespace kv
+
+namespace kv {
+namespace {
+
+TEST(Compressor, TurnedPhotoIsWrittenUpright) {
+    if (!test::haveTool("convert") || !test::haveTool("exiftool") || !test::haveTool("identify"))
+        GTEST_SKIP() << "convert, exiftool and identify make and read the fixture";
+    test::TempDir dir;
+    // Stored 400 × 200, shown 200 × 400: EXIF orientation 6 turns it a quarter clockwise.
+    ASSERT_EQ(test::runProgram({"convert", "-size", "400x200", "plasma:fractal", "-quality", "98",
+                                (dir / "turned.jpg").string()})
+                  .exitCode,
+              0);
+    ASSERT_EQ(test::runProgram({"exiftool", "-q", "-overwrite_original", "-Orientation#=6",
+                                (dir / "turned.jpg").string()})
+                  .exitCode,
+              0);
+    const auto output = Compressor::compress({.source = dir / "turned.jpg",
+                                              .format = SupportedFormat::jpeg,
+                                              .level = CompressionLevel::small,
+                                              .outputDir = dir / "out"});
+    const auto shown =
+        test::runProgram({"identify", "-format", "%wx%h %[orientation]", output.string()});
+    EXPECT_TRUE(shown.out == "200x400 TopLeft" || shown.out == "200x400 Undefined") << shown.out;
+}
+
+} // namespace
+} // namespace kv
