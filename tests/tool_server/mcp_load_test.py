@@ -150,6 +150,23 @@ class Cancellation(unittest.TestCase):
         finally:
             server.kill()
 
+    def test_a_cancelled_compression_stops_and_leaves_no_file(self):
+        server = Server(BINARY)
+        try:
+            out = os.path.join(self.dir, "compress")
+            os.makedirs(out, exist_ok=True)
+            server.call("compress_file", {"source_path": self.video, "level": "small", "output_dir": out},
+                        id="c", meta={"progressToken": "c"})
+            message = server.next(timeout=60)
+            self.assertEqual(message["params"]["progressToken"], "c", message)
+            server.send({"jsonrpc": "2.0", "method": "notifications/cancelled", "params": {"requestId": "c"}})
+            self.assertEqual(server.reply(server.request("ping", id="after"), others=[])["id"], "after")
+            self.assertEqual([m for m in server.silence(2.0) if "id" in m], [])
+            self.assertEqual(os.listdir(out), [])
+            self.assertEqual(server.close(), 0)
+        finally:
+            server.kill()
+
     def test_closing_input_stops_running_calls_and_exits(self):
         server = Server(BINARY)
         try:

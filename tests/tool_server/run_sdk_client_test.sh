@@ -4,7 +4,7 @@
 # Exits 77 (skipped) when node or the package cannot be had.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-binary="$1"
+binary="$(realpath "$1")"
 prefix="$2"
 sdk_version="1.32.2"
 
