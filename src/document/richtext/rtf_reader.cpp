@@ -265,7 +265,8 @@ class RTFReader {
             return;
         }
         if (word == "u") {
-            unicodeCharacter(n);
+            if (parameter)
+                unicodeCharacter(*parameter);
             return;
         }
         if (skippingFallback())

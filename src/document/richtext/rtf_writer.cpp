@@ -133,7 +133,11 @@ std::string writeRTF(const RichText& text, const RTFWriteOptions& options) {
             const std::string& link = runs[i].attributes.link;
             if (!link.empty()) {
                 content += "{\\field{\\*\\fldinst{HYPERLINK \"";
-                appendEscaped(content, link);
+                // A quote would end the field argument; in a URL it is written %22.
+                std::string quoted;
+                for (char c : link)
+                    quoted += c == '"' ? std::string("%22") : std::string(1, c);
+                appendEscaped(content, quoted);
                 content += "\"}}{\\fldrslt{\\ul\\cf2 ";
             }
             for (; i < runs.size() && runs[i].attributes.link == link; ++i) {
