@@ -130,7 +130,10 @@ void route(const ConvertRequest& request, const std::filesystem::path& output) {
         if (richSource)
             return writeRichText(readRichText(request.source, source), output, F::markdown, title);
         if (source == F::txt) {
-            writeOutputFile(output, readSourceBytes(request.source));
+            // A byte-for-byte copy; text in ISO-8859-1 is decoded instead, since outputs are UTF-8.
+            const std::string bytes = readSourceFile(request.source);
+            writeOutputFile(
+                output, DataConverter::isValidUTF8(bytes) ? bytes : richtext::latin1ToUTF8(bytes));
             return;
         }
         if (source == F::html)
