@@ -65,6 +65,20 @@ std::string page(const std::filesystem::path& source, std::string_view headTail,
     return out;
 }
 
+// CR LF line ends as line feeds, so that Windows text splits into paragraphs at its blank lines.
+std::string withLineFeeds(std::string text) {
+    if (text.find('\r') == std::string::npos)
+        return text;
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        out += text[i];
+    }
+    return out;
+}
+
 richtext::RichText plainRichText(const std::string& text, double pointSize) {
     richtext::RichText rich;
     richtext::TextAttributes attributes;
@@ -200,7 +214,7 @@ std::string readTextFile(const std::filesystem::path& file) {
 }
 
 void textToHTML(const std::filesystem::path& source, const std::filesystem::path& output) {
-    const std::string text = escapeHTML(readTextFile(source));
+    const std::string text = escapeHTML(withLineFeeds(readTextFile(source)));
     std::string body;
     body.reserve(text.size() + text.size() / 8 + 16);
     std::size_t start = 0;
@@ -226,7 +240,8 @@ void textToHTML(const std::filesystem::path& source, const std::filesystem::path
 }
 
 void markdownToHTML(const std::filesystem::path& source, const std::filesystem::path& output) {
-    writeOutputFile(output, page(source, kMarkdownHeadTail, markdownBody(readTextFile(source))));
+    writeOutputFile(
+        output, page(source, kMarkdownHeadTail, markdownBody(withLineFeeds(readTextFile(source)))));
 }
 
 richtext::RichText parseHTML(const std::filesystem::path& file) {

@@ -68,6 +68,19 @@ TEST(TextToHTML, ParagraphsLineBreaksAndTheFixedPage) {
         "<p>First &amp; &lt;one&gt;<br>line two</p>\n<p>Second</p>\n<p>Third</p></body>\n</html>");
 }
 
+TEST(TextToHTML, WindowsLineEndsSplitParagraphsToo) {
+    test::TempDir dir;
+    test::writeFile(dir / "crlf.txt", "one\r\ntwo\r\n\r\nthree");
+    DocumentConverter::textToHTML(dir / "crlf.txt", dir / "out.html");
+    EXPECT_NE(test::readFile(dir / "out.html").find("<body><p>one<br>two</p>\n<p>three</p></body>"),
+              std::string::npos);
+    test::writeFile(dir / "crlf.md", "# A\r\n\r\n*b*");
+    DocumentConverter::markdownToHTML(dir / "crlf.md", dir / "out2.html");
+    EXPECT_NE(
+        test::readFile(dir / "out2.html").find("<body><p><h1>A</h1></p><p><em>b</em></p></body>"),
+        std::string::npos);
+}
+
 TEST(MarkdownToHTML, PageHasTheLightSchemeHeadAndEscapedTitle) {
     test::TempDir dir;
     test::writeFile(dir / "a&b.md", "# Hi");
