@@ -99,7 +99,7 @@ std::string escapeHTML(std::string_view text) {
     return out;
 }
 
-std::string markdownBody(std::string_view source) {
+void appendMarkdownBody(std::string_view source, std::string& out) {
     const MarkdownPatterns& steps = patterns();
     std::array<std::unique_ptr<icu::RegexMatcher>, kSteps.size()> matchers;
     for (std::size_t i = 0; i < kSteps.size(); ++i) {
@@ -109,13 +109,15 @@ std::string markdownBody(std::string_view source) {
             throw std::runtime_error(u_errorName(status));
     }
 
-    std::string body;
-    body.reserve(source.size() + source.size() / 8 + 16);
+    out.reserve(out.size() + source.size() + source.size() / 8 + 16);
+    out += "<p>";
+    const std::size_t bodyStart = out.size();
+    std::string escaped;
     while (!source.empty()) {
         const std::size_t end = source.find('\n');
         const std::string_view line = source.substr(0, end);
         source.remove_prefix(end == std::string_view::npos ? source.size() : end + 1);
-        std::string escaped = escapeHTML(line);
+        escaped = escapeHTML(line);
         const bool heading = escaped.find('#') != std::string::npos;
         const bool emphasis = escaped.find('*') != std::string::npos;
         const bool code = escaped.find('`') != std::string::npos;
@@ -133,12 +135,25 @@ std::string markdownBody(std::string_view source) {
             escaped.clear();
             text.toUTF8String(escaped);
         }
-        body += escaped;
-        if (end != std::string_view::npos)
-            body += '\n';
+        out += escaped;
+        if (end == std::string_view::npos)
+            break;
+        // Two line feeds in a row (an empty line after a line end) become a paragraph break; no
+        // step above can produce a line feed, so this equals replacing them in the finished text.
+        if (out.size() > bodyStart && out.back() == '\n') {
+            out.pop_back();
+            out += "</p><p>";
+        } else {
+            out += '\n';
+        }
     }
-    replaceAll(body, "\n\n", "</p><p>");
-    return "<p>" + body + "</p>";
+    out += "</p>";
+}
+
+std::string markdownBody(std::string_view source) {
+    std::string out;
+    appendMarkdownBody(source, out);
+    return out;
 }
 
 std::string escapeMarkdown(std::string_view text) {

@@ -16,6 +16,8 @@ std::string escapeHTML(std::string_view text);
 /// The page body for Markdown `source`: escaped, headings 1–3, strong, em and code by the fixed
 /// regular expressions, blank lines as paragraph breaks, wrapped in one p element.
 std::string markdownBody(std::string_view source);
+/// The same body appended to `out`.
+void appendMarkdownBody(std::string_view source, std::string& out);
 
 /// Rich text as Markdown: headings from size ratios to the body size, emphasis, code and links
 /// per run, blank lines collapsed, ending with one line feed ("" for empty text).
