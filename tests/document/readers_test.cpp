@@ -88,6 +88,15 @@ TEST(RTFReader, FontsSizesTraitsFieldsAndCodePages) {
     EXPECT_EQ(DocumentConverter::attributedStringToMarkdown(text).substr(0, 12), "# **Heading*");
 }
 
+TEST(RTFWriter, QuotesInLinkTargetsDoNotEndTheFieldArgument) {
+    RichText source;
+    TextAttributes a;
+    a.link = "https://example.org/?q=\"x\"";
+    source.append("quoted", a);
+    EXPECT_EQ(runWith(readRTF(writeRTF(source)), "quoted").attributes.link,
+              "https://example.org/?q=%22x%22");
+}
+
 TEST(RTFReader, HostileDocumentsFailCleanly) {
     expectCorrupt([] { (void)readRTF("hello"); }, "does not start with {\\rtf");
     expectCorrupt([] { (void)readRTF("{\\rtf1 " + std::string(5000, '{') + "x"); },
