@@ -16,7 +16,9 @@ namespace kv::richtext {
 namespace {
 
 constexpr std::size_t kCharsetScanBytes = 4096; // a meta charset must sit this early to count
-constexpr double kPixelsToPoints = 0.75;        // 96 CSS pixels per 72 points
+constexpr double kPixelsToPoints = 0.75;
+constexpr std::size_t kMaxNestingDepth =
+    1024; // open elements at once; browsers flatten past 512        // 96 CSS pixels per 72 points
 // <font size="1"> … "7" in CSS pixels, as browsers map them.
 constexpr double kFontSizePixels[] = {10, 13, 16, 18, 24, 32, 48};
 
@@ -67,6 +69,76 @@ std::optional<std::string> declaredCharset(std::string_view bytes) {
             return std::string(tag.substr(at, end - at));
     }
     return std::nullopt;
+}
+
+// Tags that never stay open (void elements) or that the parser closes by itself before opening
+// another (p, li, table rows and cells): they do not add to the nesting depth.
+bool addsNoDepth(std::string_view name) {
+    static constexpr std::string_view kNames[] = {
+        "area", "base",  "br",     "col",    "embed",    "hr",    "img",      "input",   "link",
+        "meta", "param", "source", "track",  "wbr",      "p",     "li",       "dt",      "dd",
+        "tr",   "td",    "th",     "option", "optgroup", "thead", "tbody",    "tfoot",   "colgroup",
+        "rp",   "rt",    "html",   "head",   "body",     "frame", "basefont", "bgsound", "keygen"};
+    return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
+}
+
+// The HTML parser's cost grows with the square of the nesting depth (every start tag searches the
+// stack of open elements), so a small file of 100,000 unclosed tags would keep it busy for
+// minutes. A scan over the tags estimates the depth first and refuses such documents.
+void checkNestingDepth(std::string_view html) {
+    std::size_t depth = 0;
+    std::size_t p = 0;
+    while ((p = html.find('<', p)) != std::string_view::npos) {
+        ++p;
+        if (html.substr(p, 3) == "!--") {
+            const std::size_t end = html.find("-->", p + 3);
+            if (end == std::string_view::npos)
+                return;
+            p = end + 3;
+            continue;
+        }
+        const bool closing = p < html.size() && html[p] == '/';
+        if (closing)
+            ++p;
+        std::size_t end = p;
+        while (end < html.size() && std::isalnum(static_cast<unsigned char>(html[end])))
+            ++end;
+        if (end == p)
+            continue;
+        const std::string name = lowerASCII(html.substr(p, end - p));
+        const std::size_t close = html.find('>', end);
+        if (close == std::string_view::npos)
+            return;
+        p = close + 1;
+        if (addsNoDepth(name))
+            continue;
+        if (closing) {
+            if (depth > 0)
+                --depth;
+            continue;
+        }
+        if (html[close - 1] == '/')
+            continue;
+        if (name == "script" || name == "style" || name == "textarea" || name == "title" ||
+            name == "xmp" || name == "noscript" || name == "iframe" || name == "noembed" ||
+            name == "noframes") {
+            // Raw text: no tags inside until the matching end tag.
+            const std::string lowerRest = "</" + name;
+            std::size_t found = p;
+            while ((found = html.find("</", found)) != std::string_view::npos &&
+                   lowerASCII(html.substr(found, lowerRest.size())) != lowerRest)
+                found += 2;
+            if (found == std::string_view::npos)
+                return;
+            p = found;
+            continue;
+        }
+        if (name == "plaintext")
+            return;
+        if (++depth > kMaxNestingDepth)
+            throw ConversionError::corruptFile("HTML elements are nested more than " +
+                                               std::to_string(kMaxNestingDepth) + " levels deep");
+    }
 }
 
 using GumboOutputHandle = std::unique_ptr<GumboOutput, void (*)(GumboOutput*)>;
@@ -499,6 +571,7 @@ std::string decodeHTMLBytes(std::string bytes) {
 }
 
 RichText readHTML(std::string_view utf8) {
+    checkNestingDepth(utf8);
     GumboOptions options = kGumboDefaultOptions;
     options.max_errors = 0; // parse errors are not reported, so do not collect them
     GumboOutputHandle output(gumbo_parse_with_options(&options, utf8.data(), utf8.size()),
