@@ -1,6 +1,8 @@
 // The tables of entry points that the two media modules hand to the executable: kelvane-media.so
 // (images and PDF pages: libvips, libheif, LibRaw, poppler, cairo) and kelvane-av.so (video and
 // audio: FFmpeg only, so an audio conversion never loads the image stack).
+// Why some functions exist twice: the executable holds a forwarder (media_proxy.cpp) that opens the
+// module on first call; the module holds the implementation, whose address it lists in a table here.
 #pragma once
 
 #include <cstdint>
@@ -9,13 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "compress/compress_services.h"
 #include "engine/convert_request.h"
 #include "validate/validator.h"
 
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 2;
+inline constexpr int kTableVersion = 3;
 
 struct ImageTable {
     int version;
@@ -24,6 +27,8 @@ struct ImageTable {
     ValidationStatus (*validateImage)(const std::filesystem::path&);
     ValidationStatus (*validatePDF)(const std::filesystem::path&, int, PDFBackgroundRequirement);
     std::set<std::string> (*probeWritableImageTypes)();
+    decltype(&compress::measureImageLevels) measureImageLevels;
+    decltype(&compress::encodeImageLevel) encodeImageLevel;
 };
 
 struct AVTable {
@@ -35,6 +40,9 @@ struct AVTable {
     ConverterOperation extractAudio;
     ValidationStatus (*validateAVAsset)(const std::filesystem::path&, MediaType);
     std::vector<std::uint32_t> (*probeAudioWriters)();
+    decltype(&compress::mediaDuration) mediaDuration;
+    decltype(&compress::mediaBitrate) mediaBitrate;
+    decltype(&compress::transcodeMedia) transcodeMedia;
 };
 
 }  // namespace kv::media_module

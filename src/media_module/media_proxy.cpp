@@ -1,7 +1,7 @@
 // The executable's side of the media modules: the same functions, forwarded to kelvane-media.so
 // (images) or kelvane-av.so (video and audio), each opened on its first call (never at start-up).
-#include "media/image_converter.h"
-#include "media/video_audio_converter.h"
+#include "image/image_converter.h"
+#include "av/video_audio_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 #include "platform/platform_error.h"
@@ -114,6 +114,20 @@ ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType ty
     }
 }
 }  // namespace Validator
+
+namespace compress {
+std::vector<EncodedLevel> measureImageLevels(const std::filesystem::path& file, SupportedFormat target,
+                                             const std::vector<CompressionLevel>& levels, std::stop_token stop) {
+    return images().measureImageLevels(file, target, levels, std::move(stop));
+}
+std::vector<std::uint8_t> encodeImageLevel(const std::filesystem::path& file, SupportedFormat target,
+                                           CompressionLevel level, std::stop_token stop) {
+    return images().encodeImageLevel(file, target, level, std::move(stop));
+}
+double mediaDuration(const std::filesystem::path& file) { return av().mediaDuration(file); }
+std::optional<double> mediaBitrate(const std::filesystem::path& file) { return av().mediaBitrate(file); }
+void transcodeMedia(const TranscodeRequest& request) { av().transcodeMedia(request); }
+}  // namespace compress
 
 namespace platform {
 // Without the module nothing but our own writers can produce images, and no audio encoder exists.

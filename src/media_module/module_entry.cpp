@@ -1,5 +1,5 @@
 // The image module's entry: the addresses of its converters, checks and probe.
-#include "media/image_converter.h"
+#include "image/image_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 
@@ -12,6 +12,8 @@ extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageT
         .validateImage = &Validator::validateImage,
         .validatePDF = &Validator::validatePDF,
         .probeWritableImageTypes = &platform::probeWritableImageTypes,
+        .measureImageLevels = &compress::measureImageLevels,
+        .encodeImageLevel = &compress::encodeImageLevel,
     };
     return &table;
 }

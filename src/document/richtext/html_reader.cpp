@@ -4,7 +4,6 @@
 #include "data/text_decoding.h"
 #include "document/richtext/text_encoding.h"
 #include "engine/conversion_error.h"
-#include "platform/c_handle.h"
 
 #include <algorithm>
 #include <cstdlib>
