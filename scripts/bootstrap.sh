@@ -23,6 +23,7 @@ packages=(
     libheif-examples
     libvips-tools libjxl-tools
     miller jq
+    dbus-daemon libglib2.0-bin
 )
 
 missing=()

@@ -30,15 +30,13 @@ struct Action {
     std::string_view thunarKind; // Thunar's file-kind element
 };
 
-constexpr std::array<Action, 6> kActions{{
+constexpr std::array<Action, 5> kActions{{
     {"convert-jpeg", "Convert to JPEG", "convert", "fmt=jpeg", "image/*;", "image-files"},
     {"convert-png", "Convert to PNG", "convert", "fmt=png", "image/*;", "image-files"},
     {"convert-mp4", "Convert to MP4", "convert", "fmt=mp4", "video/*;", "video-files"},
     {"convert-m4a", "Convert to M4A", "convert", "fmt=m4a", "audio/*;", "audio-files"},
-    {"compress-images", "Compress (Balanced)", "compress", "level=balanced", "image/*;",
-     "image-files"},
-    {"compress-media", "Compress (Balanced)", "compress", "level=balanced", "video/*;audio/*;",
-     "video-files/><audio-files"},
+    {"compress", "Compress (Balanced)", "compress", "level=balanced", "image/*;video/*;audio/*;",
+     "image-files/><video-files/><audio-files"},
 }};
 
 fs::path fromEnvironment(const char* variable, const char* fallbackUnderHome) {
