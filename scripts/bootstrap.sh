@@ -23,7 +23,7 @@ packages=(
     libheif-examples
     libvips-tools libjxl-tools
     miller jq
-    dbus-daemon libglib2.0-bin
+    dbus-daemon dbus-bin libglib2.0-bin
 )
 
 missing=()

@@ -18,30 +18,6 @@ using namespace std::chrono_literals;
 
 const std::string kCsv = "k,v\nalpha,1\n";
 
-// A session bus of our own, whose activation directories are the private session's.
-class PrivateBus {
-  public:
-    explicit PrivateBus(test::PrivateSession& session) {
-        const auto r = test::runIn(
-            session, {"dbus-daemon", "--session", "--print-address=1", "--print-pid=1", "--fork"});
-        std::istringstream lines(r.out);
-        std::getline(lines, m_address);
-        lines >> m_pid;
-        session.busAddress = m_address;
-    }
-    ~PrivateBus() {
-        if (m_pid > 0)
-            ::kill(m_pid, SIGTERM);
-    }
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
-    bool running() const { return m_pid > 0 && !m_address.empty(); }
-
-  private:
-    std::string m_address;
-    pid_t m_pid = -1;
-};
-
 std::string byteArray(std::string_view bytes) {
     std::string text = "[";
     char hex[8];
@@ -86,7 +62,7 @@ class AutomationBus : public ::testing::Test {
     }
 
     test::PrivateSession session;
-    std::optional<PrivateBus> bus;
+    std::optional<test::PrivateBus> bus;
 };
 
 TEST_F(AutomationBus, ConvertFileInPlaceIsActivatedOnDemandAndReportsEveryOutcome) {

@@ -1,8 +1,10 @@
 #include "process_env.h"
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -89,6 +91,20 @@ RunResult runIn(const PrivateSession& session, const std::vector<std::string>& a
     result.out = readFile(scratch / "out");
     result.err = readFile(scratch / "err");
     return result;
+}
+
+PrivateBus::PrivateBus(PrivateSession& session) {
+    const auto r = runIn(session, {"dbus-daemon", "--session", "--print-address=1", "--print-pid=1", "--fork"});
+    std::istringstream lines(r.out);
+    std::getline(lines, m_address);
+    lines >> m_pid;
+    if (!m_address.empty())
+        session.busAddress = m_address;
+}
+
+PrivateBus::~PrivateBus() {
+    if (m_pid > 0)
+        ::kill(m_pid, SIGTERM);
 }
 
 } // namespace kv::test

@@ -40,4 +40,20 @@ std::pair<int, std::chrono::steady_clock::time_point> waitFor(const Child& child
 /// Runs to completion and captures the output.
 RunResult runIn(const PrivateSession& session, const std::vector<std::string>& argv);
 
+/// A session bus of our own (dbus-daemon), whose activation folders are the private session's;
+/// sets the session's bus address. Stopped when destroyed.
+class PrivateBus {
+  public:
+    explicit PrivateBus(PrivateSession& session);
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+    bool running() const { return m_pid > 0 && !m_address.empty(); }
+    const std::string& address() const { return m_address; }
+
+  private:
+    std::string m_address;
+    pid_t m_pid = -1;
+};
+
 } // namespace kv::test

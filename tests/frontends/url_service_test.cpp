@@ -4,6 +4,7 @@
 #include "process_env.h"
 
 #include <atomic>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -47,10 +48,41 @@ TEST(FinderConversionService, MalformedRequestsAreIgnoredAndCountNoJob) {
           "kelvane://convert?fmt=json", "kelvane://convert?src=&fmt=json",
           "kelvane://compress?src=/tmp/x.png", "kelvane://compress?src=/tmp/x.png&level=extreme",
           "kelvane://explode?src=/tmp/x.csv&fmt=json", "https://convert?src=/tmp/x.csv&fmt=json",
-          "kelvane://convert?src=%G0&fmt=json"}) {
+          "kelvane://convert?src=%G0&fmt=json", "kelvane://convert?src=relative.csv&fmt=json"}) {
         service.handle(url);
         EXPECT_EQ(service.activeJobs(), 0) << url;
     }
+}
+
+TEST(FinderConversionService, ChooseOpensTheCompressionChooserAndCountsNoJob) {
+    std::vector<fs::path> chosen;
+    FinderConversionService service(
+        {.idleQuit = 4s, .notify = {}, .openCompressPicker = [&](const fs::path& file) {
+             chosen.push_back(file);
+         }});
+    service.handle("kelvane://compress?src=/tmp/caf%C3%A9.png&level=tiny&choose=1");
+    service.handle("kelvane://compress?src=/tmp/b.png&choose=0");
+    EXPECT_EQ(service.activeJobs(), 0);
+    EXPECT_EQ(chosen, std::vector<fs::path>{"/tmp/caf\u00e9.png"});
+}
+
+TEST(FinderConversionService, CompressRequestRunsAndLogsItsOutcome) {
+    test::TempDir dir;
+    test::writeFile(dir / "notes.csv", "k,v\n"); // a document: nothing to compress
+    std::vector<FinderConversionService::Result> results;
+    {
+        FinderConversionService service({.idleQuit = 4s,
+                                         .notify = [&](const auto& group) { results = group; },
+                                         .openCompressPicker = {}});
+        service.handle("kelvane://compress?src=" + percentEncoded((dir / "notes.csv").string()) +
+                       "&level=small");
+        EXPECT_EQ(service.activeJobs(), 1);
+    }
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_FALSE(results[0].succeeded);
+    EXPECT_EQ(results[0].text,
+              "notes.csv \u2014 Converting CSV \u2192 compressed is not supported.");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
 TEST(FinderConversionService, RequestsSentTogetherAreReportedAsOneGroup) {
@@ -150,6 +182,46 @@ TEST(UrlService, TwoRequestsOneSecondApartShareOneProcessThatQuitsFourSecondsAft
     EXPECT_NE(log.find("[OK] [Finder] Finder: caf\u00e9 2.tsv"), std::string::npos) << log;
     EXPECT_FALSE(fs::exists(session.runtime() / "kelvane" / "url.sock"))
         << "the socket goes with the process";
+}
+
+// The requests that ran together raise one notification; the bus monitor sees the call even
+// though no notification server answers it (and the service carries on without one).
+TEST(UrlService, RequestsThatRanTogetherRaiseOneNotification) {
+    if (!test::haveTool("dbus-daemon") || !test::haveTool("dbus-monitor"))
+        GTEST_SKIP() << "needs a private bus";
+    test::PrivateSession session;
+    test::PrivateBus bus(session);
+    ASSERT_TRUE(bus.running());
+    const auto monitor = test::spawnIn(
+        session,
+        {"dbus-monitor", "--address", bus.address(), "interface='org.freedesktop.Notifications'"},
+        session.root / "monitor.log");
+    std::this_thread::sleep_for(300ms);
+    std::string big = "k,v\n";
+    for (int i = 0; i < 300000; ++i)
+        big += std::to_string(i) + ",x\n";
+    test::writeFile(session.home() / "big.csv", big);
+    test::writeFile(session.home() / "small.csv", "k,v\n1,2\n");
+    const auto url = [&](const char* name) {
+        return "kelvane://convert?src=" + percentEncoded((session.home() / name).string()) +
+               "&fmt=json";
+    };
+    // One start with three URLs, as a desktop opener may pass them; the missing file fails.
+    const auto r =
+        test::runIn(session, {KV_BINARY, url("big.csv"), url("small.csv"), url("missing.csv")});
+    EXPECT_EQ(r.exitCode, 0);
+    std::this_thread::sleep_for(200ms);
+    ::kill(monitor.pid, SIGTERM);
+    test::waitFor(monitor);
+    const auto log = test::readFile(session.root / "monitor.log");
+    std::size_t calls = 0;
+    for (auto at = log.find("member=Notify"); at != std::string::npos;
+         at = log.find("member=Notify", at + 1))
+        ++calls;
+    EXPECT_EQ(calls, 1u) << log;
+    EXPECT_NE(log.find("string \"2 files converted, 1 failed\""), std::string::npos) << log;
+    EXPECT_NE(log.find("big.json"), std::string::npos);
+    EXPECT_NE(log.find("missing.csv \u2014 "), std::string::npos);
 }
 
 TEST(UrlService, AnIgnoredUrlStillLetsTheProcessQuit) {

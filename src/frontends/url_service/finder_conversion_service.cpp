@@ -16,6 +16,12 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
+// Only absolute paths: a relative one would resolve against this process's folder, which for a
+// forwarded URL is not the folder of the process that sent it.
+bool isUsablePath(const std::string& src) {
+    return !src.empty() && src.front() == '/';
+}
+
 } // namespace
 
 FinderConversionService::FinderConversionService() : FinderConversionService(Options{}) {}
@@ -57,7 +63,7 @@ void FinderConversionService::handle(std::string_view text) {
     if (url->host != "convert")
         return;
     const auto src = url->item("src");
-    if (!src || src->empty())
+    if (!src || !isUsablePath(*src))
         return;
     const auto fmt = url->item("fmt");
     const auto target = fmt ? formatFromRawValue(*fmt) : std::nullopt;
@@ -69,7 +75,7 @@ void FinderConversionService::handle(std::string_view text) {
 
 void FinderConversionService::handleCompress(const ServiceUrl& url) {
     const auto src = url.item("src");
-    if (!src || src->empty())
+    if (!src || !isUsablePath(*src))
         return;
     const fs::path source(*src);
     if (url.item("choose") == "1") {
