@@ -64,15 +64,6 @@ bool hasFlag(const std::vector<std::string>& args, std::string_view flag) {
     return std::find(args.begin(), args.end(), flag) != args.end();
 }
 
-// Operand k is the argument k places after the first occurrence of `flag`.
-std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag, std::size_t k) {
-    const auto at = std::find(args.begin(), args.end(), flag);
-    if (at == args.end()) return std::nullopt;
-    const auto index = static_cast<std::size_t>(at - args.begin()) + k;
-    if (index >= args.size()) return std::nullopt;
-    return args[index];
-}
-
 std::string allRawValues() {
     std::string list;
     for (auto format : allFormats()) {
@@ -84,9 +75,19 @@ std::string allRawValues() {
 
 }  // namespace
 
+std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag, std::size_t k) {
+    const auto at = std::find(args.begin(), args.end(), flag);
+    if (at == args.end()) return std::nullopt;
+    const auto index = static_cast<std::size_t>(at - args.begin()) + k;
+    if (index >= args.size()) return std::nullopt;
+    return args[index];
+}
+
 Mode selectMode(const std::vector<std::string>& args) {
     for (const auto& s : kSwitches)
         if (hasFlag(args, s.flag)) return s.mode;
+    if (hasFlag(args, "--help") || hasFlag(args, "-h")) return Mode::help;
+    if (hasFlag(args, "--version")) return Mode::version;
     if (!serviceUrls(args).empty()) return Mode::urlService;
     return Mode::desktop;
 }
@@ -127,8 +128,10 @@ int run(Mode mode, const std::vector<std::string>& args) {
     case Mode::convert: return runConvert(args);
     case Mode::test: printError("--test: the self-test is not built yet\n"); return 2;
     case Mode::renderScreenshots: printError("--render-screenshots: screenshot rendering is not built yet\n"); return 2;
-    case Mode::estimate: printError("--estimate: compression estimates are not built yet\n"); return 2;
-    case Mode::compress: printError("--compress: compression is not built yet\n"); return 2;
+    case Mode::estimate: return runEstimate(args);
+    case Mode::compress: return runCompress(args);
+    case Mode::help: printResult(helpText()); return 0;
+    case Mode::version: printResult(versionText()); return 0;
     case Mode::mcp: printError("--mcp: the tool server is not built yet\n"); return 2;
     case Mode::urlService: return UrlService::run(serviceUrls(args));
     case Mode::dbusService: return AutomationService::run();
