@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <optional>
+#include <sys/stat.h>
 #include <thread>
 
 namespace kv {
@@ -251,6 +252,34 @@ TEST(InPlaceConversion, DestinationAppearingDuringTheConversionIsNeverReplaced) 
     EXPECT_EQ(test::readFile(csv), big);
     EXPECT_TRUE(fs::is_empty(w.dir / "tmp")) << "the staging folder is removed";
     EXPECT_EQ(std::distance(fs::directory_iterator(w.dir / "files"), fs::directory_iterator()), 2);
+}
+
+// The staging folder on another file system than the destination: the result is copied beside
+// the destination first, so placing it stays a single rename there.
+TEST(InPlaceConversion, StagingOnAnotherFileSystemStillPlacesAtomically) {
+    struct stat shm {
+    }, tmp{};
+    if (::stat("/dev/shm", &shm) != 0 || ::stat(fs::temp_directory_path().c_str(), &tmp) != 0 ||
+        shm.st_dev == tmp.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on its own file system";
+    Workspace w;
+    w.access.grant(w.dir.path());
+    const auto csv = w.file("t.csv", kCsv);
+    test::TempDir scratch; // before TMPDIR moves, so it is made and removed in the usual place
+    const auto elsewhere = fs::path("/dev/shm") / ("kv-test-" + scratch.path().filename().string());
+    {
+        PrivateTemp temp(elsewhere);
+        const auto outcome = w.convert(csv, SupportedFormat::json);
+        ASSERT_EQ(outcome.kind, Kind::converted) << outcome.message;
+        w.file("t.tsv", "taken");
+        EXPECT_EQ(w.convert(csv, SupportedFormat::tsv).kind, Kind::collision);
+        EXPECT_TRUE(fs::is_empty(elsewhere));
+    }
+    fs::remove_all(elsewhere);
+    EXPECT_NE(test::readFile(w.dir / "t.json").find("alpha"), std::string::npos);
+    EXPECT_EQ(test::readFile(w.dir / "t.tsv"), "taken");
+    EXPECT_EQ(std::distance(fs::directory_iterator(w.dir.path()), fs::directory_iterator()), 4)
+        << "no temporary copy is left beside the file";
 }
 
 TEST(InPlaceConversion, ImageConvertsToJpegBesideIt) {

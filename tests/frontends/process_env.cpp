@@ -94,7 +94,8 @@ RunResult runIn(const PrivateSession& session, const std::vector<std::string>& a
 }
 
 PrivateBus::PrivateBus(PrivateSession& session) {
-    const auto r = runIn(session, {"dbus-daemon", "--session", "--print-address=1", "--print-pid=1", "--fork"});
+    const auto r = runIn(
+        session, {"dbus-daemon", "--session", "--print-address=1", "--print-pid=1", "--fork"});
     std::istringstream lines(r.out);
     std::getline(lines, m_address);
     lines >> m_pid;

@@ -85,6 +85,30 @@ TEST(FinderConversionService, CompressRequestRunsAndLogsItsOutcome) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
 }
 
+TEST(FinderConversionService, CompressRequestWritesACompressedCopyBesideTheImage) {
+    if (!test::haveTool("convert"))
+        GTEST_SKIP() << "ImageMagick makes the fixture";
+    test::TempDir dir;
+    ASSERT_EQ(test::runProgram({"convert", "-size", "256x256", "plasma:", "-depth", "8",
+                                (dir / "p.png").string()})
+                  .exitCode,
+              0);
+    const auto before = test::readFile(dir / "p.png");
+    std::vector<FinderConversionService::Result> results;
+    {
+        FinderConversionService service({.idleQuit = 4s,
+                                         .notify = [&](const auto& group) { results = group; },
+                                         .openCompressPicker = {}});
+        service.handle("kelvane://compress?src=" + percentEncoded((dir / "p.png").string()) +
+                       "&level=small");
+    }
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].succeeded) << results[0].text;
+    EXPECT_TRUE(results[0].text.starts_with("p (compressed).")) << results[0].text;
+    EXPECT_TRUE(fs::exists(dir / results[0].text));
+    EXPECT_EQ(test::readFile(dir / "p.png"), before);
+}
+
 TEST(FinderConversionService, RequestsSentTogetherAreReportedAsOneGroup) {
     test::TempDir dir;
     std::string big = "k,v\n";
