@@ -76,7 +76,6 @@ TEST(FinderConversionService, CompressRequestRunsAndLogsItsOutcome) {
                                          .openCompressPicker = {}});
         service.handle("kelvane://compress?src=" + percentEncoded((dir / "notes.csv").string()) +
                        "&level=small");
-        EXPECT_EQ(service.activeJobs(), 1);
     }
     ASSERT_EQ(results.size(), 1u);
     EXPECT_FALSE(results[0].succeeded);
@@ -130,7 +129,6 @@ TEST(FinderConversionService, RequestsSentTogetherAreReportedAsOneGroup) {
         for (const char* name : {"big.csv", "small.csv", "odd.qqq"})
             service.handle("kelvane://convert?src=" + percentEncoded((dir / name).string()) +
                            "&fmt=json");
-        EXPECT_EQ(service.activeJobs(), 3);
     } // waits for the workers
     ASSERT_EQ(groups.size(), 1u);
     ASSERT_EQ(groups[0].size(), 3u);
