@@ -121,6 +121,27 @@ TEST_F(AutomationBus, ConvertFileTakesAndReturnsBytes) {
               std::string::npos);
 }
 
+TEST(AutomationService, RunsUntilIdleAndRefusesASecondOwner) {
+    if (!test::haveTool("dbus-daemon"))
+        GTEST_SKIP() << "dbus-daemon makes the private bus";
+    test::PrivateSession session;
+    auto r = test::runIn(session, {KV_BINARY, "--dbus-service"});
+    EXPECT_EQ(r.exitCode, 1) << "no session bus";
+    test::PrivateBus bus(session);
+    ASSERT_TRUE(bus.running());
+    const auto first =
+        test::spawnIn(session, {KV_BINARY, "--dbus-service"}, session.root / "first.log");
+    std::this_thread::sleep_for(1s);
+    r = test::runIn(session, {KV_BINARY, "--dbus-service"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("the name org.kelvane.Kelvane is taken"), std::string::npos) << r.err;
+    const auto [status, ended] = test::waitFor(first);
+    EXPECT_EQ(status, 0);
+    const double lifetime = std::chrono::duration<double>(ended - first.started).count();
+    EXPECT_GE(lifetime, 3.9);
+    EXPECT_LE(lifetime, 6.0);
+}
+
 TEST(DesktopIntegration, InstallKeepsTheUsersEntriesAndUninstallRemovesOnlyOurs) {
     test::TempDir dir;
     const DesktopIntegration::Locations where{dir / "data", dir / "config",
