@@ -25,6 +25,10 @@ packages=(
     miller jq
     dbus-daemon dbus-bin libglib2.0-bin
 )
+# The tool server's client test runs the MCP SDK on Node; a Node already installed brings its npm.
+if ! command -v npm >/dev/null; then
+    packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -9,6 +9,7 @@
 #include "frontends/automation/automation_service.h"
 #include "frontends/automation/desktop_integration.h"
 #include "frontends/url_service/url_forwarding.h"
+#include "frontends/tool_server/tool_server.h"
 
 #include <algorithm>
 #include <array>
@@ -132,7 +133,7 @@ int run(Mode mode, const std::vector<std::string>& args) {
     case Mode::compress: return runCompress(args);
     case Mode::help: printResult(helpText()); return 0;
     case Mode::version: printResult(versionText()); return 0;
-    case Mode::mcp: printError("--mcp: the tool server is not built yet\n"); return 2;
+    case Mode::mcp: return ToolServer::run();
     case Mode::urlService: return UrlService::run(serviceUrls(args));
     case Mode::dbusService: return AutomationService::run();
     case Mode::installDesktopIntegration: return DesktopIntegration::runInstall();
