@@ -119,6 +119,16 @@ std::string makeRawZip(const std::vector<RawZipEntry>& entries, std::size_t comm
     return zip;
 }
 
+void setTarChecksum(std::string& block) {
+    std::memset(block.data() + 148, ' ', 8);
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < 512; ++i)
+        sum += static_cast<unsigned char>(block[i]);
+    char text[8];
+    std::snprintf(text, sizeof text, "%06o", sum);
+    std::memcpy(block.data() + 148, text, 7); // six digits and a NUL; the space stays
+}
+
 std::string tarHeader(std::string_view name, char type, std::string_view sizeField,
                       std::string_view prefix) {
     std::string block(512, '\0');
@@ -131,6 +141,7 @@ std::string tarHeader(std::string_view name, char type, std::string_view sizeFie
                 "00",
                 8);
     block.replace(345, std::min<std::size_t>(prefix.size(), 155), prefix.substr(0, 155));
+    setTarChecksum(block);
     return block;
 }
 
