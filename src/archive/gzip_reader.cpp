@@ -2,6 +2,7 @@
 #include "archive/deflate_codec.h"
 #include "archive/gzip_codec.h"
 #include "archive/gzip_format.h"
+#include "base/byte_reader.h"
 #include "engine/conversion_error.h"
 
 #include <algorithm>
@@ -37,7 +38,7 @@ Bytes decompressGzip(ByteView data) {
         if (flags & gzip::kFlagExtra) {
             if (data.size() - member < gzip::kHeaderBytes + 2)
                 throw ConversionError::corruptFile("GZIP header truncated (FEXTRA)");
-            p += 2u + std::size_t{readUInt16(data, member + gzip::kHeaderBytes)};
+            p += 2u + std::size_t{loadU16le(data, member + gzip::kHeaderBytes)};
         }
         if (flags & gzip::kFlagName)
             p = skipString(data, p);
@@ -50,7 +51,7 @@ Bytes decompressGzip(ByteView data) {
         }
 
         // ISIZE of the last member is exact for the usual single-member file; it is only a hint.
-        const std::uint32_t lastSize = readUInt32(data, data.size() - 4);
+        const std::uint32_t lastSize = loadU32le(data, data.size() - 4);
         const std::uint64_t deflateLength = data.size() - p - gzip::kTrailerBytes;
         const std::uint64_t hint =
             lastSize != 0
@@ -64,7 +65,7 @@ Bytes decompressGzip(ByteView data) {
         if (data.size() - trailer < gzip::kTrailerBytes)
             throw ConversionError::corruptFile("Cannot decompress data");
         // ISIZE stays a hint (a zero there is tolerated); the CRC-32 catches damaged data.
-        if (readUInt32(data, trailer) != crc32Checksum(inflated.data)) {
+        if (loadU32le(data, trailer) != crc32Checksum(inflated.data)) {
             throw ConversionError::corruptFile("GZIP checksum mismatch \u2014 the data is damaged");
         }
         if (out.empty()) {

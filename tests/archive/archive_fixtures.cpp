@@ -1,6 +1,7 @@
 // Trees and hand-made archives for the archive tests.
 #include "archive_fixtures.h"
 
+#include "archive/deflate_codec.h"
 #include "engine/conversion_error.h"
 #include "engine/logger.h"
 #include "support/test_support.h"
@@ -79,7 +80,11 @@ std::string makeRawZip(const std::vector<RawZipEntry>& entries, std::size_t comm
         const auto offset = static_cast<std::uint32_t>(body.size());
         const auto size =
             e.declaredSize ? e.declaredSize : static_cast<std::uint32_t>(e.payload.size());
-        const auto crc = crc32Checksum(asBytes(e.payload));
+        // The CRC-32 is that of the content: a DEFLATE payload is inflated for it.
+        const InflateResult inflated = inflateRaw(asBytes(e.payload), 0, 1u << 30);
+        const auto crc = e.method == 8 && inflated.status == InflateResult::Status::ok
+                             ? crc32Checksum(inflated.data)
+                             : crc32Checksum(asBytes(e.payload));
         put32(body, 0x04034b50);
         put16(body, 20);
         put16(body, 0);

@@ -208,5 +208,75 @@ TEST(ArchiveOracles, DamagedAndSparseTarsFromGnuTarAreRefused) {
               "damaged");
 }
 
+TEST(ArchiveOracles, EncryptedDamagedAndLinkedZipsFromRealTools) {
+    requireTools({"zip", "bsdtar", "python3"});
+    TempDir dir;
+    writeFile(dir / "tree" / "a.txt", std::string(5000, 'a'));
+    writeFile(dir / "tree" / "b.txt", "bbb");
+    const std::string tree = "'" + (dir / "tree").string() + "'";
+    const std::string d = "'" + dir.path().string() + "'";
+    const auto refusesBeforeWriting = [&](const std::string& file) {
+        SCOPED_TRACE(file);
+        const fs::path to = dir / ("out-" + file);
+        fs::create_directories(to);
+        EXPECT_EQ(corruptMessage([&] { ArchiveConverter::extractArchive(dir / file, F::zip, to); }),
+                  "File appears corrupt: 'a.txt' is password-protected; Kelvane cannot open "
+                  "encrypted archives.");
+        EXPECT_TRUE(fs::is_empty(to));
+    };
+    // Traditional PKWARE (zip -P, after a clear entry) and WinZip AES (bsdtar).
+    ASSERT_EQ(shell("cd " + tree + " && zip -q " + d + "/pkware.zip b.txt && zip -q -P secret " +
+                    d + "/pkware.zip a.txt")
+                  .exitCode,
+              0);
+    refusesBeforeWriting("pkware.zip");
+    ASSERT_EQ(shell("cd " + tree +
+                    " && bsdtar --format=zip --options zip:encryption=aes256 "
+                    "--passphrase secret -cf " +
+                    d + "/aes.zip a.txt")
+                  .exitCode,
+              0);
+    refusesBeforeWriting("aes.zip");
+
+    // Python's zipfile writes the archive; one data byte flipped, unzip -t agrees it is damaged.
+    const std::string python = "import zipfile,sys\n"
+                               "z=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_DEFLATED)\n"
+                               "z.writestr('ok.txt','fine')\n"
+                               "z.writestr('stored.txt','x'*100,compress_type=zipfile.ZIP_STORED)\n"
+                               "z.close()\n";
+    writeFile(dir / "make.py", python);
+    ASSERT_EQ(
+        runProgram({"python3", (dir / "make.py").string(), (dir / "py.zip").string()}).exitCode, 0);
+    std::string zip = readFile(dir / "py.zip");
+    const std::size_t data = zip.find(std::string(100, 'x'));
+    ASSERT_NE(data, std::string::npos);
+    zip[data + 50] = 'y';
+    writeFile(dir / "flipped.zip", zip);
+    EXPECT_NE(runProgram({"unzip", "-tq", (dir / "flipped.zip").string()}).exitCode, 0);
+    fs::create_directories(dir / "flipped");
+    EXPECT_EQ(corruptMessage([&] {
+                  ArchiveConverter::extractArchive(dir / "flipped.zip", F::zip, dir / "flipped");
+              }),
+              "File appears corrupt: ZIP entry 'stored.txt' is damaged (its CRC-32 does not match "
+              "its data)");
+
+    // zip -y stores a link; a second run adds a file under the link's name as a folder.
+    fs::create_directories(dir / "links" / "real");
+    fs::create_symlink("real", dir / "links" / "ln");
+    fs::create_directories(dir / "other" / "ln");
+    writeFile(dir / "other" / "ln" / "inside.txt", "inside");
+    ASSERT_EQ(shell("cd '" + (dir / "links").string() + "' && zip -qy " + d +
+                    "/links.zip ln && cd '" + (dir / "other").string() + "' && zip -q " + d +
+                    "/links.zip ln/inside.txt")
+                  .exitCode,
+              0);
+    fs::create_directories(dir / "linked");
+    const std::string message = corruptMessage(
+        [&] { ArchiveConverter::extractArchive(dir / "links.zip", F::zip, dir / "linked"); });
+    EXPECT_EQ(message, "File appears corrupt: 'ln/inside.txt' cannot be extracted: 'ln' is a file "
+                       "or symbolic link in this archive, not a folder");
+    EXPECT_TRUE(logged("Symbolic link 'ln' extracted as a plain file holding its target path"));
+}
+
 } // namespace
 } // namespace kv::test
