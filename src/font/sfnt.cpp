@@ -157,11 +157,8 @@ Table* SFNT::table(std::uint32_t tag) {
 std::uint32_t sfntChecksum(ByteView data) {
     std::uint32_t sum = 0;
     std::size_t i = 0;
-    for (; i + 4 <= data.size(); i += 4) {
-        sum += static_cast<std::uint32_t>(data[i]) << 24 |
-               static_cast<std::uint32_t>(data[i + 1]) << 16 |
-               static_cast<std::uint32_t>(data[i + 2]) << 8 | data[i + 3];
-    }
+    for (; i + 4 <= data.size(); i += 4)
+        sum += loadU32be(data, i);
     std::uint32_t last = 0;
     for (std::size_t shift = 24; i < data.size(); ++i, shift -= 8)
         last |= static_cast<std::uint32_t>(data[i]) << shift;
@@ -185,7 +182,7 @@ std::string tagToString(std::uint32_t tag) {
 std::optional<std::uint16_t> be16(const Table* table, std::size_t offset) {
     if (table == nullptr || table->data.size() < offset + 2)
         return std::nullopt;
-    return static_cast<std::uint16_t>(table->data[offset] << 8 | table->data[offset + 1]);
+    return loadU16be(table->data, offset);
 }
 
 } // namespace kv::FontConverter
