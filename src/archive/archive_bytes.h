@@ -24,16 +24,6 @@ inline std::string_view asText(ByteView bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-/// Low byte first.
-inline void appendUInt16(Bytes& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value & 0xFFu));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-/// Least significant byte first.
-inline void appendUInt32(Bytes& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8)
-        out.push_back(static_cast<std::uint8_t>((value >> shift) & 0xFFu));
-}
 /// Reflected CRC-32 of ISO-HDLC (polynomial 0xEDB88320, as ZIP and GZIP use); 0 for no bytes.
 std::uint32_t crc32Checksum(ByteView data);
 

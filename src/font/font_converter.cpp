@@ -53,6 +53,12 @@ std::filesystem::path convert(const ConvertRequest& request) {
         request.outputDir, baseNameOf(request.source), fileExtension(to));
 
     auto sfnt = decodeFont(source, from);
+    if (sfnt.matchVersionToOutlines()) {
+        log.warning(std::string("The font's header named the wrong outline format; written as ") +
+                        (sfnt.sfntVersion == kCFFVersion ? "OpenType/CFF" : "TrueType") +
+                        " so that font engines load it",
+                    kCategory);
+    }
     // Rebuilt tables and a moved directory change the sums: every output carries fresh ones.
     sfnt.updateChecksums();
     Bytes encoded;

@@ -119,6 +119,19 @@ Bytes SFNT::sfntData() const {
     return out.take();
 }
 
+bool SFNT::matchVersionToOutlines() {
+    const bool truetype = table(stringToTag("glyf")) != nullptr;
+    const bool cff = table(stringToTag("CFF ")) != nullptr || table(stringToTag("CFF2")) != nullptr;
+    const auto wanted = truetype && !cff   ? kTrueTypeVersion
+                        : cff && !truetype ? kCFFVersion
+                                           : sfntVersion;
+    // "true" (Apple TrueType) also names glyf outlines: only a version of the other kind is wrong.
+    if (wanted == sfntVersion || (wanted == kTrueTypeVersion && sfntVersion == kAppleTrueVersion))
+        return false;
+    sfntVersion = wanted;
+    return true;
+}
+
 void SFNT::updateChecksums() {
     Table* head = table(stringToTag("head"));
     const bool adjustable = head != nullptr && head->data.size() >= kCheckSumAdjustmentOffset + 4;

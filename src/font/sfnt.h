@@ -34,6 +34,11 @@ struct SFNT {
     /// The file: directory sorted by tag, each table padded to 4 bytes, stored checksums.
     Bytes sfntData() const;
 
+    /// Sets sfntVersion to the outlines the font holds when it names the other kind (OTTO over
+    /// glyf, or 0x00010000 over CFF): font engines such as FreeType refuse such a font. Returns
+    /// whether it changed.
+    bool matchVersionToOutlines();
+
     /// Sets every table's checksum from its bytes, and head.checkSumAdjustment so that the file
     /// `sfntData` writes sums to 0xB1B0AFBA (head's own checksum taken with it zeroed).
     void updateChecksums();

@@ -119,6 +119,25 @@ TEST_F(FontConversion, ChecksumsAndAdjustmentEqualWhatFontToolsComputes) {
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
 }
 
+// Fonts whose header names the other outline format (OTTO over glyf, 1.0 over CFF) pass browser
+// sanitizers but FreeType refuses them; the outputs carry the version their outlines need.
+TEST_F(FontConversion, HeaderVersionFollowsTheOutlines) {
+    std::filesystem::create_directories(dir / "in");
+    const std::pair<std::filesystem::path, std::array<std::uint8_t, 4>> cases[] = {
+        {kDejaVuSans, {'O', 'T', 'T', 'O'}}, {kCantarell, {0, 1, 0, 0}}};
+    for (const auto& [source, version] : cases) {
+        auto bytes = readBytes(source);
+        std::copy(version.begin(), version.end(), bytes.begin());
+        const auto mislabeled = dir / "in" / source.filename();
+        writeBytes(mislabeled, bytes);
+        for (const std::string target :
+             {"woff", "woff2", source.extension() == ".ttf" ? "otf" : "ttf"}) {
+            const auto out = convert(mislabeled, target, dir / target);
+            EXPECT_TRUE(sameFont(source, out)) << out;
+        }
+    }
+}
+
 TEST_F(FontConversion, ReadsWhatOtherEncodersWrite) {
     std::filesystem::create_directories(dir / "in");
     const auto ttf = dir / "in" / "DejaVuSans.ttf";
