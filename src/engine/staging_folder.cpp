@@ -2,6 +2,7 @@
 #include "engine/staging_folder.h"
 
 #include "base/uuid.h"
+#include "engine/leftovers.h"
 
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -55,13 +56,15 @@ std::uint64_t availableMemory() {
 }
 
 fs::path createPrivateFolder(const fs::path& parent, std::string_view prefix) {
-    const fs::path path = parent / (std::string(prefix) + Uuid::random().toString());
+    // The owner's tag in the name lets a later process remove the folder if this one is killed.
+    const fs::path path = parent / (std::string(prefix) + Leftovers::ownerTag() + "-" + Uuid::random().toString());
     fs::create_directories(parent);
     // 0700: the tree may hold the user's private files.
     if (::mkdir(path.c_str(), 0700) != 0) {
         throw fs::filesystem_error("Cannot create staging folder", path,
                                    std::error_code(errno, std::generic_category()));
     }
+    Leftovers::track(path);
     return path;
 }
 
@@ -77,6 +80,7 @@ StagingFolder::StagingFolder(std::string_view prefix, std::uint64_t expectedByte
 StagingFolder::~StagingFolder() {
     std::error_code ignored;
     fs::remove_all(m_path, ignored);
+    Leftovers::untrack(m_path);
 }
 
 std::optional<fs::path> StagingFolder::memoryBackedParent(std::uint64_t expectedBytes) {
