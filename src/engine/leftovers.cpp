@@ -191,6 +191,9 @@ void removeTracked() {
         fs::remove_all(path, ignored);
     }
     state.paths.clear();
+    // Nothing is left for a later sweep to find.
+    if (state.journal >= 0)
+        removeOwnJournal();
 }
 
 SweepCount sweep() {

@@ -25,7 +25,8 @@ std::string ownerOf(std::string_view fileName);
 void track(const std::filesystem::path& path);
 /// The entry was published or removed.
 void untrack(const std::filesystem::path& path);
-/// Removes every entry still tracked (on SIGINT/SIGTERM, while unwinding has not done so).
+/// Removes every entry still tracked, and the journal (on SIGINT/SIGTERM, for what unwinding
+/// has not removed).
 void removeTracked();
 
 struct SweepCount {

@@ -6,13 +6,13 @@
 #include "engine/leftovers.h"
 #include "engine/output_name_registry.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <sys/statvfs.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace kv {
 namespace {
@@ -67,14 +67,22 @@ PendingOutput::PendingOutput(std::filesystem::path destination, Kind kind)
     const auto folder = m_destination.parent_path();
     m_temporary = folder / (".kv-" + Leftovers::ownerTag() + "-" + Uuid::random().toString().substr(0, 8) +
                             (m_kind == Kind::file ? pendingSuffix(m_destination) : std::string()));
+    // Journalled before it exists, so that no moment leaves it unknown to a later sweep.
+    Leftovers::track(m_temporary);
+    int error = 0;
     if (m_kind == Kind::file) {
         const int fd = ::open(m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) throwOutputFailure(errno);
-        ::close(fd);
+        if (fd < 0)
+            error = errno;
+        else
+            ::close(fd);
     } else if (::mkdir(m_temporary.c_str(), 0755) != 0) {
-        throwOutputFailure(errno);
+        error = errno;
     }
-    Leftovers::track(m_temporary);
+    if (error != 0) {
+        Leftovers::untrack(m_temporary);
+        throwOutputFailure(error);
+    }
 }
 
 PendingOutput::~PendingOutput() {
@@ -98,6 +106,18 @@ void PendingOutput::write(std::span<const std::uint8_t> bytes) {
 
 void PendingOutput::write(std::string_view bytes) {
     write(std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+void PendingOutput::throwIfOutOfSpace() const {
+    // Less than this is no room for any output worth writing.
+    constexpr std::uint64_t kNearlyFullBytes = 64 * 1024;
+    struct statvfs info {};
+    if (::statvfs(m_temporary.parent_path().c_str(), &info) != 0)
+        return;
+    if ((info.f_flag & ST_RDONLY) != 0)
+        throwOutputFailure(EROFS);
+    if (static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize < kNearlyFullBytes)
+        throwOutputFailure(ENOSPC);
 }
 
 std::filesystem::path PendingOutput::commit() {

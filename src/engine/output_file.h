@@ -35,6 +35,10 @@ public:
     void write(std::span<const std::uint8_t> bytes);
     void write(std::string_view bytes);
 
+    /// For a writer that failed without saying why: throws the disk-full error when the file
+    /// system holding the pending entry has (next to) no room left; returns otherwise.
+    void throwIfOutOfSpace() const;
+
     /// Checks and publishes; returns where it was published: the destination, or the next free
     /// name when another process took the destination meanwhile. Throws what the check throws,
     /// or failedToCreateOutput when the move fails.

@@ -59,12 +59,15 @@ fs::path createPrivateFolder(const fs::path& parent, std::string_view prefix) {
     // The owner's tag in the name lets a later process remove the folder if this one is killed.
     const fs::path path = parent / (std::string(prefix) + Leftovers::ownerTag() + "-" + Uuid::random().toString());
     fs::create_directories(parent);
+    // Journalled before it exists, so that no moment leaves it unknown to a later sweep.
+    Leftovers::track(path);
     // 0700: the tree may hold the user's private files.
     if (::mkdir(path.c_str(), 0700) != 0) {
+        const int error = errno;
+        Leftovers::untrack(path);
         throw fs::filesystem_error("Cannot create staging folder", path,
-                                   std::error_code(errno, std::generic_category()));
+                                   std::error_code(error, std::generic_category()));
     }
-    Leftovers::track(path);
     return path;
 }
 

@@ -130,6 +130,7 @@ void writeGeneric(const Image& image, SupportedFormat target, const std::filesys
         throwIfStopped(request);
         if (isDecodeFailure(failure)) failDecode(request);
         log.error("CGImageDestinationFinalize returned false", kCategory, "Target: " + str(*identifier));
+        pending->throwIfOutOfSpace();
         throw ConversionError::conversionFailed();
     }
     pending->commit();
