@@ -1,5 +1,5 @@
 // The EXIF block editor and relocator on arbitrary bytes: a malformed block gives nothing, never a crash.
-#include "platform/image/exif_patch.h"
+#include "image/exif_patch.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // Taking the coded picture out of a HEIF file, then writing it back as a one-tile grid, on
 // arbitrary bytes: errors are fine, crashes are not.
-#include "platform/image/heif_grid.h"
+#include "image/heif_grid.h"
 #include "platform/platform_error.h"
 
 #include <cstdint>

@@ -1,6 +1,6 @@
 // ICNS reader and the image truncation test on arbitrary bytes: errors are fine, crashes are not.
-#include "media/image_truncation.h"
-#include "platform/image/icns_reader.h"
+#include "image/image_truncation.h"
+#include "image/icns_reader.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The PNG, TIFF and JPEG integrity checks on arbitrary bytes: errors are fine, crashes and hangs are not.
-#include "platform/image/jpeg_check.h"
-#include "platform/image/png_check.h"
-#include "platform/image/tiff_check.h"
+#include "image/jpeg_check.h"
+#include "image/png_check.h"
+#include "image/tiff_check.h"
 #include "platform/platform_error.h"
 
 #include <sys/mman.h>

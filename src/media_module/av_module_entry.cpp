@@ -1,5 +1,5 @@
 // The video and audio module's entry: the addresses of its converters, check and probe.
-#include "media/video_audio_converter.h"
+#include "av/video_audio_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 

@@ -1,6 +1,8 @@
 // The tables of entry points that the two media modules hand to the executable: kelvane-media.so
 // (images and PDF pages: libvips, libheif, LibRaw, poppler, cairo) and kelvane-av.so (video and
 // audio: FFmpeg only, so an audio conversion never loads the image stack).
+// Why some functions exist twice: the executable holds a forwarder (media_proxy.cpp) that opens the
+// module on first call; the module holds the implementation, whose address it lists in a table here.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The executable's side of the media modules: the same functions, forwarded to kelvane-media.so
 // (images) or kelvane-av.so (video and audio), each opened on its first call (never at start-up).
-#include "media/image_converter.h"
-#include "media/video_audio_converter.h"
+#include "image/image_converter.h"
+#include "av/video_audio_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 #include "platform/platform_error.h"

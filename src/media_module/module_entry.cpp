@@ -1,5 +1,5 @@
 // The image module's entry: the addresses of its converters, checks and probe.
-#include "media/image_converter.h"
+#include "image/image_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 

@@ -13,3 +13,13 @@ public:
 };
 
 }  // namespace kv
+
+namespace kv::platform::media {
+
+/// Thrown when the caller's stop token asked a media library to stop; the output is incomplete.
+class MediaCancelled : public std::runtime_error {
+public:
+    MediaCancelled() : std::runtime_error("media operation cancelled") {}
+};
+
+}  // namespace kv::platform::media

@@ -53,7 +53,7 @@ TEST(ByteWriter, WritesAndPatchesWhatTheReaderReadsBack) {
     EXPECT_EQ(in.u16le(), 0xBEEF);
     EXPECT_EQ(in.u24be(), 0x123456u);
     EXPECT_EQ(in.takeText(2), "ab");
-    EXPECT_EQ(in.offset(), 7u);
+    EXPECT_EQ(in.offset(), 11u);  // 4 + 2 + 3 + 2 bytes
     in.seek(12);
     EXPECT_EQ(in.u64le(), 0x0102030405060708ull);
     EXPECT_TRUE(in.atEnd());

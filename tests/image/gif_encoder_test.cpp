@@ -2,7 +2,7 @@
 // cut at one half, and the same quality as vips' own GIF saver on a photo.
 #include "image_fixtures.h"
 
-#include "media/image_converter.h"
+#include "image/image_converter.h"
 #include "validate/validator.h"
 
 #include <gtest/gtest.h>

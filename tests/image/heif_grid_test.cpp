@@ -4,8 +4,8 @@
 #include "image_fixtures.h"
 
 #include "engine/convert_request.h"
-#include "media/image_converter.h"
-#include "platform/image/heif_grid.h"
+#include "image/image_converter.h"
+#include "image/heif_grid.h"
 #include "platform/image/image_codec.h"
 #include "platform/platform_error.h"
 #include "validate/validator.h"

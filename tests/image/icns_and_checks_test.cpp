@@ -1,10 +1,10 @@
 // Our ICNS reader against our writer, the EXIF editor, and the image and PDF output checks.
 #include "image_fixtures.h"
 
-#include "media/icns_writer.h"
-#include "platform/image/exif_patch.h"
-#include "platform/image/icns_reader.h"
-#include "platform/image/tiff_check.h"
+#include "image/icns_writer.h"
+#include "image/exif_patch.h"
+#include "image/icns_reader.h"
+#include "image/tiff_check.h"
 #include "platform/platform_error.h"
 #include "validate/validator.h"
 

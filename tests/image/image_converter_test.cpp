@@ -3,7 +3,7 @@
 
 #include "engine/conversion_error.h"
 #include "engine/logger.h"
-#include "media/image_converter.h"
+#include "image/image_converter.h"
 #include "validate/validator.h"
 
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 #include "image_fixtures.h"
 
 #include "engine/convert_request.h"
-#include "media/image_converter.h"
-#include "platform/image/jpeg_check.h"
+#include "image/image_converter.h"
+#include "image/jpeg_check.h"
 #include "platform/platform_error.h"
 
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 #include "image_fixtures.h"
 
 #include "engine/conversion_error.h"
-#include "media/image_converter.h"
-#include "platform/image/png_check.h"
-#include "platform/image/png_encoder.h"
+#include "image/image_converter.h"
+#include "image/png_check.h"
+#include "image/png_encoder.h"
 #include "platform/platform_error.h"
 
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 #include "image_fixtures.h"
 
 #include "engine/convert_request.h"
-#include "media/image_converter.h"
-#include "platform/image/tiff_check.h"
-#include "platform/image/tiff_encoder.h"
+#include "image/image_converter.h"
+#include "image/tiff_check.h"
+#include "image/tiff_encoder.h"
 #include "platform/platform_error.h"
 #include "validate/validator.h"
 

@@ -4,8 +4,8 @@
 #include "archive/archive_converter.h"
 #include "document/document_converter.h"
 #include "font/font_converter.h"
-#include "media/image_converter.h"
-#include "media/video_audio_converter.h"
+#include "image/image_converter.h"
+#include "av/video_audio_converter.h"
 
 #include <array>
 

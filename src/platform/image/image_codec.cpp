@@ -1,17 +1,17 @@
 // The image codec service on libvips; RAW files go to LibRaw, ICNS files to our own reader.
 #include "platform/image/image_codec.h"
 
-#include "platform/image/exif_patch.h"
-#include "platform/image/heif_check.h"
-#include "platform/image/icns_reader.h"
-#include "platform/image/jpeg_check.h"
-#include "platform/image/png_check.h"
-#include "platform/image/png_encoder.h"
-#include "platform/image/tiff_check.h"
-#include "platform/image/tiff_encoder.h"
+#include "image/exif_patch.h"
+#include "image/heif_check.h"
+#include "image/icns_reader.h"
+#include "image/jpeg_check.h"
+#include "image/png_check.h"
+#include "image/png_encoder.h"
+#include "image/tiff_check.h"
+#include "image/tiff_encoder.h"
 #include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
-#include "platform/vips_start.h"
+#include "platform/image/vips_start.h"
 
 #include <algorithm>
 #include <array>

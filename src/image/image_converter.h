@@ -1,0 +1,26 @@
+// Converts images through the platform image service, and PDF pages to images.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "engine/convert_request.h"
+#include "image/image_truncation.h"
+
+namespace kv::ImageConverter {
+
+/// One still image into `request.target`: a raster type, or our own ICO, ICNS, SVG wrapper or
+/// one-page PDF. RAW sources are developed first; truncated GIF/PNG/JPEG files are refused.
+std::filesystem::path convert(const ConvertRequest& request);
+
+/// Every page of a PDF to page_001.png … (or .jpg) in a new folder; returns the folder.
+std::filesystem::path convertPDFPages(const ConvertRequest& request);
+
+/// The platform type identifier written for `target`, or nothing (pdf_image, svg, jxl, raw, …).
+std::optional<std::string_view> utTypeForFormat(SupportedFormat target);
+
+}  // namespace kv::ImageConverter
