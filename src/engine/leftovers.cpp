@@ -7,6 +7,7 @@
 #include <fstream>
 #include <mutex>
 #include <set>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 #include <vector>
@@ -93,6 +94,12 @@ fs::path journalPath(const std::string& tag) {
 
 void removeOwnJournal() {
     ::unlink(journalPath(ownerTag()).c_str());
+}
+
+// Shared temporary folders hold other users' entries too: only our own are ours to sweep.
+bool ownedByUs(const fs::path& entry) {
+    struct stat info {};
+    return ::lstat(entry.c_str(), &info) == 0 && info.st_uid == ::geteuid();
 }
 
 std::vector<fs::path> sweepFolders() {
@@ -206,7 +213,7 @@ SweepCount sweep() {
             if (name.substr(0, kStagingPrefix.size()) != kStagingPrefix)
                 continue;
             const std::string tag = ownerOf(name);
-            if (tag.empty())
+            if (tag.empty() || !ownedByUs(it->path()))
                 continue;
             if (ownerAlive(tag)) {
                 ++count.kept;
