@@ -125,8 +125,10 @@ std::filesystem::path PendingOutput::commit() {
     for (int attempt = 0;; ++attempt) {
         const Publish result = publishNoReplace(m_temporary, m_destination, m_kind == Kind::folder);
         if (result == Publish::done) break;
-        // Another process published under this name since it was reserved: take the next one.
-        if (result == Publish::failed || attempt == kPublishAttempts) throwOutputFailure(errno);
+        // Another process published under this name since it was reserved: take the next one,
+        // where a PublishCheck tells the caller where the output went.
+        if (result == Publish::failed || attempt == kPublishAttempts || t_check == nullptr)
+            throwOutputFailure(errno);
         m_destination = OutputNameRegistry::shared().reserveAnother(m_destination);
     }
     m_committed = true;

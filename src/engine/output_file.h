@@ -13,7 +13,8 @@ namespace kv {
 /// An output being built under a hidden pending name in its destination's folder. `commit()`
 /// runs the thread's publish check (see PublishCheck) on the pending entry, then publishes it with
 /// renameat2(RENAME_NOREPLACE) (or link+unlink where the file system lacks it), so an entry that
-/// appeared meanwhile is never replaced: the next free name is reserved and used instead.
+/// appeared meanwhile is never replaced. Under a PublishCheck the next free name is then reserved
+/// and used instead (the check's `published()` tells where); without one the commit fails.
 /// Destroyed without commit, the pending entry is removed. The pending name is short, names its
 /// owning process (".kv-<pid>-<start>-<random>") so that a later process can sweep it when this
 /// one is killed, and keeps the destination's extension for libraries that choose a writer by it.
@@ -39,9 +40,9 @@ public:
     /// system holding the pending entry has (next to) no room left; returns otherwise.
     void throwIfOutOfSpace() const;
 
-    /// Checks and publishes; returns where it was published: the destination, or the next free
-    /// name when another process took the destination meanwhile. Throws what the check throws,
-    /// or failedToCreateOutput when the move fails.
+    /// Checks and publishes; returns where it was published: the destination, or under a
+    /// PublishCheck the next free name when another process took the destination meanwhile.
+    /// Throws what the check throws, or failedToCreateOutput when the move fails.
     std::filesystem::path commit();
 
 private:
@@ -52,7 +53,8 @@ private:
 };
 
 /// While alive, every PendingOutput committed on this thread is first handed to `check`, which
-/// throws to refuse it; a refused output is removed and never appears under its final name.
+/// throws to refuse it; a refused output is removed and never appears under its final name. A
+/// publish that finds its name taken moves on to the next free one; `published()` says where.
 class PublishCheck {
 public:
     using Check = std::function<void(const std::filesystem::path& pending,

@@ -24,6 +24,9 @@ TEST(PendingOutput, NeverReplacesOrFollowsWhatAppearedAtTheNameButTakesTheNextOn
     test::TempDir dir;
     test::writeFile(dir / "taken.txt", "original");
     test::writeFile(dir / "taken (1).txt", "original 1");
+    // Without a check to learn where it went, a taken name fails the publish.
+    EXPECT_THROW(writeOutputFile(dir / "taken.txt", std::string_view("new")), ConversionError);
+    const PublishCheck check({});
     EXPECT_EQ(writeOutputFile(dir / "taken.txt", std::string_view("new")), dir / "taken (2).txt");
     EXPECT_EQ(test::readFile(dir / "taken.txt"), "original");
     EXPECT_EQ(test::readFile(dir / "taken (2).txt"), "new");
@@ -32,7 +35,8 @@ TEST(PendingOutput, NeverReplacesOrFollowsWhatAppearedAtTheNameButTakesTheNextOn
     std::filesystem::create_symlink(dir / "target.txt", dir / "link.txt");
     EXPECT_EQ(writeOutputFile(dir / "link.txt", std::string_view("new")), dir / "link (1).txt");
     EXPECT_FALSE(std::filesystem::exists(dir / "target.txt"));
-    // Neither publish left a pending file behind.
+    EXPECT_EQ(check.published(), (std::vector<std::filesystem::path>{dir / "taken (2).txt", dir / "link (1).txt"}));
+    // No publish left a pending file behind.
     std::size_t entries = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
     EXPECT_EQ(entries, 5u);

@@ -8,10 +8,13 @@
 #include "engine/leftovers.h"
 #include "engine/logger.h"
 #include "engine/output_file.h"
+#include "engine/output_name_registry.h"
 #include "engine/source_file.h"
 #include "validate/validator.h"
 
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 
 namespace kv::ConversionEngine {
@@ -30,6 +33,18 @@ std::size_t visibleEntryCount(const std::filesystem::path& folder) {
         if (it->path().filename().string().rfind('.', 0) != 0) ++count;
     }
     return error ? 0 : count;
+}
+
+// Pending outputs left in an output folder by killed processes, looked for once per folder and
+// process (a batch of thousands into one large folder lists it once).
+void sweepOnce(const std::filesystem::path& folder) {
+    static std::mutex lock;
+    static std::set<std::string> swept;
+    {
+        const std::lock_guard guard(lock);
+        if (!swept.insert(normalisedPathKey(std::filesystem::absolute(folder).string())).second) return;
+    }
+    Leftovers::sweepFolder(folder);
 }
 
 void checkFolder(const std::filesystem::path& folder) {
@@ -147,8 +162,7 @@ std::filesystem::path convertWith(ConverterOperation operation, const Conversion
         throw ConversionError::failedToCreateOutput();
     }
 
-    // Pending outputs left here by killed processes.
-    Leftovers::sweepFolder(outputDir);
+    sweepOnce(outputDir);
 
     // The caller's stop request and SIGINT/SIGTERM both reach the converter through one token.
     std::stop_source interrupt;
