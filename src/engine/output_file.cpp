@@ -121,23 +121,35 @@ void PendingOutput::throwIfOutOfSpace() const {
 }
 
 std::filesystem::path PendingOutput::commit() {
-    if (t_check != nullptr && t_check->m_check) t_check->m_check(m_temporary, m_destination, m_kind);
+    PublishCheck* const check = t_check != nullptr && t_check->covers(m_destination) ? t_check : nullptr;
+    if (check != nullptr && check->m_check) check->m_check(m_temporary, m_destination, m_kind);
     for (int attempt = 0;; ++attempt) {
         const Publish result = publishNoReplace(m_temporary, m_destination, m_kind == Kind::folder);
         if (result == Publish::done) break;
         // Another process published under this name since it was reserved: take the next one,
         // where a PublishCheck tells the caller where the output went.
-        if (result == Publish::failed || attempt == kPublishAttempts || t_check == nullptr)
+        if (result == Publish::failed || attempt == kPublishAttempts || check == nullptr)
             throwOutputFailure(errno);
         m_destination = OutputNameRegistry::shared().reserveAnother(m_destination);
     }
     m_committed = true;
     Leftovers::untrack(m_temporary);
-    if (t_check != nullptr) t_check->m_published.push_back(m_destination);
+    if (check != nullptr) check->m_published.push_back(m_destination);
     return m_destination;
 }
 
-PublishCheck::PublishCheck(Check check) : m_check(std::move(check)), m_outer(t_check) { t_check = this; }
+PublishCheck::PublishCheck(std::filesystem::path folder, Check check)
+    : m_folder(std::filesystem::absolute(folder).lexically_normal()), m_check(std::move(check)), m_outer(t_check) {
+    t_check = this;
+}
+
+bool PublishCheck::covers(const std::filesystem::path& destination) const {
+    std::filesystem::path parent = std::filesystem::absolute(destination).lexically_normal().parent_path();
+    std::filesystem::path folder = m_folder;
+    // "out/" and "out" are the same folder.
+    if (!folder.has_filename()) folder = folder.parent_path();
+    return parent == folder;
+}
 
 PublishCheck::~PublishCheck() { t_check = m_outer; }
 

@@ -52,14 +52,16 @@ private:
     bool m_committed = false;
 };
 
-/// While alive, every PendingOutput committed on this thread is first handed to `check`, which
-/// throws to refuse it; a refused output is removed and never appears under its final name. A
-/// publish that finds its name taken moves on to the next free one; `published()` says where.
+/// While alive, every PendingOutput committed on this thread into `folder` (directly: not the
+/// pages inside a pending folder, not intermediate files elsewhere) is first handed to `check`,
+/// which throws to refuse it; a refused output is removed and never appears under its final name.
+/// Such a publish that finds its name taken moves on to the next free one; `published()` says
+/// where each went.
 class PublishCheck {
 public:
     using Check = std::function<void(const std::filesystem::path& pending,
                                      const std::filesystem::path& destination, PendingOutput::Kind)>;
-    explicit PublishCheck(Check check);
+    PublishCheck(std::filesystem::path folder, Check check);
     ~PublishCheck();
     PublishCheck(const PublishCheck&) = delete;
     PublishCheck& operator=(const PublishCheck&) = delete;
@@ -69,6 +71,8 @@ public:
 
 private:
     friend class PendingOutput;
+    bool covers(const std::filesystem::path& destination) const;
+    std::filesystem::path m_folder;
     Check m_check;
     std::vector<std::filesystem::path> m_published;
     PublishCheck* m_outer;

@@ -26,7 +26,7 @@ TEST(PendingOutput, NeverReplacesOrFollowsWhatAppearedAtTheNameButTakesTheNextOn
     test::writeFile(dir / "taken (1).txt", "original 1");
     // Without a check to learn where it went, a taken name fails the publish.
     EXPECT_THROW(writeOutputFile(dir / "taken.txt", std::string_view("new")), ConversionError);
-    const PublishCheck check({});
+    const PublishCheck check(dir.path(), {});
     EXPECT_EQ(writeOutputFile(dir / "taken.txt", std::string_view("new")), dir / "taken (2).txt");
     EXPECT_EQ(test::readFile(dir / "taken.txt"), "original");
     EXPECT_EQ(test::readFile(dir / "taken (2).txt"), "new");

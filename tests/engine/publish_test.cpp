@@ -57,7 +57,7 @@ TEST(PublishCheck, RunsOnThePendingEntryAndARefusalPublishesNothing) {
     test::TempDir dir;
     int calls = 0;
     {
-        PublishCheck check(
+        PublishCheck check(dir.path(),
             [&](const fs::path& pending, const fs::path& destination, PendingOutput::Kind kind) {
                 ++calls;
                 EXPECT_EQ(kind, PendingOutput::Kind::file);
@@ -67,6 +67,10 @@ TEST(PublishCheck, RunsOnThePendingEntryAndARefusalPublishesNothing) {
             });
         EXPECT_THROW(writeOutputFile(dir / "a.txt", std::string_view("bad")), ConversionError);
         EXPECT_TRUE(check.published().empty());
+        // Pages written inside a pending folder are not outputs of their own.
+        PendingOutput pages(dir / "pages", PendingOutput::Kind::folder);
+        writeOutputFile(pages.path() / "page_001.txt", std::string_view("bad"));
+        EXPECT_EQ(calls, 1);
     }
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(entryCount(dir.path()), 0u);

@@ -97,7 +97,7 @@ std::filesystem::path runAndCheck(ConverterOperation operation, const Conversion
 
     // The output is checked under its pending name, so that only a good one ever appears under
     // its final name, even when the process dies during the check.
-    PublishCheck check([&](const std::filesystem::path& pending, const std::filesystem::path& destination,
+    PublishCheck check(outputDir, [&](const std::filesystem::path& pending, const std::filesystem::path& destination,
                            PendingOutput::Kind kind) {
         if (kind == PendingOutput::Kind::folder) {
             checkFolder(pending);
