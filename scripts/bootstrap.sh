@@ -12,18 +12,26 @@ packages=(
     # images, PDF, text layout
     libvips-dev libheif-dev libtiff-dev libjpeg-dev libgif-dev libimagequant-dev libraw-dev libpoppler-glib-dev libcairo2-dev libqpdf-dev
     libpango1.0-dev
+    # rich text: HTML parsing, DOCX XML
+    libgumbo-dev libpugixml-dev
     # media
     libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
     # test oracles and fixtures
     zip unzip libarchive-tools bzip2 xz-utils python3 time
     woff2 fonttools opentype-sanitizer woff-tools fonts-dejavu-core fonts-cantarell
-    python3-brotli fonts-wqy-microhei
+    python3-brotli fonts-wqy-microhei python3-numpy
     imagemagick libimage-exiftool-perl icnsutils librsvg2-bin poppler-utils ffmpeg
     flac
     libheif-examples
     libvips-tools libjxl-tools
     miller jq
+    pandoc
+    dbus-daemon dbus-bin libglib2.0-bin
 )
+# The tool server's client test runs the MCP SDK on Node; a Node already installed brings its npm.
+if ! command -v npm >/dev/null; then
+    packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

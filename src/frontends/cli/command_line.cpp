@@ -6,9 +6,14 @@
 #include "engine/file_detector.h"
 #include "engine/logger.h"
 #include "formats/supported_format.h"
+#include "frontends/automation/automation_service.h"
+#include "frontends/automation/desktop_integration.h"
+#include "frontends/url_service/url_forwarding.h"
+#include "frontends/tool_server/tool_server.h"
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -22,14 +27,33 @@ struct Switch {
     Mode mode;
 };
 
-constexpr std::array<Switch, 6> kSwitches{{
+constexpr std::array<Switch, 9> kSwitches{{
     {"--test", Mode::test},
     {"--render-screenshots", Mode::renderScreenshots},
     {"--convert", Mode::convert},
     {"--estimate", Mode::estimate},
     {"--compress", Mode::compress},
     {"--mcp", Mode::mcp},
+    {"--dbus-service", Mode::dbusService},
+    {"--install-desktop-integration", Mode::installDesktopIntegration},
+    {"--uninstall-desktop-integration", Mode::uninstallDesktopIntegration},
 }};
+
+// "kelvane:…", the scheme compared without regard to case.
+bool isServiceUrl(std::string_view arg) {
+    constexpr std::string_view kScheme = "kelvane:";
+    if (arg.size() < kScheme.size()) return false;
+    for (std::size_t i = 0; i < kScheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(arg[i])) != kScheme[i]) return false;
+    return true;
+}
+
+std::vector<std::string> serviceUrls(const std::vector<std::string>& args) {
+    std::vector<std::string> urls;
+    for (const auto& arg : args)
+        if (isServiceUrl(arg)) urls.push_back(arg);
+    return urls;
+}
 
 void printError(const std::string& text) { std::fputs(text.c_str(), stderr); }
 void printResult(const std::string& text) {
@@ -39,15 +63,6 @@ void printResult(const std::string& text) {
 
 bool hasFlag(const std::vector<std::string>& args, std::string_view flag) {
     return std::find(args.begin(), args.end(), flag) != args.end();
-}
-
-// Operand k is the argument k places after the first occurrence of `flag`.
-std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag, std::size_t k) {
-    const auto at = std::find(args.begin(), args.end(), flag);
-    if (at == args.end()) return std::nullopt;
-    const auto index = static_cast<std::size_t>(at - args.begin()) + k;
-    if (index >= args.size()) return std::nullopt;
-    return args[index];
 }
 
 std::string allRawValues() {
@@ -61,9 +76,20 @@ std::string allRawValues() {
 
 }  // namespace
 
+std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag, std::size_t k) {
+    const auto at = std::find(args.begin(), args.end(), flag);
+    if (at == args.end()) return std::nullopt;
+    const auto index = static_cast<std::size_t>(at - args.begin()) + k;
+    if (index >= args.size()) return std::nullopt;
+    return args[index];
+}
+
 Mode selectMode(const std::vector<std::string>& args) {
     for (const auto& s : kSwitches)
         if (hasFlag(args, s.flag)) return s.mode;
+    if (hasFlag(args, "--help") || hasFlag(args, "-h")) return Mode::help;
+    if (hasFlag(args, "--version")) return Mode::version;
+    if (!serviceUrls(args).empty()) return Mode::urlService;
     return Mode::desktop;
 }
 
@@ -103,9 +129,15 @@ int run(Mode mode, const std::vector<std::string>& args) {
     case Mode::convert: return runConvert(args);
     case Mode::test: printError("--test: the self-test is not built yet\n"); return 2;
     case Mode::renderScreenshots: printError("--render-screenshots: screenshot rendering is not built yet\n"); return 2;
-    case Mode::estimate: printError("--estimate: compression estimates are not built yet\n"); return 2;
-    case Mode::compress: printError("--compress: compression is not built yet\n"); return 2;
-    case Mode::mcp: printError("--mcp: the tool server is not built yet\n"); return 2;
+    case Mode::estimate: return runEstimate(args);
+    case Mode::compress: return runCompress(args);
+    case Mode::help: printResult(helpText()); return 0;
+    case Mode::version: printResult(versionText()); return 0;
+    case Mode::mcp: return ToolServer::run();
+    case Mode::urlService: return UrlService::run(serviceUrls(args));
+    case Mode::dbusService: return AutomationService::run();
+    case Mode::installDesktopIntegration: return DesktopIntegration::runInstall();
+    case Mode::uninstallDesktopIntegration: return DesktopIntegration::runUninstall();
     case Mode::desktop: printError("kelvane: the desktop window is not built yet; use --convert\n"); return 2;
     }
     return 2;
