@@ -1,5 +1,6 @@
 // Converts documents; tables and subtitles are handed to the data converter.
 #include "document/document_converter.h"
+#include "base/utf8.h"
 
 #include "data/data_converter.h"
 #include "data/text_decoding.h"
@@ -147,7 +148,7 @@ void route(const ConvertRequest& request, const std::filesystem::path& output) {
             // A byte-for-byte copy; text in ISO-8859-1 is decoded instead, since outputs are UTF-8.
             const std::string bytes = readSourceFile(request.source);
             writeOutputFile(
-                output, DataConverter::isValidUTF8(bytes) ? bytes : richtext::latin1ToUTF8(bytes));
+                output, isValidUtf8(bytes) ? bytes : richtext::latin1ToUTF8(bytes));
             return;
         }
         if (source == F::html)
@@ -205,7 +206,7 @@ std::string readTextFile(const std::filesystem::path& file) {
     } catch (const NotARegularFile&) {
         throw ConversionError::corruptFile("Could not determine text encoding");
     }
-    if (DataConverter::isValidUTF8(bytes)) {
+    if (isValidUtf8(bytes)) {
         if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
             bytes.erase(0, 3);
         return bytes;

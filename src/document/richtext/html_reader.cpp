@@ -1,5 +1,6 @@
 // HTML reader over gumbo.
 #include "document/richtext/html_reader.h"
+#include "base/utf8.h"
 
 #include "data/text_decoding.h"
 #include "document/richtext/text_encoding.h"
@@ -564,7 +565,7 @@ std::string decodeHTMLBytes(std::string bytes) {
                 return *text;
         }
     }
-    if (DataConverter::isValidUTF8(view))
+    if (isValidUtf8(view))
         return bytes;
     return latin1ToUTF8(view);
 }

@@ -281,6 +281,10 @@ Image Image::inSRGB(bool keepGray) const {
     });
 }
 
+Image Image::grayscale() const {
+    return callVips([&] { return derive(*this, toEightBit(m_impl->image).colourspace(VIPS_INTERPRETATION_B_W)); });
+}
+
 Image Image::withoutGPSAndXMP() const {
     return callVips([&] {
         VImage image = m_impl->image.copy();
@@ -331,7 +335,8 @@ Image Image::fromRGBA8(std::span<const std::uint8_t> rgba, int imageWidth, int i
 // ----------------------------------------------------------------------------- ImageSource
 
 struct ImageSource::State {
-    std::filesystem::path file;
+    std::filesystem::path file;                          // empty for byte sources
+    std::shared_ptr<const std::vector<std::uint8_t>> bytes;  // byte sources
     std::string loader;                                  // vips loader nickname, or "" when predecoded
     std::optional<VImage> predecoded;                    // RAW and ICNS: developed/decoded at open
     std::vector<int> icoWidths;                          // ICO: each entry's width, directory order
@@ -350,14 +355,25 @@ std::vector<int> icoEntryWidths(std::span<const std::uint8_t> head) {
     return widths;
 }
 
+VipsBlob* newBlob(const std::vector<std::uint8_t>& bytes) {
+    return vips_blob_new(nullptr, bytes.data(), bytes.size());  // not copied: State keeps the bytes
+}
+
 VImage loadFrame(const ImageSource::State& state, int index, bool sequential) {
     if (state.predecoded) return *state.predecoded;
     vips::VOption* options = VImage::option()
                            ->set("access", sequential ? VIPS_ACCESS_SEQUENTIAL : VIPS_ACCESS_RANDOM)
                            ->set("fail_on", VIPS_FAIL_ON_ERROR);
     if (index > 0) options->set("page", index);
-    if (state.loader == "magickload") return VImage::magickload(state.file.c_str(), options);
-    return VImage::new_from_file(state.file.c_str(), options);
+    if (state.loader == "magickload") {
+        if (!state.file.empty()) return VImage::magickload(state.file.c_str(), options);
+        VipsBlob* blob = newBlob(*state.bytes);
+        VImage image = VImage::magickload_buffer(blob, options);
+        vips_area_unref(VIPS_AREA(blob));
+        return image;
+    }
+    if (!state.file.empty()) return VImage::new_from_file(state.file.c_str(), options);
+    return VImage::new_from_buffer(state.bytes->data(), state.bytes->size(), "", options);
 }
 
 // vips names the loader by its class ("VipsForeignLoadJpegFile"); we use the nickname ("jpegload").
@@ -413,6 +429,22 @@ ImageSource ImageSource::open(const std::filesystem::path& file) {
     ImageSource source(state, type);
     callVips([&] { (void)loadFrame(*state, 0, true).width(); });  // reads the header; no image throws
     return source;
+}
+
+ImageSource ImageSource::openBytes(std::span<const std::uint8_t> input) {
+    ensureVipsStarted();
+    auto state = std::make_shared<State>();
+    auto bytes = std::make_shared<std::vector<std::uint8_t>>(input.begin(), input.end());
+    state->bytes = bytes;
+    if (looksLikeIcns(*bytes)) {
+        state->predecoded = decodeIcnsBytes(*bytes);
+        return ImageSource(std::move(state), ImageType::icns);
+    }
+    state->loader = loaderNickname(vips_foreign_find_load_buffer(bytes->data(), bytes->size()));
+    const ImageType type = typeFromLoader(state->loader, std::span(*bytes).first(std::min<std::size_t>(bytes->size(), 64)), "");
+    if (type == ImageType::ico) state->icoWidths = icoEntryWidths(*bytes);
+    callVips([&] { (void)loadFrame(*state, 0, true).width(); });
+    return ImageSource(std::move(state), type);
 }
 
 int ImageSource::frameCount() const {
@@ -475,7 +507,7 @@ Image ImageSource::decode(int index, bool sequential) const {
 
 void ImageSource::verifyDecodes(int index) const {
     // The file checks below look at the first (PNG, TIFF) or primary (HEIF) image only.
-    const bool plainFile = !m_state->predecoded && index == 0;
+    const bool plainFile = !m_state->file.empty() && !m_state->predecoded && index == 0;
     if (plainFile && m_type == ImageType::png && m_state->loader.starts_with("pngload")) {
         verifyPngFile(m_state->file);
         return;

@@ -65,6 +65,8 @@ public:
     /// 8-bit sRGB (or 8-bit gray for gray sources when `keepGray`), pixels converted through the
     /// embedded ICC profile, which is then dropped.
     Image inSRGB(bool keepGray = false) const;
+    /// 8-bit gray (alpha kept).
+    Image grayscale() const;
     /// GPS fields and XMP removed; EXIF and ICC kept.
     Image withoutGPSAndXMP() const;
 
@@ -83,11 +85,12 @@ private:
     std::shared_ptr<const Impl> m_impl;
 };
 
-/// An opened image file. Opening reads only the header.
+/// An opened image file or buffer. Opening reads only the header.
 class ImageSource {
 public:
     /// Throws PlatformError when the file is not an image the service can read.
     static ImageSource open(const std::filesystem::path& file);
+    static ImageSource openBytes(std::span<const std::uint8_t> bytes);
 
     ImageType type() const { return m_type; }
     int frameCount() const;
