@@ -77,6 +77,7 @@ struct Tracked {
     std::mutex lock;
     std::set<fs::path> paths;
     int journal = -1;
+    fs::path journalFile; // where `journal` was opened; TMPDIR may change meanwhile
 };
 
 // Never destroyed: the signal watcher may use it while the process exits.
@@ -93,7 +94,9 @@ fs::path journalPath(const std::string& tag) {
 }
 
 void removeOwnJournal() {
-    ::unlink(journalPath(ownerTag()).c_str());
+    const auto& state = tracked();
+    if (!state.journalFile.empty())
+        ::unlink(state.journalFile.c_str());
 }
 
 // Shared temporary folders hold other users' entries too: only our own are ours to sweep.
@@ -173,21 +176,36 @@ void track(const fs::path& path) {
     const std::lock_guard lock(state.lock);
     state.paths.insert(path);
     if (state.journal < 0) {
-        state.journal = ::open(journalPath(ownerTag()).c_str(),
-                               O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        state.journalFile = journalPath(ownerTag());
+        state.journal =
+            ::open(state.journalFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
         if (state.journal < 0)
             return; // the temporary-folder sweep still finds staging folders
-        std::atexit(&removeOwnJournal);
+        static const bool removedAtExit = std::atexit(&removeOwnJournal) == 0;
+        (void)removedAtExit;
     }
     const std::string line = fs::absolute(path).string() + "\n";
     // One append per entry: lines of concurrent writers never interleave.
     [[maybe_unused]] const ssize_t written = ::write(state.journal, line.data(), line.size());
 }
 
+// The journal exists only while something is being built: a long-running process does not grow
+// it, and a finished conversion leaves nothing in the temporary folder.
+void closeJournalLocked(Tracked& state) {
+    if (state.journal < 0)
+        return;
+    ::close(state.journal);
+    state.journal = -1;
+    removeOwnJournal();
+    state.journalFile.clear();
+}
+
 void untrack(const fs::path& path) {
     auto& state = tracked();
     const std::lock_guard lock(state.lock);
     state.paths.erase(path);
+    if (state.paths.empty())
+        closeJournalLocked(state);
 }
 
 void removeTracked() {
@@ -199,8 +217,7 @@ void removeTracked() {
     }
     state.paths.clear();
     // Nothing is left for a later sweep to find.
-    if (state.journal >= 0)
-        removeOwnJournal();
+    closeJournalLocked(state);
 }
 
 SweepCount sweep() {
