@@ -75,16 +75,21 @@ foreach(relative ${kv_packaging_files})
     kv_install_packaging_file(${kv_packaging}/${relative})
 endforeach()
 
-# Debian's documentation pair: the copyright notice and a compressed changelog.
+# The manual page and Debian's documentation pair (the copyright notice and the changelog);
+# manual pages and changelogs are installed compressed, without a time stamp in the gzip header.
+find_program(KV_GZIP gzip REQUIRED)
+function(kv_install_gzipped source destination)
+    get_filename_component(name ${source} NAME)
+    set(output ${CMAKE_BINARY_DIR}/packaging/${name}.gz)
+    add_custom_command(OUTPUT ${output}
+        COMMAND ${KV_GZIP} -9 -n -c ${source} > ${output}
+        DEPENDS ${source} VERBATIM)
+    add_custom_target(kv_gzip_${name} ALL DEPENDS ${output})
+    install(FILES ${output} DESTINATION ${destination})
+endfunction()
+kv_install_gzipped(${CMAKE_SOURCE_DIR}/src/frontends/cli/kelvane.1 ${CMAKE_INSTALL_MANDIR}/man1)
+kv_install_gzipped(${kv_packaging}/debian/changelog ${CMAKE_INSTALL_DATADIR}/doc/kelvane)
 install(FILES ${kv_packaging}/debian/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kelvane)
-find_program(KV_GZIP gzip)
-if(KV_GZIP)
-    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/packaging/changelog.gz
-        COMMAND ${KV_GZIP} -9 -n -c ${kv_packaging}/debian/changelog > ${CMAKE_BINARY_DIR}/packaging/changelog.gz
-        DEPENDS ${kv_packaging}/debian/changelog VERBATIM)
-    add_custom_target(kv_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
-    install(FILES ${CMAKE_BINARY_DIR}/packaging/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kelvane)
-endif()
 
 # ---- The Debian package: `cpack -G DEB` in the build folder (scripts/package.sh does it all).
 set(CPACK_GENERATOR DEB)

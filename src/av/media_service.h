@@ -82,6 +82,22 @@ struct AudioSettings {
 TranscodeReport transcodeAudio(const std::filesystem::path& source, const std::filesystem::path& output,
                     const AudioSettings& settings, const ProgressHandler& progress, std::stop_token stop);
 
+/// A smaller copy: H.264 at a mean bit rate (even sides, rotation kept) and AAC, re-encoded even
+/// when the source is AAC already.
+struct CompressSettings {
+    Container container = Container::mp4;
+    bool keepVideo = true;
+    int videoBitrate = 0;    // bits per second
+    int audioBitrate = 0;    // bits per second
+    int maxSampleRate = 0;   // 0: the source's rate
+    int maxChannels = 0;     // 0: the source's channels; more are mixed down
+};
+
+/// Writes the first video and audio track of `source` with `settings`, with cover art, tags and
+/// display rotation as `exportAsset` keeps them. Throws MediaCancelled or PlatformError.
+TranscodeReport compressAsset(const std::filesystem::path& source, const std::filesystem::path& output,
+                              const CompressSettings& settings, const ProgressHandler& progress, std::stop_token stop);
+
 /// One decoded picture (opaque).
 class VideoFrame {
 public:

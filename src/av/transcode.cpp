@@ -23,6 +23,8 @@ struct AudioEncoding {
     AVSampleFormat format = AV_SAMPLE_FMT_FLTP;
     int bitrate = 0;
     bool copyAac = false;  // an AAC source track goes in unchanged
+    int maxSampleRate = 0;  // 0: the source's
+    int maxChannels = 0;    // 0: the source's; more are mixed down
 };
 
 struct Plan {
@@ -30,6 +32,7 @@ struct Plan {
     bool keepVideo = true;
     bool copyEverything = false;
     int crf = 18;
+    int videoBitrate = 0;  // bits per second; replaces the CRF when set
     AudioEncoding audio;
     bool fastStart = false;
 };
@@ -66,6 +69,17 @@ Plan planFor(const AudioSettings& settings) {
         case AudioCodec::pcm16LittleEndian: plan.audio = {AV_CODEC_ID_PCM_S16LE, AV_SAMPLE_FMT_S16, 0, false}; break;
         case AudioCodec::pcm16BigEndian: plan.audio = {AV_CODEC_ID_PCM_S16BE, AV_SAMPLE_FMT_S16, 0, false}; break;
     }
+    return plan;
+}
+
+Plan planFor(const CompressSettings& settings) {
+    Plan plan;
+    plan.container = settings.container;
+    plan.fastStart = isMpeg4Family(settings.container);
+    plan.keepVideo = settings.keepVideo;
+    plan.videoBitrate = settings.videoBitrate;
+    plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, settings.audioBitrate, false, settings.maxSampleRate,
+                  settings.maxChannels};
     return plan;
 }
 
@@ -160,7 +174,7 @@ AVStream& newEncodedStream(Track& track, AVFormatContext& output) {
     return *track.output;
 }
 
-void setUpVideoEncoding(Track& track, AVFormatContext& input, AVFormatContext& output, int crf) {
+void setUpVideoEncoding(Track& track, AVFormatContext& input, AVFormatContext& output, int crf, int bitrate) {
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
     if (codec == nullptr) throw PlatformError("No H.264 encoder (libx264) available");
     track.decoder = openDecoder(*track.input);
@@ -193,7 +207,10 @@ void setUpVideoEncoding(Track& track, AVFormatContext& input, AVFormatContext& o
     encoder.thread_count = 0;
     if (output.oformat->flags & AVFMT_GLOBALHEADER) encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(encoder.priv_data, "preset", "veryfast", 0);
-    av_opt_set(encoder.priv_data, "crf", std::to_string(crf).c_str(), 0);
+    if (bitrate > 0)
+        encoder.bit_rate = bitrate;
+    else
+        av_opt_set(encoder.priv_data, "crf", std::to_string(crf).c_str(), 0);
     check(avcodec_open2(&encoder, codec, nullptr), "Cannot open the H.264 encoder");
     AVStream& stream = newEncodedStream(track, output);
     stream.avg_frame_rate = encoder.framerate;
@@ -249,8 +266,16 @@ void setUpAudioEncoding(Track& track, AVFormatContext& output, const AudioEncodi
     track.encoder.reset(avcodec_alloc_context3(codec));
     if (!track.encoder) throw PlatformError("out of memory opening an audio encoder");
     AVCodecContext& encoder = *track.encoder;
-    encoder.sample_rate = supportedRate(*codec, track.decoder->sample_rate);
-    chooseLayout(*codec, track.decoder->ch_layout, encoder.ch_layout);
+    int rate = track.decoder->sample_rate > 0 ? track.decoder->sample_rate : 44100;
+    if (settings.maxSampleRate > 0) rate = std::min(rate, settings.maxSampleRate);
+    encoder.sample_rate = supportedRate(*codec, rate);
+    if (settings.maxChannels > 0 && track.decoder->ch_layout.nb_channels > settings.maxChannels) {
+        OwnedLayout fewer;
+        av_channel_layout_default(&fewer.value, settings.maxChannels);
+        chooseLayout(*codec, fewer.value, encoder.ch_layout);
+    } else {
+        chooseLayout(*codec, track.decoder->ch_layout, encoder.ch_layout);
+    }
     encoder.sample_fmt = settings.format;
     encoder.time_base = AVRational{1, encoder.sample_rate};
     if (settings.bitrate > 0) encoder.bit_rate = settings.bitrate;
@@ -286,7 +311,7 @@ public:
             Track& track = m_tracks[static_cast<std::size_t>(selection.video)];
             track.input = m_input->streams[selection.video];
             if (plan.copyEverything) setUpCopy(track, *m_output);
-            else setUpVideoEncoding(track, *m_input, *m_output, plan.crf);
+            else setUpVideoEncoding(track, *m_input, *m_output, plan.crf, plan.videoBitrate);
         }
         if (selection.audio >= 0) {
             Track& track = m_tracks[static_cast<std::size_t>(selection.audio)];
@@ -571,6 +596,11 @@ TranscodeReport exportAsset(const std::filesystem::path& source, const std::file
 
 TranscodeReport transcodeAudio(const std::filesystem::path& source, const std::filesystem::path& output,
                                const AudioSettings& settings, const ProgressHandler& progress, std::stop_token stop) {
+    return Transcoder(source, output, planFor(settings), progress, std::move(stop)).run();
+}
+
+TranscodeReport compressAsset(const std::filesystem::path& source, const std::filesystem::path& output,
+                              const CompressSettings& settings, const ProgressHandler& progress, std::stop_token stop) {
     return Transcoder(source, output, planFor(settings), progress, std::move(stop)).run();
 }
 

@@ -38,9 +38,10 @@ std::int64_t audioBitrate(CompressionLevel level);
 /// One level's measured (images) or predicted (video, audio) result.
 struct CompressionEstimate {
     CompressionLevel level = CompressionLevel::maximum;
-    std::int64_t byteSize = 0;         ///< measured or predicted output size
-    std::optional<double> qualityLoss; ///< estimated visual loss in percent; measured images only
-    std::int64_t originalSize = 0;     ///< the source's size; 0 when unknown
+    std::int64_t byteSize = 0; ///< measured or predicted output size
+    std::optional<double> qualityLoss =
+        std::nullopt;              ///< estimated visual loss in percent; measured images only
+    std::int64_t originalSize = 0; ///< the source's size; 0 when unknown
     SupportedFormat outputFormat = SupportedFormat::jpeg;
     bool isEstimate = false; ///< true for predicted video and audio rows
 

@@ -18,7 +18,7 @@ std::optional<SupportedFormat> compressionTarget(SupportedFormat source);
 /// One row per level that saves more than 2 %, sorted maximum first; never throws (an empty list
 /// means nothing is worth offering). Images are encoded at every level and measured; video and
 /// audio rows are predicted from duration and bit rate. Blocking; a stop request ends it early
-/// with whatever rows are complete.
+/// with no rows.
 std::vector<CompressionEstimate> estimates(const std::filesystem::path& file,
                                            SupportedFormat format, std::stop_token stop = {});
 
@@ -27,9 +27,9 @@ struct CompressRequest {
     SupportedFormat format{};
     CompressionLevel level{};
     std::filesystem::path outputDir;
-    bool replacingOriginal = false;       ///< no " (compressed)" suffix on the name
-    std::function<void(double)> progress; ///< media only, 0…0.99, from a worker thread
-    std::stop_token stop;
+    bool replacingOriginal = false;            ///< no " (compressed)" suffix on the name
+    std::function<void(double)> progress = {}; ///< media only, 0…0.99, from a worker thread
+    std::stop_token stop = {};
 };
 
 /// Writes the compressed copy under a reserved name and returns its path. Throws ConversionError:

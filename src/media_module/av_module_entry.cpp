@@ -14,6 +14,9 @@ extern "C" __attribute__((visibility("default"))) const kv::media_module::AVTabl
         .extractAudio = &VideoAudioConverter::extractAudio,
         .validateAVAsset = &Validator::validateAVAsset,
         .probeAudioWriters = &platform::probeAudioWriters,
+        .mediaDuration = &compress::mediaDuration,
+        .mediaBitrate = &compress::mediaBitrate,
+        .transcodeMedia = &compress::transcodeMedia,
     };
     return &table;
 }

@@ -11,13 +11,14 @@
 #include <string>
 #include <vector>
 
+#include "compress/compress_services.h"
 #include "engine/convert_request.h"
 #include "validate/validator.h"
 
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 2;
+inline constexpr int kTableVersion = 3;
 
 struct ImageTable {
     int version;
@@ -26,6 +27,8 @@ struct ImageTable {
     ValidationStatus (*validateImage)(const std::filesystem::path&);
     ValidationStatus (*validatePDF)(const std::filesystem::path&, int, PDFBackgroundRequirement);
     std::set<std::string> (*probeWritableImageTypes)();
+    decltype(&compress::measureImageLevels) measureImageLevels;
+    decltype(&compress::encodeImageLevel) encodeImageLevel;
 };
 
 struct AVTable {
@@ -37,6 +40,9 @@ struct AVTable {
     ConverterOperation extractAudio;
     ValidationStatus (*validateAVAsset)(const std::filesystem::path&, MediaType);
     std::vector<std::uint32_t> (*probeAudioWriters)();
+    decltype(&compress::mediaDuration) mediaDuration;
+    decltype(&compress::mediaBitrate) mediaBitrate;
+    decltype(&compress::transcodeMedia) transcodeMedia;
 };
 
 }  // namespace kv::media_module

@@ -123,6 +123,20 @@ ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType ty
 }
 }  // namespace Validator
 
+namespace compress {
+std::vector<EncodedLevel> measureImageLevels(const std::filesystem::path& file, SupportedFormat target,
+                                             const std::vector<CompressionLevel>& levels, std::stop_token stop) {
+    return images().measureImageLevels(file, target, levels, std::move(stop));
+}
+std::vector<std::uint8_t> encodeImageLevel(const std::filesystem::path& file, SupportedFormat target,
+                                           CompressionLevel level, std::stop_token stop) {
+    return images().encodeImageLevel(file, target, level, std::move(stop));
+}
+double mediaDuration(const std::filesystem::path& file) { return av().mediaDuration(file); }
+std::optional<double> mediaBitrate(const std::filesystem::path& file) { return av().mediaBitrate(file); }
+void transcodeMedia(const TranscodeRequest& request) { av().transcodeMedia(request); }
+}  // namespace compress
+
 namespace platform {
 // Without the module nothing but our own writers can produce images, and no audio encoder exists.
 std::set<std::string> probeWritableImageTypes() {

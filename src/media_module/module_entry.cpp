@@ -12,6 +12,8 @@ extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageT
         .validateImage = &Validator::validateImage,
         .validatePDF = &Validator::validatePDF,
         .probeWritableImageTypes = &platform::probeWritableImageTypes,
+        .measureImageLevels = &compress::measureImageLevels,
+        .encodeImageLevel = &compress::encodeImageLevel,
     };
     return &table;
 }

@@ -41,15 +41,6 @@ bool hasFlag(const std::vector<std::string>& args, std::string_view flag) {
     return std::find(args.begin(), args.end(), flag) != args.end();
 }
 
-// Operand k is the argument k places after the first occurrence of `flag`.
-std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag, std::size_t k) {
-    const auto at = std::find(args.begin(), args.end(), flag);
-    if (at == args.end()) return std::nullopt;
-    const auto index = static_cast<std::size_t>(at - args.begin()) + k;
-    if (index >= args.size()) return std::nullopt;
-    return args[index];
-}
-
 std::string allRawValues() {
     std::string list;
     for (auto format : allFormats()) {
@@ -61,9 +52,19 @@ std::string allRawValues() {
 
 }  // namespace
 
+std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag, std::size_t k) {
+    const auto at = std::find(args.begin(), args.end(), flag);
+    if (at == args.end()) return std::nullopt;
+    const auto index = static_cast<std::size_t>(at - args.begin()) + k;
+    if (index >= args.size()) return std::nullopt;
+    return args[index];
+}
+
 Mode selectMode(const std::vector<std::string>& args) {
     for (const auto& s : kSwitches)
         if (hasFlag(args, s.flag)) return s.mode;
+    if (hasFlag(args, "--help") || hasFlag(args, "-h")) return Mode::help;
+    if (hasFlag(args, "--version")) return Mode::version;
     return Mode::desktop;
 }
 
@@ -103,8 +104,10 @@ int run(Mode mode, const std::vector<std::string>& args) {
     case Mode::convert: return runConvert(args);
     case Mode::test: printError("--test: the self-test is not built yet\n"); return 2;
     case Mode::renderScreenshots: printError("--render-screenshots: screenshot rendering is not built yet\n"); return 2;
-    case Mode::estimate: printError("--estimate: compression estimates are not built yet\n"); return 2;
-    case Mode::compress: printError("--compress: compression is not built yet\n"); return 2;
+    case Mode::estimate: return runEstimate(args);
+    case Mode::compress: return runCompress(args);
+    case Mode::help: printResult(helpText()); return 0;
+    case Mode::version: printResult(versionText()); return 0;
     case Mode::mcp: printError("--mcp: the tool server is not built yet\n"); return 2;
     case Mode::desktop: printError("kelvane: the desktop window is not built yet; use --convert\n"); return 2;
     }
