@@ -29,8 +29,10 @@ foreach(size ${kv_icon_sizes})
 endforeach()
 
 # One file from packaging/ to where the desktop looks for its kind. A name ending in .in is first
-# configured (@KV_INSTALL_FULL_BINDIR@ is the installed executable's folder, for D-Bus's Exec=).
+# configured (@KV_INSTALL_FULL_BINDIR@ is the installed executable's folder and
+# @KV_INSTALLED_KELVANE@ the executable itself, for D-Bus's Exec=).
 set(KV_INSTALL_FULL_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
+set(KV_INSTALLED_KELVANE ${CMAKE_INSTALL_FULL_BINDIR}/kelvane)
 function(kv_install_packaging_file path)
     file(RELATIVE_PATH relative ${kv_packaging} ${path})
     get_filename_component(name ${path} NAME)
