@@ -12,6 +12,8 @@ packages=(
     # images, PDF, text layout
     libvips-dev libheif-dev libtiff-dev libjpeg-dev libgif-dev libimagequant-dev libraw-dev libpoppler-glib-dev libcairo2-dev libqpdf-dev
     libpango1.0-dev
+    # rich text: HTML parsing, DOCX XML
+    libgumbo-dev libpugixml-dev
     # media
     libavformat-dev libavcodec-dev libavfilter-dev libavutil-dev libswscale-dev libswresample-dev
     # test oracles and fixtures
@@ -23,7 +25,12 @@ packages=(
     libheif-examples
     libvips-tools libjxl-tools
     miller jq
+    pandoc
 )
+# The tool server's client test runs the MCP SDK on Node; a Node already installed brings its npm.
+if ! command -v npm >/dev/null; then
+    packages+=(nodejs npm)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -2,31 +2,288 @@
 #include "document/document_converter.h"
 
 #include "data/data_converter.h"
+#include "data/text_decoding.h"
+#include "document/markdown.h"
+#include "document/richtext/docx_reader.h"
+#include "document/richtext/docx_writer.h"
+#include "document/richtext/html_reader.h"
+#include "document/richtext/html_writer.h"
+#include "document/richtext/rtf_reader.h"
+#include "document/richtext/rtf_writer.h"
+#include "document/richtext/text_encoding.h"
 #include "engine/conversion_error.h"
 #include "engine/logger.h"
+#include "engine/output_file.h"
+#include "engine/output_name_registry.h"
+#include "engine/source_file.h"
 
 #include <string>
+#include <unistd.h>
 
 namespace kv::DocumentConverter {
 namespace {
 
-bool isDataFormat(SupportedFormat format) {
-    using F = SupportedFormat;
-    return format == F::csv || format == F::tsv || format == F::json || format == F::srt || format == F::vtt;
+using F = SupportedFormat;
+constexpr std::string_view kCategory = "Document";
+
+// The head every generated page shares, up to the title.
+constexpr std::string_view kPageHead =
+    "<!DOCTYPE html>\n<html lang=\"en\">\n<head><meta charset=\"UTF-8\"><title>";
+constexpr std::string_view kPageEnd = "</body>\n</html>";
+constexpr std::string_view kTextHeadTail =
+    "</"
+    "title>\n<style>body{font-family:-apple-system,BlinkMacSystemFont,sans-serif;max-width:800px;"
+    "margin:2rem "
+    "auto;padding:0 1rem;line-height:1.6;color:#333;}</style>\n</head>\n<body>";
+constexpr std::string_view kMarkdownHeadTail =
+    "</title>\n<meta name=\"color-scheme\" content=\"only light\">\n<style>html{color-scheme: only "
+    "light;}body{font-family:-apple-system,BlinkMacSystemFont,sans-serif;max-width:800px;margin:"
+    "2rem auto;padding:0 "
+    "1rem;line-height:1.6;color:#1a1a1a;background:#ffffff;}code{background:#f4f4f4;padding:2px "
+    "6px;border-radius:3px;font-family:'SF "
+    "Mono',monospace;color:#1a1a1a;}pre{background:#f4f4f4;padding:12px "
+    "14px;border-radius:6px;overflow-x:auto;font-family:'SF "
+    "Mono',monospace;color:#1a1a1a;}h1,h2,h3{color:#0a0a0a;}</style>\n</head>\n<body>";
+
+constexpr double kRTFTextPointSize = 14.0;  // plain text exported as RTF
+constexpr double kDOCXTextPointSize = 12.0; // plain text exported as DOCX
+
+bool isDataFormat(F format) {
+    return format == F::csv || format == F::tsv || format == F::json || format == F::srt ||
+           format == F::vtt;
 }
 
-}  // namespace
+std::string page(const std::filesystem::path& source, std::string_view headTail,
+                 std::string_view body) {
+    std::string out;
+    out.reserve(body.size() + 1024);
+    out += kPageHead;
+    out += escapeHTML(baseNameOf(source));
+    out += headTail;
+    out += body;
+    out += kPageEnd;
+    return out;
+}
+
+// CR LF line ends as line feeds, so that Windows text splits into paragraphs at its blank lines.
+std::string withLineFeeds(std::string text) {
+    if (text.find('\r') == std::string::npos)
+        return text;
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            continue;
+        out += text[i];
+    }
+    return out;
+}
+
+richtext::RichText plainRichText(const std::string& text, double pointSize) {
+    richtext::RichText rich;
+    richtext::TextAttributes attributes;
+    attributes.pointSize = pointSize;
+    rich.append(text, attributes);
+    return rich;
+}
+
+void writeRichText(const richtext::RichText& text, const std::filesystem::path& output, F target,
+                   std::string_view title, const richtext::RTFWriteOptions& rtfOptions = {}) {
+    switch (target) {
+    case F::html: writeOutputFile(output, richtext::writeHTML(text, title)); break;
+    case F::rtf: writeOutputFile(output, richtext::writeRTF(text, rtfOptions)); break;
+    case F::docx: writeOutputFile(output, richtext::writeDOCX(text)); break;
+    case F::txt: writeOutputFile(output, text.string()); break;
+    case F::markdown: writeOutputFile(output, attributedStringToMarkdown(text)); break;
+    default: throw ConversionError::unsupportedConversion("Rich Text", displayName(target));
+    }
+}
+
+[[noreturn]] void noConversionPath(const ConvertRequest& request) {
+    const std::string pair = std::string(displayName(request.sourceFormat)) + " \u2192 " +
+                             std::string(displayName(request.target));
+    ConversionLogger::shared().error("No conversion path", kCategory, pair);
+    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat),
+                                                 displayName(request.target));
+}
+
+// The table of pairs among text, Markdown, HTML, RTF and DOCX. PDF and EPUB have no path yet.
+void route(const ConvertRequest& request, const std::filesystem::path& output) {
+    const F source = request.sourceFormat;
+    const F target = request.target;
+    const std::string title = baseNameOf(request.source);
+    const bool richSource = source == F::rtf || source == F::docx;
+    switch (target) {
+    case F::rtf:
+        if (source == F::txt)
+            return textToRTF(request.source, output);
+        if (source == F::html || richSource)
+            return rtfToHTML(request.source, output, source, target);
+        if (source == F::markdown)
+            return markdownToRTF(readTextFile(request.source), output);
+        break;
+    case F::txt:
+        if (richSource)
+            return writeRichText(readRichText(request.source, source), output, F::txt, title);
+        if (source == F::html)
+            return htmlToText(request.source, output);
+        if (source == F::markdown) {
+            writeOutputFile(output, readTextFile(request.source));
+            return;
+        }
+        break;
+    case F::html:
+        if (richSource)
+            return rtfToHTML(request.source, output, source, target);
+        if (source == F::txt)
+            return textToHTML(request.source, output);
+        if (source == F::markdown)
+            return markdownToHTML(request.source, output);
+        break;
+    case F::markdown:
+        if (richSource)
+            return writeRichText(readRichText(request.source, source), output, F::markdown, title);
+        if (source == F::txt) {
+            // A byte-for-byte copy; text in ISO-8859-1 is decoded instead, since outputs are UTF-8.
+            const std::string bytes = readSourceFile(request.source);
+            writeOutputFile(
+                output, DataConverter::isValidUTF8(bytes) ? bytes : richtext::latin1ToUTF8(bytes));
+            return;
+        }
+        if (source == F::html)
+            return htmlToMarkdown(request.source, output);
+        break;
+    case F::docx:
+        if (source == F::rtf || source == F::html)
+            return rtfToHTML(request.source, output, source, target);
+        if (source == F::txt || source == F::markdown)
+            return plainTextToDOCX(readTextFile(request.source), output);
+        break;
+    default: break;
+    }
+    noConversionPath(request);
+}
+
+} // namespace
 
 std::filesystem::path convert(const ConvertRequest& request) {
-    ConversionLogger::shared().info("Document: " + std::string(displayName(request.sourceFormat)) + " \u2192 " +
-                                        std::string(displayName(request.target)),
-                                    "Document", request.source.filename().string());
-    if (isDataFormat(request.sourceFormat)) return DataConverter::convert(request);
-    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat), displayName(request.target));
+    auto& log = ConversionLogger::shared();
+    log.info("Document: " + std::string(displayName(request.sourceFormat)) + " \u2192 " +
+                 std::string(displayName(request.target)),
+             std::string(kCategory), request.source.filename().string());
+    if (isDataFormat(request.sourceFormat))
+        return DataConverter::convert(request);
+
+    if (::access(request.source.c_str(), R_OK) != 0) {
+        log.error("File not readable", kCategory, request.source.string());
+        throw ConversionError::fileAccessDenied(request.source.filename().string());
+    }
+    const auto output = OutputNameRegistry::shared().reserve(
+        request.outputDir, baseNameOf(request.source), fileExtension(request.target));
+    route(request, output);
+    std::error_code error;
+    if (!std::filesystem::exists(output, error)) {
+        log.error("Output file was not created", kCategory);
+        throw ConversionError::failedToCreateOutput();
+    }
+    return output;
 }
 
 std::filesystem::path splitPDF(const ConvertRequest& request) {
-    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat), displayName(request.target));
+    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat),
+                                                 displayName(request.target));
 }
 
-}  // namespace kv::DocumentConverter
+std::string readTextFile(const std::filesystem::path& file) {
+    std::string bytes;
+    try {
+        bytes = readSourceFile(file);
+    } catch (const ConversionError&) {
+        throw ConversionError::corruptFile("Could not determine text encoding");
+    } catch (const std::filesystem::filesystem_error&) {
+        throw ConversionError::corruptFile("Could not determine text encoding");
+    } catch (const NotARegularFile&) {
+        throw ConversionError::corruptFile("Could not determine text encoding");
+    }
+    if (DataConverter::isValidUTF8(bytes)) {
+        if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            bytes.erase(0, 3);
+        return bytes;
+    }
+    return richtext::latin1ToUTF8(bytes);
+}
+
+void textToHTML(const std::filesystem::path& source, const std::filesystem::path& output) {
+    const std::string text = escapeHTML(withLineFeeds(readTextFile(source)));
+    std::string body;
+    body.reserve(text.size() + text.size() / 8 + 16);
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t end = text.find("\n\n", start);
+        const std::string_view paragraph = std::string_view(text).substr(
+            start, end == std::string::npos ? text.npos : end - start);
+        if (start > 0)
+            body += '\n';
+        body += "<p>";
+        for (char c : paragraph) {
+            if (c == '\n')
+                body += "<br>";
+            else
+                body += c;
+        }
+        body += "</p>";
+        if (end == std::string::npos)
+            break;
+        start = end + 2;
+    }
+    writeOutputFile(output, page(source, kTextHeadTail, body));
+}
+
+void markdownToHTML(const std::filesystem::path& source, const std::filesystem::path& output) {
+    writeOutputFile(
+        output, page(source, kMarkdownHeadTail, markdownBody(withLineFeeds(readTextFile(source)))));
+}
+
+richtext::RichText parseHTML(const std::filesystem::path& file) {
+    return richtext::readHTML(richtext::decodeHTMLBytes(readSourceFile(file)));
+}
+
+void htmlToText(const std::filesystem::path& source, const std::filesystem::path& output) {
+    writeOutputFile(output, parseHTML(source).string());
+}
+
+void htmlToMarkdown(const std::filesystem::path& source, const std::filesystem::path& output) {
+    writeOutputFile(output, attributedStringToMarkdown(parseHTML(source)));
+}
+
+void textToRTF(const std::filesystem::path& source, const std::filesystem::path& output) {
+    const auto text = plainRichText(readTextFile(source), kRTFTextPointSize);
+    writeOutputFile(output, richtext::writeRTF(text, {.blackForeground = true}));
+}
+
+void markdownToRTF(const std::string& text, const std::filesystem::path& output) {
+    writeOutputFile(output, richtext::writeRTF(plainRichText(text, kRTFTextPointSize)));
+}
+
+void plainTextToDOCX(const std::string& text, const std::filesystem::path& output) {
+    writeOutputFile(output, richtext::writeDOCX(plainRichText(text, kDOCXTextPointSize)));
+}
+
+void rtfToHTML(const std::filesystem::path& source, const std::filesystem::path& output,
+               SupportedFormat from, SupportedFormat to) {
+    writeRichText(readRichText(source, from), output, to, baseNameOf(source));
+}
+
+richtext::RichText readRichText(const std::filesystem::path& source, SupportedFormat format) {
+    switch (format) {
+    case F::rtf: return richtext::readRTF(readSourceFile(source));
+    case F::docx: {
+        const auto bytes = readSourceBytes(source);
+        return richtext::readDOCX(bytes);
+    }
+    case F::html: return parseHTML(source);
+    default: throw ConversionError::unsupportedConversion(displayName(format), "Rich Text");
+    }
+}
+
+} // namespace kv::DocumentConverter

@@ -1,15 +1,47 @@
 // Converts documents; tables and subtitles are handed to the data converter.
 #pragma once
 
-#include <filesystem>
-
+#include "document/richtext/rich_text.h"
 #include "engine/convert_request.h"
+#include "formats/supported_format.h"
+
+#include <filesystem>
+#include <string>
 
 namespace kv::DocumentConverter {
 
-/// Every document, data and subtitle pair except the PDF split.
+/// Every document, data and subtitle pair except the PDF split: reserves the output name and
+/// routes the pair; returns the output written.
 std::filesystem::path convert(const ConvertRequest& request);
 /// One PDF per page in a new folder.
 std::filesystem::path splitPDF(const ConvertRequest& request);
 
-}  // namespace kv::DocumentConverter
+/// The file as UTF-8 text: kept when valid UTF-8 (a leading byte-order mark dropped), else read as
+/// ISO-8859-1. Line ends are kept. Unreadable: corruptFile("Could not determine text encoding").
+std::string readTextFile(const std::filesystem::path& file);
+
+/// The fixed page of a plain-text file: escaped paragraphs split at blank lines, "<br>" lines.
+void textToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
+/// The fixed page of a Markdown file rendered by the regular-expression steps.
+void markdownToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
+
+/// An HTML file as rich text (charset from a byte-order mark or meta element, else UTF-8, else
+/// ISO-8859-1).
+richtext::RichText parseHTML(const std::filesystem::path& file);
+void htmlToText(const std::filesystem::path& source, const std::filesystem::path& output);
+void htmlToMarkdown(const std::filesystem::path& source, const std::filesystem::path& output);
+
+/// A plain-text file as RTF in 14-point type, coloured black.
+void textToRTF(const std::filesystem::path& source, const std::filesystem::path& output);
+/// `text` as RTF in 14-point type (Markdown marks are kept as text).
+void markdownToRTF(const std::string& text, const std::filesystem::path& output);
+/// `text` as a DOCX package in 12-point type.
+void plainTextToDOCX(const std::string& text, const std::filesystem::path& output);
+/// Rich text read as `from` (rtf, docx or html) and exported as `to` (html, rtf or docx).
+void rtfToHTML(const std::filesystem::path& source, const std::filesystem::path& output,
+               SupportedFormat from, SupportedFormat to);
+
+/// A rich-text source (rtf, docx or html) read into the model.
+richtext::RichText readRichText(const std::filesystem::path& source, SupportedFormat format);
+
+} // namespace kv::DocumentConverter

@@ -58,7 +58,7 @@ TEST(ConvertCommand, FolderSourceIsRefusedClearly) {
 }
 
 TEST(OtherModes, SayWhatIsNotBuiltAndExitTwo) {
-    for (const char* mode : {"--test", "--mcp"}) {
+    for (const char* mode : {"--test"}) {
         const auto r = test::runKelvane({mode});
         EXPECT_EQ(r.exitCode, 2) << mode;
         EXPECT_NE(r.err.find("not built yet"), std::string::npos) << mode;

@@ -6,6 +6,7 @@
 #include "engine/file_detector.h"
 #include "engine/logger.h"
 #include "formats/supported_format.h"
+#include "frontends/tool_server/tool_server.h"
 
 #include <algorithm>
 #include <array>
@@ -108,7 +109,7 @@ int run(Mode mode, const std::vector<std::string>& args) {
     case Mode::compress: return runCompress(args);
     case Mode::help: printResult(helpText()); return 0;
     case Mode::version: printResult(versionText()); return 0;
-    case Mode::mcp: printError("--mcp: the tool server is not built yet\n"); return 2;
+    case Mode::mcp: return ToolServer::run();
     case Mode::desktop: printError("kelvane: the desktop window is not built yet; use --convert\n"); return 2;
     }
     return 2;

@@ -1,0 +1,25 @@
+// Fuzzes the DOCX reader through the ZIP reader; inputs that read are written as DOCX and read
+// back.
+#include "document/richtext/docx_reader.h"
+#include "document/richtext/docx_writer.h"
+#include "engine/conversion_error.h"
+#include "engine/logger.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool quiet = [] {
+        kv::ConversionLogger::shared().setEcho(kv::ConversionLogger::Echo::none);
+        return true;
+    }();
+    (void)quiet;
+    try {
+        const auto text = kv::richtext::readDOCX(std::span(data, size));
+        (void)kv::richtext::readDOCX(kv::richtext::writeDOCX(text));
+    } catch (const kv::ConversionError&) {
+    }
+    kv::ConversionLogger::shared().clear();
+    return 0;
+}

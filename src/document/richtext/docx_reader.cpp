@@ -1,0 +1,571 @@
+// DOCX reader over pugixml.
+#include "document/richtext/docx_reader.h"
+
+#include "archive/zip_reader.h"
+#include "document/richtext/docx_format.h"
+#include "engine/conversion_error.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <pugixml.hpp>
+#include <string>
+#include <vector>
+
+namespace kv::richtext {
+namespace {
+
+std::string lowerASCII(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+std::string_view localName(const pugi::xml_node& node) {
+    std::string_view name = node.name();
+    const std::size_t colon = name.find(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+std::string_view localName(const pugi::xml_attribute& attribute) {
+    std::string_view name = attribute.name();
+    const std::size_t colon = name.find(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+// Attributes and children are matched by local name: the prefixes are the author's choice.
+const char* attributeValue(const pugi::xml_node& node, std::string_view name) {
+    for (const pugi::xml_attribute& attribute : node.attributes())
+        if (localName(attribute) == name)
+            return attribute.value();
+    return nullptr;
+}
+
+pugi::xml_node child(const pugi::xml_node& node, std::string_view name) {
+    for (const pugi::xml_node& c : node.children())
+        if (localName(c) == name)
+            return c;
+    return {};
+}
+
+// A toggle such as <w:b/> or <w:b w:val="false"/>.
+bool onOff(const pugi::xml_node& node) {
+    const char* value = attributeValue(node, "val");
+    if (value == nullptr)
+        return true;
+    const std::string v = lowerASCII(value);
+    return !(v == "0" || v == "false" || v == "off" || v == "none");
+}
+
+struct RunProperties {
+    std::optional<bool> bold;
+    std::optional<bool> italic;
+    std::optional<double> pointSize;
+    std::optional<std::string> family;
+    std::optional<bool> monospace;
+
+    void mergeFrom(const RunProperties& other) {
+        if (other.bold)
+            bold = other.bold;
+        if (other.italic)
+            italic = other.italic;
+        if (other.pointSize)
+            pointSize = other.pointSize;
+        if (other.family)
+            family = other.family;
+        if (other.monospace)
+            monospace = other.monospace;
+    }
+};
+
+RunProperties readRunProperties(const pugi::xml_node& rPr) {
+    RunProperties properties;
+    for (const pugi::xml_node& c : rPr.children()) {
+        const std::string_view name = localName(c);
+        if (name == "b")
+            properties.bold = onOff(c);
+        else if (name == "i")
+            properties.italic = onOff(c);
+        else if (name == "sz") {
+            if (const char* value = attributeValue(c, "val")) {
+                const long halfPoints = std::strtol(value, nullptr, 10);
+                if (halfPoints > 0 && halfPoints <= 3276)
+                    properties.pointSize = static_cast<double>(halfPoints) / 2;
+            }
+        } else if (name == "rFonts") {
+            for (const char* which : {"ascii", "hAnsi", "cs", "eastAsia"}) {
+                if (const char* family = attributeValue(c, which)) {
+                    properties.family = family;
+                    properties.monospace = isMonospaceFamily(family);
+                    break;
+                }
+            }
+        }
+    }
+    return properties;
+}
+
+struct Style {
+    std::string basedOn;
+    RunProperties run;
+    int headingLevel = 0; // 1…9 from the name or outline level
+    bool code = false;    // a style named for code
+};
+
+int headingLevelOfName(std::string_view lowerName) {
+    if (lowerName == "title")
+        return 1;
+    for (std::string_view prefix : {"heading ", "heading"}) {
+        if (lowerName.size() == prefix.size() + 1 && lowerName.substr(0, prefix.size()) == prefix) {
+            const char digit = lowerName.back();
+            if (digit >= '1' && digit <= '9')
+                return digit - '0';
+        }
+    }
+    return 0;
+}
+
+int outlineLevelOf(const pugi::xml_node& pPr) {
+    const pugi::xml_node outline = child(pPr, "outlineLvl");
+    if (!outline)
+        return 0;
+    const char* value = attributeValue(outline, "val");
+    if (value == nullptr)
+        return 0;
+    const long level = std::strtol(value, nullptr, 10);
+    return level >= 0 && level <= 8 ? static_cast<int>(level) + 1 : 0;
+}
+
+class StyleSheet {
+  public:
+    void load(const pugi::xml_document& styles) {
+        const pugi::xml_node root = styles.document_element();
+        for (const pugi::xml_node& node : root.children()) {
+            const std::string_view name = localName(node);
+            if (name == "docDefaults") {
+                const pugi::xml_node rPr = child(child(node, "rPrDefault"), "rPr");
+                m_defaults = readRunProperties(rPr);
+            } else if (name == "style") {
+                const char* id = attributeValue(node, "styleId");
+                if (id == nullptr)
+                    continue;
+                Style style;
+                if (const pugi::xml_node based = child(node, "basedOn")) {
+                    if (const char* value = attributeValue(based, "val"))
+                        style.basedOn = value;
+                }
+                style.run = readRunProperties(child(node, "rPr"));
+                const char* styleName = nullptr;
+                if (const pugi::xml_node n = child(node, "name"))
+                    styleName = attributeValue(n, "val");
+                const std::string lowerId = lowerASCII(id);
+                const std::string lowerName = lowerASCII(styleName == nullptr ? "" : styleName);
+                style.headingLevel = headingLevelOfName(lowerName);
+                if (style.headingLevel == 0)
+                    style.headingLevel = headingLevelOfName(lowerId);
+                if (style.headingLevel == 0)
+                    style.headingLevel = outlineLevelOf(child(node, "pPr"));
+                style.code = lowerName.find("verbatim") != std::string::npos ||
+                             lowerName.find("code") != std::string::npos ||
+                             lowerName.find("preformatted") != std::string::npos;
+                const char* type = attributeValue(node, "type");
+                const char* isDefault = attributeValue(node, "default");
+                if (type != nullptr && std::string_view(type) == "paragraph" &&
+                    isDefault != nullptr && onOffValue(isDefault))
+                    m_defaultParagraphStyle = id;
+                m_styles[id] = std::move(style);
+            }
+        }
+    }
+
+    const RunProperties& defaults() const { return m_defaults; }
+    const std::string& defaultParagraphStyle() const { return m_defaultParagraphStyle; }
+
+    // The chain from `id` up its basedOn links, base last; loops and long chains are cut.
+    std::vector<const Style*> chain(const std::string& id) const {
+        std::vector<const Style*> styles;
+        std::string next = id;
+        while (!next.empty() && styles.size() < docx::kMaxStyleChain) {
+            const auto found = m_styles.find(next);
+            if (found == m_styles.end())
+                break;
+            if (std::find(styles.begin(), styles.end(), &found->second) != styles.end())
+                break;
+            styles.push_back(&found->second);
+            next = found->second.basedOn;
+        }
+        return styles;
+    }
+
+  private:
+    static bool onOffValue(std::string_view value) {
+        return value == "1" || value == "true" || value == "on";
+    }
+
+    RunProperties m_defaults;
+    std::string m_defaultParagraphStyle;
+    std::map<std::string, Style> m_styles;
+};
+
+struct ParagraphContext {
+    RunProperties run; // defaults, then the paragraph style chain
+    int headingLevel = 0;
+    bool code = false;
+};
+
+struct FieldState {
+    std::string instruction;
+    bool separated = false;
+    std::string link;
+};
+
+class DocumentWalker {
+  public:
+    DocumentWalker(const StyleSheet& styles, const std::map<std::string, std::string>& links)
+        : m_styles(styles), m_links(links) {}
+
+    RichText take() { return std::move(m_text); }
+
+    void blocks(const pugi::xml_node& parent, std::size_t depth) {
+        checkDepth(depth);
+        for (const pugi::xml_node& node : parent.children()) {
+            const std::string_view name = localName(node);
+            if (name == "p")
+                paragraph(node, depth + 1);
+            else if (name == "tbl")
+                table(node, depth + 1);
+            else if (name == "sdt")
+                blocks(child(node, "sdtContent"), depth + 1);
+            else if (name == "customXml" || name == "ins" || name == "moveTo")
+                blocks(node, depth + 1);
+        }
+    }
+
+  private:
+    static void checkDepth(std::size_t depth) {
+        if (depth > docx::kMaxElementDepth)
+            throw ConversionError::corruptFile("DOCX elements are nested more than " +
+                                               std::to_string(docx::kMaxElementDepth) +
+                                               " levels deep");
+    }
+
+    void applyChain(const std::vector<const Style*>& chain, RunProperties& run, int* heading,
+                    bool& code) {
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it)
+            run.mergeFrom((*it)->run);
+        for (const Style* style : chain) {
+            if (heading != nullptr && *heading == 0)
+                *heading = style->headingLevel;
+            code = code || style->code;
+        }
+    }
+
+    void paragraph(const pugi::xml_node& p, std::size_t depth) {
+        ParagraphContext context;
+        context.run = m_styles.defaults();
+        const pugi::xml_node pPr = child(p, "pPr");
+        std::string styleId = m_styles.defaultParagraphStyle();
+        if (const pugi::xml_node pStyle = child(pPr, "pStyle")) {
+            if (const char* value = attributeValue(pStyle, "val"))
+                styleId = value;
+        }
+        applyChain(m_styles.chain(styleId), context.run, &context.headingLevel, context.code);
+        if (const int outline = outlineLevelOf(pPr))
+            context.headingLevel = outline;
+
+        if (m_cellDepth > 0) {
+            if (m_cellHasText)
+                m_text.append(" ", TextAttributes{});
+        }
+        const std::size_t before = m_text.length();
+        inlines(p, context, std::string(), depth + 1);
+        if (m_cellDepth > 0) {
+            m_cellHasText = m_cellHasText || m_text.length() > before;
+            return;
+        }
+        TextAttributes end = attributesFor(context, RunProperties{}, false);
+        end.link.clear();
+        m_text.append("\n", end);
+    }
+
+    void table(const pugi::xml_node& tbl, std::size_t depth) {
+        checkDepth(depth);
+        for (const pugi::xml_node& row : tbl.children()) {
+            if (localName(row) != "tr")
+                continue;
+            bool firstCell = true;
+            for (const pugi::xml_node& cell : row.children()) {
+                if (localName(cell) != "tc")
+                    continue;
+                if (!firstCell)
+                    m_text.append("\t", TextAttributes{});
+                firstCell = false;
+                const bool outerHasText = m_cellHasText;
+                ++m_cellDepth;
+                m_cellHasText = false;
+                blocks(cell, depth + 2);
+                --m_cellDepth;
+                m_cellHasText = outerHasText || m_cellDepth > 0;
+            }
+            if (m_cellDepth > 0) {
+                m_text.append(" ", TextAttributes{});
+            } else {
+                m_text.trimTrailing("\t ");
+                m_text.append("\n", TextAttributes{});
+            }
+        }
+    }
+
+    void inlines(const pugi::xml_node& parent, const ParagraphContext& context,
+                 const std::string& link, std::size_t depth) {
+        checkDepth(depth);
+        for (const pugi::xml_node& node : parent.children()) {
+            const std::string_view name = localName(node);
+            if (name == "r") {
+                run(node, context, link);
+            } else if (name == "hyperlink") {
+                std::string target;
+                if (const char* id = attributeValue(node, "id")) {
+                    const auto found = m_links.find(id);
+                    if (found != m_links.end())
+                        target = found->second;
+                }
+                if (target.empty()) {
+                    if (const char* anchor = attributeValue(node, "anchor"))
+                        target = "#" + std::string(anchor);
+                }
+                inlines(node, context, target.empty() ? link : target, depth + 1);
+            } else if (name == "fldSimple") {
+                const char* instruction = attributeValue(node, "instr");
+                const std::string target =
+                    instruction == nullptr ? std::string() : hyperlinkTarget(instruction);
+                inlines(node, context, target.empty() ? link : target, depth + 1);
+            } else if (name == "sdt") {
+                inlines(child(node, "sdtContent"), context, link, depth + 1);
+            } else if (name == "ins" || name == "smartTag" || name == "customXml" ||
+                       name == "moveTo" || name == "dir" || name == "bdo" || name == "sdtContent") {
+                inlines(node, context, link, depth + 1);
+            }
+        }
+    }
+
+    TextAttributes attributesFor(const ParagraphContext& context, const RunProperties& direct,
+                                 bool codeStyle) {
+        RunProperties resolved = context.run;
+        resolved.mergeFrom(direct);
+        TextAttributes a;
+        a.pointSize = resolved.pointSize.value_or(kBodyPointSize);
+        a.bold = resolved.bold.value_or(false);
+        a.italic = resolved.italic.value_or(false);
+        a.family = resolved.family.value_or(std::string());
+        a.monospace = resolved.monospace.value_or(false) || codeStyle || context.code;
+        if (context.headingLevel > 0) {
+            const auto index = std::min<std::size_t>(
+                static_cast<std::size_t>(context.headingLevel - 1), kHeadingPointSizes.size() - 1);
+            a.pointSize = kHeadingPointSizes[index];
+            a.bold = true;
+        }
+        return a;
+    }
+
+    bool inFieldInstruction() const {
+        return std::any_of(m_fields.begin(), m_fields.end(),
+                           [](const FieldState& f) { return !f.separated; });
+    }
+
+    std::string fieldLink() const {
+        for (auto it = m_fields.rbegin(); it != m_fields.rend(); ++it)
+            if (!it->link.empty())
+                return it->link;
+        return {};
+    }
+
+    void run(const pugi::xml_node& r, const ParagraphContext& context, const std::string& link) {
+        RunProperties direct;
+        bool codeStyle = false;
+        if (const pugi::xml_node rPr = child(r, "rPr")) {
+            if (const pugi::xml_node rStyle = child(rPr, "rStyle")) {
+                if (const char* value = attributeValue(rStyle, "val")) {
+                    applyChain(m_styles.chain(value), direct, nullptr, codeStyle);
+                }
+            }
+            direct.mergeFrom(readRunProperties(rPr));
+        }
+        TextAttributes attributes = attributesFor(context, direct, codeStyle);
+        for (const pugi::xml_node& node : r.children()) {
+            const std::string_view name = localName(node);
+            if (name == "fldChar") {
+                const char* type = attributeValue(node, "fldCharType");
+                const std::string_view kind = type == nullptr ? "" : type;
+                if (kind == "begin") {
+                    m_fields.push_back({});
+                } else if (kind == "separate" && !m_fields.empty()) {
+                    m_fields.back().separated = true;
+                    m_fields.back().link = hyperlinkTarget(m_fields.back().instruction);
+                } else if (kind == "end" && !m_fields.empty()) {
+                    m_fields.pop_back();
+                }
+                continue;
+            }
+            if (name == "instrText") {
+                if (!m_fields.empty() && !m_fields.back().separated)
+                    m_fields.back().instruction += node.child_value();
+                continue;
+            }
+            if (inFieldInstruction())
+                continue;
+            const std::string fieldTarget = fieldLink();
+            attributes.link = fieldTarget.empty() ? link : fieldTarget;
+            if (name == "t") {
+                m_text.append(node.child_value(), attributes);
+            } else if (name == "tab" || name == "ptab") {
+                m_text.append("\t", attributes);
+            } else if (name == "br" || name == "cr") {
+                TextAttributes plain = attributes;
+                plain.link.clear();
+                m_text.append(m_cellDepth > 0 ? " " : "\n", plain);
+            } else if (name == "noBreakHyphen") {
+                m_text.append("\u2011", attributes);
+            }
+        }
+    }
+
+    const StyleSheet& m_styles;
+    const std::map<std::string, std::string>& m_links;
+    RichText m_text;
+    std::size_t m_cellDepth = 0;
+    bool m_cellHasText = false;
+    std::vector<FieldState> m_fields;
+};
+
+constexpr unsigned kParseOptions = pugi::parse_default | pugi::parse_ws_pcdata_single;
+
+// Parses a part; entity declarations are never expanded (pugixml knows only the five XML ones).
+void parsePart(pugi::xml_document& document, const ArchiveConverter::Bytes& data,
+               std::string_view partName) {
+    const pugi::xml_parse_result result =
+        document.load_buffer(data.data(), data.size(), kParseOptions);
+    if (!result) {
+        throw ConversionError::corruptFile("DOCX part " + std::string(partName) +
+                                           " is not well-formed XML (" + result.description() +
+                                           " at byte " + std::to_string(result.offset) + ")");
+    }
+}
+
+std::string lowerPartName(std::string_view name) {
+    std::string_view trimmed = name;
+    while (!trimmed.empty() && trimmed.front() == '/')
+        trimmed.remove_prefix(1);
+    return lowerASCII(trimmed);
+}
+
+// Id → target of every relationship in a .rels part; `typeWanted` (if any) → its first target.
+std::map<std::string, std::string> readRelationships(const ArchiveConverter::Bytes* data,
+                                                     std::string_view typeWanted,
+                                                     std::string* wantedTarget,
+                                                     std::string_view partName) {
+    std::map<std::string, std::string> targets;
+    if (data == nullptr)
+        return targets;
+    pugi::xml_document rels;
+    parsePart(rels, *data, partName);
+    for (const pugi::xml_node& rel : rels.document_element().children()) {
+        if (localName(rel) != "Relationship")
+            continue;
+        const char* id = attributeValue(rel, "Id");
+        const char* target = attributeValue(rel, "Target");
+        const char* type = attributeValue(rel, "Type");
+        if (id == nullptr || target == nullptr)
+            continue;
+        targets[id] = target;
+        if (wantedTarget != nullptr && wantedTarget->empty() && type != nullptr &&
+            std::string_view(type) == typeWanted)
+            *wantedTarget = target;
+    }
+    return targets;
+}
+
+// A relationship target relative to the folder of the part that holds the relationship.
+std::string resolvePart(std::string_view folder, std::string_view target) {
+    if (!target.empty() && target.front() == '/')
+        return lowerPartName(target);
+    std::vector<std::string> parts;
+    std::string joined = std::string(folder) + (folder.empty() ? "" : "/") + std::string(target);
+    std::string_view rest = joined;
+    while (!rest.empty()) {
+        const std::size_t slash = rest.find('/');
+        const std::string_view piece = rest.substr(0, slash);
+        rest.remove_prefix(slash == std::string_view::npos ? rest.size() : slash + 1);
+        if (piece.empty() || piece == ".")
+            continue;
+        if (piece == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+            continue;
+        }
+        parts.emplace_back(piece);
+    }
+    std::string out;
+    for (const auto& piece : parts)
+        out += (out.empty() ? "" : "/") + piece;
+    return lowerPartName(out);
+}
+
+} // namespace
+
+RichText readDOCX(std::span<const std::uint8_t> package) {
+    std::vector<ArchiveConverter::ZipMember> members = ArchiveConverter::readZIP(package);
+    std::map<std::string, const ArchiveConverter::Bytes*> parts;
+    for (const auto& member : members)
+        parts.emplace(lowerPartName(member.name), &member.data);
+    const auto part = [&](std::string_view name) -> const ArchiveConverter::Bytes* {
+        const auto found = parts.find(lowerPartName(name));
+        return found == parts.end() ? nullptr : found->second;
+    };
+
+    std::string mainTarget;
+    readRelationships(part(docx::kPackageRelsPart), docx::kOfficeDocumentRel, &mainTarget,
+                      docx::kPackageRelsPart);
+    std::string mainPart =
+        mainTarget.empty() ? std::string(docx::kDocumentPart) : resolvePart("", mainTarget);
+    const ArchiveConverter::Bytes* documentData = part(mainPart);
+    if (documentData == nullptr) {
+        mainPart = docx::kDocumentPart;
+        documentData = part(mainPart);
+    }
+    if (documentData == nullptr)
+        throw ConversionError::corruptFile("DOCX has no main document part (word/document.xml)");
+
+    const std::size_t slash = mainPart.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string() : mainPart.substr(0, slash);
+    const std::string name = slash == std::string::npos ? mainPart : mainPart.substr(slash + 1);
+    const std::string relsPart = (folder.empty() ? "" : folder + "/") + "_rels/" + name + ".rels";
+    std::string stylesTarget;
+    const auto links = readRelationships(part(relsPart), docx::kStylesRel, &stylesTarget, relsPart);
+
+    StyleSheet styles;
+    const std::string stylesPart =
+        stylesTarget.empty() ? std::string(docx::kStylesPart) : resolvePart(folder, stylesTarget);
+    if (const ArchiveConverter::Bytes* data = part(stylesPart)) {
+        pugi::xml_document stylesDocument;
+        parsePart(stylesDocument, *data, stylesPart);
+        styles.load(stylesDocument);
+    }
+
+    pugi::xml_document document;
+    parsePart(document, *documentData, mainPart);
+    members.clear(); // the parsed trees hold what is needed
+    const pugi::xml_node root = document.document_element();
+    const pugi::xml_node body = child(root, "body");
+    if (localName(root) != "document" || !body)
+        throw ConversionError::corruptFile("DOCX main document has no w:body element");
+    DocumentWalker walker(styles, links);
+    walker.blocks(body, 0);
+    return walker.take();
+}
+
+} // namespace kv::richtext

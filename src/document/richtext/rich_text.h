@@ -1,0 +1,80 @@
+// The rich-text model: UTF-8 text with runs of character attributes; "\n" ends a paragraph.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kv::richtext {
+
+/// Character attributes of one run. Sizes are in points.
+struct TextAttributes {
+    double pointSize = 12.0;
+    bool bold = false;
+    bool italic = false;
+    bool monospace = false;
+    std::string family; // empty: the writer's default face
+    std::string link;   // empty: not a link; else a URL or the link string as written
+
+    /// The font alone (size, traits, family), without the link.
+    bool sameFont(const TextAttributes& other) const {
+        return pointSize == other.pointSize && bold == other.bold && italic == other.italic &&
+               monospace == other.monospace && family == other.family;
+    }
+    bool operator==(const TextAttributes& other) const = default;
+};
+
+/// A stretch of the text in one set of attributes; offsets are UTF-8 byte offsets.
+struct TextRun {
+    std::size_t start = 0;
+    std::size_t length = 0;
+    TextAttributes attributes;
+    std::size_t end() const { return start + length; }
+};
+
+/// Body text as word processors set it; headings h1–h6 as they map structure to sizes.
+constexpr double kBodyPointSize = 12.0;
+constexpr std::array<double, 6> kHeadingPointSizes{24.0, 18.0, 14.0, 12.0, 10.0, 8.0};
+
+class RichText {
+  public:
+    /// Appends `text` in `attributes`, extending the last run when the attributes are equal.
+    void append(std::string_view text, const TextAttributes& attributes);
+    /// Appends one "\n" in the attributes of the last run (body text when empty).
+    void endParagraph();
+    /// Whether the text is empty or ends with "\n".
+    bool atParagraphStart() const { return m_text.empty() || m_text.back() == '\n'; }
+    /// Removes trailing characters in `chars` (spaces, tabs) from the end, shrinking runs.
+    void trimTrailing(std::string_view chars);
+
+    const std::string& string() const { return m_text; }
+    std::size_t length() const { return m_text.size(); }
+    const std::vector<TextRun>& runs() const { return m_runs; }
+
+    /// The run holding byte `index`; nullptr past the end.
+    const TextRun* runAt(std::size_t index) const;
+    /// The runs over [start, start + length), clipped to the range.
+    std::vector<TextRun> runsIn(std::size_t start, std::size_t length) const;
+
+  private:
+    std::string m_text;
+    std::vector<TextRun> m_runs;
+};
+
+/// The size set in the most runs of equal font (adjacent runs that differ only in their link
+/// count once); ties go to the smaller size; 12 when there is no text.
+double bodyPointSize(const RichText& text);
+
+/// 1…3 for a paragraph that reads as a heading (ratio ≥ 1.8, ≥ 1.4, ≥ 1.15 and bold), else 0.
+int headingLevel(const TextAttributes& font, double bodySize);
+
+/// Whether a font family name is one of the common fixed-pitch faces.
+bool isMonospaceFamily(std::string_view family);
+
+/// The target of a field instruction "HYPERLINK \"url\"" (or "#" + the bookmark of its \l
+/// switch); empty for other fields.
+std::string hyperlinkTarget(std::string_view instruction);
+
+} // namespace kv::richtext

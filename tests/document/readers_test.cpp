@@ -1,0 +1,350 @@
+// The RTF, DOCX and HTML readers on hand-made documents, hostile ones included, and the writers
+// read back by our own readers.
+#include "archive/zip_writer.h"
+#include "document/markdown.h"
+#include "document/richtext/docx_reader.h"
+#include "document/richtext/docx_writer.h"
+#include "document/richtext/html_reader.h"
+#include "document/richtext/html_writer.h"
+#include "document/richtext/rtf_reader.h"
+#include "document/richtext/rtf_writer.h"
+#include "engine/conversion_error.h"
+
+#include <gtest/gtest.h>
+
+namespace kv {
+namespace {
+
+using namespace richtext;
+
+const TextRun& runWith(const RichText& text, std::string_view needle) {
+    const std::size_t at = text.string().find(needle);
+    EXPECT_NE(at, std::string::npos) << needle << " in " << text.string();
+    static const TextRun none;
+    const TextRun* run = at == std::string::npos ? nullptr : text.runAt(at);
+    return run == nullptr ? none : *run;
+}
+
+void expectCorrupt(const std::function<void()>& read, std::string_view fragment) {
+    try {
+        read();
+        ADD_FAILURE() << "no error, expected " << fragment;
+    } catch (const ConversionError& e) {
+        EXPECT_EQ(e.kind(), ConversionError::Kind::corruptFile);
+        EXPECT_NE(std::string(e.what()).find(fragment), std::string::npos) << e.what();
+    }
+}
+
+ArchiveConverter::Bytes makeDOCX(const std::string& body, const std::string& styles = "",
+                                 const std::string& rels = "") {
+    const std::string w =
+        "xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
+        "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";
+    std::vector<ArchiveConverter::ZipEntry> entries;
+    const auto add = [&](std::string name, std::string data) {
+        entries.push_back({.name = std::move(name),
+                           .data = std::move(data),
+                           .method = ArchiveConverter::ZipMethod::deflated,
+                           .modified = 0});
+    };
+    add("word/document.xml",
+        "<?xml version=\"1.0\"?><w:document " + w + "><w:body>" + body + "</w:body></w:document>");
+    if (!styles.empty())
+        add("word/styles.xml", "<w:styles " + w + ">" + styles + "</w:styles>");
+    if (!rels.empty())
+        add("word/_rels/document.xml.rels",
+            "<Relationships "
+            "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" +
+                rels + "</Relationships>");
+    return ArchiveConverter::buildZIP(entries);
+}
+
+TEST(RTFReader, FontsSizesTraitsFieldsAndCodePages) {
+    const std::string rtf =
+        "{\\rtf1\\ansi\\ansicpg1251\\deff0{\\fonttbl{\\f0\\fswiss Arial;}{\\f1\\fnil "
+        "Menlo;}{\\f2\\fmodern Foo;}"
+        "{\\f3\\fnil\\fcharset128 MS Gothic;}}{\\colortbl;\\red0\\green0\\blue0;}{\\*\\generator "
+        "Hidden;}"
+        "{\\info{\\title Not text}}\\pard\\outlinelevel0 Heading\\par\\pard\\plain\\fs24 {\\b "
+        "bold} {\\i it} "
+        "{\\b\\i both} {\\f1 menlo} {\\f2 modern} \\'cf\\'f0\\'e8 {\\f3 \\'82\\'a0}\\par "
+        "{\\field{\\*\\fldinst{HYPERLINK \"https://example.org/p?q=1\"}}{\\fldrslt{\\ul link}}} "
+        "\\u8364?\\uc2\\u26085??\\uc1\\u-10179?\\u-8704? a\\tab b\\line c{\\pict\\bin4 "
+        "{}{}junk}\\par}";
+    const RichText text = readRTF(rtf);
+    EXPECT_EQ(text.string(),
+              "Heading\nbold it both menlo modern \u041f\u0440\u0438 \u3042\nlink \u20ac\u65e5"
+              "\U0001F600 a\tb\nc\n");
+    EXPECT_EQ(runWith(text, "Heading").attributes.pointSize, 24);
+    EXPECT_TRUE(runWith(text, "Heading").attributes.bold);
+    EXPECT_TRUE(runWith(text, "bold").attributes.bold);
+    EXPECT_TRUE(runWith(text, "it").attributes.italic);
+    EXPECT_TRUE(runWith(text, "both").attributes.bold && runWith(text, "both").attributes.italic);
+    EXPECT_TRUE(runWith(text, "menlo").attributes.monospace);
+    EXPECT_TRUE(runWith(text, "modern").attributes.monospace);
+    EXPECT_FALSE(runWith(text, "bold").attributes.monospace);
+    EXPECT_EQ(runWith(text, "link").attributes.link, "https://example.org/p?q=1");
+    EXPECT_EQ(runWith(text, "link").attributes.pointSize, 12);
+    EXPECT_EQ(DocumentConverter::attributedStringToMarkdown(text).substr(0, 12), "# **Heading*");
+}
+
+TEST(RTFWriter, QuotesInLinkTargetsDoNotEndTheFieldArgument) {
+    RichText source;
+    TextAttributes a;
+    a.link = "https://example.org/?q=\"x\"";
+    source.append("quoted", a);
+    EXPECT_EQ(runWith(readRTF(writeRTF(source)), "quoted").attributes.link,
+              "https://example.org/?q=%22x%22");
+}
+
+TEST(RTFReader, HostileDocumentsFailCleanly) {
+    expectCorrupt([] { (void)readRTF("hello"); }, "does not start with {\\rtf");
+    expectCorrupt([] { (void)readRTF("{\\rtf1 " + std::string(5000, '{') + "x"); },
+                  "nested more than 1000");
+    expectCorrupt([] { (void)readRTF("{\\rtf1 {\\pict\\bin999999 abc}}"); },
+                  "\\bin data runs past the end");
+    expectCorrupt([] { (void)readRTF("{\\rtf1 \\bin-5 abc}"); }, "\\bin data runs past the end");
+    // Deep but allowed, unterminated, and unbalanced documents read what they hold.
+    EXPECT_EQ(readRTF("{\\rtf1 " + std::string(900, '{') + "deep").string(), "deep");
+    EXPECT_EQ(readRTF("{\\rtf1 a}} b").string(), "a");
+    EXPECT_EQ(readRTF("{\\rtf1 \\'4").string(), "");
+    EXPECT_EQ(readRTF("{\\rtf1 \\u").string(), "");
+}
+
+TEST(RTFReader, EveryTruncationOfAWrittenDocumentReadsOrFailsCleanly) {
+    RichText source;
+    TextAttributes a;
+    source.append("H\u00e9llo \u6f22 \U0001F600", a);
+    a.link = "http://x";
+    source.append(" link\n", a);
+    const std::string rtf = writeRTF(source);
+    for (std::size_t n = 0; n < rtf.size(); ++n) {
+        try {
+            (void)readRTF(std::string_view(rtf).substr(0, n));
+        } catch (const ConversionError& e) {
+            EXPECT_EQ(e.kind(), ConversionError::Kind::corruptFile) << n;
+        }
+    }
+}
+
+TEST(DOCXReader, StylesWithBasedOnChainsHeadingsHyperlinksTablesAndFields) {
+    const std::string styles =
+        "<w:docDefaults><w:rPrDefault><w:rPr><w:sz "
+        "w:val=\"22\"/></w:rPr></w:rPrDefault></w:docDefaults>"
+        "<w:style w:type=\"paragraph\" w:default=\"1\" w:styleId=\"Normal\"><w:name "
+        "w:val=\"Normal\"/></w:style>"
+        "<w:style w:type=\"paragraph\" w:styleId=\"Heading2\"><w:name w:val=\"heading 2\"/>"
+        "<w:basedOn w:val=\"Normal\"/></w:style>"
+        "<w:style w:type=\"paragraph\" w:styleId=\"Mine\"><w:name w:val=\"Mine\"/><w:basedOn "
+        "w:val=\"Heading2\"/>"
+        "</w:style>"
+        "<w:style w:type=\"paragraph\" w:styleId=\"Emph\"><w:basedOn "
+        "w:val=\"Loop\"/><w:rPr><w:i/></w:rPr></w:style>"
+        "<w:style w:type=\"paragraph\" w:styleId=\"Loop\"><w:basedOn "
+        "w:val=\"Emph\"/><w:rPr><w:b/></w:rPr></w:style>"
+        "<w:style w:type=\"character\" w:styleId=\"Code\"><w:name w:val=\"Plain\"/><w:rPr>"
+        "<w:rFonts w:ascii=\"Consolas\"/></w:rPr></w:style>";
+    const std::string rels =
+        "<Relationship Id=\"rId9\" Type=\"http://schemas.openxmlformats.org/officeDocument/"
+        "2006/relationships/hyperlink\" Target=\"https://example.org/\" TargetMode=\"External\"/>";
+    const std::string body =
+        "<w:p><w:pPr><w:pStyle w:val=\"Mine\"/></w:pPr><w:r><w:t>Derived heading</w:t></w:r></w:p>"
+        "<w:p><w:pPr><w:pStyle w:val=\"Emph\"/></w:pPr><w:r><w:t>styled</w:t></w:r></w:p>"
+        "<w:p><w:r><w:rPr><w:b/><w:b w:val=\"false\"/><w:sz w:val=\"30\"/></w:rPr><w:t "
+        "xml:space=\"preserve\">"
+        " big </w:t></w:r><w:r><w:rPr><w:rStyle "
+        "w:val=\"Code\"/></w:rPr><w:t>mono</w:t><w:tab/><w:t>x</w:t>"
+        "<w:br/><w:t>y</w:t></w:r><w:hyperlink "
+        "r:id=\"rId9\"><w:r><w:t>link</w:t></w:r></w:hyperlink>"
+        "<w:hyperlink w:anchor=\"sec\"><w:r><w:t>inner</w:t></w:r></w:hyperlink>"
+        "<w:r><w:fldChar w:fldCharType=\"begin\"/></w:r><w:r><w:instrText> HYPERLINK "
+        "\"http://f.org\" </w:instrText>"
+        "</w:r><w:r><w:fldChar w:fldCharType=\"separate\"/></w:r><w:r><w:t>field</w:t></w:r>"
+        "<w:r><w:fldChar "
+        "w:fldCharType=\"end\"/></w:r><w:del><w:r><w:delText>gone</w:delText></w:r></w:del></w:p>"
+        "<w:tbl><w:tr><w:tc><w:p><w:r><w:t>a</w:t></w:r></w:p><w:p><w:r><w:t>a2</w:t></w:r></w:p></"
+        "w:tc>"
+        "<w:tc><w:p><w:r><w:t>b</w:t></w:r></w:p></w:tc></w:tr><w:tr><w:tc><w:p><w:r><w:t>c</w:t></"
+        "w:r></w:p>"
+        "</w:tc><w:tc><w:p/></w:tc></w:tr></w:tbl><w:sectPr/>";
+    const RichText text = readDOCX(makeDOCX(body, styles, rels));
+    EXPECT_EQ(text.string(),
+              "Derived heading\nstyled\n big mono\tx\nylinkinnerfield\na a2\tb\nc\n");
+    EXPECT_EQ(runWith(text, "Derived").attributes.pointSize, 18);
+    EXPECT_TRUE(runWith(text, "Derived").attributes.bold);
+    EXPECT_TRUE(runWith(text, "styled").attributes.italic &&
+                runWith(text, "styled").attributes.bold);
+    EXPECT_EQ(runWith(text, "big").attributes.pointSize, 15);
+    EXPECT_FALSE(runWith(text, "big").attributes.bold);
+    EXPECT_EQ(runWith(text, "styled").attributes.pointSize, 11);
+    EXPECT_TRUE(runWith(text, "mono").attributes.monospace);
+    EXPECT_EQ(runWith(text, "link").attributes.link, "https://example.org/");
+    EXPECT_EQ(runWith(text, "inner").attributes.link, "#sec");
+    EXPECT_EQ(runWith(text, "field").attributes.link, "http://f.org");
+}
+
+TEST(DOCXReader, HostilePackagesFailCleanly) {
+    expectCorrupt([] { (void)readDOCX(ArchiveConverter::asBytes("not a zip at all")); },
+                  "Invalid ZIP");
+    expectCorrupt(
+        [] {
+            const ArchiveConverter::ZipEntry other{.name = "x.txt",
+                                                   .data = "x",
+                                                   .method = ArchiveConverter::ZipMethod::stored,
+                                                   .modified = 0};
+            (void)readDOCX(ArchiveConverter::buildZIP(std::span(&other, 1)));
+        },
+        "no main document part");
+    expectCorrupt([] { (void)readDOCX(makeDOCX("<w:p><w:r><w:t>unclosed</w:r></w:p>")); },
+                  "not well-formed XML");
+    std::string deep;
+    for (int i = 0; i < 400; ++i)
+        deep += "<w:sdt><w:sdtContent>";
+    for (int i = 0; i < 400; ++i)
+        deep += "</w:sdtContent></w:sdt>";
+    expectCorrupt([&] { (void)readDOCX(makeDOCX(deep)); }, "nested more than 256");
+
+    // Entity declarations are never expanded: a billion laughs stays one literal reference.
+    const std::string laughs =
+        "<!DOCTYPE d [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">"
+        "<!ENTITY c \"&b;&b;&b;&b;&b;&b;&b;&b;&b;&b;\">]>";
+    std::vector<ArchiveConverter::ZipEntry> entries{
+        {.name = "word/document.xml",
+         .data = "<?xml version=\"1.0\"?>" + laughs +
+                 "<w:document "
+                 "xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/"
+                 "main\"><w:body><w:p>"
+                 "<w:r><w:t>x&c;y</w:t></w:r></w:p></w:body></w:document>",
+         .method = ArchiveConverter::ZipMethod::deflated,
+         .modified = 0}};
+    const RichText text = readDOCX(ArchiveConverter::buildZIP(entries));
+    EXPECT_LT(text.length(), 20u) << text.string();
+}
+
+TEST(DOCXReader, EveryTruncationFailsCleanly) {
+    RichText source;
+    source.append("Some text \u00e9\n", TextAttributes{});
+    const auto bytes = writeDOCX(source);
+    for (std::size_t n = 0; n < bytes.size(); n += 7) {
+        try {
+            (void)readDOCX(std::span(bytes).first(n));
+        } catch (const ConversionError& e) {
+            EXPECT_EQ(e.kind(), ConversionError::Kind::corruptFile) << n;
+        }
+    }
+}
+
+TEST(HTMLReader, StructureToSizesTraitsAndText) {
+    const RichText text = readHTML(
+        "<html><head><title>T</title><style>p{}</style><script>var x=1;</script></head><body>"
+        "<h1>One</h1><h2>Two</h2><h3>Three</h3><h4>Four</h4>"
+        "<p>Some   <b>bold</b>\n<em>em</em> <strong><i>both</i></strong> <code>co de</code> "
+        "<kbd>k</kbd> "
+        "<a href=\" https://example.org/a?b=1&amp;c=2 \">link</a> &eacute;&#x1F600;&lt;</p><!-- "
+        "hidden -->"
+        "<p>line<br>break</p><ul><li>apple</li><li>pear</li></ul><ol "
+        "start=\"3\"><li>three</li><li>four</li></ol>"
+        "<blockquote>quoted</blockquote><pre>  a\n  b</pre>"
+        "<table><tr><th>h1</th><th>h2</th></tr><tr><td><p>x</p><p>y</p></td><td>z</td></tr></table>"
+        "<p><span style=\"font-size:18pt;font-weight:bold\">styled</span></p></body></html>");
+    EXPECT_EQ(
+        text.string(),
+        "One\nTwo\nThree\nFour\nSome bold em both co de k link \u00e9\U0001F600<\nline\nbreak\n"
+        "\u2022 apple\n\u2022 pear\n3. three\n4. four\nquoted\n  a\n  b\nh1\th2\nx y\tz\nstyled\n");
+    EXPECT_EQ(runWith(text, "One").attributes.pointSize, 24);
+    EXPECT_EQ(runWith(text, "Two").attributes.pointSize, 18);
+    EXPECT_EQ(runWith(text, "Three").attributes.pointSize, 14);
+    EXPECT_TRUE(runWith(text, "Three").attributes.bold);
+    EXPECT_TRUE(runWith(text, "bold").attributes.bold);
+    EXPECT_TRUE(runWith(text, "em").attributes.italic);
+    EXPECT_TRUE(runWith(text, "co de").attributes.monospace);
+    EXPECT_TRUE(runWith(text, "  a").attributes.monospace);
+    EXPECT_EQ(runWith(text, "link").attributes.link, "https://example.org/a?b=1&c=2");
+    EXPECT_EQ(runWith(text, "styled").attributes.pointSize, 18);
+    EXPECT_TRUE(runWith(text, "styled").attributes.bold);
+    EXPECT_EQ(text.string().find("var x"), std::string::npos);
+    EXPECT_EQ(text.string().find("hidden"), std::string::npos);
+}
+
+TEST(HTMLReader, CharsetFromMetaElseUTF8ElseLatin1) {
+    EXPECT_EQ(decodeHTMLBytes("<meta charset=\"windows-1251\"><p>\xcf\xf0\xe8"),
+              "<meta charset=\"windows-1251\"><p>\u041f\u0440\u0438");
+    EXPECT_EQ(decodeHTMLBytes("<meta http-equiv=\"Content-Type\" content=\"text/html; "
+                              "charset=ISO-8859-1\">\x93q\x94"),
+              "<meta http-equiv=\"Content-Type\" content=\"text/html; "
+              "charset=ISO-8859-1\">\u201cq\u201d");
+    EXPECT_EQ(decodeHTMLBytes("<p>caf\xc3\xa9"), "<p>caf\u00e9");
+    EXPECT_EQ(decodeHTMLBytes("<p>caf\xe9"), "<p>caf\u00e9");
+    EXPECT_EQ(decodeHTMLBytes("\xEF\xBB\xBFok"), "ok");
+}
+
+TEST(HTMLReader, DeepNestingIsRefusedBeforeTheParserSpendsMinutesOnIt) {
+    std::string deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += "<div>";
+    expectCorrupt([&] { (void)readHTML(deep + "x"); }, "nested more than 1024 levels deep");
+    std::string flood;
+    for (int i = 0; i < 20000; ++i)
+        flood += "<b><i>y";
+    expectCorrupt([&] { (void)readHTML(flood); }, "nested more than 1024 levels deep");
+    // Closed, void and self-closing elements, comments, scripts and the tags the parser closes by
+    // itself do not count.
+    std::string wide =
+        "<script>" + std::string(3000, '<') + "div></script><!--" + std::string(3000, '<') + "-->";
+    for (int i = 0; i < 3000; ++i)
+        wide += "<div><p>a<br><img src=x><li>b<td>c</div><span/>";
+    EXPECT_EQ(readHTML(wide).string().substr(0, 9), "a\nbc\na\nbc");
+    std::string nested;
+    for (int i = 0; i < 1000; ++i)
+        nested += "<div>";
+    EXPECT_EQ(readHTML(nested + "x").string(), "x\n");
+}
+
+// Each writer's output read back by our reader of the same format keeps text and marks.
+TEST(RichTextWriters, RoundTripThroughOurOwnReaders) {
+    RichText source;
+    source.append("Heading \u00e9\n", [] {
+        TextAttributes a;
+        a.pointSize = 24;
+        a.bold = true;
+        return a;
+    }());
+    source.append("Plain {braces} \\ \u6f22\u5b57 \U0001F600 ", TextAttributes{});
+    source.append("bold", [] {
+        TextAttributes a;
+        a.bold = true;
+        return a;
+    }());
+    source.append(" ", TextAttributes{});
+    source.append("code\tx", [] {
+        TextAttributes a;
+        a.monospace = true;
+        return a;
+    }());
+    source.append(" ", TextAttributes{});
+    source.append("link", [] {
+        TextAttributes a;
+        a.link = "https://example.org/?a=1&b=2";
+        return a;
+    }());
+    source.append("\nsmall & <tags>\n", [] {
+        TextAttributes a;
+        a.pointSize = 9;
+        a.italic = true;
+        return a;
+    }());
+    const std::string markdown = DocumentConverter::attributedStringToMarkdown(source);
+
+    const RichText fromRTF = readRTF(writeRTF(source));
+    const RichText fromDOCX = readDOCX(writeDOCX(source));
+    const RichText fromHTML = readHTML(writeHTML(source, "t"));
+    for (const RichText* back : {&fromRTF, &fromDOCX, &fromHTML}) {
+        EXPECT_EQ(back->string(), source.string());
+        EXPECT_EQ(DocumentConverter::attributedStringToMarkdown(*back), markdown);
+        EXPECT_DOUBLE_EQ(runWith(*back, "small").attributes.pointSize * 12 / bodyPointSize(*back),
+                         9);
+    }
+}
+
+} // namespace
+} // namespace kv
