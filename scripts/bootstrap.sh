@@ -26,6 +26,7 @@ packages=(
     libvips-tools libjxl-tools
     miller jq
     pandoc
+    dbus-daemon dbus-bin libglib2.0-bin
 )
 # The tool server's client test runs the MCP SDK on Node; a Node already installed brings its npm.
 if ! command -v npm >/dev/null; then
