@@ -11,12 +11,16 @@
 
 #include <array>
 #include <cstdlib>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 
 namespace kv {
 namespace {
 
-// Beside the executable, or in $KELVANE_MODULE_DIR.
+// In $KELVANE_MODULE_DIR when set; else in the installed private folder, found relative to the
+// executable (KV_MODULE_DIR_FROM_BIN, so a moved prefix still works); else beside the executable,
+// as in a build folder.
 std::filesystem::path modulePath(const char* fileName) {
     if (const char* dir = std::getenv("KELVANE_MODULE_DIR"); dir != nullptr && *dir != '\0') {
         return std::filesystem::path(dir) / fileName;
@@ -25,6 +29,10 @@ std::filesystem::path modulePath(const char* fileName) {
     const ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
     const std::filesystem::path exe = length > 0 ? std::filesystem::path(std::string(self.data(), static_cast<std::size_t>(length)))
                                                  : std::filesystem::path();
+    const auto installed =
+        (exe.parent_path() / KV_MODULE_DIR_FROM_BIN / fileName).lexically_normal();
+    std::error_code error;
+    if (std::filesystem::exists(installed, error)) return installed;
     return exe.parent_path() / fileName;
 }
 
