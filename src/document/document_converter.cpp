@@ -3,7 +3,9 @@
 
 #include "data/data_converter.h"
 #include "data/text_decoding.h"
+#include "document/epub_writer.h"
 #include "document/markdown.h"
+#include "document/pdf/pdf_conversions.h"
 #include "document/richtext/docx_reader.h"
 #include "document/richtext/docx_writer.h"
 #include "document/richtext/html_reader.h"
@@ -107,12 +109,24 @@ void writeRichText(const richtext::RichText& text, const std::filesystem::path& 
                                                  displayName(request.target));
 }
 
-// The table of pairs among text, Markdown, HTML, RTF and DOCX. PDF and EPUB have no path yet.
+// The table of document pairs.
 void route(const ConvertRequest& request, const std::filesystem::path& output) {
     const F source = request.sourceFormat;
     const F target = request.target;
     const std::string title = baseNameOf(request.source);
     const bool richSource = source == F::rtf || source == F::docx;
+    if (target == F::epub)
+        return anyToEPUB(request.source, source, output);
+    if (source == F::pdf) {
+        switch (target) {
+        case F::txt: writeOutputFile(output, extractPDFText(request.source)); return;
+        case F::html: return pdfToHTML(request.source, output);
+        case F::markdown: return pdfToMarkdown(request.source, output);
+        case F::rtf: return markdownToRTF(extractPDFText(request.source), output);
+        case F::docx: return plainTextToDOCX(extractPDFText(request.source), output);
+        default: noConversionPath(request);
+        }
+    }
     switch (target) {
     case F::rtf:
         if (source == F::txt)
@@ -240,8 +254,11 @@ void textToHTML(const std::filesystem::path& source, const std::filesystem::path
 }
 
 void markdownToHTML(const std::filesystem::path& source, const std::filesystem::path& output) {
-    writeOutputFile(
-        output, page(source, kMarkdownHeadTail, markdownBody(withLineFeeds(readTextFile(source)))));
+    writeOutputFile(output, markdownPage(source));
+}
+
+std::string markdownPage(const std::filesystem::path& source) {
+    return page(source, kMarkdownHeadTail, markdownBody(withLineFeeds(readTextFile(source))));
 }
 
 richtext::RichText parseHTML(const std::filesystem::path& file) {

@@ -24,6 +24,8 @@ std::string readTextFile(const std::filesystem::path& file);
 void textToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
 /// The fixed page of a Markdown file rendered by the regular-expression steps.
 void markdownToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
+/// That page as text.
+std::string markdownPage(const std::filesystem::path& source);
 
 /// An HTML file as rich text (charset from a byte-order mark or meta element, else UTF-8, else
 /// ISO-8859-1).

@@ -18,7 +18,7 @@
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 3;
+inline constexpr int kTableVersion = 4;
 
 struct ImageTable {
     int version;
@@ -29,6 +29,9 @@ struct ImageTable {
     std::set<std::string> (*probeWritableImageTypes)();
     decltype(&compress::measureImageLevels) measureImageLevels;
     decltype(&compress::encodeImageLevel) encodeImageLevel;
+    std::string (*extractPDFText)(const std::filesystem::path&);
+    void (*pdfToHTML)(const std::filesystem::path&, const std::filesystem::path&);
+    void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
 };
 
 struct AVTable {

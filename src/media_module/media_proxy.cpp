@@ -1,5 +1,6 @@
 // The executable's side of the media modules: the same functions, forwarded to kelvane-media.so
 // (images) or kelvane-av.so (video and audio), each opened on its first call (never at start-up).
+#include "document/pdf/pdf_conversions.h"
 #include "image/image_converter.h"
 #include "av/video_audio_converter.h"
 #include "media_module/media_module.h"
@@ -82,6 +83,12 @@ namespace ImageConverter {
 std::filesystem::path convert(const ConvertRequest& r) { return images().imageConvert(r); }
 std::filesystem::path convertPDFPages(const ConvertRequest& r) { return images().convertPDFPages(r); }
 }  // namespace ImageConverter
+
+namespace DocumentConverter {
+std::string extractPDFText(const std::filesystem::path& s) { return images().extractPDFText(s); }
+void pdfToHTML(const std::filesystem::path& s, const std::filesystem::path& o) { images().pdfToHTML(s, o); }
+void pdfToMarkdown(const std::filesystem::path& s, const std::filesystem::path& o) { images().pdfToMarkdown(s, o); }
+}  // namespace DocumentConverter
 
 namespace VideoAudioConverter {
 std::filesystem::path convertVideo(const ConvertRequest& r) { return av().convertVideo(r); }

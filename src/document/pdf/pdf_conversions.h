@@ -1,0 +1,19 @@
+// The document conversions that read or write PDF. They live in the media module beside poppler
+// and cairo; the executable reaches them through forwarders (media_module/media_proxy.cpp), so a
+// conversion that needs no PDF never loads those libraries.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace kv::DocumentConverter {
+
+/// The text of every page that has some, each followed by two line feeds. Unopenable:
+/// failedToLoadFile; protected by a password or without any text: corruptFile.
+std::string extractPDFText(const std::filesystem::path& source);
+/// One escaped "page" division per page with text.
+void pdfToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
+/// The trimmed page texts joined by thematic breaks.
+void pdfToMarkdown(const std::filesystem::path& source, const std::filesystem::path& output);
+
+} // namespace kv::DocumentConverter
