@@ -49,6 +49,7 @@ constexpr std::string_view kMarkdownHeadTail =
 
 constexpr double kRTFTextPointSize = 14.0;  // plain text exported as RTF
 constexpr double kDOCXTextPointSize = 12.0; // plain text exported as DOCX
+constexpr double kPDFTextPointSize = 12.0;  // plain text set on PDF pages
 
 bool isDataFormat(F format) {
     return format == F::csv || format == F::tsv || format == F::json || format == F::srt ||
@@ -128,6 +129,14 @@ void route(const ConvertRequest& request, const std::filesystem::path& output) {
         }
     }
     switch (target) {
+    case F::pdf:
+        if (source == F::txt)
+            return textToPDF(request.source, output);
+        if (source == F::markdown)
+            return richTextToPDF(richtext::readHTML(markdownPage(request.source)), output);
+        if (richSource)
+            return richTextToPDF(readRichText(request.source, source), output);
+        break;
     case F::rtf:
         if (source == F::txt)
             return textToRTF(request.source, output);
@@ -289,6 +298,15 @@ void plainTextToDOCX(const std::string& text, const std::filesystem::path& outpu
 void rtfToHTML(const std::filesystem::path& source, const std::filesystem::path& output,
                SupportedFormat from, SupportedFormat to) {
     writeRichText(readRichText(source, from), output, to, baseNameOf(source));
+}
+
+void textToPDF(const std::filesystem::path& source, const std::filesystem::path& output) {
+    richtext::TextAttributes monospace;
+    monospace.pointSize = kPDFTextPointSize;
+    monospace.monospace = true;
+    richtext::RichText text;
+    text.append(withLineFeeds(readTextFile(source)), monospace);
+    richTextToPDF(text, output);
 }
 
 richtext::RichText readRichText(const std::filesystem::path& source, SupportedFormat format) {

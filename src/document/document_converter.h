@@ -43,6 +43,9 @@ void plainTextToDOCX(const std::string& text, const std::filesystem::path& outpu
 void rtfToHTML(const std::filesystem::path& source, const std::filesystem::path& output,
                SupportedFormat from, SupportedFormat to);
 
+/// A text file on Letter pages in 12-point monospace.
+void textToPDF(const std::filesystem::path& source, const std::filesystem::path& output);
+
 /// A rich-text source (rtf, docx or html) read into the model.
 richtext::RichText readRichText(const std::filesystem::path& source, SupportedFormat format);
 

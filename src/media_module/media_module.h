@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "compress/compress_services.h"
+#include "document/richtext/rich_text.h"
 #include "engine/convert_request.h"
 #include "validate/validator.h"
 
@@ -32,6 +33,7 @@ struct ImageTable {
     std::string (*extractPDFText)(const std::filesystem::path&);
     void (*pdfToHTML)(const std::filesystem::path&, const std::filesystem::path&);
     void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
+    void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
 };
 
 struct AVTable {

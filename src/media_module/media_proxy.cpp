@@ -88,6 +88,7 @@ namespace DocumentConverter {
 std::string extractPDFText(const std::filesystem::path& s) { return images().extractPDFText(s); }
 void pdfToHTML(const std::filesystem::path& s, const std::filesystem::path& o) { images().pdfToHTML(s, o); }
 void pdfToMarkdown(const std::filesystem::path& s, const std::filesystem::path& o) { images().pdfToMarkdown(s, o); }
+void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) { images().richTextToPDF(t, o); }
 }  // namespace DocumentConverter
 
 namespace VideoAudioConverter {

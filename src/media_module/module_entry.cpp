@@ -18,6 +18,7 @@ extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageT
         .extractPDFText = &DocumentConverter::extractPDFText,
         .pdfToHTML = &DocumentConverter::pdfToHTML,
         .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
+        .richTextToPDF = &DocumentConverter::richTextToPDF,
     };
     return &table;
 }

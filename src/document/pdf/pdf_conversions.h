@@ -3,6 +3,8 @@
 // conversion that needs no PDF never loads those libraries.
 #pragma once
 
+#include "document/richtext/rich_text.h"
+
 #include <filesystem>
 #include <string>
 
@@ -15,5 +17,9 @@ std::string extractPDFText(const std::filesystem::path& source);
 void pdfToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
 /// The trimmed page texts joined by thematic breaks.
 void pdfToMarkdown(const std::filesystem::path& source, const std::filesystem::path& output);
+
+/// The text on Letter pages (72-point margins, white), in its runs' sizes, weights, slants and
+/// faces, links in link colour. More than 10,000 pages: corruptFile; nothing is written then.
+void richTextToPDF(const richtext::RichText& text, const std::filesystem::path& output);
 
 } // namespace kv::DocumentConverter
