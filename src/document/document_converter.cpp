@@ -212,11 +212,6 @@ std::filesystem::path convert(const ConvertRequest& request) {
     return output;
 }
 
-std::filesystem::path splitPDF(const ConvertRequest& request) {
-    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat),
-                                                 displayName(request.target));
-}
-
 std::string readTextFile(const std::filesystem::path& file) {
     std::string bytes;
     try {

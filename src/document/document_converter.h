@@ -13,7 +13,8 @@ namespace kv::DocumentConverter {
 /// Every document, data and subtitle pair except the PDF split: reserves the output name and
 /// routes the pair; returns the output written.
 std::filesystem::path convert(const ConvertRequest& request);
-/// One PDF per page in a new folder.
+/// One PDF per page in a new folder "name (pages)": page_001.pdf, page_002.pdf, … Any page
+/// that cannot be written fails the split and leaves no folder. (Media module.)
 std::filesystem::path splitPDF(const ConvertRequest& request);
 
 /// The file as UTF-8 text: kept when valid UTF-8 (a leading byte-order mark dropped), else read as

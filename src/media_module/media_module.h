@@ -33,6 +33,7 @@ struct ImageTable {
     std::string (*extractPDFText)(const std::filesystem::path&);
     void (*pdfToHTML)(const std::filesystem::path&, const std::filesystem::path&);
     void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
+    ConverterOperation splitPDF;
     void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
 };
 
