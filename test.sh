@@ -4,13 +4,18 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc)"
 "$here/scripts/bootstrap.sh"
+# Reuse earlier compilations when ccache is installed.
+launcher=()
+if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
 
-cmake -S "$here" -B "$here/build-tests" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S "$here" -B "$here/build-tests" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}"
 cmake --build "$here/build-tests" -j "$jobs"
 (cd "$here/build-tests" && ctest --output-on-failure -j "$jobs" --timeout 600)
 
 if [ "${KV_SKIP_SANITIZERS:-0}" != "1" ]; then
-    cmake -S "$here" -B "$here/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON \
+    cmake -S "$here" -B "$here/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON "${launcher[@]}" \
         -DKV_CORE_TESTS_ONLY=ON
     cmake --build "$here/build-asan" -j "$jobs"
     (cd "$here/build-asan" && ASAN_OPTIONS=detect_leaks=0 ctest --output-on-failure -j "$jobs" -L core --timeout 900)

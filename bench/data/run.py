@@ -202,6 +202,31 @@ def main():
             shell("sed -E '1s/^/WEBVTT\\n\\n/; s/([0-9]{2}:[0-9]{2}:[0-9]{2}),([0-9]{3})/\\1.\\2/g' "
                   + q(paths["srt"])), None, "srt")
 
+        one_line_row(binary, folder, megabytes, out, only)
+
+
+def one_line_row(binary, folder, megabytes, out, only):
+    """One CSV line of megabytes/2 million one-byte cells: a header with no row below it, which
+    fails with its message; the figure is the peak RSS against the input (goal at most 4x)."""
+    label = "One-line CSV→JSON peak RSS"
+    if only not in label:
+        return
+    path = os.path.join(folder, "one-line.csv")
+    cells = megabytes * 1_000_000 // 2
+    with open(path, "w") as f:
+        f.write("a," * (cells - 1) + "a\n")
+    size = os.path.getsize(path)
+    peaks, wall = [], 0.0
+    for _ in range(RUNS):
+        shutil.rmtree(out, ignore_errors=True)
+        wall, peak, code = benchlib.run_once([binary, "--convert", path, "json", out])
+        if code != 1:
+            raise SystemExit(f"one-line CSV: expected the no-data-rows failure, got exit {code}")
+        peaks.append(peak)
+    rss = max(peaks) * 1024
+    print(f"{label:<40} ours {wall:7.3f}s  {cells/1e6:.0f} M cells  rss ours {rss/1e6:7.1f} MB"
+          f"  rss/input {rss/size:.2f}  goal ≤ 4")
+
 
 if __name__ == "__main__":
     main()

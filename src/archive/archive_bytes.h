@@ -24,27 +24,6 @@ inline std::string_view asText(ByteView bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
-/// Low byte first.
-inline void appendUInt16(Bytes& out, std::uint16_t value) {
-    out.push_back(static_cast<std::uint8_t>(value & 0xFFu));
-    out.push_back(static_cast<std::uint8_t>(value >> 8));
-}
-/// Least significant byte first.
-inline void appendUInt32(Bytes& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8)
-        out.push_back(static_cast<std::uint8_t>((value >> shift) & 0xFFu));
-}
-/// Little-endian reads; the caller has checked that the bytes exist.
-inline std::uint16_t readUInt16(ByteView data, std::size_t offset) {
-    return static_cast<std::uint16_t>(data[offset] | (data[offset + 1] << 8));
-}
-inline std::uint32_t readUInt32(ByteView data, std::size_t offset) {
-    return static_cast<std::uint32_t>(data[offset]) |
-           (static_cast<std::uint32_t>(data[offset + 1]) << 8) |
-           (static_cast<std::uint32_t>(data[offset + 2]) << 16) |
-           (static_cast<std::uint32_t>(data[offset + 3]) << 24);
-}
-
 /// Reflected CRC-32 of ISO-HDLC (polynomial 0xEDB88320, as ZIP and GZIP use); 0 for no bytes.
 std::uint32_t crc32Checksum(ByteView data);
 

@@ -70,7 +70,8 @@ Bytes decodeSource(const fs::path& source, SupportedFormat format) {
     switch (format) {
     case SupportedFormat::zip:
     case SupportedFormat::tar: return readSourceBytes(source);
-    case SupportedFormat::gzip: return decoded(&decompressGzip);
+    case SupportedFormat::gzip:
+        return decoded([](ByteView data) { return decompressGzip(data, kMaxArchiveBytes); });
     case SupportedFormat::xz:
         return decoded([](ByteView data) { return XZCodec::decompress(data, kMaxArchiveBytes); });
     case SupportedFormat::bz2:

@@ -1,11 +1,13 @@
-// Raw DEFLATE through libdeflate.
+// Raw DEFLATE: libdeflate for whole buffers, zlib for streaming into a growing buffer.
 #include "archive/deflate_codec.h"
 
 #include "engine/conversion_error.h"
+#include "platform/c_handle.h"
 
 #include <algorithm>
 #include <libdeflate.h>
 #include <memory>
+#include <zlib.h>
 
 namespace kv::ArchiveConverter {
 namespace {
@@ -18,16 +20,12 @@ constexpr int kDeflateLevel = 5;
 constexpr std::uint64_t kTrustedRatio = 64;
 constexpr std::uint64_t kFirstBufferFloor = 64 * 1024;
 
-struct DecompressorDeleter {
-    void operator()(libdeflate_decompressor* d) const noexcept { libdeflate_free_decompressor(d); }
-};
-struct CompressorDeleter {
-    void operator()(libdeflate_compressor* c) const noexcept { libdeflate_free_compressor(c); }
-};
+// What the streaming inflater hands over at a time.
+constexpr std::size_t kScratchBytes = 256 * 1024;
 
 libdeflate_compressor& threadCompressor() {
     // One per thread: allocating the match finder costs more than compressing a small file.
-    thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
+    thread_local CHandle<libdeflate_compressor, &libdeflate_free_compressor> compressor(
         libdeflate_alloc_compressor(kDeflateLevel));
     if (!compressor)
         throw ConversionError::conversionFailed();
@@ -38,7 +36,7 @@ libdeflate_compressor& threadCompressor() {
 
 InflateResult inflateRaw(ByteView input, std::uint64_t sizeHint, std::uint64_t maxOutputBytes) {
     InflateResult result;
-    const std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> decompressor(
+    const CHandle<libdeflate_decompressor, &libdeflate_free_decompressor> decompressor(
         libdeflate_alloc_decompressor());
     if (!decompressor)
         return result;
@@ -72,13 +70,41 @@ InflateResult inflateRaw(ByteView input, std::uint64_t sizeHint, std::uint64_t m
     }
 }
 
-Bytes decompressRawDeflate(ByteView input, std::uint64_t expectedSize) {
-    if (input.empty())
-        return {};
-    InflateResult result = inflateRaw(input, expectedSize, kMaxArchiveBytes);
-    if (result.status != InflateResult::Status::ok)
-        throw ConversionError::corruptFile("Cannot decompress data");
-    return std::move(result.data);
+AppendResult inflateRawAppend(ByteView input, Bytes& out, std::uint64_t maxTotalBytes) {
+    AppendResult result;
+    z_stream stream{};
+    if (inflateInit2(&stream, -MAX_WBITS) != Z_OK) // negative window bits: raw DEFLATE
+        return result;
+    const CHandle<z_stream, &inflateEnd> release(&stream);
+    std::vector<std::uint8_t> scratch(kScratchBytes);
+    std::size_t fed = 0;
+    for (;;) {
+        if (stream.avail_in == 0 && fed < input.size()) {
+            const std::size_t chunk = std::min<std::size_t>(input.size() - fed, kScratchBytes * 16);
+            stream.next_in = const_cast<Bytef*>(input.data() + fed); // zlib never writes input
+            stream.avail_in = static_cast<uInt>(chunk);
+            fed += chunk;
+        }
+        stream.next_out = scratch.data();
+        stream.avail_out = static_cast<uInt>(scratch.size());
+        const int code = inflate(&stream, Z_NO_FLUSH);
+        const std::size_t produced = scratch.size() - stream.avail_out;
+        if (produced > maxTotalBytes - std::min<std::uint64_t>(out.size(), maxTotalBytes)) {
+            result.status = InflateResult::Status::tooLarge;
+            return result;
+        }
+        out.insert(out.end(), scratch.begin(),
+                   scratch.begin() + static_cast<std::ptrdiff_t>(produced));
+        if (code == Z_STREAM_END) {
+            result.status = InflateResult::Status::ok;
+            result.consumed = fed - stream.avail_in;
+            return result;
+        }
+        // Z_BUF_ERROR asks for more input: with none left the stream is cut short.
+        const bool wantsInput = code == Z_BUF_ERROR && fed < input.size();
+        if (code != Z_OK && !wantsInput)
+            return result;
+    }
 }
 
 Bytes compressDeflate(ByteView input) {

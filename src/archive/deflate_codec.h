@@ -21,9 +21,15 @@ struct InflateResult {
 /// the real output. More than `maxOutputBytes` of output gives `tooLarge`.
 InflateResult inflateRaw(ByteView input, std::uint64_t sizeHint, std::uint64_t maxOutputBytes);
 
-/// Inflates `input` with at most 2 GiB of output; corrupt "Cannot decompress data" otherwise.
-/// Empty input gives empty output.
-Bytes decompressRawDeflate(ByteView input, std::uint64_t expectedSize);
+/// Appends the first DEFLATE stream of `input` to `out`, streaming through a small scratch
+/// buffer: `out` grows by exactly what the stream holds, so a caller that reserved the expected
+/// size holds the payload once. More than `maxTotalBytes` in `out` gives `tooLarge` (`out` then
+/// holds a cut payload). `consumed` counts the input bytes up to the end of the final block.
+struct AppendResult {
+    InflateResult::Status status = InflateResult::Status::corrupt;
+    std::size_t consumed = 0;
+};
+AppendResult inflateRawAppend(ByteView input, Bytes& out, std::uint64_t maxTotalBytes);
 
 /// Raw DEFLATE at the default level (6); empty input gives empty output. A failed encode throws
 /// ConversionError::conversionFailed. Safe to call from several threads at once.

@@ -1,6 +1,7 @@
 // Where readers write what they unpack.
 #include "archive/extraction_folder.h"
 
+#include "engine/conversion_error.h"
 #include "engine/logger.h"
 
 #include <cerrno>
@@ -39,6 +40,14 @@ class Fd {
     int m_fd;
 };
 
+// A file (a symbolic link entry becomes one) stands where an entry needs a folder, or the other
+// way round. The message names entries only: the staging folder is no business of the user's.
+[[noreturn]] void refuseClash(std::string_view entry, std::string_view blocker) {
+    throw ConversionError::corruptFile(
+        "'" + std::string(entry) + "' cannot be extracted: '" + std::string(blocker) +
+        "' is a file or symbolic link in this archive, not a folder");
+}
+
 } // namespace
 
 ExtractionFolder::ExtractionFolder(const fs::path& root) : m_root(root) {
@@ -54,7 +63,8 @@ ExtractionFolder::~ExtractionFolder() {
         ::close(m_rootFd);
 }
 
-int ExtractionFolder::parentFolder(std::string_view parent, const fs::path& where) {
+int ExtractionFolder::parentFolder(std::string_view parent, std::string_view entry,
+                                   const fs::path& where) {
     // Entries usually come folder by folder: the last parent's descriptor serves the next one.
     if (m_lastParentFd >= 0 && parent == m_lastParent)
         return m_lastParentFd;
@@ -76,6 +86,8 @@ int ExtractionFolder::parentFolder(std::string_view parent, const fs::path& wher
             }
             next = ::openat(current.get(), part.c_str(), kFlags);
         }
+        if (next < 0 && (errno == ENOTDIR || errno == ELOOP))
+            refuseClash(entry, parent.substr(0, slash));
         if (next < 0)
             fail("Cannot create folder", where, errno);
         current = Fd(next);
@@ -94,9 +106,15 @@ void ExtractionFolder::writeFile(std::string_view relativePath, ByteView bytes) 
         slash == std::string_view::npos ? std::string_view() : relativePath.substr(0, slash);
     const std::string name(slash == std::string_view::npos ? relativePath
                                                            : relativePath.substr(slash + 1));
-    const int folder = parentFolder(parent, where);
+    const int folder = parentFolder(parent, relativePath, where);
     const Fd file(::openat(folder, name.c_str(),
                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
+    if (file.get() < 0 && errno == ELOOP)
+        refuseClash(relativePath, relativePath);
+    if (file.get() < 0 && errno == EISDIR) {
+        throw ConversionError::corruptFile("'" + std::string(relativePath) +
+                                           "' is both a file and a folder in this archive");
+    }
     if (file.get() < 0)
         fail("Cannot write file", where, errno);
     std::size_t written = 0;

@@ -20,7 +20,9 @@ class ExtractionFolder {
     ExtractionFolder& operator=(const ExtractionFolder&) = delete;
 
     /// Writes `bytes` at `relativePath` (already sanitised), creating parent folders and
-    /// replacing an existing file. File-system errors throw filesystem_error.
+    /// replacing an existing file. A path that runs through a file or symbolic link, or names a
+    /// folder, throws corrupt naming the entries; other file-system errors throw
+    /// filesystem_error.
     void writeFile(std::string_view relativePath, ByteView bytes);
 
     /// Notes a folder entry of the archive. Folders are only created as parents of files, so
@@ -30,7 +32,8 @@ class ExtractionFolder {
     void warnAboutEmptyFolders() const;
 
   private:
-    int parentFolder(std::string_view parent, const std::filesystem::path& where);
+    int parentFolder(std::string_view parent, std::string_view entry,
+                     const std::filesystem::path& where);
 
     std::filesystem::path m_root;
     int m_rootFd = -1;

@@ -16,12 +16,15 @@ constexpr std::uint8_t kFlagExtra = 0x04;
 constexpr std::uint8_t kFlagName = 0x08;
 constexpr std::uint8_t kFlagComment = 0x10;
 
+constexpr std::uint8_t kFlagsReserved = 0xE0; // bits 5 to 7: must be zero (RFC 1952 2.3.1)
+
 constexpr std::size_t kHeaderBytes = 10;
 constexpr std::size_t kTrailerBytes = 8; // CRC-32, then ISIZE
+constexpr std::size_t kMethodOffset = 2;
 constexpr std::size_t kFlagsOffset = 3;
 
-// An ISIZE of 0 says nothing: inflate with four times the DEFLATE length, at least 64 KiB.
-constexpr std::uint64_t kUnknownSizeFactor = 4;
-constexpr std::uint64_t kUnknownSizeFloor = 64 * 1024;
+// DEFLATE cannot expand more than 1032:1 (a 258-byte match in under two bits): the most a
+// member's ISIZE can honestly claim for its compressed length.
+constexpr std::uint64_t kMaxDeflateRatio = 1032;
 
 } // namespace kv::ArchiveConverter::gzip

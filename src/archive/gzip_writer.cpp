@@ -2,6 +2,7 @@
 #include "archive/deflate_codec.h"
 #include "archive/gzip_codec.h"
 #include "archive/gzip_format.h"
+#include "base/byte_reader.h"
 
 #include <algorithm>
 #include <array>
@@ -93,8 +94,7 @@ std::optional<std::array<Bytes, 3>> deflateInTwo(ByteView data) {
     Bytes joint;
     if (usedBits == 0 || usedBits > 5)
         joint.push_back(0);
-    appendUInt16(joint, 0x0000);
-    appendUInt16(joint, 0xFFFF);
+    joint.insert(joint.end(), {0x00, 0x00, 0xFF, 0xFF}); // LEN 0, NLEN 0xFFFF (little-endian)
     return std::array<Bytes, 3>{std::move(first), std::move(joint), std::move(second)};
 }
 
@@ -124,9 +124,10 @@ Bytes compressGzip(ByteView data) {
         at = std::copy(piece.begin(), piece.end(), at);
         piece = Bytes(); // freed as soon as it is copied
     }
-    out.resize(size - gzip::kTrailerBytes);
-    appendUInt32(out, crc32Checksum(data));
-    appendUInt32(out, static_cast<std::uint32_t>(data.size() & 0xFFFFFFFFu));
+    ByteWriter trailer; // CRC-32, ISIZE (the length modulo 2^32)
+    trailer.u32le(crc32Checksum(data));
+    trailer.u32le(static_cast<std::uint32_t>(data.size() & 0xFFFFFFFFu));
+    std::copy(trailer.bytes().begin(), trailer.bytes().end(), at);
     return out;
 }
 

@@ -20,6 +20,7 @@ constexpr std::size_t kNumberBytes = 12; // size, mtime
 constexpr std::size_t kChecksumOffset = 148;
 constexpr std::size_t kChecksumBytes = 8;
 constexpr std::size_t kTypeOffset = 156;
+constexpr std::size_t kLinkNameOffset = 157;
 constexpr std::size_t kMagicOffset = 257;
 constexpr std::size_t kVersionOffset = 263;
 constexpr std::size_t kPrefixOffset = 345;
@@ -36,5 +37,15 @@ constexpr char kTypePaxHeader = 'x';
 constexpr char kTypePaxGlobal = 'g';
 constexpr char kTypeLongName = 'L';
 constexpr char kTypeLongLink = 'K';
+constexpr char kTypeGnuSparse = 'S';   // GNU tar --sparse in its own format
+constexpr char kTypeVolumeLabel = 'V'; // GNU tar --label: a name, no file
+
+// A size field whose first byte has the high bit set holds a big-endian binary number (GNU and
+// star "base-256"), used for files of 8 GiB and more; the next bit marks a negative number.
+constexpr unsigned char kBase256Flag = 0x80;
+constexpr unsigned char kBase256Negative = 0x40;
+
+// PAX records ("%d %s=%s\n") name GNU sparse files with keys under this prefix.
+constexpr const char* kPaxSparsePrefix = "GNU.sparse.";
 
 } // namespace kv::ArchiveConverter::tar

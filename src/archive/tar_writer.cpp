@@ -1,10 +1,8 @@
-// ustar TAR writer.
+// TAR writer: ustar headers, with PAX records for paths ustar cannot hold.
 #include "archive/tar_writer.h"
 
 #include "archive/archive_tree.h"
-#include "archive/extraction_folder.h"
 #include "archive/tar_format.h"
-#include "engine/logger.h"
 
 #include <algorithm>
 #include <cstring>
@@ -18,7 +16,7 @@ constexpr std::uint64_t kMaxOctal11 = 077777777777; // the largest value 11 octa
 struct SplitName {
     std::string name;
     std::string prefix;
-    bool shortened = false;
+    bool exact = true; // false: the full path goes into a PAX `path` record before the header
 };
 
 // The longest leading part of `text` of at most `bytes` bytes that does not cut a UTF-8 sequence.
@@ -43,10 +41,12 @@ std::string lastCharacters(std::string_view text, std::size_t count) {
 }
 
 // ustar keeps up to 100 bytes in `name` and the folder part, up to 155, in `prefix`: the split
-// takes the shortest suffix of whole components that fits the name field.
+// takes the shortest suffix of whole components that fits the name field. A path that fits no
+// split is stored whole in a PAX record; the header keeps a shortened form for readers that do
+// not know PAX.
 SplitName splitPath(const std::string& path) {
     if (path.size() <= tar::kNameBytes)
-        return {path, {}, false};
+        return {path, {}, true};
     const bool folder = path.back() == '/';
     std::vector<std::string> pieces;
     std::size_t start = 0;
@@ -71,14 +71,21 @@ SplitName splitPath(const std::string& path) {
             break; // suffixes only grow from here
         const std::string prefix = join(0, k);
         if (prefix.size() <= tar::kPrefixBytes)
-            return {suffix, prefix, false};
+            return {suffix, prefix, true};
     }
-    // No exact split: the last component with a cut prefix, or the path's last 100 characters.
     const std::string last = pieces.empty() ? std::string() : pieces.back() + (folder ? "/" : "");
-    if (!pieces.empty() && last.size() <= tar::kNameBytes) {
-        return {last, cutUtf8(join(0, pieces.size() - 1), tar::kPrefixBytes), true};
-    }
-    return {cutUtf8(lastCharacters(path, tar::kNameBytes), tar::kNameBytes), {}, true};
+    if (!pieces.empty() && last.size() <= tar::kNameBytes)
+        return {last, cutUtf8(join(0, pieces.size() - 1), tar::kPrefixBytes), false};
+    return {cutUtf8(lastCharacters(path, tar::kNameBytes), tar::kNameBytes), {}, false};
+}
+
+// One PAX record, "<length> <key>=<value>\n", where the length counts its own digits.
+std::string paxRecord(std::string_view key, std::string_view value) {
+    const std::size_t body = 1 + key.size() + 1 + value.size() + 1; // " key=value\n"
+    std::size_t length = body + 1;
+    while (std::to_string(length).size() + body != length)
+        length = std::to_string(length).size() + body;
+    return std::to_string(length) + " " + std::string(key) + "=" + std::string(value) + "\n";
 }
 
 void putText(std::uint8_t* block, std::size_t offset, std::string_view text) {
@@ -95,10 +102,9 @@ void putOctal(std::uint8_t* block, std::size_t offset, std::size_t width, std::u
     }
 }
 
-// Fills a zeroed 512-byte block; returns whether the path had to be shortened.
-bool writeHeader(std::uint8_t* block, const std::string& path, char type, std::uint64_t size,
+// Fills a zeroed 512-byte block.
+void writeHeader(std::uint8_t* block, const SplitName& split, char type, std::uint64_t size,
                  std::uint64_t mtime) {
-    const SplitName split = splitPath(path);
     putText(block, tar::kNameOffset, split.name);
     putOctal(block, tar::kModeOffset, tar::kIdBytes, type == tar::kTypeDirectory ? 0755 : 0644);
     putOctal(block, tar::kUidOffset, tar::kIdBytes, 0);
@@ -119,7 +125,31 @@ bool writeHeader(std::uint8_t* block, const std::string& path, char type, std::u
         sum += block[i];
     putOctal(block, tar::kChecksumOffset, 7, sum);
     block[tar::kChecksumOffset + 7] = ' ';
-    return split.shortened;
+}
+
+void padToBlock(Bytes& out) {
+    out.resize(out.size() + (tar::kBlockBytes - out.size() % tar::kBlockBytes) % tar::kBlockBytes,
+               0);
+}
+
+// Appends the header block of `path`, preceded by a PAX extended header holding the whole path
+// when ustar's name and prefix cannot; returns the header's offset in `out`.
+std::size_t appendHeader(Bytes& out, const std::string& path, char type, std::uint64_t size,
+                         std::uint64_t mtime) {
+    const SplitName split = splitPath(path);
+    if (!split.exact) {
+        const std::string records = paxRecord("path", path);
+        const std::string paxName = "PaxHeaders/" + cutUtf8(split.name, tar::kNameBytes - 11);
+        out.resize(out.size() + tar::kBlockBytes, 0);
+        writeHeader(out.data() + out.size() - tar::kBlockBytes, {paxName, {}, true},
+                    tar::kTypePaxHeader, records.size(), mtime);
+        const ByteView text = asBytes(records);
+        out.insert(out.end(), text.begin(), text.end());
+        padToBlock(out);
+    }
+    out.resize(out.size() + tar::kBlockBytes, 0);
+    writeHeader(out.data() + out.size() - tar::kBlockBytes, split, type, size, mtime);
+    return out.size() - tar::kBlockBytes;
 }
 
 } // namespace
@@ -139,36 +169,21 @@ Bytes createTARData(const std::filesystem::path& from) {
     Bytes out;
     out.reserve(static_cast<std::size_t>(expected)); // a hint from the files on disk, not a limit
 
-    std::vector<std::string> shortened;
-    for (const std::string& folder : folders) {
-        const std::string path = folder.back() == '/' ? folder : folder + "/";
-        out.resize(out.size() + tar::kBlockBytes, 0);
-        if (writeHeader(out.data() + out.size() - tar::kBlockBytes, path, tar::kTypeDirectory, 0,
-                        0)) {
-            shortened.push_back(path);
-        }
-    }
+    for (const std::string& folder : folders)
+        appendHeader(out, folder.back() == '/' ? folder : folder + "/", tar::kTypeDirectory, 0, 0);
     for (const auto& [path, location] : files) {
         const std::int64_t mtime = std::clamp<std::int64_t>(modificationTime(location, 0), 0,
                                                             static_cast<std::int64_t>(kMaxOctal11));
-        // The header goes in once the bytes behind it are read and counted.
-        const std::size_t header = out.size();
-        out.resize(header + tar::kBlockBytes, 0);
+        // The header is rewritten once the bytes behind it are read and counted.
+        const std::size_t header =
+            appendHeader(out, path, tar::kTypeFile, 0, static_cast<std::uint64_t>(mtime));
         const std::size_t size = appendFileContents(out, location);
-        if (writeHeader(out.data() + header, path, tar::kTypeFile, size,
-                        static_cast<std::uint64_t>(mtime))) {
-            shortened.push_back(path);
-        }
-        out.resize(out.size() + (tar::kBlockBytes - size % tar::kBlockBytes) % tar::kBlockBytes, 0);
+        std::memset(out.data() + header, 0, tar::kBlockBytes);
+        writeHeader(out.data() + header, splitPath(path), tar::kTypeFile, size,
+                    static_cast<std::uint64_t>(mtime));
+        padToBlock(out);
     }
     out.resize(out.size() + tar::kEndBytes, 0);
-
-    if (!shortened.empty()) {
-        ConversionLogger::shared().warning(std::to_string(shortened.size()) +
-                                               " path(s) too long for ustar TAR were shortened (" +
-                                               firstThreeNames(shortened) + ")",
-                                           "Archive");
-    }
     return out;
 }
 

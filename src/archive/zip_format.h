@@ -28,7 +28,9 @@ constexpr std::uint64_t kZip64Marker = 0xFFFFFFFF; // a 32-bit field may not hol
 
 // Central header fields the reader uses (offsets from the signature).
 constexpr std::size_t kCentralMadeByHost = 5;
+constexpr std::size_t kCentralFlags = 8;
 constexpr std::size_t kCentralMethod = 10;
+constexpr std::size_t kCentralCrc = 16;
 constexpr std::size_t kCentralCompressedSize = 20;
 constexpr std::size_t kCentralUncompressedSize = 24;
 constexpr std::size_t kCentralNameLength = 28;
@@ -40,6 +42,12 @@ constexpr std::size_t kLocalNameLength = 26;
 constexpr std::size_t kLocalExtraLength = 28;
 constexpr std::size_t kEndTotalEntries = 10;
 constexpr std::size_t kEndDirectoryOffset = 16;
+
+// Encryption marks: flag bit 0 (traditional PKWARE and AES), bit 6 (strong encryption), and
+// method 99, which WinZip's AES format puts in place of the real method.
+constexpr std::uint16_t kFlagEncrypted = 0x0001;
+constexpr std::uint16_t kFlagStrongEncryption = 0x0040;
+constexpr std::uint16_t kMethodAes = 99;
 
 constexpr std::uint8_t kHostUnix = 3;
 constexpr std::uint32_t kUnixTypeMask = 0170000;

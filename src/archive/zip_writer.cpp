@@ -5,6 +5,7 @@
 #include "archive/deflate_codec.h"
 #include "archive/ordered_parallel.h"
 #include "archive/zip_format.h"
+#include "base/byte_reader.h"
 #include "engine/conversion_error.h"
 #include "engine/output_file.h"
 
@@ -83,26 +84,26 @@ class ZipAssembler {
         const std::uint16_t nameLength = checkedU16(entry.name.size(), "filename bytes");
 
         // Local header: version, flags 0, method, time, date, CRC, sizes, name length, extra 0.
-        appendUInt32(m_body, zip::kLocalHeaderSignature);
-        appendUInt16(m_body, zip::kVersionNeeded);
-        appendUInt16(m_body, 0);
+        m_body.u32le(zip::kLocalHeaderSignature);
+        m_body.u16le(zip::kVersionNeeded);
+        m_body.u16le(0);
         appendFields(m_body, entry, compressedSize, size, nameLength);
-        m_body.insert(m_body.end(), entry.name.begin(), entry.name.end());
-        m_body.insert(m_body.end(), entry.payload.begin(), entry.payload.end());
+        m_body.append(entry.name);
+        m_body.append(entry.payload);
 
         // Central header: made by, needed, flags 0, same fields, then comment 0, disk 0,
         // internal attributes 0, external attributes, local header offset.
-        appendUInt32(m_central, zip::kCentralHeaderSignature);
-        appendUInt16(m_central, zip::kVersionMadeBy);
-        appendUInt16(m_central, zip::kVersionNeeded);
-        appendUInt16(m_central, 0);
+        m_central.u32le(zip::kCentralHeaderSignature);
+        m_central.u16le(zip::kVersionMadeBy);
+        m_central.u16le(zip::kVersionNeeded);
+        m_central.u16le(0);
         appendFields(m_central, entry, compressedSize, size, nameLength);
-        appendUInt16(m_central, 0);
-        appendUInt16(m_central, 0);
-        appendUInt16(m_central, 0);
-        appendUInt32(m_central, entry.folder ? zip::kDirectoryAttributes : zip::kFileAttributes);
-        appendUInt32(m_central, offset);
-        m_central.insert(m_central.end(), entry.name.begin(), entry.name.end());
+        m_central.u16le(0);
+        m_central.u16le(0);
+        m_central.u16le(0);
+        m_central.u32le(entry.folder ? zip::kDirectoryAttributes : zip::kFileAttributes);
+        m_central.u32le(offset);
+        m_central.append(entry.name);
         ++m_count;
     }
 
@@ -111,34 +112,35 @@ class ZipAssembler {
         const std::uint32_t directoryOffset = checkedU32(m_body.size(), "size");
         const std::uint32_t directorySize = checkedU32(m_central.size(), "central directory size");
         m_body.reserve(m_body.size() + m_central.size() + zip::kEndRecordBytes);
-        m_body.insert(m_body.end(), m_central.begin(), m_central.end());
-        appendUInt32(m_body, zip::kEndRecordSignature);
-        appendUInt16(m_body, 0); // this disk
-        appendUInt16(m_body, 0); // disk of the central directory
-        appendUInt16(m_body, count);
-        appendUInt16(m_body, count);
-        appendUInt32(m_body, directorySize);
-        appendUInt32(m_body, directoryOffset);
-        appendUInt16(m_body, 0); // comment length
-        return std::move(m_body);
+        m_body.append(m_central.bytes());
+        m_body.u32le(zip::kEndRecordSignature);
+        m_body.u16le(0); // this disk
+        m_body.u16le(0); // disk of the central directory
+        m_body.u16le(count);
+        m_body.u16le(count);
+        m_body.u32le(directorySize);
+        m_body.u32le(directoryOffset);
+        m_body.u16le(0); // comment length
+        return m_body.take();
     }
 
   private:
     // method, time, date, CRC-32, compressed size, size, name length, extra length
-    static void appendFields(Bytes& out, const PreparedEntry& entry, std::uint32_t compressedSize,
-                             std::uint32_t size, std::uint16_t nameLength) {
-        appendUInt16(out, entry.method);
-        appendUInt16(out, entry.stamp.time);
-        appendUInt16(out, entry.stamp.date);
-        appendUInt32(out, entry.crc);
-        appendUInt32(out, compressedSize);
-        appendUInt32(out, size);
-        appendUInt16(out, nameLength);
-        appendUInt16(out, 0);
+    static void appendFields(ByteWriter& out, const PreparedEntry& entry,
+                             std::uint32_t compressedSize, std::uint32_t size,
+                             std::uint16_t nameLength) {
+        out.u16le(entry.method);
+        out.u16le(entry.stamp.time);
+        out.u16le(entry.stamp.date);
+        out.u32le(entry.crc);
+        out.u32le(compressedSize);
+        out.u32le(size);
+        out.u16le(nameLength);
+        out.u16le(0);
     }
 
-    Bytes m_body;
-    Bytes m_central;
+    ByteWriter m_body;
+    ByteWriter m_central;
     std::size_t m_count = 0;
 };
 

@@ -97,6 +97,14 @@ std::filesystem::path convert(const ConvertRequest& request) {
     default: unsupported(request);
     }
     if (table.empty()) throw ConversionError::corruptFile("No rows found in " + fileName);
+    // The first row is the header (JSON takes its keys from it): without a row below it there is
+    // nothing to write that would read back as a table.
+    const bool headerOnlyFails =
+        request.target == F::json || request.target == F::csv || request.target == F::tsv;
+    if (headerOnlyFails && table.rowCount() == 1)
+        throw ConversionError::corruptFile("No data rows below the header in " + fileName);
+    if (request.stop.stop_requested())
+        throw ConversionError::cancelled();
 
     // PDF output needs the HTML renderer of the documents converter.
     const F target = request.target;
@@ -115,8 +123,14 @@ std::filesystem::path convert(const ConvertRequest& request) {
         }
         out.finish();
     }
+    if (request.stop.stop_requested())
+        throw ConversionError::cancelled();
+    // The output is checked before it is published: the table goes first so that it and the
+    // check's own reading of the output are never in memory at once.
+    const std::size_t rowCount = table.rowCount();
+    table = Table();
     const auto written = pending.commit();
-    ConversionLogger::shared().success("Wrote " + std::to_string(table.rowCount()) + " rows", kCategory,
+    ConversionLogger::shared().success("Wrote " + std::to_string(rowCount) + " rows", kCategory,
                                        written.filename().string());
     return written;
 }

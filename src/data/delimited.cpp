@@ -24,6 +24,16 @@ Table parseDelimited(std::string text, char delimiter) {
     const auto special = specialBytes(delimiter);
     auto& cells = table.m_cellBounds;
     auto& rows = table.m_rowBounds;
+    // At most one cell per delimiter or line end and one row per line end: reserving that bound
+    // avoids the growth that would hold the old and the new list at once.
+    std::size_t lineEnds = 0;
+    std::size_t delimiters = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        lineEnds += s[i] == '\n' || s[i] == '\r';
+        delimiters += s[i] == delimiter;
+    }
+    cells.reserve(lineEnds + delimiters + 2);
+    rows.reserve(lineEnds + 2);
 
     // Unquoting only ever shortens a cell, so cells are written back into the same buffer at `w`
     // while reading at `r` (w <= r throughout).

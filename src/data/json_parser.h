@@ -1,6 +1,7 @@
 // A strict RFC 8259 JSON reader that reports what it sees to a handler and builds nothing itself.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -52,11 +53,28 @@ public:
     /// An object or array at the top (a bare scalar is refused).
     bool parseDocument() {
         ws();
-        if (m_p >= m_n || (m_s[m_p] != '{' && m_s[m_p] != '[')) return false;
-        return value(0) && ws() && m_p == m_n;
+        if (m_p >= m_n || (m_s[m_p] != '{' && m_s[m_p] != '['))
+            return fail("expected '[' or '{'");
+        if (!value(0))
+            return false;
+        ws();
+        return m_p == m_n || fail("unexpected text after the end of the document");
     }
 
-private:
+    /// After a failed parse: what was wrong, and the byte offset where it was found.
+    std::string_view problem() const { return m_problem; }
+    std::size_t problemOffset() const { return m_problemAt; }
+
+  private:
+    // Keeps the innermost failure: the one reported first as the calls unwind.
+    bool fail(const char* problem) {
+        if (m_problem.empty()) {
+            m_problem = problem;
+            m_problemAt = std::min(m_p, m_n);
+        }
+        return false;
+    }
+
     bool ws() {
         while (m_p < m_n && (m_s[m_p] == ' ' || m_s[m_p] == '\n' || m_s[m_p] == '\r' || m_s[m_p] == '\t')) ++m_p;
         return true;
@@ -92,26 +110,33 @@ private:
                 if (c == '"' || c == '\\' || c < 0x20) break;
                 ++m_p;
             }
-            if (m_p >= m_n) return false;
+            if (m_p >= m_n)
+                return fail("unterminated string");
             const char c = m_s[m_p];
             if (c == '"') break;
-            if (c != '\\') return false;  // a raw control character
+            if (c != '\\')
+                return fail("control character in a string");
             escaped = true;
-            if (++m_p >= m_n) return false;
+            if (++m_p >= m_n)
+                return fail("unterminated string");
             const char e = m_s[m_p++];
             if (e == 'u') {
                 unsigned code = 0;
-                if (!hex4(code)) return false;
-                if (code >= 0xDC00 && code <= 0xDFFF) return false;  // a lone low surrogate
+                if (!hex4(code))
+                    return fail("invalid \\u escape");
+                if (code >= 0xDC00 && code <= 0xDFFF)
+                    return fail("invalid \\u escape"); // a lone low surrogate
                 if (code >= 0xD800 && code <= 0xDBFF) {
                     unsigned low = 0;
-                    if (m_n - m_p < 2 || m_s[m_p] != '\\' || m_s[m_p + 1] != 'u') return false;
+                    if (m_n - m_p < 2 || m_s[m_p] != '\\' || m_s[m_p + 1] != 'u')
+                        return fail("invalid \\u escape");
                     m_p += 2;
-                    if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+                    if (!hex4(low) || low < 0xDC00 || low > 0xDFFF)
+                        return fail("invalid \\u escape");
                 }
             } else if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' && e != 'r' &&
                        e != 't') {
-                return false;
+                return fail("invalid escape in a string");
             }
         }
         body = std::string_view(m_s + start, m_p - start);
@@ -128,34 +153,39 @@ private:
     bool number() {
         const std::size_t start = m_p;
         if (m_s[m_p] == '-') ++m_p;
-        if (m_p >= m_n) return false;
+        if (m_p >= m_n)
+            return fail("unexpected end of text");
         if (m_s[m_p] == '0') {
             ++m_p;
         } else if (!digits()) {
-            return false;
+            return fail("expected a value");
         }
         if (m_p < m_n && m_s[m_p] == '.') {
             ++m_p;
-            if (!digits()) return false;
+            if (!digits())
+                return fail("expected a digit");
         }
         if (m_p < m_n && (m_s[m_p] == 'e' || m_s[m_p] == 'E')) {
             ++m_p;
             if (m_p < m_n && (m_s[m_p] == '+' || m_s[m_p] == '-')) ++m_p;
-            if (!digits()) return false;
+            if (!digits())
+                return fail("expected a digit");
         }
         m_h.scalar(JSONScalar::number, std::string_view(m_s + start, m_p - start), false, start, m_p);
         return true;
     }
 
     bool literal(std::string_view word, JSONScalar kind) {
-        if (std::string_view(m_s + m_p, m_n - m_p).substr(0, word.size()) != word) return false;
+        if (std::string_view(m_s + m_p, m_n - m_p).substr(0, word.size()) != word)
+            return fail("expected a value");
         m_h.scalar(kind, word, false, m_p, m_p + word.size());
         m_p += word.size();
         return true;
     }
 
     bool value(int depth) {
-        if (m_p >= m_n) return false;
+        if (m_p >= m_n)
+            return fail("unexpected end of text");
         switch (m_s[m_p]) {
         case '{': return container(depth, '{', '}');
         case '[': return container(depth, '[', ']');
@@ -175,7 +205,8 @@ private:
     }
 
     bool container(int depth, char open, char close) {
-        if (depth >= kMaxJSONDepth) return false;
+        if (depth >= kMaxJSONDepth)
+            return fail("nested too deeply");
         m_h.beginContainer(open, m_p);
         ++m_p;
         ws();
@@ -187,24 +218,28 @@ private:
         for (;;) {
             ws();
             if (open == '{') {
-                if (m_p >= m_n || m_s[m_p] != '"') return false;
+                if (m_p >= m_n)
+                    return fail("unexpected end of text");
+                if (m_s[m_p] != '"')
+                    return fail("expected a member name in quotes");
                 std::string_view body;
                 bool escaped = false;
                 if (!string(body, escaped)) return false;
                 m_h.key(body, escaped);
                 ws();
-                if (m_p >= m_n || m_s[m_p] != ':') return false;
+                if (m_p >= m_n || m_s[m_p] != ':')
+                    return fail("expected ':'");
                 ++m_p;
                 ws();
             }
             if (!value(depth + 1)) return false;
             ws();
-            if (m_p >= m_n) return false;
+            if (m_p >= m_n || (m_s[m_p] != ',' && m_s[m_p] != close))
+                return fail(close == ']' ? "expected ',' or ']'" : "expected ',' or '}'");
             if (m_s[m_p] == ',') {
                 ++m_p;
                 continue;
             }
-            if (m_s[m_p] != close) return false;
             ++m_p;
             m_h.endContainer(close, m_p);
             return true;
@@ -215,6 +250,8 @@ private:
     std::size_t m_n;
     std::size_t m_p = 0;
     Handler& m_h;
+    std::string_view m_problem;
+    std::size_t m_problemAt = 0;
 };
 
 /// A handler that ignores everything: for checking validity alone.

@@ -437,6 +437,25 @@ std::optional<std::string> stringify(std::string_view json) {
     return out;
 }
 
+namespace {
+
+// "line L, column C" of a byte offset, both from 1, the column in characters.
+std::string linePosition(std::string_view text, std::size_t offset) {
+    offset = std::min(offset, text.size());
+    const std::string_view before = text.substr(0, offset);
+    const std::size_t line =
+        1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
+    const std::size_t lineStart =
+        before.rfind('\n') == std::string_view::npos ? 0 : before.rfind('\n') + 1;
+    std::size_t column = 1;
+    for (std::size_t i = lineStart; i < offset; ++i)
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80)
+            ++column;
+    return "line " + std::to_string(line) + ", column " + std::to_string(column);
+}
+
+} // namespace
+
 Table rowsFromJSON(std::string_view text, JSONReadReport* report) {
     const std::string_view trimmed = trimWhitespaceAndNewlines(text);
     const std::size_t base = static_cast<std::size_t>(trimmed.data() - text.data());
@@ -450,11 +469,15 @@ Table rowsFromJSON(std::string_view text, JSONReadReport* report) {
     ReadState state;
     std::vector<std::string_view> itemTexts;  // item texts while there are no columns
     bool isDocument = false;
+    std::string documentProblem;
     {
         TableBuilder builder(keys, columns, table, state, itemTexts, trimmed,
                              !trimmed.empty() && trimmed.front() == '[' ? 1 : 0);
         JSONParser parser(trimmed, builder);
         isDocument = parser.parseDocument();
+        if (!isDocument)
+            documentProblem = std::string(parser.problem()) + " at " +
+                              linePosition(text, base + parser.problemOffset());
     }
     // A document that does not parse is read as one JSON document per line.
     if (!isDocument) {
@@ -464,6 +487,7 @@ Table rowsFromJSON(std::string_view text, JSONReadReport* report) {
         columns.truncate(firstObjectColumns);
         std::size_t line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(base), '\n'));
         std::size_t start = 0;
+        bool firstPiece = true;
         while (start <= trimmed.size()) {
             std::size_t stop = trimmed.find('\n', start);
             if (stop == std::string_view::npos) stop = trimmed.size();
@@ -477,7 +501,13 @@ Table rowsFromJSON(std::string_view text, JSONReadReport* report) {
                 const std::size_t texts = itemTexts.size();
                 TableBuilder builder(keys, columns, table, state, itemTexts, piece, 0);
                 JSONParser parser(piece, builder);
-                if (!parser.parseDocument()) {
+                const bool parsed = parser.parseDocument();
+                // A first line that is no JSON document either: the text was meant as one
+                // document (a truncated array, say), and its parse error is the one to report.
+                if (!parsed && firstPiece)
+                    throw ConversionError::corruptFile("Not valid JSON: " + documentProblem);
+                firstPiece = false;
+                if (!parsed) {
                     state = before;
                     table.truncateRows(rows);
                     columns.truncate(columnCount);
@@ -596,20 +626,34 @@ void writeJSON(const Table& table, TextOutput& out) {
         return;
     }
     const Table::Row header = table.row(0);
-    std::vector<std::string> prefixes;  // "    \"key\": " per column
-    for (std::size_t c = 0; c < header.size(); ++c) {
-        std::string prefix = "    ";
+    const std::size_t columns = header.size();
+    // "    \"key\": " per column, made once for ordinary widths; a header of millions of columns
+    // has its prefixes made per cell instead of held all at once.
+    constexpr std::size_t kCachedColumns = 4096;
+    std::vector<std::string> cached;
+    const auto makePrefix = [&](std::size_t c, std::string& prefix) {
+        prefix = "    ";
         Scalar::quote(header[c].empty() ? "column" + std::to_string(c + 1) : std::string(header[c]), prefix);
         prefix += ": ";
-        prefixes.push_back(std::move(prefix));
+    };
+    if (columns <= kCachedColumns) {
+        cached.resize(columns);
+        for (std::size_t c = 0; c < columns; ++c)
+            makePrefix(c, cached[c]);
     }
     std::string quoted;
+    std::string prefix;
     out.append("[\n");
     for (std::size_t r = 1; r < table.rowCount(); ++r) {
         const Table::Row row = table.row(r);
         out.append("  {\n");
-        for (std::size_t c = 0; c < prefixes.size(); ++c) {
-            out.append(prefixes[c]);
+        for (std::size_t c = 0; c < columns; ++c) {
+            if (cached.empty()) {
+                makePrefix(c, prefix);
+                out.append(prefix);
+            } else {
+                out.append(cached[c]);
+            }
             const Scalar value = infer(c < row.size() ? row[c] : std::string_view());
             switch (value.kind) {
             case Scalar::Kind::boolean: out.append(value.boolean ? "true" : "false"); break;
@@ -621,7 +665,7 @@ void writeJSON(const Table& table, TextOutput& out) {
                 out.append(quoted);
                 break;
             }
-            out.append(c + 1 < prefixes.size() ? ",\n" : "\n");
+            out.append(c + 1 < columns ? ",\n" : "\n");
         }
         out.append(r + 1 < table.rowCount() ? "  },\n" : "  }\n");
     }

@@ -34,15 +34,16 @@ void Table::truncateRows(std::size_t count) {
 
 void Table::prependRowAndPad(const std::vector<std::string>& header, std::size_t width) {
     std::string prefix;
-    std::vector<std::size_t> cells{0};
-    std::vector<std::size_t> rows{0};
+    OffsetList cells = startingAtZero();
+    OffsetList rows = startingAtZero();
     for (const auto& name : header) {
         prefix += name;
         cells.push_back(prefix.size());
     }
     rows.push_back(cells.size() - 1);
     std::size_t total = cells.size() - 1;
-    for (std::size_t r = 0; r < rowCount(); ++r) total += std::max(width, m_rowBounds[r + 1] - m_rowBounds[r]);
+    for (std::size_t r = 0; r < rowCount(); ++r)
+        total += std::max<std::size_t>(width, m_rowBounds[r + 1] - m_rowBounds[r]);
     cells.reserve(total + 1);
     rows.reserve(rowCount() + 2);
     const std::size_t shift = prefix.size();

@@ -2,17 +2,18 @@
 #include "data/text_output.h"
 
 #include "engine/conversion_error.h"
-
-#include <fcntl.h>
-#include <unistd.h>
+#include "engine/output_file.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace kv::DataConverter {
 
 TextOutput::TextOutput(const std::filesystem::path& file) {
     m_fd = ::open(file.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    if (m_fd < 0) throw ConversionError::failedToCreateOutput();
+    if (m_fd < 0)
+        throwOutputFailure(errno);
     m_buffer.reserve(kChunkBytes + 65536);
 }
 
@@ -28,7 +29,7 @@ void TextOutput::flush() {
         const ssize_t written = ::write(m_fd, data, left);
         if (written < 0) {
             if (errno == EINTR) continue;
-            throw ConversionError::failedToCreateOutput();
+            throwOutputFailure(errno);
         }
         data += written;
         left -= static_cast<std::size_t>(written);
@@ -41,7 +42,8 @@ void TextOutput::finish() {
     if (m_fd >= 0) {
         const int fd = m_fd;
         m_fd = -1;
-        if (::close(fd) != 0) throw ConversionError::failedToCreateOutput();
+        if (::close(fd) != 0)
+            throwOutputFailure(errno);
     }
 }
 

@@ -20,7 +20,7 @@ struct TypeRule {
 
 // Tested in order; the first type the file conforms to wins. HTML and RTF come before plain text
 // because shared-mime-info makes them subtypes of text/plain.
-constexpr std::array<TypeRule, 23> kTypeRules{{
+constexpr std::array<TypeRule, 26> kTypeRules{{
     {"image/png", F::png, false},
     {"image/jpeg", F::jpeg, false},
     {"image/tiff", F::tiff, false},
@@ -40,6 +40,10 @@ constexpr std::array<TypeRule, 23> kTypeRules{{
     {"application/pdf", F::pdf, false},
     {"application/rtf", F::rtf, false},
     {"text/html", F::html, false},
+    // JSON and its line-delimited forms are text too: before plain text.
+    {"application/x-ndjson", F::json, true},
+    {"application/jsonl", F::json, true},
+    {"application/json", F::json, true},
     {"text/plain", F::txt, false},
     {"application/vnd.openxmlformats-officedocument.wordprocessingml.document", F::docx, true},
     {"application/zip", F::zip, false},

@@ -5,6 +5,7 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 
@@ -29,13 +30,25 @@ OutputNameRegistry& OutputNameRegistry::shared() {
     return registry;
 }
 
+std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) return text;
+    std::size_t end = maxBytes;
+    // Back off continuation bytes (10xxxxxx) so that the cut falls before a lead byte.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
 std::filesystem::path OutputNameRegistry::reserve(const std::filesystem::path& dir, std::string_view baseName,
                                                   std::string_view ext) {
+    // The longest file name Linux file systems take, in bytes.
+    constexpr std::size_t kMaxNameBytes = 255;
     const std::string suffix = ext.empty() ? std::string() : "." + std::string(ext);
     const std::lock_guard lock(m_lock);
     for (unsigned long long n = 0;; ++n) {
-        std::string name(baseName);
-        if (n > 0) name += " (" + std::to_string(n) + ")";
+        const std::string number = n > 0 ? " (" + std::to_string(n) + ")" : std::string();
+        const std::size_t room = kMaxNameBytes - std::min(kMaxNameBytes, number.size() + suffix.size());
+        std::string name(utf8Prefix(baseName, room));
+        name += number;
         name += suffix;
         const std::filesystem::path candidate = dir / name;
         const std::string key = normalisedPathKey(candidate.string());
@@ -45,8 +58,21 @@ std::filesystem::path OutputNameRegistry::reserve(const std::filesystem::path& d
         const auto status = std::filesystem::symlink_status(candidate, error);
         if (std::filesystem::exists(status) || (error && error != std::errc::no_such_file_or_directory)) continue;
         m_reserved.insert(key);
+        m_requests[key] = Request{dir, std::string(baseName), std::string(ext)};
         return candidate;
     }
+}
+
+std::filesystem::path OutputNameRegistry::reserveAnother(const std::filesystem::path& taken) {
+    Request request{taken.parent_path(), baseNameOf(taken), ""};
+    const std::string name = taken.filename().string();
+    if (request.baseName.size() < name.size()) request.ext = name.substr(request.baseName.size() + 1);
+    {
+        const std::lock_guard lock(m_lock);
+        const auto found = m_requests.find(normalisedPathKey(taken.string()));
+        if (found != m_requests.end()) request = found->second;
+    }
+    return reserve(request.dir, request.baseName, request.ext);
 }
 
 namespace {

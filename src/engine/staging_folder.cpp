@@ -2,6 +2,7 @@
 #include "engine/staging_folder.h"
 
 #include "base/uuid.h"
+#include "engine/leftovers.h"
 
 #include <linux/magic.h>
 #include <sys/stat.h>
@@ -55,12 +56,17 @@ std::uint64_t availableMemory() {
 }
 
 fs::path createPrivateFolder(const fs::path& parent, std::string_view prefix) {
-    const fs::path path = parent / (std::string(prefix) + Uuid::random().toString());
+    // The owner's tag in the name lets a later process remove the folder if this one is killed.
+    const fs::path path = parent / (std::string(prefix) + Leftovers::ownerTag() + "-" + Uuid::random().toString());
     fs::create_directories(parent);
+    // Journalled before it exists, so that no moment leaves it unknown to a later sweep.
+    Leftovers::track(path);
     // 0700: the tree may hold the user's private files.
     if (::mkdir(path.c_str(), 0700) != 0) {
+        const int error = errno;
+        Leftovers::untrack(path);
         throw fs::filesystem_error("Cannot create staging folder", path,
-                                   std::error_code(errno, std::generic_category()));
+                                   std::error_code(error, std::generic_category()));
     }
     return path;
 }
@@ -77,6 +83,7 @@ StagingFolder::StagingFolder(std::string_view prefix, std::uint64_t expectedByte
 StagingFolder::~StagingFolder() {
     std::error_code ignored;
     fs::remove_all(m_path, ignored);
+    Leftovers::untrack(m_path);
 }
 
 std::optional<fs::path> StagingFolder::memoryBackedParent(std::uint64_t expectedBytes) {

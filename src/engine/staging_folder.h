@@ -1,4 +1,5 @@
-// A private temporary folder, "$TMPDIR/Kelvane_<UUID>", removed on every path out.
+// A private temporary folder, "$TMPDIR/Kelvane_<pid>-<start>-<UUID>", removed on every path out
+// (and by a later process's sweep when this one is killed).
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@ namespace kv {
 
 class StagingFolder {
 public:
-    /// Creates `<temp>/<prefix><UUID>`; throws filesystem_error when it cannot.
+    /// Creates `<temp>/<prefix><owner tag>-<UUID>`; throws filesystem_error when it cannot.
     explicit StagingFolder(std::string_view prefix = "Kelvane_");
     /// The same, for a tree of at most `expectedBytes`: when that is small against the memory
     /// available, the folder goes on a memory-backed file system (see `memoryBackedParent`).

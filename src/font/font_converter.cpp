@@ -25,11 +25,11 @@ SFNT decodeFont(ByteView data, SupportedFormat format) {
     switch (format) {
     case SupportedFormat::woff: return decodeWOFF(data);
     case SupportedFormat::woff2: return decodeWOFF2(data);
-    default: return SFNT(data);  // ttf and otf: the same container
+    default: return SFNT(data); // ttf and otf: the same container
     }
 }
 
-}  // namespace
+} // namespace
 
 std::filesystem::path convert(const ConvertRequest& request) {
     const auto from = request.sourceFormat, to = request.target;
@@ -37,10 +37,11 @@ std::filesystem::path convert(const ConvertRequest& request) {
     log.info(std::string(displayName(from)) + " \u2192 " + std::string(displayName(to)), kCategory);
 
     const auto isFont = [](SupportedFormat f) {
-        return f == SupportedFormat::ttf || f == SupportedFormat::otf || f == SupportedFormat::woff ||
-               f == SupportedFormat::woff2;
+        return f == SupportedFormat::ttf || f == SupportedFormat::otf ||
+               f == SupportedFormat::woff || f == SupportedFormat::woff2;
     };
-    if (!isFont(from) || !isFont(to)) throw unsupported(from, to);
+    if (!isFont(from) || !isFont(to))
+        throw unsupported(from, to);
 
     // Whole-buffer codecs: refuse a source that could only decode past the size limit.
     checkSourceFile(request.source);
@@ -48,10 +49,18 @@ std::filesystem::path convert(const ConvertRequest& request) {
         throw ConversionError::corruptFile(kFontTooLargeMessage);
     }
     const auto source = readSourceBytes(request.source);
-    const auto destination =
-        OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source), fileExtension(to));
+    const auto destination = OutputNameRegistry::shared().reserve(
+        request.outputDir, baseNameOf(request.source), fileExtension(to));
 
-    const auto sfnt = decodeFont(source, from);
+    auto sfnt = decodeFont(source, from);
+    if (sfnt.matchVersionToOutlines()) {
+        log.warning(std::string("The font's header named the wrong outline format; written as ") +
+                        (sfnt.sfntVersion == kCFFVersion ? "OpenType/CFF" : "TrueType") +
+                        " so that font engines load it",
+                    kCategory);
+    }
+    // Rebuilt tables and a moved directory change the sums: every output carries fresh ones.
+    sfnt.updateChecksums();
     Bytes encoded;
     switch (to) {
     case SupportedFormat::woff: encoded = encodeWOFF(sfnt); break;
@@ -65,4 +74,4 @@ std::filesystem::path convert(const ConvertRequest& request) {
     return written;
 }
 
-}  // namespace kv::FontConverter
+} // namespace kv::FontConverter

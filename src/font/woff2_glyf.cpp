@@ -12,11 +12,12 @@
 namespace kv::WOFF2Glyf {
 namespace {
 
-constexpr std::size_t kHeaderBytes = 36;  // version, optionFlags, numGlyphs, indexFormat, 7 stream sizes
+constexpr std::size_t kHeaderBytes =
+    36; // version, optionFlags, numGlyphs, indexFormat, 7 stream sizes
 constexpr std::size_t kStreamCount = 7;
-constexpr std::size_t kGlyphHeaderBytes = 10;  // numberOfContours and the box
+constexpr std::size_t kGlyphHeaderBytes = 10; // numberOfContours and the box
 constexpr std::uint32_t kMaxPointsPerGlyph = 65534;
-constexpr std::uint64_t kMaxShortLocaOffset = 131070;  // offset / 2 must fit 16 bits
+constexpr std::uint64_t kMaxShortLocaOffset = 131070; // offset / 2 must fit 16 bits
 
 // TrueType composite component flags.
 constexpr std::uint16_t kArg1And2AreWords = 0x0001;
@@ -34,7 +35,7 @@ constexpr std::uint8_t kRepeat = 0x08;
 constexpr std::uint8_t kXSameOrPositive = 0x10;
 constexpr std::uint8_t kYSameOrPositive = 0x20;
 
-constexpr std::uint8_t kOffCurveBit = 0x80;  // in the WOFF2 flag stream
+constexpr std::uint8_t kOffCurveBit = 0x80; // in the WOFF2 flag stream
 
 struct Box {
     std::int16_t xMin = 0, yMin = 0, xMax = 0, yMax = 0;
@@ -58,12 +59,13 @@ void writeBox(ByteOut& out, const Box& box) {
 }
 
 std::int16_t clamp16(std::int64_t v) {
-    return static_cast<std::int16_t>(std::clamp<std::int64_t>(v, std::numeric_limits<std::int16_t>::min(),
-                                                               std::numeric_limits<std::int16_t>::max()));
+    return static_cast<std::int16_t>(std::clamp<std::int64_t>(
+        v, std::numeric_limits<std::int16_t>::min(), std::numeric_limits<std::int16_t>::max()));
 }
 
 Box boxOfPoints(const std::vector<std::int64_t>& xs, const std::vector<std::int64_t>& ys) {
-    if (xs.empty()) return {};
+    if (xs.empty())
+        return {};
     const auto [xMin, xMax] = std::minmax_element(xs.begin(), xs.end());
     const auto [yMin, yMax] = std::minmax_element(ys.begin(), ys.end());
     return {clamp16(*xMin), clamp16(*yMin), clamp16(*xMax), clamp16(*yMax)};
@@ -76,11 +78,14 @@ bool skipComposite(Cursor& c) {
     while (flags & kMoreComponents) {
         flags = c.u16();
         hasInstructions = hasInstructions || (flags & kWeHaveInstructions) != 0;
-        std::size_t size = 2;                                  // glyphIndex
-        size += (flags & kArg1And2AreWords) ? 4 : 2;           // argument1, argument2
-        if (flags & kWeHaveAScale) size += 2;                  // scale
-        else if (flags & kWeHaveAnXAndYScale) size += 4;       // xscale, yscale
-        else if (flags & kWeHaveATwoByTwo) size += 8;          // 2×2 matrix
+        std::size_t size = 2;                        // glyphIndex
+        size += (flags & kArg1And2AreWords) ? 4 : 2; // argument1, argument2
+        if (flags & kWeHaveAScale)
+            size += 2; // scale
+        else if (flags & kWeHaveAnXAndYScale)
+            size += 4; // xscale, yscale
+        else if (flags & kWeHaveATwoByTwo)
+            size += 8; // 2×2 matrix
         (void)c.take(size);
     }
     return hasInstructions;
@@ -92,15 +97,17 @@ struct Streams {
     ByteOut nContour, nPoints, flag, glyph, composite, bbox, instruction;
     std::vector<std::uint8_t> bboxBitmap;
 
-    void markBox(std::size_t index) { bboxBitmap[index >> 3] |= static_cast<std::uint8_t>(0x80u >> (index & 7)); }
+    void markBox(std::size_t index) {
+        bboxBitmap[index >> 3] |= static_cast<std::uint8_t>(0x80u >> (index & 7));
+    }
 };
 
-/// Thrown inside the transform when a glyph cannot be carried over losslessly.
-struct Decline {};
+// Each glyph transform returns false when the glyph cannot be carried over losslessly; the
+// font's glyf and loca are then stored untransformed.
 
-void transformComposite(ByteView glyph, Streams& s, std::size_t index) {
+bool transformComposite(ByteView glyph, Streams& s, std::size_t index) {
     Cursor c(glyph);
-    (void)c.i16();  // numberOfContours: always written back as -1
+    (void)c.i16(); // numberOfContours: always written back as -1
     const Box box = readBox(c);
     const auto start = c.offset();
     const bool hasInstructions = skipComposite(c);
@@ -113,28 +120,32 @@ void transformComposite(ByteView glyph, Streams& s, std::size_t index) {
     s.nContour.i16(-1);
     s.markBox(index);
     writeBox(s.bbox, box);
+    return true;
 }
 
-void transformSimple(ByteView glyph, Streams& s, std::size_t index) {
+bool transformSimple(ByteView glyph, Streams& s, std::size_t index) {
     Cursor c(glyph);
     const auto numberOfContours = c.i16();
     const Box stored = readBox(c);
     if (numberOfContours == 0) {
         // No points: nothing to keep but instructions, which the empty form cannot carry.
-        if (glyph.size() >= kGlyphHeaderBytes + 2 && c.u16() != 0) throw Decline{};
+        if (glyph.size() >= kGlyphHeaderBytes + 2 && c.u16() != 0)
+            return false;
         s.nContour.i16(0);
-        return;
+        return true;
     }
     std::vector<std::uint16_t> contourPoints;
     std::int32_t lastEnd = -1;
     for (int i = 0; i < numberOfContours; ++i) {
         const std::int32_t end = c.u16();
-        if (end < lastEnd) throw Decline{};
+        if (end < lastEnd)
+            return false;
         contourPoints.push_back(static_cast<std::uint16_t>(end - lastEnd));
         lastEnd = end;
     }
     const auto pointCount = static_cast<std::size_t>(lastEnd + 1);
-    if (pointCount > kMaxPointsPerGlyph) throw Decline{};
+    if (pointCount > kMaxPointsPerGlyph)
+        return false;
     const auto instructionLength = c.u16();
     const auto instructions = c.take(instructionLength);
 
@@ -144,11 +155,13 @@ void transformSimple(ByteView glyph, Streams& s, std::size_t index) {
         const auto f = c.u8();
         flags.push_back(f);
         if (f & kRepeat) {
-            for (auto repeat = c.u8(); repeat > 0 && flags.size() < pointCount; --repeat) flags.push_back(f);
+            for (auto repeat = c.u8(); repeat > 0 && flags.size() < pointCount; --repeat)
+                flags.push_back(f);
         }
     }
     std::vector<std::int64_t> xs(pointCount), ys(pointCount);
-    const auto readAxis = [&](std::vector<std::int64_t>& out, std::uint8_t shortBit, std::uint8_t sameBit) {
+    const auto readAxis = [&](std::vector<std::int64_t>& out, std::uint8_t shortBit,
+                              std::uint8_t sameBit) {
         std::int64_t v = 0;
         for (std::size_t i = 0; i < pointCount; ++i) {
             if (flags[i] & shortBit) {
@@ -164,16 +177,20 @@ void transformSimple(ByteView glyph, Streams& s, std::size_t index) {
     readAxis(ys, kYShort, kYSameOrPositive);
 
     s.nContour.i16(numberOfContours);
-    for (const auto n : contourPoints) encode255UInt16(s.nPoints, n);
+    for (const auto n : contourPoints)
+        encode255UInt16(s.nPoints, n);
     std::int64_t px = 0, py = 0;
     for (std::size_t i = 0; i < pointCount; ++i) {
         const auto dx = xs[i] - px, dy = ys[i] - py;
         px = xs[i];
         py = ys[i];
-        if (std::abs(dx) > 65535 || std::abs(dy) > 65535) throw Decline{};
+        if (std::abs(dx) > 65535 || std::abs(dy) > 65535)
+            return false;
         const auto triplet = encodeTriplet(static_cast<int>(dx), static_cast<int>(dy));
-        if (!triplet) throw Decline{};
-        s.flag.u8(static_cast<std::uint8_t>(triplet->code | ((flags[i] & kOnCurve) ? 0 : kOffCurveBit)));
+        if (!triplet)
+            return false;
+        s.flag.u8(
+            static_cast<std::uint8_t>(triplet->code | ((flags[i] & kOnCurve) ? 0 : kOffCurveBit)));
         s.glyph.append(ByteView(triplet->bytes).first(triplet->size));
     }
     encode255UInt16(s.glyph, instructionLength);
@@ -182,76 +199,80 @@ void transformSimple(ByteView glyph, Streams& s, std::size_t index) {
         s.markBox(index);
         writeBox(s.bbox, stored);
     }
+    return true;
 }
 
 std::uint32_t locaEntry(ByteView loca, int indexFormat, std::size_t i) {
-    if (indexFormat != 0) {
-        const auto* p = loca.data() + 4 * i;
-        return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
-               static_cast<std::uint32_t>(p[2]) << 8 | p[3];
-    }
-    const auto* p = loca.data() + 2 * i;
-    return (static_cast<std::uint32_t>(p[0]) << 8 | p[1]) * 2u;
+    if (indexFormat != 0)
+        return loadU32be(loca, 4 * i);
+    return loadU16be(loca, 2 * i) * 2u;
 }
 
-}  // namespace
+} // namespace
 
 std::optional<Bytes> transform(ByteView glyf, ByteView loca, int indexFormat, int numGlyphs) {
-    if (numGlyphs < 1 || numGlyphs > 65535) return std::nullopt;
+    if (numGlyphs < 1 || numGlyphs > 65535)
+        return std::nullopt;
     const auto glyphCount = static_cast<std::size_t>(numGlyphs);
     const std::size_t entryBytes = indexFormat != 0 ? 4 : 2;
     // Decoders rebuild exactly numGlyphs + 1 entries (and the reference decoder insists on that
     // length), so a loca of any other size is stored as it is.
-    if (loca.size() != (glyphCount + 1) * entryBytes) return std::nullopt;
+    if (loca.size() != (glyphCount + 1) * entryBytes)
+        return std::nullopt;
 
     Streams s;
     s.bboxBitmap.assign(4 * ((glyphCount + 31) / 32), 0);
     try {
         for (std::size_t i = 0; i < glyphCount; ++i) {
-            const auto start = locaEntry(loca, indexFormat, i), end = locaEntry(loca, indexFormat, i + 1);
-            if (end < start || end > glyf.size()) return std::nullopt;
+            const auto start = locaEntry(loca, indexFormat, i),
+                       end = locaEntry(loca, indexFormat, i + 1);
+            if (end < start || end > glyf.size())
+                return std::nullopt;
             const auto glyph = glyf.subspan(start, end - start);
             if (glyph.empty()) {
                 s.nContour.i16(0);
-            } else if (glyph.size() < kGlyphHeaderBytes) {
-                return std::nullopt;
-            } else if (static_cast<std::int16_t>(glyph[0] << 8 | glyph[1]) < 0) {
-                transformComposite(glyph, s, i);
-            } else {
-                transformSimple(glyph, s, i);
+                continue;
             }
+            if (glyph.size() < kGlyphHeaderBytes)
+                return std::nullopt;
+            const bool composite = static_cast<std::int16_t>(loadU16be(glyph, 0)) < 0;
+            if (!(composite ? transformComposite(glyph, s, i) : transformSimple(glyph, s, i)))
+                return std::nullopt;
         }
-    } catch (const Decline&) {
-        return std::nullopt;
-    } catch (const ConversionError&) {  // a glyph that ends inside its own data
+    } catch (const ConversionError&) { // a glyph that ends inside its own data
         return std::nullopt;
     }
 
     ByteOut bbox;
     bbox.append(s.bboxBitmap);
     bbox.append(s.bbox.bytes());
-    const ByteOut* streams[kStreamCount] = {&s.nContour, &s.nPoints, &s.flag, &s.glyph, &s.composite, &bbox,
-                                            &s.instruction};
+    const ByteOut* streams[kStreamCount] = {&s.nContour,  &s.nPoints, &s.flag,       &s.glyph,
+                                            &s.composite, &bbox,      &s.instruction};
     std::uint64_t total = kHeaderBytes;
-    for (const auto* stream : streams) total += stream->size();
-    if (total > 0xFFFFFFFFu) return std::nullopt;
+    for (const auto* stream : streams)
+        total += stream->size();
+    if (total > 0xFFFFFFFFu)
+        return std::nullopt;
 
     ByteOut out;
     out.reserve(static_cast<std::size_t>(total));
     out.u16(0);                                            // version
     out.u16(0);                                            // optionFlags: no overlap bitmap
     out.u16(static_cast<std::uint16_t>(numGlyphs));        // numGlyphs
-    out.u16(static_cast<std::uint16_t>(indexFormat != 0));  // indexFormat
-    for (const auto* stream : streams) out.u32(static_cast<std::uint32_t>(stream->size()));
-    for (const auto* stream : streams) out.append(stream->bytes());
+    out.u16(static_cast<std::uint16_t>(indexFormat != 0)); // indexFormat
+    for (const auto* stream : streams)
+        out.u32(static_cast<std::uint32_t>(stream->size()));
+    for (const auto* stream : streams)
+        out.append(stream->bytes());
     return out.take();
 }
 
 Result reconstruct(ByteView data) {
-    if (data.size() < kHeaderBytes) throw ConversionError::corruptFile("Transformed glyf table is too short.");
+    if (data.size() < kHeaderBytes)
+        throw ConversionError::corruptFile("Transformed glyf table is too short.");
     Cursor header(data);
-    (void)header.u16();  // version
-    (void)header.u16();  // optionFlags: an overlap bitmap after the streams is not needed
+    (void)header.u16(); // version
+    (void)header.u16(); // optionFlags: an overlap bitmap after the streams is not needed
     const std::size_t numGlyphs = header.u16();
     const auto indexFormat = header.u16();
     std::array<ByteView, kStreamCount> streams;
@@ -260,18 +281,21 @@ Result reconstruct(ByteView data) {
         const std::uint64_t high = header.u16();
         const std::uint64_t size = high << 16 | header.u16();
         if (size > data.size() - offset) {
-            throw ConversionError::corruptFile("Transformed glyf stream runs past the end of the table.");
+            throw ConversionError::corruptFile(
+                "Transformed glyf stream runs past the end of the table.");
         }
         stream = data.subspan(offset, static_cast<std::size_t>(size));
         offset += static_cast<std::size_t>(size);
     }
     const std::size_t bitmapBytes = 4 * ((numGlyphs + 31) / 32);
-    if (streams[5].size() < bitmapBytes) throw ConversionError::corruptFile("WOFF2 bbox bitmap is truncated.");
+    if (streams[5].size() < bitmapBytes)
+        throw ConversionError::corruptFile("WOFF2 bbox bitmap is truncated.");
     const auto bitmap = streams[5].first(bitmapBytes);
     const auto hasBox = [&](std::size_t i) { return (bitmap[i >> 3] & (0x80u >> (i & 7))) != 0; };
 
-    Cursor nContour(streams[0]), nPoints(streams[1]), flagStream(streams[2]), glyphStream(streams[3]),
-        composite(streams[4]), boxes(streams[5].subspan(bitmapBytes)), instructionStream(streams[6]);
+    Cursor nContour(streams[0]), nPoints(streams[1]), flagStream(streams[2]),
+        glyphStream(streams[3]), composite(streams[4]), boxes(streams[5].subspan(bitmapBytes)),
+        instructionStream(streams[6]);
 
     ByteOut glyf;
     std::vector<std::uint32_t> offsets(numGlyphs + 1, 0);
@@ -303,7 +327,8 @@ Result reconstruct(ByteView data) {
             for (int c = 0; c < numberOfContours; ++c) {
                 points += nPoints.read255UInt16();
                 if (points > kMaxPointsPerGlyph) {
-                    throw ConversionError::corruptFile("Glyph " + std::to_string(i) + " has an invalid point count.");
+                    throw ConversionError::corruptFile("Glyph " + std::to_string(i) +
+                                                       " has an invalid point count.");
                 }
                 endPts.push_back(static_cast<std::uint16_t>(points - 1));
             }
@@ -329,19 +354,22 @@ Result reconstruct(ByteView data) {
             } else {
                 writeBox(glyf, boxOfPoints(xs, ys));
             }
-            for (const auto end : endPts) glyf.u16(end);
+            for (const auto end : endPts)
+                glyf.u16(end);
             glyf.u16(instructionLength);
             glyf.append(instructions);
             encodePoints(xs, ys, onCurve, glyf);
         }
-        if (glyf.size() > FontConverter::kMaxFontBytes) throw ConversionError::corruptFile(FontConverter::kFontTooLargeMessage);
+        if (glyf.size() > FontConverter::kMaxFontBytes)
+            throw ConversionError::corruptFile(FontConverter::kFontTooLargeMessage);
     }
     offsets[numGlyphs] = static_cast<std::uint32_t>(glyf.size());
 
     Result result;
-    const bool shortFits = indexFormat == 0 && std::all_of(offsets.begin(), offsets.end(), [](std::uint32_t o) {
-                               return o % 2 == 0 && o <= kMaxShortLocaOffset;
-                           });
+    const bool shortFits =
+        indexFormat == 0 && std::all_of(offsets.begin(), offsets.end(), [](std::uint32_t o) {
+            return o % 2 == 0 && o <= kMaxShortLocaOffset;
+        });
     ByteOut loca;
     for (const auto o : offsets) {
         if (shortFits) {
@@ -356,4 +384,4 @@ Result reconstruct(ByteView data) {
     return result;
 }
 
-}  // namespace kv::WOFF2Glyf
+} // namespace kv::WOFF2Glyf

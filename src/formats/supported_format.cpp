@@ -74,7 +74,7 @@ const std::array<Row, kFormatCount> kCatalogue{{
     {F::woff2, "woff2", "WOFF2", "woff2", C::font, {"woff2"}},
     {F::csv, "csv", "CSV", "csv", C::document, {"csv"}},
     {F::tsv, "tsv", "TSV", "tsv", C::document, {"tsv"}},
-    {F::json, "json", "JSON", "json", C::document, {"json"}},
+    {F::json, "json", "JSON", "json", C::document, {"json", "ndjson", "jsonl"}},
     {F::srt, "srt", "SRT", "srt", C::document, {"srt"}},
     {F::vtt, "vtt", "WebVTT", "vtt", C::document, {"vtt", "webvtt"}},
     {F::pdfPagePng, "pdfPagePng", "PNG (per page)", "png", C::image, {}},

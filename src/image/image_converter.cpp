@@ -10,6 +10,7 @@
 #include "image/ico_writer.h"
 #include "image/psd_writer.h"
 #include "image/svg_writer.h"
+#include "image/tga_writer.h"
 #include "platform/image/image_codec.h"
 #include "platform/image/pdf_document.h"
 #include "platform/platform_error.h"
@@ -130,6 +131,7 @@ void writeGeneric(const Image& image, SupportedFormat target, const std::filesys
         throwIfStopped(request);
         if (isDecodeFailure(failure)) failDecode(request);
         log.error("CGImageDestinationFinalize returned false", kCategory, "Target: " + str(*identifier));
+        pending->throwIfOutOfSpace();
         throw ConversionError::conversionFailed();
     }
     pending->commit();
@@ -169,6 +171,44 @@ void writePSD(const Image& image, const std::filesystem::path& destination) {
         throw ConversionError::conversionFailed();
     }
     writeOutputFile(destination, std::span<const std::uint8_t>(bytes));
+}
+
+// Our own writer: the origin bit in the header matches the row order (the ImageMagick 6 saver
+// stores rows top first but marks the file bottom-up, so honouring readers showed it flipped).
+void writeTGA(const Image& image, const std::filesystem::path& destination) {
+    std::vector<std::uint8_t> bytes;
+    try {
+        const Image flat = image.flattened(kWhite);
+        bytes = media::encodeTGA(flat.rgba8(), flat.width(), flat.height(), false);
+    } catch (const std::exception& failure) {
+        ConversionLogger::shared().error("TGA output failed", kCategory, failure.what());
+        throw ConversionError::conversionFailed();
+    }
+    writeOutputFile(destination, std::span<const std::uint8_t>(bytes));
+}
+
+// A target's largest side, where its format or encoder has one within reach.
+std::optional<int> maxSideOf(SupportedFormat target) {
+    switch (target) {
+    case F::webp: return 16383;  // 14-bit width and height fields
+    case F::jpeg:
+    case F::jpg:
+    case F::gif: return 65535;  // 16-bit fields
+    case F::tga: return media::kMaxTGASide;
+    case F::psd: return media::kMaxPSDSide;
+    case F::jxl: return 1073741823;  // 2^30 − 1
+    default: return std::nullopt;
+    }
+}
+
+void checkTargetLimits(SupportedFormat target, int width, int height) {
+    const auto maxSide = maxSideOf(target);
+    if (!maxSide || (width <= *maxSide && height <= *maxSide)) return;
+    const std::string message = str(displayName(target)) + " images can be at most " + std::to_string(*maxSide) +
+                                " pixels wide and high; this one is " + std::to_string(width) + " \u00d7 " +
+                                std::to_string(height) + ".";
+    ConversionLogger::shared().error("Image too large for the target", kCategory, message);
+    throw ImageTooLarge(message);
 }
 
 void createPDFFromImage(const Image& image, const std::filesystem::path& destination,
@@ -261,6 +301,19 @@ std::filesystem::path convert(const ConvertRequest& request) {
     const bool keepTag = !rerendered && sourceIndexIsCompatible(source.type(), target) && honoursOrientationTag(target);
     const bool turn = properties.orientation != 1 && !keepTag;
 
+    // The output's size, checked against the target before anything is decoded or encoded.
+    {
+        int width = properties.width;
+        int height = properties.height;
+        if (resize) {
+            const double scale = static_cast<double>(*request.maxEdge) / longest;
+            width = std::max(1, static_cast<int>(std::lround(width * scale)));
+            height = std::max(1, static_cast<int>(std::lround(height * scale)));
+        }
+        if (turn && properties.orientation >= 5) std::swap(width, height);  // a quarter turn
+        checkTargetLimits(target, width, height);
+    }
+
     std::optional<Image> decoded;
     try {
         decoded.emplace(source.decode(frame, !turn));
@@ -309,6 +362,9 @@ std::filesystem::path convert(const ConvertRequest& request) {
             break;
         case F::psd:
             writePSD(image, destination);
+            break;
+        case F::tga:
+            writeTGA(image, destination);
             break;
         case F::pdf_image: {
             // An untouched baseline/progressive JPEG without profile or location data goes in as it is.

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,13 @@
 #include "image/image_truncation.h"
 
 namespace kv::ImageConverter {
+
+/// The output would exceed what the target format can hold; the message names the limit and the
+/// image's size ("WebP images can be at most 16383 pixels wide and high; this one is …").
+class ImageTooLarge : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 /// One still image into `request.target`: a raster type, or our own ICO, ICNS, SVG wrapper or
 /// one-page PDF. RAW sources are developed first; truncated GIF/PNG/JPEG files are refused.

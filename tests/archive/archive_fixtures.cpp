@@ -1,6 +1,7 @@
 // Trees and hand-made archives for the archive tests.
 #include "archive_fixtures.h"
 
+#include "archive/deflate_codec.h"
 #include "engine/conversion_error.h"
 #include "engine/logger.h"
 #include "support/test_support.h"
@@ -79,7 +80,11 @@ std::string makeRawZip(const std::vector<RawZipEntry>& entries, std::size_t comm
         const auto offset = static_cast<std::uint32_t>(body.size());
         const auto size =
             e.declaredSize ? e.declaredSize : static_cast<std::uint32_t>(e.payload.size());
-        const auto crc = crc32Checksum(asBytes(e.payload));
+        // The CRC-32 is that of the content: a DEFLATE payload is inflated for it.
+        const InflateResult inflated = inflateRaw(asBytes(e.payload), 0, 1u << 30);
+        const auto crc = e.method == 8 && inflated.status == InflateResult::Status::ok
+                             ? crc32Checksum(inflated.data)
+                             : crc32Checksum(asBytes(e.payload));
         put32(body, 0x04034b50);
         put16(body, 20);
         put16(body, 0);
@@ -119,6 +124,16 @@ std::string makeRawZip(const std::vector<RawZipEntry>& entries, std::size_t comm
     return zip;
 }
 
+void setTarChecksum(std::string& block) {
+    std::memset(block.data() + 148, ' ', 8);
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < 512; ++i)
+        sum += static_cast<unsigned char>(block[i]);
+    char text[8];
+    std::snprintf(text, sizeof text, "%06o", sum);
+    std::memcpy(block.data() + 148, text, 7); // six digits and a NUL; the space stays
+}
+
 std::string tarHeader(std::string_view name, char type, std::string_view sizeField,
                       std::string_view prefix) {
     std::string block(512, '\0');
@@ -131,6 +146,7 @@ std::string tarHeader(std::string_view name, char type, std::string_view sizeFie
                 "00",
                 8);
     block.replace(345, std::min<std::size_t>(prefix.size(), 155), prefix.substr(0, 155));
+    setTarChecksum(block);
     return block;
 }
 

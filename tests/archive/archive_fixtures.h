@@ -30,6 +30,8 @@ struct RawZipEntry {
 /// A ZIP with these entries and an end-record comment of `commentBytes` bytes.
 std::string makeRawZip(const std::vector<RawZipEntry>& entries, std::size_t commentBytes = 0);
 
+/// Recomputes the checksum field of a 512-byte header block (unsigned sum, as tar writes it).
+void setTarChecksum(std::string& block);
 /// One 512-byte ustar header with the given name, type flag and size text (12 bytes field).
 std::string tarHeader(std::string_view name, char type, std::string_view sizeField,
                       std::string_view prefix = {});

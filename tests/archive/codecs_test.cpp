@@ -88,11 +88,38 @@ TEST(GzipCodec, DamageIsReportedWithItsMessage) {
     }
 }
 
-TEST(GzipCodec, UnknownLengthStillInflates) {
-    const std::string text(1 << 20, 'q'); // shrinks ~1000:1, far beyond the 4x hint
-    Bytes gz = compressGzip(asBytes(text));
-    std::fill(gz.end() - 4, gz.end(), 0); // ISIZE 0
-    EXPECT_EQ(toString(decompressGzip(gz)), text);
+TEST(GzipCodec, HeaderAndLengthChecks) {
+    const Bytes good = compressGzip(asBytes(sampleText()));
+    const auto damaged = [&](std::size_t at, std::uint8_t value) {
+        Bytes bad = good;
+        bad[at] = value;
+        return corruptMessage([&] { decompressGzip(bad); });
+    };
+    EXPECT_EQ(damaged(2, 7),
+              "File appears corrupt: GZIP compression method 7 is not DEFLATE \u2014 the file is "
+              "damaged");
+    EXPECT_EQ(damaged(3, 0x20),
+              "File appears corrupt: GZIP header sets reserved flags \u2014 the file is damaged");
+    // ISIZE zero, or one off: gzip -t calls both a length error.
+    const std::string lengthError = "File appears corrupt: GZIP length field does not match the "
+                                    "data \u2014 the file is damaged";
+    Bytes zeroed = good;
+    std::fill(zeroed.end() - 4, zeroed.end(), 0);
+    EXPECT_EQ(corruptMessage([&] { decompressGzip(zeroed); }), lengthError);
+    EXPECT_EQ(damaged(good.size() - 4, static_cast<std::uint8_t>(good[good.size() - 4] + 1)),
+              lengthError);
+}
+
+TEST(GzipCodec, SizeLimitIsReportedLikeXzAndBzip2AndPayloadIsHeldOnce) {
+    const std::string zeros(8u << 20, '\0');
+    const Bytes gz = compressGzip(asBytes(zeros));
+    EXPECT_EQ(corruptMessage([&] { decompressGzip(gz, 4u << 20); }),
+              "File appears corrupt: gzip contents exceed the " + formatByteCount(4 << 20) +
+                  " limit");
+    const Bytes back = decompressGzip(gz, 8u << 20); // exactly the limit is fine
+    EXPECT_EQ(back.size(), zeros.size());
+    // Reserved once from ISIZE: no growth, no spare copy.
+    EXPECT_EQ(back.capacity(), back.size());
 }
 
 TEST(GzipCodec, ConcatenatedMembersFormOneFile) {
@@ -147,18 +174,20 @@ TEST(Bzip2Codec, BlocksEncodedInParallelFormTheOneShotStream) {
     for (const int blockSize : {9, 1}) {
         SCOPED_TRACE(blockSize);
         const std::string data = multiBlockData();
-        const std::optional<Bytes> parallel = BZip2::compressBlocksInParallel(asBytes(data), blockSize);
+        const std::optional<Bytes> parallel =
+            BZip2::compressBlocksInParallel(asBytes(data), blockSize);
         ASSERT_TRUE(parallel);
         const Bytes& ours = *parallel;
         EXPECT_EQ(BZip2::compress(asBytes(data), blockSize), ours);
         EXPECT_EQ(toString(BZip2::decompress(ours, data.size())), data);
         // One stream, the same bytes as the bzip2 tool writes, and it checks out.
         writeFile(dir / "data", data);
-        const RunResult tool = runProgram({"/bin/sh", "-c",
-                                           "bzip2 -" + std::to_string(blockSize) + " -c '" +
-                                               (dir / "data").string() + "'"});
+        const RunResult tool = runProgram(
+            {"/bin/sh", "-c",
+             "bzip2 -" + std::to_string(blockSize) + " -c '" + (dir / "data").string() + "'"});
         ASSERT_EQ(tool.exitCode, 0) << tool.err;
-        EXPECT_TRUE(tool.out == toString(ours)) << "sizes " << tool.out.size() << " / " << ours.size();
+        EXPECT_TRUE(tool.out == toString(ours))
+            << "sizes " << tool.out.size() << " / " << ours.size();
         writeFile(dir / "ours.bz2", toString(ours));
         EXPECT_EQ(runProgram({"bzip2", "-t", (dir / "ours.bz2").string()}).exitCode, 0);
     }
@@ -205,16 +234,16 @@ TEST(ArchiveCodecs, LargeInputsPassTheToolsChecks) {
     const std::size_t at = list.out.find("\nfile\t1\t");
     ASSERT_NE(at, std::string::npos) << list.out;
     EXPECT_GE(std::stoi(list.out.substr(at + 8)), 2) << list.out;
-    const RunResult xz = runProgram({"/bin/sh", "-c", "xz -t '" + (dir / "ours.xz").string() +
-                                                          "' && xz -dc '" +
-                                                          (dir / "ours.xz").string() + "'"});
+    const RunResult xz = runProgram({"/bin/sh", "-c",
+                                     "xz -t '" + (dir / "ours.xz").string() + "' && xz -dc '" +
+                                         (dir / "ours.xz").string() + "'"});
     EXPECT_EQ(xz.exitCode, 0) << xz.err;
     EXPECT_TRUE(xz.out == data);
 
     writeFile(dir / "ours.gz", toString(compressGzip(asBytes(data))));
-    const RunResult gz = runProgram({"/bin/sh", "-c", "gzip -t '" + (dir / "ours.gz").string() +
-                                                          "' && gzip -dc '" +
-                                                          (dir / "ours.gz").string() + "'"});
+    const RunResult gz = runProgram({"/bin/sh", "-c",
+                                     "gzip -t '" + (dir / "ours.gz").string() + "' && gzip -dc '" +
+                                         (dir / "ours.gz").string() + "'"});
     EXPECT_EQ(gz.exitCode, 0) << gz.err;
     EXPECT_TRUE(gz.out == data);
 }

@@ -116,5 +116,167 @@ TEST(ArchiveOracles, GzipHeaderWithNameAndCommentIsSkipped) {
     EXPECT_EQ(readFile(dir / "out" / "c.txt"), "hello notes\n");
 }
 
+// Names no ustar header can hold: a 120-byte component, a 300-byte path, and unicode.
+std::map<std::string, std::string> makeLongNameTree(const fs::path& root) {
+    std::map<std::string, std::string> files{
+        {std::string(120, 'c') + ".txt", "long component"},
+        {"caf\u00e9_\u65e5\u672c_\U0001F600.txt", "unicode"},
+        {"short.txt", "short"},
+    };
+    std::string deep;
+    for (int i = 0; i < 6; ++i)
+        deep += std::string(45, static_cast<char>('a' + i)) + "/";
+    files[deep + "\u00e9t\u00e9-deep.bin"] = std::string(70000, 'd');
+    for (const auto& [path, content] : files)
+        writeFile(root / path, content);
+    return files;
+}
+
+TEST(ArchiveOracles, TarsWithLongAndUnicodeNamesFromGnuTarAndBsdtar) {
+    requireTools({"tar", "bsdtar"});
+    TempDir dir;
+    const auto expected = makeLongNameTree(dir / "tree");
+    const std::string tree = "'" + (dir / "tree").string() + "'";
+    const std::string d = "'" + dir.path().string() + "'";
+    const std::pair<std::string, std::string> made[] = {
+        {"gnu.tar", "tar --format=gnu -cf " + d + "/gnu.tar -C " + tree + " ."},
+        {"posix.tar", "tar --format=posix -cf " + d + "/posix.tar -C " + tree + " ."},
+        {"oldgnu.tar", "tar --format=oldgnu -cf " + d + "/oldgnu.tar -C " + tree + " ."},
+        {"bsd-pax.tar", "bsdtar --format=pax -cf " + d + "/bsd-pax.tar -C " + tree + " ."},
+        {"bsd.tar", "bsdtar -cf " + d + "/bsd.tar -C " + tree + " ."},
+        {"label.tar",
+         "tar --format=gnu --label=BACKUP-1 -cf " + d + "/label.tar -C " + tree + " ."},
+    };
+    for (const auto& [file, command] : made) {
+        SCOPED_TRACE(file);
+        const RunResult run = shell(command);
+        ASSERT_EQ(run.exitCode, 0) << run.err;
+        const fs::path to = dir / ("ours-" + file);
+        fs::create_directories(to);
+        ArchiveConverter::extractArchive(dir / file, F::tar, to);
+        EXPECT_EQ(snapshot(to), expected);
+    }
+
+    // And the other way: both tools list our names in full and unpack the same files.
+    const fs::path ours = dir / "ours.tar";
+    ArchiveConverter::createArchive(dir / "tree", F::tar, ours);
+    for (const std::string tool : {"tar", "bsdtar"}) {
+        SCOPED_TRACE(tool);
+        const fs::path to = dir / ("by-" + tool);
+        fs::create_directories(to);
+        const RunResult run = runProgram({tool, "-xf", ours.string(), "-C", to.string()});
+        EXPECT_EQ(run.exitCode, 0) << run.err;
+        EXPECT_EQ(snapshot(to), expected);
+    }
+}
+
+TEST(ArchiveOracles, DamagedAndSparseTarsFromGnuTarAreRefused) {
+    requireTools({"tar", "truncate"});
+    TempDir dir;
+    writeFile(dir / "tree" / "plain.txt", "plain");
+    ASSERT_EQ(shell("cd '" + (dir / "tree").string() +
+                    "' && truncate -s 4M holes.bin && printf data >> holes.bin")
+                  .exitCode,
+              0);
+    for (const std::string format : {"gnu", "posix"}) {
+        SCOPED_TRACE(format);
+        const fs::path archive = dir / (format + ".tar");
+        ASSERT_EQ(shell("tar --format=" + format + " --sparse -cf '" + archive.string() + "' -C '" +
+                        (dir / "tree").string() + "' holes.bin plain.txt")
+                      .exitCode,
+                  0);
+        fs::create_directories(dir / format);
+        const std::string message = corruptMessage(
+            [&] { ArchiveConverter::extractArchive(archive, F::tar, dir / format); });
+        EXPECT_NE(message.find("holes.bin' is a sparse file"), std::string::npos) << message;
+    }
+
+    // One flipped bit in a name: GNU tar and we both refuse the header.
+    ASSERT_EQ(shell("tar --format=gnu -cf '" + (dir / "flip.tar").string() + "' -C '" +
+                    (dir / "tree").string() + "' plain.txt")
+                  .exitCode,
+              0);
+    std::string bytes = readFile(dir / "flip.tar");
+    bytes[2] = static_cast<char>(bytes[2] ^ 0x01);
+    writeFile(dir / "flip.tar", bytes);
+    EXPECT_NE(runProgram({"tar", "-tf", (dir / "flip.tar").string()}).exitCode, 0);
+    fs::create_directories(dir / "flip");
+    EXPECT_EQ(corruptMessage([&] {
+                  ArchiveConverter::extractArchive(dir / "flip.tar", F::tar, dir / "flip");
+              }),
+              "File appears corrupt: TAR header at byte 0 fails its checksum \u2014 the archive is "
+              "damaged");
+}
+
+TEST(ArchiveOracles, EncryptedDamagedAndLinkedZipsFromRealTools) {
+    requireTools({"zip", "bsdtar", "python3"});
+    TempDir dir;
+    writeFile(dir / "tree" / "a.txt", std::string(5000, 'a'));
+    writeFile(dir / "tree" / "b.txt", "bbb");
+    const std::string tree = "'" + (dir / "tree").string() + "'";
+    const std::string d = "'" + dir.path().string() + "'";
+    const auto refusesBeforeWriting = [&](const std::string& file) {
+        SCOPED_TRACE(file);
+        const fs::path to = dir / ("out-" + file);
+        fs::create_directories(to);
+        EXPECT_EQ(corruptMessage([&] { ArchiveConverter::extractArchive(dir / file, F::zip, to); }),
+                  "File appears corrupt: 'a.txt' is password-protected; Kelvane cannot open "
+                  "encrypted archives.");
+        EXPECT_TRUE(fs::is_empty(to));
+    };
+    // Traditional PKWARE (zip -P, after a clear entry) and WinZip AES (bsdtar).
+    ASSERT_EQ(shell("cd " + tree + " && zip -q " + d + "/pkware.zip b.txt && zip -q -P secret " +
+                    d + "/pkware.zip a.txt")
+                  .exitCode,
+              0);
+    refusesBeforeWriting("pkware.zip");
+    ASSERT_EQ(shell("cd " + tree +
+                    " && bsdtar --format=zip --options zip:encryption=aes256 "
+                    "--passphrase secret -cf " +
+                    d + "/aes.zip a.txt")
+                  .exitCode,
+              0);
+    refusesBeforeWriting("aes.zip");
+
+    // Python's zipfile writes the archive; one data byte flipped, unzip -t agrees it is damaged.
+    const std::string python = "import zipfile,sys\n"
+                               "z=zipfile.ZipFile(sys.argv[1],'w',zipfile.ZIP_DEFLATED)\n"
+                               "z.writestr('ok.txt','fine')\n"
+                               "z.writestr('stored.txt','x'*100,compress_type=zipfile.ZIP_STORED)\n"
+                               "z.close()\n";
+    writeFile(dir / "make.py", python);
+    ASSERT_EQ(
+        runProgram({"python3", (dir / "make.py").string(), (dir / "py.zip").string()}).exitCode, 0);
+    std::string zip = readFile(dir / "py.zip");
+    const std::size_t data = zip.find(std::string(100, 'x'));
+    ASSERT_NE(data, std::string::npos);
+    zip[data + 50] = 'y';
+    writeFile(dir / "flipped.zip", zip);
+    EXPECT_NE(runProgram({"unzip", "-tq", (dir / "flipped.zip").string()}).exitCode, 0);
+    fs::create_directories(dir / "flipped");
+    EXPECT_EQ(corruptMessage([&] {
+                  ArchiveConverter::extractArchive(dir / "flipped.zip", F::zip, dir / "flipped");
+              }),
+              "File appears corrupt: ZIP entry 'stored.txt' is damaged (its CRC-32 does not match "
+              "its data)");
+
+    // zip -y stores a link; a second run adds a file under the link's name as a folder.
+    fs::create_directories(dir / "links" / "real");
+    fs::create_symlink("real", dir / "links" / "ln");
+    fs::create_directories(dir / "other" / "ln");
+    writeFile(dir / "other" / "ln" / "inside.txt", "inside");
+    ASSERT_EQ(shell("cd '" + (dir / "links").string() + "' && zip -qy " + d +
+                    "/links.zip ln && cd '" + (dir / "other").string() + "' && zip -q " + d +
+                    "/links.zip ln/inside.txt")
+                  .exitCode,
+              0);
+    fs::create_directories(dir / "linked");
+    const std::string message = corruptMessage(
+        [&] { ArchiveConverter::extractArchive(dir / "links.zip", F::zip, dir / "linked"); });
+    EXPECT_EQ(message, "File appears corrupt: 'ln/inside.txt' cannot be extracted: 'ln' is a file "
+                       "or symbolic link in this archive, not a folder");
+    EXPECT_TRUE(logged("Symbolic link 'ln' extracted as a plain file holding its target path"));
+}
+
 } // namespace
 } // namespace kv::test

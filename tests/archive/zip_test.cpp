@@ -3,6 +3,7 @@
 #include "archive/zip_reader.h"
 #include "archive/zip_writer.h"
 #include "archive_fixtures.h"
+#include "base/byte_reader.h"
 #include "engine/conversion_error.h"
 #include "support/test_support.h"
 
@@ -38,13 +39,13 @@ TEST(ZipWriter, EntriesCarryTheDocumentedLayout) {
     // The end record: 4 entries, directory offset and size that add up to the record's place.
     const std::size_t end = *findEOCD(zip);
     EXPECT_EQ(end, zip.size() - 22);
-    EXPECT_EQ(readUInt16(zip, end + 10), 4);
-    EXPECT_EQ(readUInt32(zip, end + 12) + readUInt32(zip, end + 16), end);
+    EXPECT_EQ(loadU16le(zip, end + 10), 4);
+    EXPECT_EQ(loadU32le(zip, end + 12) + loadU32le(zip, end + 16), end);
     // Central headers in order: the folder's attributes, then the text deflated (method 8).
-    const std::size_t central = readUInt32(zip, end + 16);
+    const std::size_t central = loadU32le(zip, end + 16);
     const std::size_t second = central + 46 + 8;
-    EXPECT_EQ(readUInt32(zip, second + 38), 0x41ED0010u);
-    EXPECT_EQ(readUInt16(zip, second + 46 + 4 + 10), 8);
+    EXPECT_EQ(loadU32le(zip, second + 38), 0x41ED0010u);
+    EXPECT_EQ(loadU16le(zip, second + 46 + 4 + 10), 8);
 }
 
 TEST(ZipWriter, EmptyTreeIsOnlyTheEndRecord) {
@@ -98,12 +99,17 @@ TEST(ZipReader, NeverWritesThroughALinkedFolder) {
     fs::create_directories(dir / "outside");
     fs::create_directories(dir / "t");
     fs::create_symlink(dir / "outside", dir / "t" / "link");
-    EXPECT_THROW(extractZIP(asBytes(makeRawZip({{"link/evil.txt", "evil"}})), dir / "t"),
-                 fs::filesystem_error);
+    EXPECT_EQ(corruptMessage([&] {
+                  extractZIP(asBytes(makeRawZip({{"link/evil.txt", "evil"}})), dir / "t");
+              }),
+              "File appears corrupt: 'link/evil.txt' cannot be extracted: 'link' is a file or "
+              "symbolic link in this archive, not a folder");
     writeFile(dir / "outside" / "target", "keep");
     fs::create_symlink(dir / "outside" / "target", dir / "t" / "file-link");
-    EXPECT_THROW(extractZIP(asBytes(makeRawZip({{"file-link", "evil"}})), dir / "t"),
-                 fs::filesystem_error);
+    EXPECT_NE(corruptMessage([&] {
+                  extractZIP(asBytes(makeRawZip({{"file-link", "evil"}})), dir / "t");
+              }).find("'file-link' cannot be extracted"),
+              std::string::npos);
     EXPECT_EQ(snapshot(dir / "outside"), (std::map<std::string, std::string>{{"target", "keep"}}));
 }
 
@@ -140,13 +146,53 @@ TEST(ZipReader, DeclaredSizesBuyNoMemory) {
     const InflateResult result = inflateRaw(asBytes(small), 0xFFFFFFF0u, kMaxArchiveBytes);
     ASSERT_EQ(result.status, InflateResult::Status::ok);
     EXPECT_LE(result.data.capacity(), small.size() * 64 + 65536);
-    EXPECT_EQ(readZIP(asBytes(makeRawZip({{"bomb", small, 8, 0xFFFFFFF0u}})))[0].data.size(), 4u);
+    EXPECT_EQ(corruptMessage([&] {
+                  readZIP(asBytes(makeRawZip({{"bomb", small, 8, 0xFFFFFFF0u}})));
+              }),
+              "File appears corrupt: ZIP entry 'bomb' is damaged (it holds 4 bytes where it "
+              "declares 4294967280)");
 
     // Real expansion beyond the remaining budget stops, whatever was declared.
     const std::string zeros = deflated(std::string(4 << 20, '\0'));
     EXPECT_EQ(inflateRaw(asBytes(zeros), 10, 1 << 20).status, InflateResult::Status::tooLarge);
     EXPECT_EQ(inflateRaw(asBytes(zeros), 10, 4 << 20).data.size(),
               4u << 20); // exactly the limit is fine
+}
+
+TEST(ZipReader, DataIsCheckedAgainstItsCrcAndSize) {
+    TempDir dir;
+    std::string zip =
+        makeRawZip({{"first.txt", "first"}, {"second.txt", deflated("second"), 8, 6}});
+    readZIP(asBytes(zip)); // intact
+    std::string flipped = zip;
+    flipped[30 + 9 + 2] ^= 0x20; // "fiRst"
+    EXPECT_EQ(corruptMessage([&] { extractZIP(asBytes(flipped), dir.path()); }),
+              "File appears corrupt: ZIP entry 'first.txt' is damaged (its CRC-32 does not match "
+              "its data)");
+    // A DEFLATE stream that holds more than the entry declares.
+    EXPECT_EQ(corruptMessage([&] {
+                  readZIP(asBytes(makeRawZip({{"more.txt", deflated("more than five"), 8, 5}})));
+              }),
+              "File appears corrupt: ZIP entry 'more.txt' is damaged (it holds 14 bytes where it "
+              "declares 5)");
+}
+
+TEST(ZipReader, SymlinkEntriesBecomeFilesWithAWarningEach) {
+    TempDir dir;
+    std::string zip = makeRawZip({{"to-a", "a.txt"}, {"to-b", "b.txt"}, {"to-a/inside.txt", "x"}});
+    // Mark the first two central headers as Unix symlinks (mode 0120777).
+    std::size_t central = loadU32le(asBytes(zip), zip.size() - 22 + 16);
+    for (int i = 0; i < 2; ++i) {
+        zip[central + 38 + 2] = '\xff';
+        zip[central + 38 + 3] = '\xa1';
+        central += 46 + 4;
+    }
+    EXPECT_EQ(corruptMessage([&] { extractZIP(asBytes(zip), dir.path()); }),
+              "File appears corrupt: 'to-a/inside.txt' cannot be extracted: 'to-a' is a file or "
+              "symbolic link in this archive, not a folder");
+    EXPECT_TRUE(logged("Symbolic link 'to-a' extracted as a plain file holding its target path"));
+    EXPECT_TRUE(logged("Symbolic link 'to-b' extracted as a plain file holding its target path"));
+    EXPECT_EQ(readFile(dir / "to-b"), "b.txt");
 }
 
 TEST(ZipReader, EveryTruncationFailsCleanly) {

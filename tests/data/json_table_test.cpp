@@ -17,7 +17,13 @@ void expectNotJSON(std::string_view json) {
         (void)rowsFromJSON(json);
         ADD_FAILURE() << "accepted: " << json.substr(0, 60);
     } catch (const ConversionError& error) {
-        EXPECT_STREQ(error.what(), "File appears corrupt: Not valid JSON or NDJSON");
+        // The document parser's own error, with where it found it.
+        EXPECT_TRUE(
+            std::string_view(error.what()).starts_with("File appears corrupt: Not valid JSON: "))
+            << error.what();
+        EXPECT_NE(std::string_view(error.what()).find(" at line 1, column "),
+                  std::string_view::npos)
+            << error.what();
     }
 }
 
@@ -42,10 +48,16 @@ TEST(JSONTable, ShapesOfTheTopLevel) {
               (Rows{{"id", "name"}, {"1", "a"}, {}, {"2", "b", "true"}}));
     EXPECT_EQ(read(R"([{"a":{"x":[1,"s/t",null,{"q":"\"\n"}],"y":1.50}}])"),
               (Rows{{"a"}, {R"({"x":[1,"s/t",null,{"q":"\"\n"}],"y":1.5})"}}));
-    expectNotJSON("[]");
     expectNotJSON("42");
-    expectNotJSON("");
-    expectNotJSON("  \n ");
+    // Valid, or nothing at all, but no items: the general message.
+    for (std::string_view empty : {"[]", "", "  \n "}) {
+        try {
+            (void)rowsFromJSON(empty);
+            ADD_FAILURE() << "accepted: " << empty;
+        } catch (const ConversionError& error) {
+            EXPECT_STREQ(error.what(), "File appears corrupt: Not valid JSON or NDJSON");
+        }
+    }
 }
 
 TEST(JSONTable, NDJSONSkipsBadLinesAndReportsThem) {
@@ -63,6 +75,36 @@ TEST(JSONTable, NDJSONSkipsBadLinesAndReportsThem) {
     (void)read(R"([{"a":1}, 7, [1]])", &items);
     EXPECT_EQ(items.skippedItems, 2u);
     EXPECT_EQ(items.firstSkippedItem, 2u);
+}
+
+TEST(JSONTable, TruncatedDocumentFailsWithTheParsersErrorNotAsNDJSON) {
+    // Cut short inside the last object: the first line ("[") is no JSON document either.
+    const std::string cut = "[\n  {\"a\": 1, \"b\": \"x\"},\n  {\"a\": 2, \"b\": "
+                            "\"\u00e9t\u00e9\"},\n  {\"a\": 3, \"b\"";
+    try {
+        (void)rowsFromJSON(cut);
+        ADD_FAILURE() << "a truncated array was accepted";
+    } catch (const ConversionError& error) {
+        EXPECT_STREQ(error.what(),
+                     "File appears corrupt: Not valid JSON: expected ':' at line 4, column 15");
+    }
+    // Objects one per line after an opening line that ends in a comma.
+    try {
+        (void)rowsFromJSON("[{\"a\":1},\n{\"a\":2},\n{\"a\":3}\n{\"a\":4}]");
+        ADD_FAILURE() << "a missing comma was accepted";
+    } catch (const ConversionError& error) {
+        EXPECT_STREQ(
+            error.what(),
+            "File appears corrupt: Not valid JSON: expected ',' or ']' at line 4, column 1");
+    }
+    // Leading blank lines count in the position.
+    try {
+        (void)rowsFromJSON("\n\n{\"a\": tru}");
+        ADD_FAILURE();
+    } catch (const ConversionError& error) {
+        EXPECT_STREQ(error.what(),
+                     "File appears corrupt: Not valid JSON: expected a value at line 3, column 7");
+    }
 }
 
 TEST(JSONTable, StrictGrammarAndNestingBound) {

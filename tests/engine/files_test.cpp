@@ -20,20 +20,26 @@ TEST(PendingOutput, PublishesCompleteFileAndLeavesNoTemporary) {
     EXPECT_EQ(entries, 1u);
 }
 
-TEST(PendingOutput, NeverReplacesOrFollowsWhatAppearedAtTheName) {
+TEST(PendingOutput, NeverReplacesOrFollowsWhatAppearedAtTheNameButTakesTheNextOne) {
     test::TempDir dir;
     test::writeFile(dir / "taken.txt", "original");
+    test::writeFile(dir / "taken (1).txt", "original 1");
+    // Without a check to learn where it went, a taken name fails the publish.
     EXPECT_THROW(writeOutputFile(dir / "taken.txt", std::string_view("new")), ConversionError);
+    const PublishCheck check(dir.path(), {});
+    EXPECT_EQ(writeOutputFile(dir / "taken.txt", std::string_view("new")), dir / "taken (2).txt");
     EXPECT_EQ(test::readFile(dir / "taken.txt"), "original");
+    EXPECT_EQ(test::readFile(dir / "taken (2).txt"), "new");
 
     // A dangling link at the name: publishing must not create its target.
     std::filesystem::create_symlink(dir / "target.txt", dir / "link.txt");
-    EXPECT_THROW(writeOutputFile(dir / "link.txt", std::string_view("new")), ConversionError);
+    EXPECT_EQ(writeOutputFile(dir / "link.txt", std::string_view("new")), dir / "link (1).txt");
     EXPECT_FALSE(std::filesystem::exists(dir / "target.txt"));
-    // Neither attempt left a temporary file behind.
+    EXPECT_EQ(check.published(), (std::vector<std::filesystem::path>{dir / "taken (2).txt", dir / "link (1).txt"}));
+    // No publish left a pending file behind.
     std::size_t entries = 0;
     for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
-    EXPECT_EQ(entries, 2u);
+    EXPECT_EQ(entries, 5u);
 }
 
 TEST(PendingOutput, AbandonedOutputIsRemovedAndFoldersPublishWhole) {
@@ -43,7 +49,10 @@ TEST(PendingOutput, AbandonedOutputIsRemovedAndFoldersPublishWhole) {
         PendingOutput pending(dir / "half.bin");
         temporary = pending.path();
         EXPECT_EQ(temporary.parent_path(), dir.path());
-        EXPECT_TRUE(temporary.filename().string().ends_with("half.bin"));
+        // Short whatever the destination's name, keeping its extension.
+        EXPECT_TRUE(temporary.filename().string().starts_with(".kv-"));
+        EXPECT_TRUE(temporary.filename().string().ends_with(".bin"));
+        EXPECT_LT(temporary.filename().string().size(), 48u);
         pending.write(std::string_view("partial"));
     }
     EXPECT_FALSE(std::filesystem::exists(temporary));

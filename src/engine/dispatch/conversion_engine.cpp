@@ -4,11 +4,17 @@
 #include "base/size_text.h"
 #include "engine/conversion_error.h"
 #include "engine/dispatch/routing.h"
+#include "engine/interruption.h"
+#include "engine/leftovers.h"
 #include "engine/logger.h"
+#include "engine/output_file.h"
+#include "engine/output_name_registry.h"
 #include "engine/source_file.h"
 #include "validate/validator.h"
 
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <sys/stat.h>
 
 namespace kv::ConversionEngine {
@@ -27,6 +33,41 @@ std::size_t visibleEntryCount(const std::filesystem::path& folder) {
         if (it->path().filename().string().rfind('.', 0) != 0) ++count;
     }
     return error ? 0 : count;
+}
+
+// Pending outputs left in an output folder by killed processes, looked for once per folder and
+// process (a batch of thousands into one large folder lists it once).
+void sweepOnce(const std::filesystem::path& folder) {
+    static std::mutex lock;
+    static std::set<std::string> swept;
+    {
+        const std::lock_guard guard(lock);
+        if (!swept.insert(normalisedPathKey(std::filesystem::absolute(folder).string())).second) return;
+    }
+    Leftovers::sweepFolder(folder);
+}
+
+void checkFolder(const std::filesystem::path& folder) {
+    if (visibleEntryCount(folder) == 0) {
+        ConversionLogger::shared().error("Output folder is empty \u2014 no pages were written", kCategory);
+        throw ConversionError::emptyOutput();
+    }
+}
+
+// Emptiness and validation of one output file; `shownAs` names it in the log.
+void checkFile(const std::filesystem::path& file, const std::filesystem::path& shownAs, SupportedFormat target) {
+    auto& log = ConversionLogger::shared();
+    const auto size = std::filesystem::file_size(file);  // a failing read is the failure
+    if (size == 0) {
+        log.warning("Output file is empty (0 bytes)", kCategory);
+        throw ConversionError::emptyOutput();
+    }
+    const ValidationStatus status = Validator::validate(file, target);
+    if (status.isFailed()) {
+        log.error("Output failed validation: " + status.reason, kCategory, shownAs.filename().string());
+        throw ConversionError::corruptFile("The converted file didn't come out valid (" + status.reason +
+                                           "). The original is untouched.");
+    }
 }
 
 std::filesystem::path runAndCheck(ConverterOperation operation, const ConversionJob& job, SupportedFormat target,
@@ -53,33 +94,42 @@ std::filesystem::path runAndCheck(ConverterOperation operation, const Conversion
     if (operation == nullptr) {
         throw ConversionError::unsupportedConversion(displayName(job.detectedFormat), displayName(target));
     }
-    const std::filesystem::path output = operation(request);
+
+    // The output is checked under its pending name, so that only a good one ever appears under
+    // its final name, even when the process dies during the check.
+    PublishCheck check(outputDir, [&](const std::filesystem::path& pending, const std::filesystem::path& destination,
+                           PendingOutput::Kind kind) {
+        if (kind == PendingOutput::Kind::folder) {
+            checkFolder(pending);
+        } else {
+            checkFile(pending, destination, target);
+        }
+    });
+    std::filesystem::path output = operation(request);
+    // A converter returns the name it reserved; the publish may have taken the next free one.
+    const bool checked = !check.published().empty();
+    if (checked) output = check.published().back();
 
     if (isFolderTarget(target)) {
-        const std::size_t count = visibleEntryCount(output);
-        if (count == 0) {
-            log.error("Output folder is empty \u2014 no pages were written", kCategory);
-            throw ConversionError::emptyOutput();
-        }
+        if (!checked) checkFolder(output);
         log.success("Completed in " + formatSeconds1(secondsSince(start)) + "s \u2192 folder (" +
-                        std::to_string(count) + " files)",
+                        std::to_string(visibleEntryCount(output)) + " files)",
                     kCategory, output.filename().string());
         return output;
     }
 
-    const auto size = std::filesystem::file_size(output);  // a failing read is the failure
-    if (size == 0) {
-        log.warning("Output file is empty (0 bytes)", kCategory);
-        throw ConversionError::emptyOutput();
+    if (!checked) {
+        try {
+            checkFile(output, output, target);
+        } catch (const ConversionError& failure) {
+            if (failure.kind() == ConversionError::Kind::corruptFile) {
+                std::error_code ignored;
+                std::filesystem::remove(output, ignored);
+            }
+            throw;
+        }
     }
-    const ValidationStatus status = Validator::validate(output, target);
-    if (status.isFailed()) {
-        log.error("Output failed validation: " + status.reason, kCategory, output.filename().string());
-        std::error_code ignored;
-        std::filesystem::remove(output, ignored);
-        throw ConversionError::corruptFile("The converted file didn't come out valid (" + status.reason +
-                                           "). The original is untouched.");
-    }
+    const auto size = std::filesystem::file_size(output);
     log.success("Completed in " + formatSeconds1(secondsSince(start)) + "s \u2192 " +
                     formatByteCount(static_cast<std::int64_t>(size)),
                 kCategory, output.filename().string());
@@ -112,9 +162,17 @@ std::filesystem::path convertWith(ConverterOperation operation, const Conversion
         throw ConversionError::failedToCreateOutput();
     }
 
+    sweepOnce(outputDir);
+
+    // The caller's stop request and SIGINT/SIGTERM both reach the converter through one token.
+    std::stop_source interrupt;
+    const std::stop_callback forward(stop, [&interrupt] { interrupt.request_stop(); });
+    const Interruption::Scope interruptible(interrupt);
+
     const auto start = std::chrono::steady_clock::now();
     try {
-        return runAndCheck(operation, job, target, outputDir, std::move(progressHandler), std::move(stop), start);
+        return runAndCheck(operation, job, target, outputDir, std::move(progressHandler), interrupt.get_token(),
+                           start);
     } catch (const std::exception& failure) {
         log.error("Failed after " + formatSeconds1(secondsSince(start)) + "s: " + failure.what(),
                   rawValue(categoryOf(job.detectedFormat)), job.fileName + " (" + pair + ")");

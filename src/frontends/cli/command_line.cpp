@@ -6,10 +6,14 @@
 #include "engine/file_detector.h"
 #include "engine/logger.h"
 #include "formats/supported_format.h"
+#include "frontends/automation/automation_service.h"
+#include "frontends/automation/desktop_integration.h"
+#include "frontends/url_service/url_forwarding.h"
 #include "frontends/tool_server/tool_server.h"
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -23,14 +27,33 @@ struct Switch {
     Mode mode;
 };
 
-constexpr std::array<Switch, 6> kSwitches{{
+constexpr std::array<Switch, 9> kSwitches{{
     {"--test", Mode::test},
     {"--render-screenshots", Mode::renderScreenshots},
     {"--convert", Mode::convert},
     {"--estimate", Mode::estimate},
     {"--compress", Mode::compress},
     {"--mcp", Mode::mcp},
+    {"--dbus-service", Mode::dbusService},
+    {"--install-desktop-integration", Mode::installDesktopIntegration},
+    {"--uninstall-desktop-integration", Mode::uninstallDesktopIntegration},
 }};
+
+// "kelvane:…", the scheme compared without regard to case.
+bool isServiceUrl(std::string_view arg) {
+    constexpr std::string_view kScheme = "kelvane:";
+    if (arg.size() < kScheme.size()) return false;
+    for (std::size_t i = 0; i < kScheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(arg[i])) != kScheme[i]) return false;
+    return true;
+}
+
+std::vector<std::string> serviceUrls(const std::vector<std::string>& args) {
+    std::vector<std::string> urls;
+    for (const auto& arg : args)
+        if (isServiceUrl(arg)) urls.push_back(arg);
+    return urls;
+}
 
 void printError(const std::string& text) { std::fputs(text.c_str(), stderr); }
 void printResult(const std::string& text) {
@@ -66,6 +89,7 @@ Mode selectMode(const std::vector<std::string>& args) {
         if (hasFlag(args, s.flag)) return s.mode;
     if (hasFlag(args, "--help") || hasFlag(args, "-h")) return Mode::help;
     if (hasFlag(args, "--version")) return Mode::version;
+    if (!serviceUrls(args).empty()) return Mode::urlService;
     return Mode::desktop;
 }
 
@@ -110,6 +134,10 @@ int run(Mode mode, const std::vector<std::string>& args) {
     case Mode::help: printResult(helpText()); return 0;
     case Mode::version: printResult(versionText()); return 0;
     case Mode::mcp: return ToolServer::run();
+    case Mode::urlService: return UrlService::run(serviceUrls(args));
+    case Mode::dbusService: return AutomationService::run();
+    case Mode::installDesktopIntegration: return DesktopIntegration::runInstall();
+    case Mode::uninstallDesktopIntegration: return DesktopIntegration::runUninstall();
     case Mode::desktop: printError("kelvane: the desktop window is not built yet; use --convert\n"); return 2;
     }
     return 2;

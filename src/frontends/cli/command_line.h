@@ -10,11 +10,16 @@
 
 namespace kv::CommandLine {
 
-enum class Mode { test, renderScreenshots, convert, estimate, compress, mcp, help, version, desktop };
+enum class Mode {
+    test, renderScreenshots, convert, estimate, compress, mcp,
+    dbusService, installDesktopIntegration, uninstallDesktopIntegration, help, version, urlService, desktop
+};
 
-/// The first of "--test", "--render-screenshots", "--convert", "--estimate", "--compress", "--mcp"
-/// present anywhere in `args` (exact match); then "--help"/"-h" and "--version", which print and
-/// exit without opening a window; otherwise the desktop window.
+/// The first of "--test", "--render-screenshots", "--convert", "--estimate", "--compress", "--mcp",
+/// "--dbus-service", "--install-desktop-integration", "--uninstall-desktop-integration" present
+/// anywhere in `args` (exact match); then "--help"/"-h" and "--version", which print and exit
+/// without opening a window; then a "kelvane:" URL argument (the file-manager service); otherwise
+/// the desktop window.
 Mode selectMode(const std::vector<std::string>& args);
 
 /// Runs a headless mode and returns the exit status (0 success, 1 failure, 2 bad usage).
