@@ -1,5 +1,7 @@
 // Text and rich text set on PDF pages, end to end through the kelvane binary, read back by
 // poppler's command-line tools.
+#include "document/pdf/pdf_conversions.h"
+#include "engine/conversion_error.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
@@ -118,6 +120,25 @@ TEST_F(TextToPDF, RichTextKeepsItsFaces) {
         const std::string docx = tool({"pdftotext", convert(m_dir / "memo.docx").string(), "-"});
         EXPECT_NE(docx.find("A docx paragraph."), std::string::npos) << docx;
     }
+}
+
+TEST(RichTextToPDF, MoreThanTenThousandPagesWritesNothing) {
+    // Lines so tall that each fills a page: 10,001 of them need one page too many.
+    richtext::TextAttributes huge;
+    huge.pointSize = 500;
+    richtext::RichText text;
+    for (int i = 0; i < 10'001; ++i)
+        text.append("x\n", huge);
+    TempDir dir;
+    try {
+        DocumentConverter::richTextToPDF(text, dir / "long.pdf");
+        ADD_FAILURE() << "no error";
+    } catch (const ConversionError& e) {
+        EXPECT_STREQ(e.what(), ConversionError::corruptFile("This document is too long to convert "
+                                                            "to PDF (over 10,000 pages).")
+                                   .what());
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path())); // no output, no temporary file
 }
 
 } // namespace
