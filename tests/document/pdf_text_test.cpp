@@ -79,5 +79,36 @@ TEST_F(PDFText, ScannedLockedAndBrokenFilesFailClearly) {
                 "The PDF is protected by a password");
 }
 
+TEST_F(PDFText, EveryTextTargetThroughTheProgram) {
+    const auto out = m_dir / "out";
+    std::filesystem::create_directories(out);
+    for (const char* target : {"txt", "html", "markdown", "rtf", "docx"}) {
+        SCOPED_TRACE(target);
+        const auto result =
+            test::runKelvane({"--convert", (m_dir / "three.pdf").string(), target, out.string()});
+        ASSERT_EQ(result.exitCode, 0) << result.err;
+        std::string path = result.out;
+        path.pop_back();
+        // Read back through the program's own readers: the text of both pages, in order.
+        if (std::string_view(target) == "txt") {
+            const std::string text = readFile(path);
+            EXPECT_LT(text.find("Alpha & <one>"), text.find("Gamma three")) << text;
+            continue;
+        }
+        std::filesystem::create_directories(m_dir / target);
+        const auto again = test::runKelvane({"--convert", path, "txt", (m_dir / target).string()});
+        ASSERT_EQ(again.exitCode, 0) << again.err;
+        std::string readBack = again.out;
+        readBack.pop_back();
+        const std::string text = readFile(readBack);
+        EXPECT_NE(text.find("Alpha & <one>"), std::string::npos) << text;
+        EXPECT_LT(text.find("Alpha & <one>"), text.find("Gamma three")) << text;
+    }
+    const auto scanned =
+        test::runKelvane({"--convert", (m_dir / "scan.pdf").string(), "html", out.string()});
+    EXPECT_NE(scanned.exitCode, 0);
+    EXPECT_NE(scanned.err.find("no extractable text"), std::string::npos) << scanned.err;
+}
+
 } // namespace
 } // namespace kv
