@@ -35,22 +35,6 @@ constexpr std::string_view kContainer =
     "full-path=\"OEBPS/content.opf\" media-type=\"application/oebps-package+xml\"/>\n  "
     "</rootfiles>\n</container>";
 
-// "&", "<", ">" and the double quote as entities, for titles and attribute values.
-std::string escapeXML(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() + 16);
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c;
-        }
-    }
-    return out;
-}
-
 // Appends `text` escaped, without the code points XML 1.0 forbids (controls other than tab, line
 // feed and carriage return; U+FFFE and U+FFFF). The text is valid UTF-8 (gumbo's output).
 void appendXMLText(std::string& out, std::string_view text, bool attribute) {
@@ -77,6 +61,15 @@ void appendXMLText(std::string& out, std::string_view text, bool attribute) {
         default: out += static_cast<char>(c);
         }
     }
+}
+
+// "&", "<", ">" and the double quote as entities, without XML's forbidden characters (a file name,
+// and so a title, may hold control characters).
+std::string escapeXML(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 16);
+    appendXMLText(out, text, true);
+    return out;
 }
 
 // The text without the C0 controls XML forbids (PDF text carries form feeds).

@@ -96,6 +96,10 @@ TEST(WrapAsXHTML, FragmentsAndPlainTextAreEmbeddedWhole) {
     EXPECT_NE(open.find("<svg xmlns=\"http://www.w3.org/2000/svg\""), std::string::npos) << open;
     const std::string empty = DocumentConverter::wrapAsXHTML("", "");
     expectWellFormed(empty, "empty");
+    // A file name, and so a title, may hold characters that XML forbids.
+    const std::string control = DocumentConverter::wrapAsXHTML("<p>x</p>", "a\x01\x0c<b>");
+    expectWellFormed(control, "control title");
+    EXPECT_NE(control.find("<title>a&lt;b&gt;</title>"), std::string::npos) << control;
 }
 
 class EPUBBooks : public ::testing::Test {
