@@ -122,6 +122,21 @@ TEST_F(TextToPDF, RichTextKeepsItsFaces) {
     }
 }
 
+TEST_F(TextToPDF, OnlyPDFWorkLoadsTheMediaModule) {
+    // With the module out of reach, text pairs still convert and the PDF pair says why it cannot.
+    writeFile(m_dir / "note.txt", "plain words\n");
+    const std::string env = "KELVANE_MODULE_DIR=" + (m_dir / "no-modules").string();
+    const auto run = [&](const char* target) {
+        return runProgram({"env", env, KV_BINARY, "--convert", (m_dir / "note.txt").string(),
+                           target, m_out.string()});
+    };
+    for (const char* target : {"html", "rtf", "docx", "epub", "markdown"})
+        EXPECT_EQ(run(target).exitCode, 0) << target << "\n" << run(target).err;
+    const auto pdf = run("pdf");
+    EXPECT_NE(pdf.exitCode, 0);
+    EXPECT_NE(pdf.err.find("could not be loaded"), std::string::npos) << pdf.err;
+}
+
 TEST(RichTextToPDF, MoreThanTenThousandPagesWritesNothing) {
     // Lines so tall that each fills a page: 10,001 of them need one page too many.
     richtext::TextAttributes huge;
