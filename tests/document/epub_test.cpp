@@ -5,6 +5,7 @@
 #include "engine/conversion_error.h"
 #include "support/pdf_fixtures.h"
 #include "support/test_support.h"
+#include "validate/validator.h"
 
 #include <gtest/gtest.h>
 #include <map>
@@ -153,6 +154,8 @@ TEST_F(EPUBBooks, EverySourceMakesAValidBook) {
             ASSERT_EQ(files.count(xml), 1u) << xml;
             expectWellFormed(files.at(xml), xml);
         }
+        EXPECT_TRUE(Validator::validate(epub, SupportedFormat::epub).kind ==
+                    ValidationStatus::Kind::passed);
         expectEpubcheckPasses(epub);
     }
     const auto text = unpack(out / "plain & \"quoted\".epub");
