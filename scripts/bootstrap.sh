@@ -26,6 +26,8 @@ packages=(
     libvips-tools libjxl-tools
     miller jq
     pandoc
+    # EPUB and PDF oracles
+    epubcheck qpdf
     dbus-daemon dbus-bin libglib2.0-bin
 )
 # The tool server's client test runs the MCP SDK on Node; a Node already installed brings its npm.

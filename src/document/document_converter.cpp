@@ -4,7 +4,9 @@
 
 #include "data/data_converter.h"
 #include "data/text_decoding.h"
+#include "document/epub_writer.h"
 #include "document/markdown.h"
+#include "document/pdf/pdf_conversions.h"
 #include "document/richtext/docx_reader.h"
 #include "document/richtext/docx_writer.h"
 #include "document/richtext/html_reader.h"
@@ -48,6 +50,7 @@ constexpr std::string_view kMarkdownHeadTail =
 
 constexpr double kRTFTextPointSize = 14.0;  // plain text exported as RTF
 constexpr double kDOCXTextPointSize = 12.0; // plain text exported as DOCX
+constexpr double kPDFTextPointSize = 12.0;  // plain text set on PDF pages
 
 bool isDataFormat(F format) {
     return format == F::csv || format == F::tsv || format == F::json || format == F::srt ||
@@ -108,13 +111,33 @@ void writeRichText(const richtext::RichText& text, const std::filesystem::path& 
                                                  displayName(request.target));
 }
 
-// The table of pairs among text, Markdown, HTML, RTF and DOCX. PDF and EPUB have no path yet.
+// The table of document pairs.
 void route(const ConvertRequest& request, const std::filesystem::path& output) {
     const F source = request.sourceFormat;
     const F target = request.target;
     const std::string title = baseNameOf(request.source);
     const bool richSource = source == F::rtf || source == F::docx;
+    if (target == F::epub)
+        return anyToEPUB(request.source, source, output);
+    if (source == F::pdf) {
+        switch (target) {
+        case F::txt: writeOutputFile(output, extractPDFText(request.source)); return;
+        case F::html: return pdfToHTML(request.source, output);
+        case F::markdown: return pdfToMarkdown(request.source, output);
+        case F::rtf: return markdownToRTF(extractPDFText(request.source), output);
+        case F::docx: return plainTextToDOCX(extractPDFText(request.source), output);
+        default: noConversionPath(request);
+        }
+    }
     switch (target) {
+    case F::pdf:
+        if (source == F::txt)
+            return textToPDF(request.source, output);
+        if (source == F::markdown)
+            return richTextToPDF(richtext::readHTML(markdownPage(request.source)), output);
+        if (richSource)
+            return richTextToPDF(readRichText(request.source, source), output);
+        break;
     case F::rtf:
         if (source == F::txt)
             return textToRTF(request.source, output);
@@ -190,11 +213,6 @@ std::filesystem::path convert(const ConvertRequest& request) {
     return output;
 }
 
-std::filesystem::path splitPDF(const ConvertRequest& request) {
-    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat),
-                                                 displayName(request.target));
-}
-
 std::string readTextFile(const std::filesystem::path& file) {
     std::string bytes;
     try {
@@ -241,8 +259,11 @@ void textToHTML(const std::filesystem::path& source, const std::filesystem::path
 }
 
 void markdownToHTML(const std::filesystem::path& source, const std::filesystem::path& output) {
-    writeOutputFile(
-        output, page(source, kMarkdownHeadTail, markdownBody(withLineFeeds(readTextFile(source)))));
+    writeOutputFile(output, markdownPage(source));
+}
+
+std::string markdownPage(const std::filesystem::path& source) {
+    return page(source, kMarkdownHeadTail, markdownBody(withLineFeeds(readTextFile(source))));
 }
 
 richtext::RichText parseHTML(const std::filesystem::path& file) {
@@ -273,6 +294,15 @@ void plainTextToDOCX(const std::string& text, const std::filesystem::path& outpu
 void rtfToHTML(const std::filesystem::path& source, const std::filesystem::path& output,
                SupportedFormat from, SupportedFormat to) {
     writeRichText(readRichText(source, from), output, to, baseNameOf(source));
+}
+
+void textToPDF(const std::filesystem::path& source, const std::filesystem::path& output) {
+    richtext::TextAttributes monospace;
+    monospace.pointSize = kPDFTextPointSize;
+    monospace.monospace = true;
+    richtext::RichText text;
+    text.append(withLineFeeds(readTextFile(source)), monospace);
+    richTextToPDF(text, output);
 }
 
 richtext::RichText readRichText(const std::filesystem::path& source, SupportedFormat format) {

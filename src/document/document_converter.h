@@ -13,7 +13,8 @@ namespace kv::DocumentConverter {
 /// Every document, data and subtitle pair except the PDF split: reserves the output name and
 /// routes the pair; returns the output written.
 std::filesystem::path convert(const ConvertRequest& request);
-/// One PDF per page in a new folder.
+/// One PDF per page in a new folder "name (pages)": page_001.pdf, page_002.pdf, … Any page
+/// that cannot be written fails the split and leaves no folder. (Media module.)
 std::filesystem::path splitPDF(const ConvertRequest& request);
 
 /// The file as UTF-8 text: kept when valid UTF-8 (a leading byte-order mark dropped), else read as
@@ -24,6 +25,8 @@ std::string readTextFile(const std::filesystem::path& file);
 void textToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
 /// The fixed page of a Markdown file rendered by the regular-expression steps.
 void markdownToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
+/// That page as text.
+std::string markdownPage(const std::filesystem::path& source);
 
 /// An HTML file as rich text (charset from a byte-order mark or meta element, else UTF-8, else
 /// ISO-8859-1).
@@ -40,6 +43,9 @@ void plainTextToDOCX(const std::string& text, const std::filesystem::path& outpu
 /// Rich text read as `from` (rtf, docx or html) and exported as `to` (html, rtf or docx).
 void rtfToHTML(const std::filesystem::path& source, const std::filesystem::path& output,
                SupportedFormat from, SupportedFormat to);
+
+/// A text file on Letter pages in 12-point monospace.
+void textToPDF(const std::filesystem::path& source, const std::filesystem::path& output);
 
 /// A rich-text source (rtf, docx or html) read into the model.
 richtext::RichText readRichText(const std::filesystem::path& source, SupportedFormat format);

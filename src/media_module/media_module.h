@@ -12,13 +12,14 @@
 #include <vector>
 
 #include "compress/compress_services.h"
+#include "document/richtext/rich_text.h"
 #include "engine/convert_request.h"
 #include "validate/validator.h"
 
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 3;
+inline constexpr int kTableVersion = 4;
 
 struct ImageTable {
     int version;
@@ -29,6 +30,11 @@ struct ImageTable {
     std::set<std::string> (*probeWritableImageTypes)();
     decltype(&compress::measureImageLevels) measureImageLevels;
     decltype(&compress::encodeImageLevel) encodeImageLevel;
+    std::string (*extractPDFText)(const std::filesystem::path&);
+    void (*pdfToHTML)(const std::filesystem::path&, const std::filesystem::path&);
+    void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
+    ConverterOperation splitPDF;
+    void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
 };
 
 struct AVTable {

@@ -1,5 +1,7 @@
 // The executable's side of the media modules: the same functions, forwarded to kelvane-media.so
 // (images) or kelvane-av.so (video and audio), each opened on its first call (never at start-up).
+#include "document/document_converter.h"
+#include "document/pdf/pdf_conversions.h"
 #include "image/image_converter.h"
 #include "av/video_audio_converter.h"
 #include "media_module/media_module.h"
@@ -90,6 +92,14 @@ namespace ImageConverter {
 std::filesystem::path convert(const ConvertRequest& r) { return images().imageConvert(r); }
 std::filesystem::path convertPDFPages(const ConvertRequest& r) { return images().convertPDFPages(r); }
 }  // namespace ImageConverter
+
+namespace DocumentConverter {
+std::string extractPDFText(const std::filesystem::path& s) { return images().extractPDFText(s); }
+void pdfToHTML(const std::filesystem::path& s, const std::filesystem::path& o) { images().pdfToHTML(s, o); }
+void pdfToMarkdown(const std::filesystem::path& s, const std::filesystem::path& o) { images().pdfToMarkdown(s, o); }
+std::filesystem::path splitPDF(const ConvertRequest& r) { return images().splitPDF(r); }
+void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) { images().richTextToPDF(t, o); }
+}  // namespace DocumentConverter
 
 namespace VideoAudioConverter {
 std::filesystem::path convertVideo(const ConvertRequest& r) { return av().convertVideo(r); }

@@ -1,4 +1,6 @@
 // The image module's entry: the addresses of its converters, checks and probe.
+#include "document/document_converter.h"
+#include "document/pdf/pdf_conversions.h"
 #include "image/image_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
@@ -14,6 +16,11 @@ extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageT
         .probeWritableImageTypes = &platform::probeWritableImageTypes,
         .measureImageLevels = &compress::measureImageLevels,
         .encodeImageLevel = &compress::encodeImageLevel,
+        .extractPDFText = &DocumentConverter::extractPDFText,
+        .pdfToHTML = &DocumentConverter::pdfToHTML,
+        .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
+        .splitPDF = &DocumentConverter::splitPDF,
+        .richTextToPDF = &DocumentConverter::richTextToPDF,
     };
     return &table;
 }

@@ -63,7 +63,9 @@ PdfDocument PdfDocument::open(const std::filesystem::path& file) {
     }
     Document document(poppler_document_new_from_file(uri.get(), nullptr, &error));
     if (!document) {
-        std::string text = error ? error->message : "poppler could not open the document";
+        const bool locked = error != nullptr && error->domain == POPPLER_ERROR && error->code == POPPLER_ERROR_ENCRYPTED;
+        std::string text = locked ? "The PDF is protected by a password"
+                                  : error ? error->message : "poppler could not open the document";
         g_clear_error(&error);
         throw PlatformError(text);
     }
@@ -81,6 +83,14 @@ std::optional<PageSize> PdfDocument::pageSize(int index) const {
     PageSize size;
     poppler_page_get_size(page.get(), &size.width, &size.height);
     return size;
+}
+
+std::optional<std::string> PdfDocument::pageText(int index) const {
+    if (index < 0 || index >= pageCount()) return std::nullopt;
+    Page page(poppler_document_get_page(m_state->document.get(), index));
+    if (!page) return std::nullopt;
+    CHandle<char, &g_free> text(poppler_page_get_text(page.get()));
+    return text ? std::string(text.get()) : std::string();
 }
 
 std::optional<PageBitmap> PdfDocument::render(int index, int width, int height, double scale, bool white) const {

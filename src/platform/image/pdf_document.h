@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace kv::platform {
@@ -27,7 +28,7 @@ struct PageBitmap {
 
 class PdfDocument {
 public:
-    /// Throws PlatformError when the file is not a PDF poppler can open.
+    /// Throws PlatformError when the file is not a PDF poppler can open (or needs a password).
     static PdfDocument open(const std::filesystem::path& file);
     ~PdfDocument();
     PdfDocument(PdfDocument&&) noexcept;
@@ -36,6 +37,9 @@ public:
     int pageCount() const;
     /// Nothing when the document cannot return the page.
     std::optional<PageSize> pageSize(int index) const;
+    /// The page's text layer in reading order; empty when the page has none, nothing when the
+    /// document cannot return the page.
+    std::optional<std::string> pageText(int index) const;
     /// The page drawn scaled by `scale` into a width × height raster that starts transparent, or
     /// white when `whiteBackground`. Nothing when the page or the raster cannot be made.
     std::optional<PageBitmap> render(int index, int width, int height, double scale, bool whiteBackground) const;

@@ -1,0 +1,25 @@
+// The document conversions that read or write PDF. They live in the media module beside poppler
+// and cairo; the executable reaches them through forwarders (media_module/media_proxy.cpp), so a
+// conversion that needs no PDF never loads those libraries.
+#pragma once
+
+#include "document/richtext/rich_text.h"
+
+#include <filesystem>
+#include <string>
+
+namespace kv::DocumentConverter {
+
+/// The text of every page that has some, each followed by two line feeds. Unopenable:
+/// failedToLoadFile; protected by a password or without any text: corruptFile.
+std::string extractPDFText(const std::filesystem::path& source);
+/// One escaped "page" division per page with text.
+void pdfToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
+/// The trimmed page texts joined by thematic breaks.
+void pdfToMarkdown(const std::filesystem::path& source, const std::filesystem::path& output);
+
+/// The text on Letter pages (72-point margins, white), in its runs' sizes, weights, slants and
+/// faces, links in link colour. More than 10,000 pages: corruptFile; nothing is written then.
+void richTextToPDF(const richtext::RichText& text, const std::filesystem::path& output);
+
+} // namespace kv::DocumentConverter
