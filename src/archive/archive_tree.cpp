@@ -4,6 +4,7 @@
 #include "engine/source_file.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -115,10 +116,15 @@ std::size_t appendFileContents(Bytes& out, const fs::path& file) {
     std::size_t filled = start;
     if (info.st_size > 0)
         out.resize(start + static_cast<std::size_t>(info.st_size));
+    // Once the declared size is in, further reads go through a small buffer: growing the vector
+    // only to find the end of a file that is exactly as large as it said would double its
+    // capacity and copy the whole file once more.
+    std::array<std::uint8_t, 65536> probe{};
     for (;;) {
-        if (filled == out.size())
-            out.resize(out.size() + 65536);
-        const ssize_t got = ::read(fd, out.data() + filled, out.size() - filled);
+        const bool declaredPartRead = filled == out.size();
+        std::uint8_t* const target = declaredPartRead ? probe.data() : out.data() + filled;
+        const std::size_t room = declaredPartRead ? probe.size() : out.size() - filled;
+        const ssize_t got = ::read(fd, target, room);
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
@@ -130,6 +136,8 @@ std::size_t appendFileContents(Bytes& out, const fs::path& file) {
         }
         if (got == 0)
             break;
+        if (declaredPartRead)
+            out.insert(out.end(), probe.begin(), probe.begin() + got);
         filled += static_cast<std::size_t>(got);
     }
     ::close(fd);
