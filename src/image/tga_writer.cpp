@@ -30,7 +30,7 @@ std::vector<std::uint8_t> encodeTGA(std::span<const std::uint8_t> rgba, int widt
     out[0] = 0;           // ID length: no image ID
     out[1] = 0;           // colour map type: none
     out[2] = kTrueColour; // image type
-    // Bytes 3–7: colour map specification, unused. Bytes 8–11: x and y origin, 0.
+    // Bytes 3–7: colour map fields, unused. Bytes 8–11: x and y origin, 0.
     putUint16(out, 12, width);
     putUint16(out, 14, height);
     out[16] = static_cast<std::uint8_t>(channels * 8); // bits per pixel

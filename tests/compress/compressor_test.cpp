@@ -20,23 +20,6 @@ void tool(const std::vector<std::string>& argv) {
     ASSERT_EQ(r.exitCode, 0) << argv[0] << ": " << r.err;
 }
 
-// ffprobe's flat output as key → value ("streams.stream.0.width" → "1918").
-std::map<std::string, std::string> probe(const std::filesystem::path& file) {
-    const auto r = test::runProgram(
-        {"ffprobe", "-v", "error", "-show_streams", "-show_format", "-of", "flat", file.string()});
-    std::map<std::string, std::string> fields;
-    std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) {
-        const auto eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '"')
-            value = value.substr(1, value.size() - 2);
-        fields[line.substr(0, eq)] = value;
-    }
-    return fields;
-}
 
 // A photo-like picture: smooth colour fields with fine grain, as a camera gives.
 void makePhoto(const std::filesystem::path& file, const std::string& size) {
@@ -201,7 +184,7 @@ TEST(Compressor, AudioAndVideoRowsArePredictedFromDurationAndDataRate) {
     tool({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
           "sine=frequency=440:sample_rate=44100:duration=3", "-ac", "2",
           (dir / "tone.wav").string()});
-    const double seconds = std::stod(probe(dir / "tone.wav")["format.duration"]);
+    const double seconds = std::stod(test::ffprobeFields(dir / "tone.wav")["format.duration"]);
     const auto audio = Compressor::estimates(dir / "tone.wav", F::wav);
     ASSERT_EQ(audio.size(), 5U); // 1411 kbit/s PCM: every level is far smaller
     for (const auto& row : audio) {
@@ -215,7 +198,7 @@ TEST(Compressor, AudioAndVideoRowsArePredictedFromDurationAndDataRate) {
 
     tool({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=2",
           "-c:v", "libx264", "-preset", "ultrafast", "-qp", "0", (dir / "clip.mp4").string()});
-    auto info = probe(dir / "clip.mp4");
+    auto info = test::ffprobeFields(dir / "clip.mp4");
     const double duration = std::stod(info["format.duration"]);
     const double rate = std::stod(info["streams.stream.0.bit_rate"]);
     const auto video = Compressor::estimates(dir / "clip.mp4", F::mp4);

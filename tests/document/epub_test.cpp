@@ -20,16 +20,6 @@ using test::runProgram;
 using test::TempDir;
 using test::writeFile;
 
-std::filesystem::path convert(const std::filesystem::path& source, std::string_view target,
-                              const std::filesystem::path& outDir) {
-    const auto result =
-        runKelvane({"--convert", source.string(), std::string(target), outDir.string()});
-    EXPECT_EQ(result.exitCode, 0) << source << " → " << target << "\n" << result.err;
-    std::string path = result.out;
-    while (!path.empty() && (path.back() == '\n' || path.back() == '\r'))
-        path.pop_back();
-    return path;
-}
 
 std::map<std::string, std::string> unpack(const std::filesystem::path& epub) {
     const std::string bytes = readFile(epub);
@@ -137,7 +127,7 @@ TEST_F(EPUBBooks, EverySourceMakesAValidBook) {
     std::filesystem::create_directories(out);
     for (const auto& source : sources) {
         SCOPED_TRACE(source.filename().string());
-        const auto epub = convert(source, "epub", out);
+        const auto epub = test::convertWithKelvane(source, "epub", out);
         ASSERT_TRUE(std::filesystem::exists(epub));
         // The first local header is the stored mimetype, without extra field.
         const std::string bytes = readFile(epub);

@@ -21,16 +21,6 @@ const std::string kSource =
     "### Heading Three\n\n"
     "Last paragraph.\n";
 
-std::filesystem::path convert(const std::filesystem::path& source, std::string_view target,
-                              const std::filesystem::path& outDir) {
-    const auto result =
-        runKelvane({"--convert", source.string(), std::string(target), outDir.string()});
-    EXPECT_EQ(result.exitCode, 0) << source << " → " << target << "\n" << result.err;
-    std::string path = result.out;
-    while (!path.empty() && (path.back() == '\n' || path.back() == '\r'))
-        path.pop_back();
-    return path;
-}
 
 std::string pandoc(const std::vector<std::string>& args) {
     std::vector<std::string> argv{"pandoc"};
@@ -97,7 +87,7 @@ std::vector<std::string> headingLines(const std::string& markdown) {
 TEST_F(PandocOracle, OurReadersRecoverPandocDocuments) {
     for (const char* format : {"docx", "rtf", "html"}) {
         const auto md =
-            convert(m_dir / (std::string("source.") + format), "markdown", m_dir / format);
+            test::convertWithKelvane(m_dir / (std::string("source.") + format), "markdown", m_dir / format);
         const std::string markdown = readFile(md);
         expectMarks(markdown, true, format);
         EXPECT_NE(markdown.find("# **Heading One**"), std::string::npos) << format << "\n"
@@ -115,7 +105,7 @@ TEST_F(PandocOracle, PandocReadsOurRichTextOutputs) {
         for (const char* to : {"docx", "rtf", "html"}) {
             if (std::string_view(from) == to)
                 continue;
-            const auto out = convert(m_dir / (std::string("source.") + from), to,
+            const auto out = test::convertWithKelvane(m_dir / (std::string("source.") + from), to,
                                      m_dir / (std::string(from) + "-" + to));
             const std::string markdown =
                 pandoc({"-f", to, "-t", "markdown", "--wrap=none", out.string()});
@@ -142,7 +132,7 @@ TEST_F(PandocOracle, AllTwentyPairsConvertAndReadBack) {
         for (const char* to : {"txt", "markdown", "html", "rtf", "docx"}) {
             if (from == to)
                 continue;
-            const auto out = convert(m_dir / file, to, m_dir / ("pairs-" + from));
+            const auto out = test::convertWithKelvane(m_dir / file, to, m_dir / ("pairs-" + from));
             ASSERT_TRUE(std::filesystem::exists(out)) << from << " → " << to;
             ++pairs;
             std::string plain;
@@ -163,32 +153,32 @@ TEST_F(PandocOracle, AllTwentyPairsConvertAndReadBack) {
 }
 
 TEST_F(PandocOracle, ADocumentSurvivesRTFToDOCXToHTMLToMarkdown) {
-    const auto docx = convert(m_dir / "source.rtf", "docx", m_dir / "chain");
-    const auto html = convert(docx, "html", m_dir / "chain");
-    const auto md = convert(html, "markdown", m_dir / "chain");
+    const auto docx = test::convertWithKelvane(m_dir / "source.rtf", "docx", m_dir / "chain");
+    const auto html = test::convertWithKelvane(docx, "html", m_dir / "chain");
+    const auto md = test::convertWithKelvane(html, "markdown", m_dir / "chain");
     const std::string markdown = readFile(md);
     expectMarks(markdown, true, "rtf → docx → html → markdown");
     const std::string direct =
-        readFile(convert(m_dir / "source.rtf", "markdown", m_dir / "direct"));
+        readFile(test::convertWithKelvane(m_dir / "source.rtf", "markdown", m_dir / "direct"));
     EXPECT_EQ(markdown, direct);
 }
 
 TEST(DocumentPairs, MarkdownToTextUnchangedAndTextToMarkdownByteIdentical) {
     TempDir dir;
     writeFile(dir / "notes.md", "# Title\r\n\r\n**bold** and *em* \u00e9\n");
-    EXPECT_EQ(readFile(convert(dir / "notes.md", "txt", dir / "out")),
+    EXPECT_EQ(readFile(test::convertWithKelvane(dir / "notes.md", "txt", dir / "out")),
               "# Title\r\n\r\n**bold** and *em* \u00e9\n");
     writeFile(dir / "notes.txt", "\xEF\xBB\xBF"
                                  "caf\u00e9 *x* <b>\r\n\r\n\n");
-    EXPECT_EQ(readFile(convert(dir / "notes.txt", "markdown", dir / "out")),
+    EXPECT_EQ(readFile(test::convertWithKelvane(dir / "notes.txt", "markdown", dir / "out")),
               "\xEF\xBB\xBF"
               "caf\u00e9 *x* <b>\r\n\r\n\n");
     // An ISO-8859-1 source is not copied as it is (the output would not be valid UTF-8 and would be
     // refused): it turns into UTF-8, on the way to Markdown as to HTML.
     writeFile(dir / "latin.txt", "caf\xE9 *x* \xFF\r\n");
-    EXPECT_EQ(readFile(convert(dir / "latin.txt", "markdown", dir / "out")),
+    EXPECT_EQ(readFile(test::convertWithKelvane(dir / "latin.txt", "markdown", dir / "out")),
               "caf\u00e9 *x* \u00ff\r\n");
-    const std::string html = readFile(convert(dir / "latin.txt", "html", dir / "out"));
+    const std::string html = readFile(test::convertWithKelvane(dir / "latin.txt", "html", dir / "out"));
     EXPECT_NE(html.find("<p>caf\u00e9 *x* \u00ff<br></p>"), std::string::npos) << html;
 }
 

@@ -1,6 +1,8 @@
 // Shared test helpers: temporary folders, file writing, and running the kelvane binary.
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #include "base/uuid.h"
 
 #include <fcntl.h>
@@ -107,6 +109,29 @@ RunResult runKelvane(const std::vector<std::string>& args) {
 
 bool haveTool(std::string_view name) {
     return runProgram({"sh", "-c", "command -v " + std::string(name) + " >/dev/null"}).exitCode == 0;
+}
+
+std::filesystem::path convertWithKelvane(const std::filesystem::path& source, std::string_view target,
+                                         const std::filesystem::path& outDir) {
+    const auto result = runKelvane({"--convert", source.string(), std::string(target), outDir.string()});
+    EXPECT_EQ(result.exitCode, 0) << source << " \u2192 " << target << "\n" << result.err;
+    std::string path = result.out;
+    while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+    return path;
+}
+
+std::map<std::string, std::string> ffprobeFields(const std::filesystem::path& file) {
+    const auto r = runProgram({"ffprobe", "-v", "error", "-show_streams", "-show_format", "-of", "flat", file.string()});
+    std::map<std::string, std::string> fields;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos) continue;
+        std::string value = line.substr(eq + 1);
+        if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
+        fields[line.substr(0, eq)] = value;
+    }
+    return fields;
 }
 
 }  // namespace kv::test

@@ -4,6 +4,7 @@
 #include "engine/convert_request.h"
 
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,5 +72,11 @@ RunResult runProgram(const std::vector<std::string>& argv);
 RunResult runKelvane(const std::vector<std::string>& args);
 /// Whether a command-line tool is on PATH.
 bool haveTool(std::string_view name);
+
+/// `kelvane --convert source target outDir`, expected to succeed; the printed output path.
+std::filesystem::path convertWithKelvane(const std::filesystem::path& source, std::string_view target,
+                                         const std::filesystem::path& outDir);
+/// ffprobe's flat listing of streams and format as key → value ("streams.stream.0.width" → "1918").
+std::map<std::string, std::string> ffprobeFields(const std::filesystem::path& file);
 
 }  // namespace kv::test

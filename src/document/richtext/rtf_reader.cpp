@@ -1,5 +1,6 @@
 // RTF reader.
 #include "document/richtext/rtf_reader.h"
+#include "base/hex_digit.h"
 
 #include "document/richtext/rtf_format.h"
 #include "document/richtext/text_encoding.h"
@@ -190,8 +191,8 @@ class RTFReader {
                 m_pos = m_bytes.size();
                 return;
             }
-            const int high = hexValue(m_bytes[m_pos]);
-            const int low = hexValue(m_bytes[m_pos + 1]);
+            const int high = hexDigitValue(m_bytes[m_pos]);
+            const int low = hexDigitValue(m_bytes[m_pos + 1]);
             m_pos += 2;
             if (high < 0 || low < 0)
                 return;
@@ -224,16 +225,6 @@ class RTFReader {
         if (skippingFallback())
             return;
         emitText(text);
-    }
-
-    static int hexValue(char c) {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        return -1;
     }
 
     void controlWord(std::string_view word, std::optional<long> parameter) {

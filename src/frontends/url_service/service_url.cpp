@@ -1,5 +1,6 @@
 // Reading "kelvane://host?name=value&…" URLs: scheme, host and percent-decoded query items.
 #include "frontends/url_service/service_url.h"
+#include "base/hex_digit.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,16 +15,6 @@ std::string lowerCased(std::string_view text) {
     return out;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // "+" stays a plus sign: these URLs are not form submissions.
 std::optional<std::string> percentDecoded(std::string_view text) {
     std::string out;
@@ -35,8 +26,8 @@ std::optional<std::string> percentDecoded(std::string_view text) {
         }
         if (i + 2 >= text.size())
             return std::nullopt;
-        const int high = hexValue(text[i + 1]);
-        const int low = hexValue(text[i + 2]);
+        const int high = hexDigitValue(text[i + 1]);
+        const int low = hexDigitValue(text[i + 2]);
         if (high < 0 || low < 0)
             return std::nullopt;
         out += static_cast<char>(high * 16 + low);

@@ -21,22 +21,6 @@ void ffmpeg(const std::vector<std::string>& args) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
 }
 
-std::map<std::string, std::string> probe(const std::filesystem::path& file) {
-    const auto r = test::runProgram(
-        {"ffprobe", "-v", "error", "-show_streams", "-show_format", "-of", "flat", file.string()});
-    std::map<std::string, std::string> fields;
-    std::istringstream lines(r.out);
-    for (std::string line; std::getline(lines, line);) {
-        const auto eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        std::string value = line.substr(eq + 1);
-        if (value.size() >= 2 && value.front() == '"')
-            value = value.substr(1, value.size() - 2);
-        fields[line.substr(0, eq)] = value;
-    }
-    return fields;
-}
 
 #define KV_REQUIRE_FFMPEG()                                                                        \
     do {                                                                                           \
@@ -55,7 +39,7 @@ TEST(CompressMedia, SurroundAt96kHzBecomesStereoAt48kHzWithTheCappedBitrate) {
                                               .level = CompressionLevel::high,
                                               .outputDir = dir / "out"});
     EXPECT_EQ(output.filename(), "s51 (compressed).m4a");
-    auto info = probe(output);
+    auto info = test::ffprobeFields(output);
     EXPECT_EQ(info["streams.stream.0.codec_name"], "aac");
     EXPECT_EQ(info["streams.stream.0.channels"], "2");
     EXPECT_EQ(info["streams.stream.0.sample_rate"], "48000");
@@ -70,7 +54,7 @@ TEST(CompressMedia, SurroundAt96kHzBecomesStereoAt48kHzWithTheCappedBitrate) {
                                             .format = F::wav,
                                             .level = CompressionLevel::maximum,
                                             .outputDir = dir / "out"});
-    info = probe(mono);
+    info = test::ffprobeFields(mono);
     EXPECT_EQ(info["streams.stream.0.channels"], "1");
     EXPECT_EQ(info["streams.stream.0.sample_rate"], "44100");
     EXPECT_NEAR(std::stod(info["streams.stream.0.bit_rate"]), 160000, 160000 * 0.1);
@@ -86,7 +70,7 @@ TEST(CompressMedia, OddVideoIsEvenedWithRotationTagsAndBitrateKept) {
             "-c:a", "aac",     "-shortest", (dir / "plain.mov").string()});
     ffmpeg({"-i", (dir / "plain.mov").string(), "-c", "copy", "-metadata:s:v", "rotate=90",
             "-metadata", "title=Holiday", (dir / "odd.mov").string()});
-    auto source = probe(dir / "odd.mov");
+    auto source = test::ffprobeFields(dir / "odd.mov");
     const double sourceRate = std::stod(source["streams.stream.0.bit_rate"]);
     std::atomic<double> highest{0};
     std::atomic<int> calls{0};
@@ -100,7 +84,7 @@ TEST(CompressMedia, OddVideoIsEvenedWithRotationTagsAndBitrateKept) {
                                                       highest = p;
                                               }});
     EXPECT_EQ(output.filename(), "odd (compressed).mov");
-    auto info = probe(output);
+    auto info = test::ffprobeFields(output);
     EXPECT_EQ(info["streams.stream.0.codec_name"], "h264");
     EXPECT_EQ(info["streams.stream.0.width"], "1918");
     EXPECT_EQ(info["streams.stream.0.height"], "1080");
@@ -147,7 +131,7 @@ TEST(CompressMedia, AudioKeepsTagsAndCoverArt) {
                                               .format = F::mp3,
                                               .level = CompressionLevel::small,
                                               .outputDir = dir / "out"});
-    auto info = probe(output);
+    auto info = test::ffprobeFields(output);
     EXPECT_EQ(info["format.tags.artist"], "Someone");
     EXPECT_EQ(info["streams.stream.0.codec_name"], "aac");
     EXPECT_EQ(info["streams.stream.0.channels"], "1"); // a mono source stays mono
