@@ -20,9 +20,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::string json = writeJSON(table);
         JSONIgnore ignore;
         JSONParser parser(json, ignore);
-        if (!parser.parseDocument()) std::abort();
+        if (!parser.parseDocument())
+            std::abort();
     } catch (const kv::ConversionError& error) {
-        if (error.kind() != kv::ConversionError::Kind::corruptFile) std::abort();
+        if (error.kind() != kv::ConversionError::Kind::corruptFile)
+            std::abort();
     }
     return 0;
 }

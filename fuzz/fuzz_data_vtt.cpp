@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     const auto cues = parseVTT(text);
     for (const Cue& cue : cues) {
-        if (cue.text.empty()) std::abort();
+        if (cue.text.empty())
+            std::abort();
     }
     (void)writeVTT(cues);
     return 0;

@@ -1,7 +1,6 @@
 // Fuzzes the TrueType/OpenType reader and writes the parsed font back out.
-#include "font/sfnt.h"
-
 #include "engine/conversion_error.h"
+#include "font/sfnt.h"
 
 #include <cstddef>
 #include <cstdint>

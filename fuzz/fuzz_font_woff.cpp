@@ -1,7 +1,6 @@
 // Fuzzes the WOFF 1.0 decoder, including zlib inflation of its tables.
-#include "font/woff.h"
-
 #include "engine/conversion_error.h"
+#include "font/woff.h"
 
 #include <cstddef>
 #include <cstdint>

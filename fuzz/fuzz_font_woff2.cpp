@@ -1,7 +1,6 @@
 // Fuzzes the WOFF2 decoder end to end: directory, Brotli stream, glyf/loca and hmtx rebuilding.
-#include "font/woff2_container.h"
-
 #include "engine/conversion_error.h"
+#include "font/woff2_container.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -12,11 +12,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         kv::platform::HeifGrid grid;
         grid.tiles.push_back(kv::platform::extractHeifImage({data, size}));
-        if (grid.tiles.front().colour.data.empty()) std::abort();
+        if (grid.tiles.front().colour.data.empty())
+            std::abort();
         grid.width = grid.height = 64;
         grid.columns = grid.rows = 1;
-        std::unique_ptr<std::FILE, decltype(&std::fclose)> sink(std::fopen("/dev/null", "wb"), &std::fclose);
-        if (sink) kv::platform::writeHeifGrid(grid, sink.get());
+        std::unique_ptr<std::FILE, decltype(&std::fclose)> sink(std::fopen("/dev/null", "wb"),
+                                                                &std::fclose);
+        if (sink)
+            kv::platform::writeHeifGrid(grid, sink.get());
     } catch (const kv::PlatformError&) {
     }
     return 0;

@@ -1,6 +1,6 @@
 // ICNS reader and the image truncation test on arbitrary bytes: errors are fine, crashes are not.
-#include "image/image_truncation.h"
 #include "image/icns_reader.h"
+#include "image/image_truncation.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto rendition = kv::platform::readLargestIcnsRendition(bytes);
         // An RGBA rendition holds exactly its declared pixels.
         if (rendition.encoding == kv::platform::IcnsRendition::Encoding::rgba &&
-            rendition.data.size() != static_cast<std::size_t>(rendition.width) * rendition.height * 4)
+            rendition.data.size() !=
+                static_cast<std::size_t>(rendition.width) * rendition.height * 4)
             std::abort();
     } catch (const kv::platform::IcnsError&) {
     }

@@ -1,10 +1,9 @@
 // bzip2 streams through the libbz2 bound at run time.
 #include "archive/bzip2_codec.h"
 
+#include "archive/ordered_parallel.h"
 #include "base/size_text.h"
 #include "engine/conversion_error.h"
-
-#include "archive/ordered_parallel.h"
 #include "platform/dynamic_library.h"
 
 #include <algorithm>
@@ -91,7 +90,7 @@ Bytes compressOneShot(const platform::Bzip2Api& lib, ByteView data, int blockSiz
 // itself would close each block; every piece then becomes a one-block stream on some core, and
 // the blocks are spliced, bit for bit, into one stream: the same bytes as the one-shot encoder.
 
-constexpr std::size_t kStreamHeaderBits = 32;   // "BZh" and the block-size digit
+constexpr std::size_t kStreamHeaderBits = 32; // "BZh" and the block-size digit
 constexpr std::uint64_t kBlockMagic = 0x314159265359;
 constexpr std::uint64_t kEndMagic = 0x177245385090;
 constexpr std::size_t kMagicBits = 48;
@@ -149,8 +148,8 @@ std::optional<BlockBits> locateOnlyBlock(Bytes stream) {
     if (stream.size() * 8 < kFixedBits + 8 ||
         readBits(stream, kStreamHeaderBits, kMagicBits) != kBlockMagic)
         return std::nullopt;
-    const auto crc = static_cast<std::uint32_t>(readBits(stream, kStreamHeaderBits + kMagicBits,
-                                                         kCrcBits));
+    const auto crc =
+        static_cast<std::uint32_t>(readBits(stream, kStreamHeaderBits + kMagicBits, kCrcBits));
     // The end marker follows the block, then the combined CRC (for one block, its own CRC), then
     // zero bits up to the byte.
     std::optional<std::size_t> end;

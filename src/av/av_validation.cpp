@@ -1,8 +1,7 @@
 // Audio and video checks on the platform media service.
-#include "validate/validator.h"
-
-#include "base/size_text.h"
 #include "av/media_service.h"
+#include "base/size_text.h"
+#include "validate/validator.h"
 
 #include <array>
 #include <cmath>
@@ -14,11 +13,12 @@ namespace {
 // avformat opens still images too (as "image2", "png_pipe", …): those are no audio or video asset.
 bool isStillImageContainer(std::string_view name) {
     constexpr std::string_view kPipe = "_pipe";
-    if (name.size() >= kPipe.size() && name.substr(name.size() - kPipe.size()) == kPipe) return true;
+    if (name.size() >= kPipe.size() && name.substr(name.size() - kPipe.size()) == kPipe)
+        return true;
     return name == "image2" || name == "gif" || name == "apng" || name == "ico" || name == "tty";
 }
 
-}  // namespace
+} // namespace
 
 ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType requireMediaType) {
     platform::media::Asset asset;
@@ -30,7 +30,8 @@ ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType re
         return ValidationStatus::failed(std::string("AVAsset load failed: ") + failure.what());
     }
     if (isStillImageContainer(asset.container))
-        return ValidationStatus::failed("AVAsset load failed: the file is a still image (" + asset.container + ")");
+        return ValidationStatus::failed("AVAsset load failed: the file is a still image (" +
+                                        asset.container + ")");
     if (!(std::isfinite(asset.duration) && asset.duration > 0))
         return ValidationStatus::failed("AVAsset duration is " + formatDecimal(asset.duration));
     if (requireMediaType == MediaType::video && asset.videoTracks.empty())
@@ -45,4 +46,4 @@ ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType re
     return ValidationStatus::passed();
 }
 
-}  // namespace kv::Validator
+} // namespace kv::Validator

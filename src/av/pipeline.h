@@ -13,6 +13,6 @@ struct VideoFrame::Data {
 namespace detail {
 /// The muxer for a container ("ipod" for m4v and m4a).
 const char* muxerName(Container container);
-}  // namespace detail
+} // namespace detail
 
-}  // namespace kv::platform::media
+} // namespace kv::platform::media

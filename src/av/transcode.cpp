@@ -1,4 +1,5 @@
-// Demux → decode → filter → encode → mux, with a stream copied as it stands where the preset allows.
+// Demux → decode → filter → encode → mux, with a stream copied as it stands where the preset
+// allows.
 #include "av/pipeline.h"
 #include "platform/platform_error.h"
 
@@ -12,19 +13,21 @@ using namespace detail;
 namespace {
 
 bool isMpeg4Family(Container container) {
-    return container == Container::mp4 || container == Container::mov || container == Container::m4v ||
-           container == Container::m4a;
+    return container == Container::mp4 || container == Container::mov ||
+           container == Container::m4v || container == Container::m4a;
 }
 
-bool carriesCoverArt(Container container) { return isMpeg4Family(container) || container == Container::flac; }
+bool carriesCoverArt(Container container) {
+    return isMpeg4Family(container) || container == Container::flac;
+}
 
 struct AudioEncoding {
     AVCodecID codec = AV_CODEC_ID_AAC;
     AVSampleFormat format = AV_SAMPLE_FMT_FLTP;
     int bitrate = 0;
     bool copyAac = false;  // an AAC source track goes in unchanged
-    int maxSampleRate = 0;  // 0: the source's
-    int maxChannels = 0;    // 0: the source's; more are mixed down
+    int maxSampleRate = 0; // 0: the source's
+    int maxChannels = 0;   // 0: the source's; more are mixed down
 };
 
 struct Plan {
@@ -32,7 +35,7 @@ struct Plan {
     bool keepVideo = true;
     bool copyEverything = false;
     int crf = 18;
-    int videoBitrate = 0;  // bits per second; replaces the CRF when set
+    int videoBitrate = 0; // bits per second; replaces the CRF when set
     AudioEncoding audio;
     bool fastStart = false;
 };
@@ -42,18 +45,18 @@ Plan planFor(Preset preset, Container container) {
     plan.container = container;
     plan.fastStart = isMpeg4Family(container);
     switch (preset) {
-        case Preset::highestQuality:
-            plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 256000, true};
-            break;
-        case Preset::mediumQuality:
-            plan.crf = 23;
-            plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 160000, false};
-            break;
-        case Preset::passthrough: plan.copyEverything = true; break;
-        case Preset::appleM4A:
-            plan.keepVideo = false;
-            plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 256000, true};
-            break;
+    case Preset::highestQuality:
+        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 256000, true};
+        break;
+    case Preset::mediumQuality:
+        plan.crf = 23;
+        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 160000, false};
+        break;
+    case Preset::passthrough: plan.copyEverything = true; break;
+    case Preset::appleM4A:
+        plan.keepVideo = false;
+        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 256000, true};
+        break;
     }
     return plan;
 }
@@ -63,11 +66,17 @@ Plan planFor(const AudioSettings& settings) {
     plan.container = settings.container;
     plan.keepVideo = false;
     switch (settings.codec) {
-        case AudioCodec::aac: plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, settings.bitrate, false}; break;
-        case AudioCodec::alac: plan.audio = {AV_CODEC_ID_ALAC, AV_SAMPLE_FMT_S16P, 0, false}; break;
-        case AudioCodec::flac: plan.audio = {AV_CODEC_ID_FLAC, AV_SAMPLE_FMT_S16, 0, false}; break;
-        case AudioCodec::pcm16LittleEndian: plan.audio = {AV_CODEC_ID_PCM_S16LE, AV_SAMPLE_FMT_S16, 0, false}; break;
-        case AudioCodec::pcm16BigEndian: plan.audio = {AV_CODEC_ID_PCM_S16BE, AV_SAMPLE_FMT_S16, 0, false}; break;
+    case AudioCodec::aac:
+        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, settings.bitrate, false};
+        break;
+    case AudioCodec::alac: plan.audio = {AV_CODEC_ID_ALAC, AV_SAMPLE_FMT_S16P, 0, false}; break;
+    case AudioCodec::flac: plan.audio = {AV_CODEC_ID_FLAC, AV_SAMPLE_FMT_S16, 0, false}; break;
+    case AudioCodec::pcm16LittleEndian:
+        plan.audio = {AV_CODEC_ID_PCM_S16LE, AV_SAMPLE_FMT_S16, 0, false};
+        break;
+    case AudioCodec::pcm16BigEndian:
+        plan.audio = {AV_CODEC_ID_PCM_S16BE, AV_SAMPLE_FMT_S16, 0, false};
+        break;
     }
     return plan;
 }
@@ -78,12 +87,14 @@ Plan planFor(const CompressSettings& settings) {
     plan.fastStart = isMpeg4Family(settings.container);
     plan.keepVideo = settings.keepVideo;
     plan.videoBitrate = settings.videoBitrate;
-    plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, settings.audioBitrate, false, settings.maxSampleRate,
-                  settings.maxChannels};
+    plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP,     settings.audioBitrate,
+                  false,           settings.maxSampleRate, settings.maxChannels};
     return plan;
 }
 
-bool isCoverArt(const AVStream& stream) { return (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) != 0; }
+bool isCoverArt(const AVStream& stream) {
+    return (stream.disposition & AV_DISPOSITION_ATTACHED_PIC) != 0;
+}
 
 struct Selection {
     int video = -1;
@@ -99,8 +110,8 @@ Selection selectStreams(const AVFormatContext& input, const Plan& plan) {
         const int index = static_cast<int>(i);
         if (type == AVMEDIA_TYPE_VIDEO && isCoverArt(stream)) {
             const auto id = stream.codecpar->codec_id;
-            if (carriesCoverArt(plan.container) && (id == AV_CODEC_ID_MJPEG || id == AV_CODEC_ID_PNG) &&
-                selection.covers.empty())
+            if (carriesCoverArt(plan.container) &&
+                (id == AV_CODEC_ID_MJPEG || id == AV_CODEC_ID_PNG) && selection.covers.empty())
                 selection.covers.push_back(index);
         } else if (type == AVMEDIA_TYPE_VIDEO && plan.keepVideo && selection.video < 0) {
             selection.video = index;
@@ -118,7 +129,9 @@ bool muxerAccepts(const AVOutputFormat& muxer, AVCodecID codec) {
 struct OwnedLayout {
     AVChannelLayout value{};
     OwnedLayout() = default;
-    OwnedLayout(OwnedLayout&& other) noexcept : value(other.value) { other.value = AVChannelLayout{}; }
+    OwnedLayout(OwnedLayout&& other) noexcept : value(other.value) {
+        other.value = AVChannelLayout{};
+    }
     OwnedLayout& operator=(OwnedLayout&& other) noexcept {
         std::swap(value, other.value);
         return *this;
@@ -132,31 +145,36 @@ struct Track {
     bool copy = false;
     CodecContext decoder;
     CodecContext encoder;
-    FilterChain filter;  // video
-    // Audio: converted to the encoder's rate, layout and sample format, then cut into its frame size.
+    FilterChain filter; // video
+    // Audio: converted to the encoder's rate, layout and sample format, then cut into its frame
+    // size.
     Resampler resampler;
     AudioFifo fifo;
-    int chunk = 0;  // samples per encoder frame
-    OwnedLayout resamplerLayout;  // what `resampler` was set up to read
+    int chunk = 0;               // samples per encoder frame
+    OwnedLayout resamplerLayout; // what `resampler` was set up to read
     int resamplerRate = 0;
     int resamplerFormat = AV_SAMPLE_FMT_NONE;
-    bool timed = false;  // whether nextPts has been taken from the first decoded frame
-    std::int64_t nextPts = 0;  // in the encoder's time base: audio runs on without gaps
+    bool timed = false;       // whether nextPts has been taken from the first decoded frame
+    std::int64_t nextPts = 0; // in the encoder's time base: audio runs on without gaps
 };
 
 void copyDisplayMatrix(const AVStream& from, AVStream& to) {
     std::size_t size = 0;
     const std::uint8_t* matrix = av_stream_get_side_data(&from, AV_PKT_DATA_DISPLAYMATRIX, &size);
-    if (matrix == nullptr || size == 0) return;
+    if (matrix == nullptr || size == 0)
+        return;
     std::uint8_t* copy = av_stream_new_side_data(&to, AV_PKT_DATA_DISPLAYMATRIX, size);
-    if (copy != nullptr) std::copy_n(matrix, size, copy);
+    if (copy != nullptr)
+        std::copy_n(matrix, size, copy);
 }
 
 void setUpCopy(Track& track, AVFormatContext& output) {
     track.copy = true;
     track.output = avformat_new_stream(&output, nullptr);
-    if (track.output == nullptr) throw PlatformError("out of memory adding a stream");
-    check(avcodec_parameters_copy(track.output->codecpar, track.input->codecpar), "stream parameters");
+    if (track.output == nullptr)
+        throw PlatformError("out of memory adding a stream");
+    check(avcodec_parameters_copy(track.output->codecpar, track.input->codecpar),
+          "stream parameters");
     track.output->codecpar->codec_tag = 0;
     track.output->time_base = track.input->time_base;
     track.output->disposition = track.input->disposition;
@@ -166,28 +184,35 @@ void setUpCopy(Track& track, AVFormatContext& output) {
 
 AVStream& newEncodedStream(Track& track, AVFormatContext& output) {
     track.output = avformat_new_stream(&output, nullptr);
-    if (track.output == nullptr) throw PlatformError("out of memory adding a stream");
-    check(avcodec_parameters_from_context(track.output->codecpar, track.encoder.get()), "stream parameters");
+    if (track.output == nullptr)
+        throw PlatformError("out of memory adding a stream");
+    check(avcodec_parameters_from_context(track.output->codecpar, track.encoder.get()),
+          "stream parameters");
     track.output->time_base = track.encoder->time_base;
     av_dict_copy(&track.output->metadata, track.input->metadata, 0);
     av_dict_set(&track.output->metadata, "encoder", nullptr, 0);
     return *track.output;
 }
 
-void setUpVideoEncoding(Track& track, AVFormatContext& input, AVFormatContext& output, int crf, int bitrate) {
+void setUpVideoEncoding(Track& track, AVFormatContext& input, AVFormatContext& output, int crf,
+                        int bitrate) {
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (codec == nullptr) throw PlatformError("No H.264 encoder (libx264) available");
+    if (codec == nullptr)
+        throw PlatformError("No H.264 encoder (libx264) available");
     track.decoder = openDecoder(*track.input);
     // Limited-range 4:2:0 with even sides is what the encoder takes: such pictures pass untouched
     // (a scaler would copy every one of them).
     const AVCodecContext& decoded = *track.decoder;
-    const bool ready = decoded.pix_fmt == AV_PIX_FMT_YUV420P && decoded.color_range != AVCOL_RANGE_JPEG &&
-                       decoded.width % 2 == 0 && decoded.height % 2 == 0;
+    const bool ready = decoded.pix_fmt == AV_PIX_FMT_YUV420P &&
+                       decoded.color_range != AVCOL_RANGE_JPEG && decoded.width % 2 == 0 &&
+                       decoded.height % 2 == 0;
     track.filter = makeVideoFilter(
         decoded, track.input->time_base,
-        ready ? "null" : "scale='max(2,trunc(iw/2)*2)':'max(2,trunc(ih/2)*2)':out_range=tv,format=yuv420p");
+        ready ? "null"
+              : "scale='max(2,trunc(iw/2)*2)':'max(2,trunc(ih/2)*2)':out_range=tv,format=yuv420p");
     track.encoder.reset(avcodec_alloc_context3(codec));
-    if (!track.encoder) throw PlatformError("out of memory opening the H.264 encoder");
+    if (!track.encoder)
+        throw PlatformError("out of memory opening the H.264 encoder");
     AVCodecContext& encoder = *track.encoder;
     AVFilterContext* sink = track.filter.sink;
     const FilterApi& api = filters();
@@ -197,15 +222,17 @@ void setUpVideoEncoding(Track& track, AVFormatContext& input, AVFormatContext& o
     encoder.sample_aspect_ratio = api.sinkAspect(sink);
     encoder.time_base = api.sinkTimeBase(sink);
     encoder.framerate = av_guess_frame_rate(&input, const_cast<AVStream*>(track.input), nullptr);
-    encoder.color_range = AVCOL_RANGE_MPEG;  // the scaler writes limited range
+    encoder.color_range = AVCOL_RANGE_MPEG; // the scaler writes limited range
     const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(track.decoder->pix_fmt);
-    if (format != nullptr && !(format->flags & AV_PIX_FMT_FLAG_RGB)) {  // YUV keeps its colour description
+    if (format != nullptr &&
+        !(format->flags & AV_PIX_FMT_FLAG_RGB)) { // YUV keeps its colour description
         encoder.color_primaries = track.decoder->color_primaries;
         encoder.color_trc = track.decoder->color_trc;
         encoder.colorspace = track.decoder->colorspace;
     }
     encoder.thread_count = 0;
-    if (output.oformat->flags & AVFMT_GLOBALHEADER) encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    if (output.oformat->flags & AVFMT_GLOBALHEADER)
+        encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_opt_set(encoder.priv_data, "preset", "veryfast", 0);
     if (bitrate > 0)
         encoder.bit_rate = bitrate;
@@ -218,11 +245,14 @@ void setUpVideoEncoding(Track& track, AVFormatContext& input, AVFormatContext& o
 }
 
 int supportedRate(const AVCodec& codec, int wanted) {
-    if (codec.supported_samplerates == nullptr) return wanted;
+    if (codec.supported_samplerates == nullptr)
+        return wanted;
     int best = 0;
     for (const int* rate = codec.supported_samplerates; *rate != 0; ++rate) {
-        if (*rate == wanted) return wanted;
-        if (best == 0 || std::abs(*rate - wanted) < std::abs(best - wanted)) best = *rate;
+        if (*rate == wanted)
+            return wanted;
+        if (best == 0 || std::abs(*rate - wanted) < std::abs(best - wanted))
+            best = *rate;
     }
     return best != 0 ? best : wanted;
 }
@@ -242,13 +272,16 @@ void chooseLayout(const AVCodec& codec, const AVChannelLayout& source, AVChannel
     av_channel_layout_default(&fallback, wanted.nb_channels);
     const AVChannelLayout* pick = nullptr;
     for (const AVChannelLayout* layout = codec.ch_layouts; layout->nb_channels != 0; ++layout)
-        if (av_channel_layout_compare(layout, &wanted) == 0) pick = layout;
+        if (av_channel_layout_compare(layout, &wanted) == 0)
+            pick = layout;
     if (pick == nullptr)
         for (const AVChannelLayout* layout = codec.ch_layouts; layout->nb_channels != 0; ++layout)
-            if (av_channel_layout_compare(layout, &fallback) == 0) pick = layout;
-    if (pick == nullptr)  // same channel count in another arrangement
+            if (av_channel_layout_compare(layout, &fallback) == 0)
+                pick = layout;
+    if (pick == nullptr) // same channel count in another arrangement
         for (const AVChannelLayout* layout = codec.ch_layouts; layout->nb_channels != 0; ++layout)
-            if (layout->nb_channels == wanted.nb_channels) pick = layout;
+            if (layout->nb_channels == wanted.nb_channels)
+                pick = layout;
     if (pick != nullptr) {
         av_channel_layout_copy(&chosen, pick);
     } else {
@@ -261,13 +294,16 @@ void chooseLayout(const AVCodec& codec, const AVChannelLayout& source, AVChannel
 
 void setUpAudioEncoding(Track& track, AVFormatContext& output, const AudioEncoding& settings) {
     const AVCodec* codec = avcodec_find_encoder(settings.codec);
-    if (codec == nullptr) throw PlatformError(std::string("No encoder for ") + avcodec_get_name(settings.codec));
+    if (codec == nullptr)
+        throw PlatformError(std::string("No encoder for ") + avcodec_get_name(settings.codec));
     track.decoder = openDecoder(*track.input);
     track.encoder.reset(avcodec_alloc_context3(codec));
-    if (!track.encoder) throw PlatformError("out of memory opening an audio encoder");
+    if (!track.encoder)
+        throw PlatformError("out of memory opening an audio encoder");
     AVCodecContext& encoder = *track.encoder;
     int rate = track.decoder->sample_rate > 0 ? track.decoder->sample_rate : 44100;
-    if (settings.maxSampleRate > 0) rate = std::min(rate, settings.maxSampleRate);
+    if (settings.maxSampleRate > 0)
+        rate = std::min(rate, settings.maxSampleRate);
     encoder.sample_rate = supportedRate(*codec, rate);
     if (settings.maxChannels > 0 && track.decoder->ch_layout.nb_channels > settings.maxChannels) {
         OwnedLayout fewer;
@@ -278,62 +314,81 @@ void setUpAudioEncoding(Track& track, AVFormatContext& output, const AudioEncodi
     }
     encoder.sample_fmt = settings.format;
     encoder.time_base = AVRational{1, encoder.sample_rate};
-    if (settings.bitrate > 0) encoder.bit_rate = settings.bitrate;
-    if (settings.format == AV_SAMPLE_FMT_S16 || settings.format == AV_SAMPLE_FMT_S16P) encoder.bits_per_raw_sample = 16;
-    if (output.oformat->flags & AVFMT_GLOBALHEADER) encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    check(avcodec_open2(&encoder, codec, nullptr), std::string("Cannot open the ") + codec->name + " encoder");
-    if (av_sample_fmt_is_planar(encoder.sample_fmt) && encoder.ch_layout.nb_channels > AV_NUM_DATA_POINTERS)
-        throw PlatformError("Too many audio channels: " + std::to_string(encoder.ch_layout.nb_channels));
+    if (settings.bitrate > 0)
+        encoder.bit_rate = settings.bitrate;
+    if (settings.format == AV_SAMPLE_FMT_S16 || settings.format == AV_SAMPLE_FMT_S16P)
+        encoder.bits_per_raw_sample = 16;
+    if (output.oformat->flags & AVFMT_GLOBALHEADER)
+        encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    check(avcodec_open2(&encoder, codec, nullptr),
+          std::string("Cannot open the ") + codec->name + " encoder");
+    if (av_sample_fmt_is_planar(encoder.sample_fmt) &&
+        encoder.ch_layout.nb_channels > AV_NUM_DATA_POINTERS)
+        throw PlatformError("Too many audio channels: " +
+                            std::to_string(encoder.ch_layout.nb_channels));
 
     // Fixed-size encoders (AAC, ALAC, FLAC) take their frame size, the last frame may be shorter;
     // PCM takes any size.
-    const bool fixedSize = encoder.frame_size > 0 && !(codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+    const bool fixedSize =
+        encoder.frame_size > 0 && !(codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
     track.chunk = fixedSize ? encoder.frame_size : 4096;
-    track.fifo.reset(av_audio_fifo_alloc(encoder.sample_fmt, encoder.ch_layout.nb_channels, track.chunk * 4));
-    if (!track.fifo) throw PlatformError("out of memory buffering audio");
+    track.fifo.reset(
+        av_audio_fifo_alloc(encoder.sample_fmt, encoder.ch_layout.nb_channels, track.chunk * 4));
+    if (!track.fifo)
+        throw PlatformError("out of memory buffering audio");
     newEncodedStream(track, output);
 }
 
 class Transcoder {
-public:
-    Transcoder(const std::filesystem::path& source, const std::filesystem::path& output, const Plan& plan,
-               const ProgressHandler& progress, std::stop_token stop)
+  public:
+    Transcoder(const std::filesystem::path& source, const std::filesystem::path& output,
+               const Plan& plan, const ProgressHandler& progress, std::stop_token stop)
         : m_stop(std::move(stop)), m_progress(progress) {
         m_input = openInput(source, &m_stop);
         m_output = createOutput(output, muxerName(plan.container), &m_stop);
         m_duration = durationSeconds(*m_input);
-        m_start = m_input->start_time != AV_NOPTS_VALUE ? static_cast<double>(m_input->start_time) / AV_TIME_BASE : 0;
+        m_start = m_input->start_time != AV_NOPTS_VALUE
+                      ? static_cast<double>(m_input->start_time) / AV_TIME_BASE
+                      : 0;
         const Selection selection = selectStreams(*m_input, plan);
-        if (selection.video < 0 && selection.audio < 0) throw PlatformError("No audio or video track to convert");
+        if (selection.video < 0 && selection.audio < 0)
+            throw PlatformError("No audio or video track to convert");
         m_tracks.resize(m_input->nb_streams);
 
         if (selection.video >= 0) {
             Track& track = m_tracks[static_cast<std::size_t>(selection.video)];
             track.input = m_input->streams[selection.video];
-            if (plan.copyEverything) setUpCopy(track, *m_output);
-            else setUpVideoEncoding(track, *m_input, *m_output, plan.crf, plan.videoBitrate);
+            if (plan.copyEverything)
+                setUpCopy(track, *m_output);
+            else
+                setUpVideoEncoding(track, *m_input, *m_output, plan.crf, plan.videoBitrate);
         }
         if (selection.audio >= 0) {
             Track& track = m_tracks[static_cast<std::size_t>(selection.audio)];
             track.input = m_input->streams[selection.audio];
-            const bool aacCopy = plan.audio.copyAac && track.input->codecpar->codec_id == AV_CODEC_ID_AAC &&
+            const bool aacCopy = plan.audio.copyAac &&
+                                 track.input->codecpar->codec_id == AV_CODEC_ID_AAC &&
                                  isMpeg4Family(plan.container);
-            if (plan.copyEverything || aacCopy) setUpCopy(track, *m_output);
-            else setUpAudioEncoding(track, *m_output, plan.audio);
+            if (plan.copyEverything || aacCopy)
+                setUpCopy(track, *m_output);
+            else
+                setUpAudioEncoding(track, *m_output, plan.audio);
         }
         for (const int index : selection.covers) {
             Track& track = m_tracks[static_cast<std::size_t>(index)];
             track.input = m_input->streams[index];
-            setUpCopy(track, *m_output);  // the MPEG-4 and FLAC muxers store it as cover art
+            setUpCopy(track, *m_output); // the MPEG-4 and FLAC muxers store it as cover art
         }
 
         for (unsigned i = 0; i < m_input->nb_streams; ++i)
-            if (m_tracks[i].input == nullptr) m_input->streams[i]->discard = AVDISCARD_ALL;
+            if (m_tracks[i].input == nullptr)
+                m_input->streams[i]->discard = AVDISCARD_ALL;
         av_dict_copy(&m_output->metadata, m_input->metadata, 0);
         // The source container's own fields describe that file, not ours.
         for (const char* key : {"encoder", "major_brand", "minor_version", "compatible_brands"})
             av_dict_set(&m_output->metadata, key, nullptr, 0);
-        Dictionary options = plan.fastStart ? makeDictionary({{"movflags", "+faststart"}}) : nullptr;
+        Dictionary options =
+            plan.fastStart ? makeDictionary({{"movflags", "+faststart"}}) : nullptr;
         openOutputFile(*m_output, output, &options);
     }
 
@@ -344,13 +399,17 @@ public:
     TranscodeReport run() {
         Packet packet = allocPacket();
         for (;;) {
-            if (m_stop.stop_requested()) throwCancelled();
+            if (m_stop.stop_requested())
+                throwCancelled();
             const int read = av_read_frame(m_input.get(), packet.get());
-            if (m_stop.stop_requested()) throwCancelled();
-            if (read == AVERROR_EOF) break;
+            if (m_stop.stop_requested())
+                throwCancelled();
+            if (read == AVERROR_EOF)
+                break;
             check(read, "Cannot read the source");
             const auto index = static_cast<std::size_t>(packet->stream_index);
-            if (index >= m_tracks.size() || m_tracks[index].input == nullptr) {  // not kept, or appeared late
+            if (index >= m_tracks.size() ||
+                m_tracks[index].input == nullptr) { // not kept, or appeared late
                 av_packet_unref(packet.get());
                 continue;
             }
@@ -367,7 +426,8 @@ public:
             av_packet_unref(packet.get());
         }
         for (Track& track : m_tracks) {
-            if (track.input == nullptr || track.copy) continue;
+            if (track.input == nullptr || track.copy)
+                continue;
             decode(track, nullptr);
             if (track.fifo) {
                 flushResampler(track);
@@ -379,32 +439,40 @@ public:
             encode(track, nullptr);
         }
         finishOutput(*m_output);
-        if (m_progress) m_progress(1.0);
+        if (m_progress)
+            m_progress(1.0);
         return m_report;
     }
 
-private:
+  private:
     void report(const AVPacket& packet, const AVStream& stream) {
-        if (!m_progress || m_duration <= 0) return;
+        if (!m_progress || m_duration <= 0)
+            return;
         const std::int64_t when = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-        if (when == AV_NOPTS_VALUE) return;
-        const double fraction =
-            std::clamp((static_cast<double>(when) * av_q2d(stream.time_base) - m_start) / m_duration, 0.0, 1.0);
-        if (fraction - m_reported < 0.005) return;
+        if (when == AV_NOPTS_VALUE)
+            return;
+        const double fraction = std::clamp(
+            (static_cast<double>(when) * av_q2d(stream.time_base) - m_start) / m_duration, 0.0,
+            1.0);
+        if (fraction - m_reported < 0.005)
+            return;
         m_reported = fraction;
         m_progress(fraction);
     }
 
     void write(AVPacket& packet) {
         const int written = av_interleaved_write_frame(m_output.get(), &packet);
-        if (m_stop.stop_requested()) throwCancelled();
+        if (m_stop.stop_requested())
+            throwCancelled();
         check(written, "Cannot write the output");
     }
 
     void decode(Track& track, const AVPacket* packet) {
         int result = avcodec_send_packet(track.decoder.get(), packet);
-        if (result == AVERROR_INVALIDDATA) ++m_report.skippedPackets;  // skipped, as players do
-        else if (result < 0 && result != AVERROR_EOF) check(result, "Cannot decode the source");
+        if (result == AVERROR_INVALIDDATA)
+            ++m_report.skippedPackets; // skipped, as players do
+        else if (result < 0 && result != AVERROR_EOF)
+            check(result, "Cannot decode the source");
         while ((result = avcodec_receive_frame(track.decoder.get(), m_frame.get())) >= 0) {
             m_frame->pts = m_frame->best_effort_timestamp;
             if (track.fifo) {
@@ -422,23 +490,26 @@ private:
             check(added, "filter input");
             drainFilter(track);
         }
-        if (result == AVERROR_INVALIDDATA) ++m_report.skippedPackets;
-        else if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) check(result, "Cannot decode the source");
+        if (result == AVERROR_INVALIDDATA)
+            ++m_report.skippedPackets;
+        else if (result != AVERROR(EAGAIN) && result != AVERROR_EOF)
+            check(result, "Cannot decode the source");
     }
 
     // (Re)opens the resampler for the frame's rate, layout and format, which a stream may change.
     void prepareResampler(Track& track, const AVFrame& frame) {
         OwnedLayout layout;
         usableLayout(frame.ch_layout, layout.value);
-        if (track.resampler && track.resamplerRate == frame.sample_rate && track.resamplerFormat == frame.format &&
+        if (track.resampler && track.resamplerRate == frame.sample_rate &&
+            track.resamplerFormat == frame.format &&
             av_channel_layout_compare(&track.resamplerLayout.value, &layout.value) == 0)
             return;
-        flushResampler(track);  // the samples it still holds belong to the old input
+        flushResampler(track); // the samples it still holds belong to the old input
         AVCodecContext& encoder = *track.encoder;
         SwrContext* raw = nullptr;
-        const int made = swr_alloc_set_opts2(&raw, &encoder.ch_layout, encoder.sample_fmt, encoder.sample_rate,
-                                             &layout.value, static_cast<AVSampleFormat>(frame.format),
-                                             frame.sample_rate, 0, nullptr);
+        const int made = swr_alloc_set_opts2(
+            &raw, &encoder.ch_layout, encoder.sample_fmt, encoder.sample_rate, &layout.value,
+            static_cast<AVSampleFormat>(frame.format), frame.sample_rate, 0, nullptr);
         track.resampler.reset(raw);
         track.resamplerLayout = std::move(layout);
         track.resamplerRate = frame.sample_rate;
@@ -451,28 +522,32 @@ private:
     void resample(Track& track, const std::uint8_t** data, int samples) {
         const AVCodecContext& encoder = *track.encoder;
         const int room = swr_get_out_samples(track.resampler.get(), samples);
-        if (room <= 0) return;
+        if (room <= 0)
+            return;
         if (room > m_convertedRoom) {
             av_freep(&m_converted[0]);
             m_convertedRoom = 0;
-            check(av_samples_alloc(m_converted.data(), nullptr, encoder.ch_layout.nb_channels, room, encoder.sample_fmt,
-                                   0),
+            check(av_samples_alloc(m_converted.data(), nullptr, encoder.ch_layout.nb_channels, room,
+                                   encoder.sample_fmt, 0),
                   "audio buffer");
             m_convertedRoom = room;
         }
-        const int converted = swr_convert(track.resampler.get(), m_converted.data(), room, data, samples);
+        const int converted =
+            swr_convert(track.resampler.get(), m_converted.data(), room, data, samples);
         check(converted, "Cannot convert the audio");
         if (converted > 0 &&
-            av_audio_fifo_write(track.fifo.get(), reinterpret_cast<void**>(m_converted.data()), converted) < converted)
+            av_audio_fifo_write(track.fifo.get(), reinterpret_cast<void**>(m_converted.data()),
+                                converted) < converted)
             throw PlatformError("out of memory buffering audio");
     }
 
     void flushResampler(Track& track) {
-        if (track.resampler) resample(track, nullptr, 0);
+        if (track.resampler)
+            resample(track, nullptr, 0);
     }
 
     void convertAudio(Track& track, const AVFrame* frame) {
-        if (!track.timed) {  // the first frame's time is where the track starts; earlier counts as 0
+        if (!track.timed) { // the first frame's time is where the track starts; earlier counts as 0
             track.timed = true;
             if (frame->pts != AV_NOPTS_VALUE)
                 track.nextPts = std::max<std::int64_t>(
@@ -488,7 +563,8 @@ private:
         const AVCodecContext& encoder = *track.encoder;
         for (;;) {
             const int available = av_audio_fifo_size(track.fifo.get());
-            if (available <= 0 || (available < track.chunk && !end)) return;
+            if (available <= 0 || (available < track.chunk && !end))
+                return;
             const int samples = std::min(available, track.chunk);
             Frame frame = allocFrame();
             frame->nb_samples = samples;
@@ -496,7 +572,8 @@ private:
             frame->sample_rate = encoder.sample_rate;
             check(av_channel_layout_copy(&frame->ch_layout, &encoder.ch_layout), "audio frame");
             check(av_frame_get_buffer(frame.get(), 0), "audio frame");
-            if (av_audio_fifo_read(track.fifo.get(), reinterpret_cast<void**>(frame->extended_data), samples) != samples)
+            if (av_audio_fifo_read(track.fifo.get(), reinterpret_cast<void**>(frame->extended_data),
+                                   samples) != samples)
                 throw PlatformError("audio buffer underrun");
             frame->pts = track.nextPts;
             track.nextPts += samples;
@@ -510,7 +587,8 @@ private:
         const AVRational sinkBase = api.sinkTimeBase(track.filter.sink);
         while ((result = api.getFrame(track.filter.sink, m_filtered.get())) >= 0) {
             AVFrame& frame = *m_filtered;
-            if (frame.pts != AV_NOPTS_VALUE) frame.pts = av_rescale_q(frame.pts, sinkBase, track.encoder->time_base);
+            if (frame.pts != AV_NOPTS_VALUE)
+                frame.pts = av_rescale_q(frame.pts, sinkBase, track.encoder->time_base);
             frame.pict_type = AV_PICTURE_TYPE_NONE;
             try {
                 encode(track, &frame);
@@ -520,21 +598,24 @@ private:
             }
             av_frame_unref(&frame);
         }
-        if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) check(result, "filter output");
+        if (result != AVERROR(EAGAIN) && result != AVERROR_EOF)
+            check(result, "filter output");
     }
 
     void encode(Track& track, const AVFrame* frame) {
         check(avcodec_send_frame(track.encoder.get(), frame), "Cannot encode");
         int result = 0;
         while ((result = avcodec_receive_packet(track.encoder.get(), m_encoded.get())) >= 0) {
-            av_packet_rescale_ts(m_encoded.get(), track.encoder->time_base, track.output->time_base);
+            av_packet_rescale_ts(m_encoded.get(), track.encoder->time_base,
+                                 track.output->time_base);
             m_encoded->stream_index = track.output->index;
             write(*m_encoded);
         }
-        if (result != AVERROR(EAGAIN) && result != AVERROR_EOF) check(result, "Cannot encode");
+        if (result != AVERROR(EAGAIN) && result != AVERROR_EOF)
+            check(result, "Cannot encode");
     }
 
-    std::stop_token m_stop;  // declared before the contexts: their I/O callbacks point at it
+    std::stop_token m_stop; // declared before the contexts: their I/O callbacks point at it
     const ProgressHandler& m_progress;
     InputContext m_input;
     OutputContext m_output;
@@ -551,30 +632,38 @@ private:
     TranscodeReport m_report;
 };
 
-}  // namespace
+} // namespace
 
 bool isPresetCompatible(const std::filesystem::path& source, Preset preset, Container container) {
     try {
         const InputContext input = openInput(source, nullptr);
         const Plan plan = planFor(preset, container);
         const Selection selection = selectStreams(*input, plan);
-        if (selection.video < 0 && selection.audio < 0) return false;
+        if (selection.video < 0 && selection.audio < 0)
+            return false;
         const AVOutputFormat* muxer = av_guess_format(muxerName(container), nullptr, nullptr);
-        if (muxer == nullptr) return false;
+        if (muxer == nullptr)
+            return false;
         for (const int index : {selection.video, selection.audio}) {
-            if (index < 0) continue;
+            if (index < 0)
+                continue;
             const AVCodecParameters& parameters = *input->streams[index]->codecpar;
             if (plan.copyEverything) {
-                if (!muxerAccepts(*muxer, parameters.codec_id)) return false;
+                if (!muxerAccepts(*muxer, parameters.codec_id))
+                    return false;
                 continue;
             }
             const bool copied = index == selection.audio && plan.audio.copyAac &&
                                 parameters.codec_id == AV_CODEC_ID_AAC && isMpeg4Family(container);
-            if (copied) continue;
-            if (avcodec_find_decoder(parameters.codec_id) == nullptr) return false;
-            const AVCodec* encoder = index == selection.video ? avcodec_find_encoder_by_name("libx264")
-                                                               : avcodec_find_encoder(plan.audio.codec);
-            if (encoder == nullptr) return false;
+            if (copied)
+                continue;
+            if (avcodec_find_decoder(parameters.codec_id) == nullptr)
+                return false;
+            const AVCodec* encoder = index == selection.video
+                                         ? avcodec_find_encoder_by_name("libx264")
+                                         : avcodec_find_encoder(plan.audio.codec);
+            if (encoder == nullptr)
+                return false;
         }
         return true;
     } catch (const PlatformError&) {
@@ -582,19 +671,22 @@ bool isPresetCompatible(const std::filesystem::path& source, Preset preset, Cont
     }
 }
 
-TranscodeReport exportAsset(const std::filesystem::path& source, const std::filesystem::path& output, Preset preset,
-                            Container container, const ProgressHandler& progress, std::stop_token stop) {
+TranscodeReport exportAsset(const std::filesystem::path& source,
+                            const std::filesystem::path& output, Preset preset, Container container,
+                            const ProgressHandler& progress, std::stop_token stop) {
     return Transcoder(source, output, planFor(preset, container), progress, std::move(stop)).run();
 }
 
-TranscodeReport transcodeAudio(const std::filesystem::path& source, const std::filesystem::path& output,
-                               const AudioSettings& settings, const ProgressHandler& progress, std::stop_token stop) {
+TranscodeReport transcodeAudio(const std::filesystem::path& source,
+                               const std::filesystem::path& output, const AudioSettings& settings,
+                               const ProgressHandler& progress, std::stop_token stop) {
     return Transcoder(source, output, planFor(settings), progress, std::move(stop)).run();
 }
 
-TranscodeReport compressAsset(const std::filesystem::path& source, const std::filesystem::path& output,
-                              const CompressSettings& settings, const ProgressHandler& progress, std::stop_token stop) {
+TranscodeReport compressAsset(const std::filesystem::path& source,
+                              const std::filesystem::path& output, const CompressSettings& settings,
+                              const ProgressHandler& progress, std::stop_token stop) {
     return Transcoder(source, output, planFor(settings), progress, std::move(stop)).run();
 }
 
-}  // namespace kv::platform::media
+} // namespace kv::platform::media

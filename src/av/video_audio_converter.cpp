@@ -1,12 +1,12 @@
 // Converts video and audio through the platform media service.
 #include "av/video_audio_converter.h"
 
+#include "av/media_service.h"
 #include "base/size_text.h"
 #include "engine/conversion_error.h"
 #include "engine/logger.h"
 #include "engine/output_file.h"
 #include "engine/output_name_registry.h"
-#include "av/media_service.h"
 #include "platform/platform_error.h"
 
 #include <array>
@@ -22,19 +22,24 @@ namespace media = platform::media;
 
 constexpr std::string_view kVideo = "Video";
 constexpr std::string_view kAudio = "Audio";
-constexpr int kDefaultAacBitrate = 256000;  // bits per second
+constexpr int kDefaultAacBitrate = 256000; // bits per second
 // GIF delays are whole centiseconds and viewers stretch delays under 2 cs, so 50 fps is the most
 // a GIF can play back faithfully.
 constexpr double kMaxGifFPS = 50.0;
 
-std::string fileName(const std::filesystem::path& path) { return path.filename().string(); }
+std::string fileName(const std::filesystem::path& path) {
+    return path.filename().string();
+}
 
-std::string str(std::string_view text) { return std::string(text); }
-
+std::string str(std::string_view text) {
+    return std::string(text);
+}
 
 media::Preset bestVideoPreset(const std::filesystem::path& source, media::Container container) {
-    for (const auto preset : {media::Preset::highestQuality, media::Preset::mediumQuality, media::Preset::passthrough})
-        if (media::isPresetCompatible(source, preset, container)) return preset;
+    for (const auto preset :
+         {media::Preset::highestQuality, media::Preset::mediumQuality, media::Preset::passthrough})
+        if (media::isPresetCompatible(source, preset, container))
+            return preset;
     return media::Preset::passthrough;
 }
 
@@ -46,13 +51,14 @@ void warnAboutSkipped(const media::TranscodeReport& report, std::string_view cat
 }
 
 // Runs an export into a pending output and publishes it; failures leave nothing behind.
-std::filesystem::path runExport(const ConvertRequest& request, const std::filesystem::path& destination,
-                                media::Preset preset, media::Container container, std::string_view category) {
+std::filesystem::path runExport(const ConvertRequest& request,
+                                const std::filesystem::path& destination, media::Preset preset,
+                                media::Container container, std::string_view category) {
     PendingOutput output(destination);
     try {
-        warnAboutSkipped(
-            media::exportAsset(request.source, output.path(), preset, container, request.progress, request.stop),
-            category);
+        warnAboutSkipped(media::exportAsset(request.source, output.path(), preset, container,
+                                            request.progress, request.stop),
+                         category);
     } catch (const media::MediaCancelled&) {
         throw ConversionError::cancelled();
     } catch (const PlatformError& failure) {
@@ -65,41 +71,43 @@ std::filesystem::path runExport(const ConvertRequest& request, const std::filesy
 
 std::optional<media::Container> containerFor(SupportedFormat target) {
     switch (target) {
-        case SupportedFormat::mp4: return media::Container::mp4;
-        case SupportedFormat::mov: return media::Container::mov;
-        case SupportedFormat::m4v: return media::Container::m4v;
-        case SupportedFormat::aac:
-        case SupportedFormat::m4a:
-        case SupportedFormat::alac: return media::Container::m4a;
-        case SupportedFormat::wav: return media::Container::wav;
-        case SupportedFormat::aiff: return media::Container::aiff;
-        case SupportedFormat::flac: return media::Container::flac;
-        default: return std::nullopt;
+    case SupportedFormat::mp4: return media::Container::mp4;
+    case SupportedFormat::mov: return media::Container::mov;
+    case SupportedFormat::m4v: return media::Container::m4v;
+    case SupportedFormat::aac:
+    case SupportedFormat::m4a:
+    case SupportedFormat::alac: return media::Container::m4a;
+    case SupportedFormat::wav: return media::Container::wav;
+    case SupportedFormat::aiff: return media::Container::aiff;
+    case SupportedFormat::flac: return media::Container::flac;
+    default: return std::nullopt;
     }
 }
 
 media::AudioSettings audioSettingsFor(SupportedFormat target, std::optional<int> bitrate) {
     const int aacBitrate = bitrate && *bitrate > 0 ? *bitrate : kDefaultAacBitrate;
     switch (target) {
-        // An .aac file is a bare ADTS stream; the encoder settings are those of M4A.
-        case SupportedFormat::aac: return {media::AudioCodec::aac, media::Container::adts, aacBitrate};
-        case SupportedFormat::m4a: return {media::AudioCodec::aac, media::Container::m4a, aacBitrate};
-        case SupportedFormat::wav: return {media::AudioCodec::pcm16LittleEndian, media::Container::wav, 0};
-        case SupportedFormat::aiff: return {media::AudioCodec::pcm16BigEndian, media::Container::aiff, 0};
-        case SupportedFormat::alac: return {media::AudioCodec::alac, media::Container::m4a, 0};
-        case SupportedFormat::flac: return {media::AudioCodec::flac, media::Container::flac, 0};
-        default: return {media::AudioCodec::aac, media::Container::m4a, 0};
+    // An .aac file is a bare ADTS stream; the encoder settings are those of M4A.
+    case SupportedFormat::aac: return {media::AudioCodec::aac, media::Container::adts, aacBitrate};
+    case SupportedFormat::m4a: return {media::AudioCodec::aac, media::Container::m4a, aacBitrate};
+    case SupportedFormat::wav:
+        return {media::AudioCodec::pcm16LittleEndian, media::Container::wav, 0};
+    case SupportedFormat::aiff:
+        return {media::AudioCodec::pcm16BigEndian, media::Container::aiff, 0};
+    case SupportedFormat::alac: return {media::AudioCodec::alac, media::Container::m4a, 0};
+    case SupportedFormat::flac: return {media::AudioCodec::flac, media::Container::flac, 0};
+    default: return {media::AudioCodec::aac, media::Container::m4a, 0};
     }
 }
 
-}  // namespace
+} // namespace
 
 std::filesystem::path convertVideo(const ConvertRequest& request) {
     auto& log = ConversionLogger::shared();
     const std::string targetName = str(displayName(request.target));
     log.info("Video: " + fileName(request.source) + " \u2192 " + targetName, kVideo);
-    const auto destination =
-        OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source), fileExtension(request.target));
+    const auto destination = OutputNameRegistry::shared().reserve(
+        request.outputDir, baseNameOf(request.source), fileExtension(request.target));
 
     const media::Asset asset = media::loadAsset(request.source);
     if (!(asset.duration > 0)) {
@@ -107,18 +115,19 @@ std::filesystem::path convertVideo(const ConvertRequest& request) {
         throw ConversionError::corruptFile("Video has zero duration");
     }
     const auto container = containerFor(request.target);
-    if (!container || *container == media::Container::m4a) {  // audio containers hold no video
+    if (!container || *container == media::Container::m4a) { // audio containers hold no video
         log.error("No AVFileType for " + targetName, kVideo);
         throw ConversionError::unsupportedConversion("Video", targetName);
     }
-    return runExport(request, destination, bestVideoPreset(request.source, *container), *container, kVideo);
+    return runExport(request, destination, bestVideoPreset(request.source, *container), *container,
+                     kVideo);
 }
 
 std::filesystem::path extractAudio(const ConvertRequest& request) {
     auto& log = ConversionLogger::shared();
     log.info("Extract audio: " + fileName(request.source), kVideo);
-    const auto destination =
-        OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source) + " (audio)", "m4a");
+    const auto destination = OutputNameRegistry::shared().reserve(
+        request.outputDir, baseNameOf(request.source) + " (audio)", "m4a");
     const media::Asset asset = media::loadAsset(request.source);
     if (asset.audioTracks.empty()) {
         log.error("No audio track present", kVideo);
@@ -129,14 +138,16 @@ std::filesystem::path extractAudio(const ConvertRequest& request) {
 
 std::filesystem::path convertAudio(const ConvertRequest& request) {
     auto& log = ConversionLogger::shared();
-    log.info("Audio: " + fileName(request.source) + " \u2192 " + str(displayName(request.target)), kAudio);
-    const auto destination =
-        OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source), fileExtension(request.target));
+    log.info("Audio: " + fileName(request.source) + " \u2192 " + str(displayName(request.target)),
+             kAudio);
+    const auto destination = OutputNameRegistry::shared().reserve(
+        request.outputDir, baseNameOf(request.source), fileExtension(request.target));
 
     media::Asset asset;
     try {
         asset = media::loadAsset(request.source);
-        if (asset.audioTracks.empty()) throw PlatformError("No audio track in " + fileName(request.source));
+        if (asset.audioTracks.empty())
+            throw PlatformError("No audio track in " + fileName(request.source));
     } catch (const PlatformError& failure) {
         log.error("Cannot open source audio: " + str(failure.what()), kAudio);
         throw;
@@ -146,12 +157,13 @@ std::filesystem::path convertAudio(const ConvertRequest& request) {
         throw ConversionError::corruptFile("Audio file has zero frames");
     }
 
-    PendingOutput output(destination);  // removed unless committed: no partial file on any failure
+    PendingOutput output(destination); // removed unless committed: no partial file on any failure
     try {
-        warnAboutSkipped(media::transcodeAudio(request.source, output.path(),
-                                               audioSettingsFor(request.target, request.audioBitrate),
-                                               request.progress, request.stop),
-                         kAudio);
+        warnAboutSkipped(
+            media::transcodeAudio(request.source, output.path(),
+                                  audioSettingsFor(request.target, request.audioBitrate),
+                                  request.progress, request.stop),
+            kAudio);
     } catch (const media::MediaCancelled&) {
         throw ConversionError::cancelled();
     }
@@ -160,22 +172,30 @@ std::filesystem::path convertAudio(const ConvertRequest& request) {
 
 std::filesystem::path videoToGIF(const ConvertRequest& request) {
     auto& log = ConversionLogger::shared();
-    const double fps = request.gifFPS > 0 && std::isfinite(request.gifFPS) ? std::min(request.gifFPS, kMaxGifFPS) : 10.0;
-    log.info("Video \u2192 GIF: " + fileName(request.source) + " @ " + formatDecimal(fps) + "fps", kVideo);
-    const auto destination = OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source), "gif");
+    const double fps = request.gifFPS > 0 && std::isfinite(request.gifFPS)
+                           ? std::min(request.gifFPS, kMaxGifFPS)
+                           : 10.0;
+    log.info("Video \u2192 GIF: " + fileName(request.source) + " @ " + formatDecimal(fps) + "fps",
+             kVideo);
+    const auto destination =
+        OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source), "gif");
 
     const double duration = std::max(media::loadAsset(request.source).duration, 0.001);
     try {
-        auto frames = std::make_unique<media::FrameGenerator>(request.source, request.gifMaxWidth, request.stop);
+        auto frames = std::make_unique<media::FrameGenerator>(request.source, request.gifMaxWidth,
+                                                              request.stop);
         const int count = std::max(1, static_cast<int>(std::floor(fps * duration)));
         const double delay = 1.0 / fps;
 
         PendingOutput output(destination);
         media::GifWriter writer(output.path(), request.stop);
         for (int i = 0; i < count; ++i) {
-            if (request.stop.stop_requested()) throw ConversionError::cancelled();
-            if (auto frame = frames->frameAt(i * delay)) writer.addFrame(*frame, delay);
-            if (request.progress) request.progress(static_cast<double>(i + 1) / count);
+            if (request.stop.stop_requested())
+                throw ConversionError::cancelled();
+            if (auto frame = frames->frameAt(i * delay))
+                writer.addFrame(*frame, delay);
+            if (request.progress)
+                request.progress(static_cast<double>(i + 1) / count);
         }
         // The decoder and its picture pool go before the palette pass, so the memory of each frame
         // the writer has mapped is freed rather than kept for pictures that will not come.
@@ -198,8 +218,8 @@ std::filesystem::path gifToVideo(const ConvertRequest& request) {
     auto& log = ConversionLogger::shared();
     const std::string targetName = str(displayName(request.target));
     log.info("GIF \u2192 " + targetName + ": " + fileName(request.source), kVideo);
-    const auto destination =
-        OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source), fileExtension(request.target));
+    const auto destination = OutputNameRegistry::shared().reserve(
+        request.outputDir, baseNameOf(request.source), fileExtension(request.target));
 
     std::optional<media::GifReader> reader;
     try {
@@ -209,11 +229,15 @@ std::filesystem::path gifToVideo(const ConvertRequest& request) {
         throw ConversionError::failedToLoadFile();
     }
     const int count = reader->frameCount();
-    if (count <= 0) throw ConversionError::corruptFile("GIF has no frames");
+    if (count <= 0)
+        throw ConversionError::corruptFile("GIF has no frames");
     if (reader->endsEarly())
-        log.warning("GIF is damaged after frame " + std::to_string(count) + "; the rest is left out", kVideo);
+        log.warning("GIF is damaged after frame " + std::to_string(count) +
+                        "; the rest is left out",
+                    kVideo);
     std::optional<media::VideoFrame> first = reader->decodeNext();
-    if (!first) throw ConversionError::corruptFile("Cannot decode first GIF frame");
+    if (!first)
+        throw ConversionError::corruptFile("Cannot decode first GIF frame");
 
     // H.264 in 4:2:0 needs even sides of at least 2 pixels.
     const int width = std::max(2, first->width() & ~1);
@@ -229,14 +253,16 @@ std::filesystem::path gifToVideo(const ConvertRequest& request) {
         double time = 0;
         for (int i = 0; i < count; ++i) {
             const double delay = reader->delay(i);
-            std::optional<media::VideoFrame> frame = i == 0 ? std::move(first) : reader->decodeNext();
+            std::optional<media::VideoFrame> frame =
+                i == 0 ? std::move(first) : reader->decodeNext();
             if (!frame) {
                 log.warning("Skipped undecodable GIF frame " + std::to_string(i + 1), kVideo);
                 continue;
             }
             writer.append(*frame, time, delay);
             time += delay;
-            if (request.progress) request.progress(static_cast<double>(i + 1) / count);
+            if (request.progress)
+                request.progress(static_cast<double>(i + 1) / count);
         }
         try {
             writer.finish();
@@ -251,4 +277,4 @@ std::filesystem::path gifToVideo(const ConvertRequest& request) {
     }
 }
 
-}  // namespace kv::VideoAudioConverter
+} // namespace kv::VideoAudioConverter

@@ -1,9 +1,9 @@
 // Converts video and audio through the platform media service.
 #pragma once
 
-#include <filesystem>
-
 #include "engine/convert_request.h"
+
+#include <filesystem>
 
 namespace kv::VideoAudioConverter {
 
@@ -13,4 +13,4 @@ std::filesystem::path videoToGIF(const ConvertRequest& request);
 std::filesystem::path gifToVideo(const ConvertRequest& request);
 std::filesystem::path extractAudio(const ConvertRequest& request);
 
-}  // namespace kv::VideoAudioConverter
+} // namespace kv::VideoAudioConverter

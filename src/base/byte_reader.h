@@ -15,7 +15,7 @@ using ByteSpan = std::span<const std::uint8_t>;
 /// Thrown when a read would pass the end of its bytes. Callers catch it where they know the format
 /// and turn it into their own message ("Unexpected end of font data.").
 class ByteRangeError final : public std::out_of_range {
-public:
+  public:
     ByteRangeError() : std::out_of_range("read past the end of the data") {}
 };
 
@@ -39,7 +39,7 @@ inline std::uint32_t loadU32le(ByteSpan b, std::size_t at) {
 
 /// A read position over immutable bytes; every read checks the end and throws ByteRangeError.
 class ByteReader {
-public:
+  public:
     explicit ByteReader(ByteSpan bytes, std::size_t offset = 0);
 
     std::uint8_t u8();
@@ -68,7 +68,7 @@ public:
     bool atEnd() const { return m_offset == m_bytes.size(); }
     ByteSpan bytes() const { return m_bytes; }
 
-private:
+  private:
     std::uint64_t next(std::size_t width, Endian order);
 
     ByteSpan m_bytes;
@@ -77,7 +77,7 @@ private:
 
 /// A growable output buffer with fixed-width writers and in-place patching of earlier fields.
 class ByteWriter {
-public:
+  public:
     void u8(std::uint8_t value) { m_bytes.push_back(value); }
     void u16be(std::uint16_t value) { put(value, 2, Endian::big); }
     void u24be(std::uint32_t value) { put(value, 3, Endian::big); }
@@ -99,10 +99,10 @@ public:
     const std::vector<std::uint8_t>& bytes() const { return m_bytes; }
     std::vector<std::uint8_t> take() { return std::move(m_bytes); }
 
-private:
+  private:
     void put(std::uint64_t value, std::size_t width, Endian order);
 
     std::vector<std::uint8_t> m_bytes;
 };
 
-}  // namespace kv
+} // namespace kv

@@ -10,7 +10,7 @@
 namespace kv {
 
 class MappedFile {
-public:
+  public:
     /// Maps `file`; `sequential` tells the kernel to read ahead. Never throws: see readable().
     explicit MappedFile(const std::filesystem::path& file, bool sequential = false);
     ~MappedFile();
@@ -23,10 +23,10 @@ public:
     std::span<const std::uint8_t> bytes() const { return {m_data, m_size}; }
     std::string_view text() const { return {reinterpret_cast<const char*>(m_data), m_size}; }
 
-private:
+  private:
     const std::uint8_t* m_data = nullptr;
     std::size_t m_size = 0;
     bool m_readable = false;
 };
 
-}  // namespace kv
+} // namespace kv

@@ -14,12 +14,17 @@ std::string formatFixed(double value, int decimals) {
     return buffer.data();
 }
 
-std::string formatSeconds1(double seconds) { return formatFixed(seconds, 1); }
+std::string formatSeconds1(double seconds) {
+    return formatFixed(seconds, 1);
+}
 
 std::string formatDecimal(double value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-    if (value == std::floor(value) && std::fabs(value) < 1e15) return formatFixed(value, 1);
+    if (std::isnan(value))
+        return "nan";
+    if (std::isinf(value))
+        return value > 0 ? "inf" : "-inf";
+    if (value == std::floor(value) && std::fabs(value) < 1e15)
+        return formatFixed(value, 1);
     std::array<char, 64> buffer{};
     const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value);
     return std::string(buffer.data(), result.ptr);
@@ -47,10 +52,11 @@ double roundHalfUp(double value, int decimals) {
     return std::floor(value * scale + 0.5) / scale;
 }
 
-}  // namespace
+} // namespace
 
 std::string formatByteCount(std::int64_t bytes) {
-    if (bytes == 0) return "Zero KB";
+    if (bytes == 0)
+        return "Zero KB";
     const bool negative = bytes < 0;
     const double magnitude = std::fabs(static_cast<double>(bytes));
     const std::string sign = negative ? "-" : "";
@@ -59,7 +65,8 @@ std::string formatByteCount(std::int64_t bytes) {
         return sign + std::to_string(whole) + (whole == 1 ? " byte" : " bytes");
     }
     std::size_t index = 0;
-    while (index + 1 < kUnits.size() && magnitude >= kUnits[index + 1].divisor) ++index;
+    while (index + 1 < kUnits.size() && magnitude >= kUnits[index + 1].divisor)
+        ++index;
     double shown = roundHalfUp(magnitude / kUnits[index].divisor, kUnits[index].decimals);
     // 999,600 bytes rounds to 1,000 KB: say "1 MB" instead.
     if (shown >= 1000.0 && index + 1 < kUnits.size()) {
@@ -69,4 +76,4 @@ std::string formatByteCount(std::int64_t bytes) {
     return sign + formatFixed(shown, kUnits[index].decimals) + " " + kUnits[index].name;
 }
 
-}  // namespace kv
+} // namespace kv

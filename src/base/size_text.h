@@ -19,4 +19,4 @@ std::string formatFixed(double value, int decimals);
 /// shortest exact form ("12.5", "7.25"); "nan", "inf", "-inf".
 std::string formatDecimal(double value);
 
-}  // namespace kv
+} // namespace kv

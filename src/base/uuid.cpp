@@ -24,8 +24,8 @@ Uuid Uuid::random() {
             }
         }
     }
-    id.bytes[6] = static_cast<std::uint8_t>((id.bytes[6] & 0x0Fu) | 0x40u);  // version 4
-    id.bytes[8] = static_cast<std::uint8_t>((id.bytes[8] & 0x3Fu) | 0x80u);  // RFC 4122 variant
+    id.bytes[6] = static_cast<std::uint8_t>((id.bytes[6] & 0x0Fu) | 0x40u); // version 4
+    id.bytes[8] = static_cast<std::uint8_t>((id.bytes[8] & 0x3Fu) | 0x80u); // RFC 4122 variant
     return id;
 }
 
@@ -34,11 +34,12 @@ std::string Uuid::toString() const {
     std::string text;
     text.reserve(36);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text.push_back('-');
         text.push_back(kHex[bytes[i] >> 4]);
         text.push_back(kHex[bytes[i] & 0x0Fu]);
     }
     return text;
 }
 
-}  // namespace kv
+} // namespace kv

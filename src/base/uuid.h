@@ -19,4 +19,4 @@ struct Uuid {
     friend auto operator<=>(const Uuid&, const Uuid&) = default;
 };
 
-}  // namespace kv
+} // namespace kv

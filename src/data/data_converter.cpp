@@ -22,7 +22,8 @@ using F = SupportedFormat;
 constexpr std::string_view kCategory = "Data";
 
 [[noreturn]] void unsupported(const ConvertRequest& request) {
-    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat), displayName(request.target));
+    throw ConversionError::unsupportedConversion(displayName(request.sourceFormat),
+                                                 displayName(request.target));
 }
 
 std::filesystem::path convertSubtitles(const ConvertRequest& request, const std::string& text,
@@ -31,17 +32,20 @@ std::filesystem::path convertSubtitles(const ConvertRequest& request, const std:
     SubtitleReadReport report;
     const std::vector<Cue> cues =
         request.sourceFormat == F::srt ? parseSRT(text, &report) : parseVTT(text, &report);
-    if (cues.empty()) throw ConversionError::corruptFile("No subtitle cues found in " + fileName);
+    if (cues.empty())
+        throw ConversionError::corruptFile("No subtitle cues found in " + fileName);
     if (report.skippedBlocks > 0) {
-        ConversionLogger::shared().warning("Skipped " + std::to_string(report.skippedBlocks) +
-                                               " subtitle blocks without a readable timing line (first: block " +
-                                               std::to_string(report.firstSkippedBlock) + ")",
-                                           kCategory, fileName);
+        ConversionLogger::shared().warning(
+            "Skipped " + std::to_string(report.skippedBlocks) +
+                " subtitle blocks without a readable timing line (first: block " +
+                std::to_string(report.firstSkippedBlock) + ")",
+            kCategory, fileName);
     }
     std::string output;
     if (request.target == F::txt) {
         for (std::size_t i = 0; i < cues.size(); ++i) {
-            if (i > 0) output += "\n\n";
+            if (i > 0)
+                output += "\n\n";
             output += cues[i].text;
         }
     } else if (request.target == F::srt) {
@@ -60,7 +64,8 @@ std::filesystem::path convertSubtitles(const ConvertRequest& request, const std:
 void warnAboutSkips(const JSONReadReport& report, const std::string& fileName) {
     auto& log = ConversionLogger::shared();
     if (report.skippedLines > 0) {
-        log.warning("Skipped " + std::to_string(report.skippedLines) + " NDJSON lines that are not valid JSON (first: line " +
+        log.warning("Skipped " + std::to_string(report.skippedLines) +
+                        " NDJSON lines that are not valid JSON (first: line " +
                         std::to_string(report.firstSkippedLine) + ")",
                     kCategory, fileName);
     }
@@ -72,14 +77,14 @@ void warnAboutSkips(const JSONReadReport& report, const std::string& fileName) {
     }
 }
 
-}  // namespace
+} // namespace
 
 std::filesystem::path convert(const ConvertRequest& request) {
     const std::string fileName = request.source.filename().string();
     std::string text = readText(request.source);
     const std::string baseName = baseNameOf(request.source);
-    const auto destination =
-        OutputNameRegistry::shared().reserve(request.outputDir, baseName, fileExtension(request.target));
+    const auto destination = OutputNameRegistry::shared().reserve(request.outputDir, baseName,
+                                                                  fileExtension(request.target));
 
     Table table;
     switch (request.sourceFormat) {
@@ -88,7 +93,7 @@ std::filesystem::path convert(const ConvertRequest& request) {
     case F::json: {
         JSONReadReport report;
         table = rowsFromJSON(text, &report);
-        std::string().swap(text);  // the cells own their bytes now
+        std::string().swap(text); // the cells own their bytes now
         warnAboutSkips(report, fileName);
         break;
     }
@@ -96,7 +101,8 @@ std::filesystem::path convert(const ConvertRequest& request) {
     case F::vtt: return convertSubtitles(request, text, destination);
     default: unsupported(request);
     }
-    if (table.empty()) throw ConversionError::corruptFile("No rows found in " + fileName);
+    if (table.empty())
+        throw ConversionError::corruptFile("No rows found in " + fileName);
     // The first row is the header (JSON takes its keys from it): without a row below it there is
     // nothing to write that would read back as a table.
     const bool headerOnlyFails =
@@ -108,7 +114,8 @@ std::filesystem::path convert(const ConvertRequest& request) {
 
     // PDF output needs the HTML renderer of the documents converter.
     const F target = request.target;
-    if (target != F::csv && target != F::tsv && target != F::json && target != F::html && target != F::markdown) {
+    if (target != F::csv && target != F::tsv && target != F::json && target != F::html &&
+        target != F::markdown) {
         unsupported(request);
     }
     PendingOutput pending(destination);
@@ -135,4 +142,4 @@ std::filesystem::path convert(const ConvertRequest& request) {
     return written;
 }
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

@@ -10,11 +10,12 @@ namespace {
 // Bytes that end a run of plain field characters outside quotes.
 std::array<bool, 256> specialBytes(char delimiter) {
     std::array<bool, 256> special{};
-    for (char c : {delimiter, '"', '\n', '\r'}) special[static_cast<unsigned char>(c)] = true;
+    for (char c : {delimiter, '"', '\n', '\r'})
+        special[static_cast<unsigned char>(c)] = true;
     return special;
 }
 
-}  // namespace
+} // namespace
 
 Table parseDelimited(std::string text, char delimiter) {
     Table table;
@@ -44,23 +45,26 @@ Table parseDelimited(std::string text, char delimiter) {
         cells.push_back(w);
         const std::size_t rowCells = cells.size() - 1 - rows.back();
         if (rowCells == 1 && cells[cells.size() - 2] == w) {
-            cells.pop_back();  // a blank line: exactly one empty field
+            cells.pop_back(); // a blank line: exactly one empty field
         } else {
             rows.push_back(cells.size() - 1);
         }
     };
     const auto copy = [&](std::size_t from, std::size_t to) {
-        if (w != from) std::memmove(s + w, s + from, to - from);
+        if (w != from)
+            std::memmove(s + w, s + from, to - from);
         w += to - from;
     };
 
     while (r < n) {
         if (inQuotes) {
             const void* quote = std::memchr(s + r, '"', n - r);
-            const std::size_t stop = quote ? static_cast<std::size_t>(static_cast<const char*>(quote) - s) : n;
+            const std::size_t stop =
+                quote ? static_cast<std::size_t>(static_cast<const char*>(quote) - s) : n;
             copy(r, stop);
             r = stop;
-            if (r == n) break;
+            if (r == n)
+                break;
             if (r + 1 < n && s[r + 1] == '"') {
                 s[w++] = '"';
                 r += 2;
@@ -71,9 +75,11 @@ Table parseDelimited(std::string text, char delimiter) {
             continue;
         }
         const std::size_t start = r;
-        while (r < n && !special[static_cast<unsigned char>(s[r])]) ++r;
+        while (r < n && !special[static_cast<unsigned char>(s[r])])
+            ++r;
         copy(start, r);
-        if (r == n) break;
+        if (r == n)
+            break;
         const char c = s[r++];
         if (c == '"') {
             inQuotes = true;
@@ -81,12 +87,14 @@ Table parseDelimited(std::string text, char delimiter) {
             cells.push_back(w);
         } else {
             endRow();
-            if (c == '\r' && r < n && s[r] == '\n') ++r;
+            if (c == '\r' && r < n && s[r] == '\n')
+                ++r;
         }
     }
     const bool fieldEmpty = w == cells.back();
     const bool rowEmpty = cells.size() - 1 == rows.back();
-    if (!(fieldEmpty && rowEmpty)) endRow();
+    if (!(fieldEmpty && rowEmpty))
+        endRow();
     table.m_text.resize(w);
     return table;
 }
@@ -96,7 +104,8 @@ void writeDelimited(const Table& table, char delimiter, TextOutput& out) {
     for (std::size_t r = 0; r < table.rowCount(); ++r) {
         const Table::Row row = table.row(r);
         for (std::size_t c = 0; c < row.size(); ++c) {
-            if (c > 0) out.append(delimiter);
+            if (c > 0)
+                out.append(delimiter);
             const std::string_view cell = row[c];
             bool needsQuotes = false;
             for (char ch : cell) {
@@ -111,7 +120,8 @@ void writeDelimited(const Table& table, char delimiter, TextOutput& out) {
             }
             out.append('"');
             std::size_t from = 0;
-            for (std::size_t quote = cell.find('"'); quote != std::string_view::npos; quote = cell.find('"', from)) {
+            for (std::size_t quote = cell.find('"'); quote != std::string_view::npos;
+                 quote = cell.find('"', from)) {
                 out.append(cell.substr(from, quote + 1 - from));
                 out.append('"');
                 from = quote + 1;
@@ -129,4 +139,4 @@ std::string writeDelimited(const Table& table, char delimiter) {
     return out.take();
 }
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

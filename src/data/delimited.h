@@ -1,10 +1,10 @@
 // CSV and TSV: the small quoting dialect read and written by the data converter.
 #pragma once
 
-#include <string>
-
 #include "data/table.h"
 #include "data/text_output.h"
+
+#include <string>
 
 namespace kv::DataConverter {
 
@@ -18,4 +18,4 @@ Table parseDelimited(std::string text, char delimiter);
 void writeDelimited(const Table& table, char delimiter, TextOutput& out);
 std::string writeDelimited(const Table& table, char delimiter);
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

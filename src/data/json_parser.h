@@ -30,8 +30,10 @@ inline std::size_t plainPrefix(const char* s, std::size_t n) {
         std::memcpy(&v, s + i, 8);
         const std::uint64_t quote = v ^ (kOnes * '"');
         const std::uint64_t slash = v ^ (kOnes * '\\');
-        const std::uint64_t hit = ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | ((v - kOnes * 0x20) & ~v);
-        if (hit & kHigh) break;
+        const std::uint64_t hit =
+            ((quote - kOnes) & ~quote) | ((slash - kOnes) & ~slash) | ((v - kOnes * 0x20) & ~v);
+        if (hit & kHigh)
+            break;
         i += 8;
     }
     return i;
@@ -41,12 +43,14 @@ inline std::size_t plainPrefix(const char* s, std::size_t n) {
 ///   void beginContainer(char open, std::size_t at);      // '{' or '[' at byte `at`
 ///   void endContainer(char close, std::size_t after);    // '}' or ']', `after` = one past it
 ///   void key(std::string_view raw, bool escaped);         // body of a member name
-///   void scalar(JSONScalar kind, std::string_view raw, bool escaped, std::size_t begin, std::size_t end);
+///   void scalar(JSONScalar kind, std::string_view raw, bool escaped, std::size_t begin,
+///   std::size_t end);
 /// For strings `raw` is the body between the quotes; `escaped` says whether it holds a backslash.
 /// Returns false on the first violation (events may have been reported up to that point).
 template <typename Handler> class JSONParser {
-public:
-    JSONParser(std::string_view text, Handler& handler) : m_s(text.data()), m_n(text.size()), m_h(handler) {}
+  public:
+    JSONParser(std::string_view text, Handler& handler)
+        : m_s(text.data()), m_n(text.size()), m_h(handler) {}
 
     /// Any value at the top.
     bool parseValue() { return ws() && value(0) && ws() && m_p == m_n; }
@@ -76,23 +80,30 @@ public:
     }
 
     bool ws() {
-        while (m_p < m_n && (m_s[m_p] == ' ' || m_s[m_p] == '\n' || m_s[m_p] == '\r' || m_s[m_p] == '\t')) ++m_p;
+        while (m_p < m_n &&
+               (m_s[m_p] == ' ' || m_s[m_p] == '\n' || m_s[m_p] == '\r' || m_s[m_p] == '\t'))
+            ++m_p;
         return true;
     }
 
     static int hexDigit(char c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
         return -1;
     }
 
     bool hex4(unsigned& code) {
-        if (m_n - m_p < 4) return false;
+        if (m_n - m_p < 4)
+            return false;
         code = 0;
         for (int i = 0; i < 4; ++i) {
             const int d = hexDigit(m_s[m_p + static_cast<std::size_t>(i)]);
-            if (d < 0) return false;
+            if (d < 0)
+                return false;
             code = code * 16 + static_cast<unsigned>(d);
         }
         m_p += 4;
@@ -107,13 +118,15 @@ public:
             m_p += plainPrefix(m_s + m_p, m_n - m_p);
             while (m_p < m_n) {
                 const auto c = static_cast<unsigned char>(m_s[m_p]);
-                if (c == '"' || c == '\\' || c < 0x20) break;
+                if (c == '"' || c == '\\' || c < 0x20)
+                    break;
                 ++m_p;
             }
             if (m_p >= m_n)
                 return fail("unterminated string");
             const char c = m_s[m_p];
-            if (c == '"') break;
+            if (c == '"')
+                break;
             if (c != '\\')
                 return fail("control character in a string");
             escaped = true;
@@ -134,8 +147,8 @@ public:
                     if (!hex4(low) || low < 0xDC00 || low > 0xDFFF)
                         return fail("invalid \\u escape");
                 }
-            } else if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' && e != 'r' &&
-                       e != 't') {
+            } else if (e != '"' && e != '\\' && e != '/' && e != 'b' && e != 'f' && e != 'n' &&
+                       e != 'r' && e != 't') {
                 return fail("invalid escape in a string");
             }
         }
@@ -146,13 +159,15 @@ public:
 
     bool digits() {
         const std::size_t start = m_p;
-        while (m_p < m_n && m_s[m_p] >= '0' && m_s[m_p] <= '9') ++m_p;
+        while (m_p < m_n && m_s[m_p] >= '0' && m_s[m_p] <= '9')
+            ++m_p;
         return m_p > start;
     }
 
     bool number() {
         const std::size_t start = m_p;
-        if (m_s[m_p] == '-') ++m_p;
+        if (m_s[m_p] == '-')
+            ++m_p;
         if (m_p >= m_n)
             return fail("unexpected end of text");
         if (m_s[m_p] == '0') {
@@ -167,11 +182,13 @@ public:
         }
         if (m_p < m_n && (m_s[m_p] == 'e' || m_s[m_p] == 'E')) {
             ++m_p;
-            if (m_p < m_n && (m_s[m_p] == '+' || m_s[m_p] == '-')) ++m_p;
+            if (m_p < m_n && (m_s[m_p] == '+' || m_s[m_p] == '-'))
+                ++m_p;
             if (!digits())
                 return fail("expected a digit");
         }
-        m_h.scalar(JSONScalar::number, std::string_view(m_s + start, m_p - start), false, start, m_p);
+        m_h.scalar(JSONScalar::number, std::string_view(m_s + start, m_p - start), false, start,
+                   m_p);
         return true;
     }
 
@@ -193,7 +210,8 @@ public:
             const std::size_t begin = m_p;
             std::string_view body;
             bool escaped = false;
-            if (!string(body, escaped)) return false;
+            if (!string(body, escaped))
+                return false;
             m_h.scalar(JSONScalar::string, body, escaped, begin, m_p);
             return true;
         }
@@ -224,7 +242,8 @@ public:
                     return fail("expected a member name in quotes");
                 std::string_view body;
                 bool escaped = false;
-                if (!string(body, escaped)) return false;
+                if (!string(body, escaped))
+                    return false;
                 m_h.key(body, escaped);
                 ws();
                 if (m_p >= m_n || m_s[m_p] != ':')
@@ -232,7 +251,8 @@ public:
                 ++m_p;
                 ws();
             }
-            if (!value(depth + 1)) return false;
+            if (!value(depth + 1))
+                return false;
             ws();
             if (m_p >= m_n || (m_s[m_p] != ',' && m_s[m_p] != close))
                 return fail(close == ']' ? "expected ',' or ']'" : "expected ',' or '}'");
@@ -262,4 +282,4 @@ struct JSONIgnore {
     void scalar(JSONScalar, std::string_view, bool, std::size_t, std::size_t) {}
 };
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

@@ -32,22 +32,24 @@ void appendNumberCell(std::string_view text, std::string& out) {
     double value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || !std::isfinite(value)) {
-        out.append(text);  // beyond double range: keep the digits rather than lose them
+        out.append(text); // beyond double range: keep the digits rather than lose them
         return;
     }
     // Plain notation between 1e-4 and 1e16, exponent notation outside, shortest round trip both.
     const double magnitude = std::fabs(value);
     const bool plain = magnitude == 0 || (magnitude >= 1e-4 && magnitude < 1e16);
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value,
-                                      plain ? std::chars_format::fixed : std::chars_format::scientific);
+    const auto result =
+        std::to_chars(buffer, buffer + sizeof buffer, value,
+                      plain ? std::chars_format::fixed : std::chars_format::scientific);
     const std::string_view written(buffer, static_cast<std::size_t>(result.ptr - buffer));
     out.append(written);
-    if (written.find_first_of(".e") == std::string_view::npos) out.append(".0");
+    if (written.find_first_of(".e") == std::string_view::npos)
+        out.append(".0");
 }
 
 // Appends a string literal given its body as found in valid JSON.
 void appendQuoted(std::string_view raw, bool escaped, std::string& out) {
-    if (!escaped) {  // a body without backslashes holds no quote or control character either
+    if (!escaped) { // a body without backslashes holds no quote or control character either
         out.push_back('"');
         out.append(raw);
         out.push_back('"');
@@ -60,7 +62,7 @@ void appendQuoted(std::string_view raw, bool escaped, std::string& out) {
 
 // Writes one value as a cell: scalars as their text, containers as compact JSON.
 class CellTextWriter {
-public:
+  public:
     explicit CellTextWriter(std::string& out) : m_out(out) {}
 
     void beginContainer(char open, std::size_t) {
@@ -81,25 +83,31 @@ public:
         separate();
         switch (kind) {
         case JSONScalar::string:
-            if (m_depth > 0) appendQuoted(raw, escaped, m_out);
-            else if (escaped) appendUnescapedJSON(raw, m_out);
-            else m_out.append(raw);
+            if (m_depth > 0)
+                appendQuoted(raw, escaped, m_out);
+            else if (escaped)
+                appendUnescapedJSON(raw, m_out);
+            else
+                m_out.append(raw);
             break;
         case JSONScalar::number: appendNumberCell(raw, m_out); break;
         case JSONScalar::trueValue: m_out.append("true"); break;
         case JSONScalar::falseValue: m_out.append("false"); break;
         case JSONScalar::null:
-            if (m_depth > 0) m_out.append("null");
+            if (m_depth > 0)
+                m_out.append("null");
             break;
         }
     }
     int depth() const { return m_depth; }
 
-private:
+  private:
     void separate() {
-        if (m_depth == 0) return;
+        if (m_depth == 0)
+            return;
         const char last = m_out.back();
-        if (last != '{' && last != '[' && last != ':') m_out.push_back(',');
+        if (last != '{' && last != '[' && last != ':')
+            m_out.push_back(',');
     }
 
     std::string& m_out;
@@ -110,14 +118,16 @@ private:
 
 struct StringHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    std::size_t operator()(std::string_view text) const {
+        return std::hash<std::string_view>{}(text);
+    }
 };
 
 // Numbers every distinct member name; the names of consecutive objects usually repeat in the
 // same order, so the previous object's name at the same position is tried first.
 class KeyIndex {
-public:
-    static constexpr std::size_t kMaxRememberedPosition = 4096;  // wider objects just use the map
+  public:
+    static constexpr std::size_t kMaxRememberedPosition = 4096; // wider objects just use the map
 
     std::uint32_t idOf(std::string_view raw, bool escaped, std::size_t position) {
         std::string_view name = raw;
@@ -126,9 +136,11 @@ public:
             appendUnescapedJSON(raw, m_unescaped);
             name = m_unescaped;
         }
-        if (position < m_previous.size() && m_names[m_previous[position]] == name) return remember(position, m_previous[position]);
+        if (position < m_previous.size() && m_names[m_previous[position]] == name)
+            return remember(position, m_previous[position]);
         const auto found = m_ids.find(name);
-        if (found != m_ids.end()) return remember(position, found->second);
+        if (found != m_ids.end())
+            return remember(position, found->second);
         const auto id = static_cast<std::uint32_t>(m_names.size());
         m_names.emplace_back(name);
         m_ids.emplace(m_names.back(), id);
@@ -137,10 +149,12 @@ public:
     const std::string& name(std::uint32_t id) const { return m_names[id]; }
     std::size_t size() const { return m_names.size(); }
 
-private:
+  private:
     std::uint32_t remember(std::size_t position, std::uint32_t id) {
-        if (position > kMaxRememberedPosition) return id;
-        if (position >= m_previous.size()) m_previous.resize(position + 1, 0);
+        if (position > kMaxRememberedPosition)
+            return id;
+        if (position >= m_previous.size())
+            m_previous.resize(position + 1, 0);
         m_previous[position] = id;
         return id;
     }
@@ -153,20 +167,26 @@ private:
 
 // The column list: first-object order first, then each object's new names in sorted order.
 class Columns {
-public:
+  public:
     explicit Columns(KeyIndex& keys) : m_keys(keys) {}
 
     void add(std::uint32_t id) {
-        if (id >= m_present.size()) m_present.resize(id + 1, false);
-        if (m_present[id]) return;
+        if (id >= m_present.size())
+            m_present.resize(id + 1, false);
+        if (m_present[id])
+            return;
         m_present[id] = true;
         m_order.push_back(id);
     }
     bool has(std::uint32_t id) const { return id < m_present.size() && m_present[id]; }
     void addObjectKeys(std::vector<std::uint32_t>& ids) {
-        if (std::all_of(ids.begin(), ids.end(), [&](std::uint32_t id) { return has(id); })) return;
-        std::sort(ids.begin(), ids.end(), [&](std::uint32_t a, std::uint32_t b) { return m_keys.name(a) < m_keys.name(b); });
-        for (std::uint32_t id : ids) add(id);
+        if (std::all_of(ids.begin(), ids.end(), [&](std::uint32_t id) { return has(id); }))
+            return;
+        std::sort(ids.begin(), ids.end(), [&](std::uint32_t a, std::uint32_t b) {
+            return m_keys.name(a) < m_keys.name(b);
+        });
+        for (std::uint32_t id : ids)
+            add(id);
     }
     void truncate(std::size_t count) {
         while (m_order.size() > count) {
@@ -176,7 +196,7 @@ public:
     }
     const std::vector<std::uint32_t>& order() const { return m_order; }
 
-private:
+  private:
     KeyIndex& m_keys;
     std::vector<bool> m_present;
     std::vector<std::uint32_t> m_order;
@@ -188,9 +208,9 @@ private:
 struct ReadState {
     enum class Mode { undecided, arrays, objects };
     Mode mode = Mode::undecided;
-    std::size_t items = 0;              // items read so far
-    std::size_t pendingEmptyObjects = 0;  // objects seen before any column existed
-    std::size_t misfits = 0;            // items of the wrong shape (skipped, or kept if no columns)
+    std::size_t items = 0;               // items read so far
+    std::size_t pendingEmptyObjects = 0; // objects seen before any column existed
+    std::size_t misfits = 0; // items of the wrong shape (skipped, or kept if no columns)
     std::size_t firstMisfit = 0;
 };
 
@@ -200,9 +220,9 @@ struct ReadState {
 // padded once at the end. While there are no columns every item's text is kept, for the
 // single-cell fallback.
 class TableBuilder {
-public:
+  public:
     struct Cell {
-        std::uint32_t key;  // kNoSlot for array elements
+        std::uint32_t key; // kNoSlot for array elements
         std::size_t begin;
         std::size_t end;
     };
@@ -213,13 +233,15 @@ public:
           m_text(text), m_itemDepth(itemDepth), m_writer(m_scratch) {}
 
     void beginContainer(char open, std::size_t at) {
-        const int level = m_depth++ - m_itemDepth;  // 0: the item itself, 1: its members
+        const int level = m_depth++ - m_itemDepth; // 0: the item itself, 1: its members
         if (level == 0) {
             startItem(open, at);
             return;
         }
-        if (level < 0 || !m_collecting) return;
-        if (level == 1) m_valueBegin = m_scratch.size();
+        if (level < 0 || !m_collecting)
+            return;
+        if (level == 1)
+            m_valueBegin = m_scratch.size();
         m_writer.beginContainer(open, at);
     }
     void endContainer(char close, std::size_t after) {
@@ -228,34 +250,44 @@ public:
             finishItem(after);
             return;
         }
-        if (level < 0 || !m_collecting) return;
+        if (level < 0 || !m_collecting)
+            return;
         m_writer.endContainer(close, after);
-        if (level == 1) m_cells.push_back({m_key, m_valueBegin, m_scratch.size()});
+        if (level == 1)
+            m_cells.push_back({m_key, m_valueBegin, m_scratch.size()});
     }
     void key(std::string_view raw, bool escaped) {
-        if (!m_collecting) return;
-        if (m_depth - m_itemDepth == 1) m_key = m_keys.idOf(raw, escaped, m_cells.size());
-        else if (m_depth - m_itemDepth > 1) m_writer.key(raw, escaped);
+        if (!m_collecting)
+            return;
+        if (m_depth - m_itemDepth == 1)
+            m_key = m_keys.idOf(raw, escaped, m_cells.size());
+        else if (m_depth - m_itemDepth > 1)
+            m_writer.key(raw, escaped);
     }
-    void scalar(JSONScalar kind, std::string_view raw, bool escaped, std::size_t begin, std::size_t end) {
+    void scalar(JSONScalar kind, std::string_view raw, bool escaped, std::size_t begin,
+                std::size_t end) {
         const int level = m_depth - m_itemDepth;
         if (level == 0) {
             startItem('s', begin);
             finishItem(end);
             return;
         }
-        if (level < 0 || !m_collecting) return;
-        if (level == 1) m_valueBegin = m_scratch.size();
+        if (level < 0 || !m_collecting)
+            return;
+        if (level == 1)
+            m_valueBegin = m_scratch.size();
         m_writer.scalar(kind, raw, escaped, begin, end);
-        if (level == 1) m_cells.push_back({m_key, m_valueBegin, m_scratch.size()});
+        if (level == 1)
+            m_cells.push_back({m_key, m_valueBegin, m_scratch.size()});
     }
 
-private:
+  private:
     using Mode = ReadState::Mode;
 
     void startItem(char kind, std::size_t at) {
         ++m_state.items;
-        if (m_state.mode == Mode::undecided) m_state.mode = kind == '[' ? Mode::arrays : Mode::objects;
+        if (m_state.mode == Mode::undecided)
+            m_state.mode = kind == '[' ? Mode::arrays : Mode::objects;
         m_kind = kind;
         m_begin = at;
         m_collecting = kind == (m_state.mode == Mode::arrays ? '[' : '{');
@@ -268,31 +300,38 @@ private:
             m_itemTexts.push_back(m_text.substr(m_begin, after - m_begin));
         }
         if (!m_collecting) {
-            if (m_state.misfits++ == 0) m_state.firstMisfit = m_state.items;
+            if (m_state.misfits++ == 0)
+                m_state.firstMisfit = m_state.items;
             return;
         }
         if (m_state.mode == Mode::arrays) {
-            for (const Cell& cell : m_cells) m_table.addCell(cellText(cell));
+            for (const Cell& cell : m_cells)
+                m_table.addCell(cellText(cell));
             m_table.endRow();
             return;
         }
         m_keyIds.clear();
-        for (const Cell& cell : m_cells) m_keyIds.push_back(cell.key);
+        for (const Cell& cell : m_cells)
+            m_keyIds.push_back(cell.key);
         m_columns.addObjectKeys(m_keyIds);
         const auto& order = m_columns.order();
         if (order.empty()) {
             ++m_state.pendingEmptyObjects;
             return;
         }
-        for (; m_state.pendingEmptyObjects > 0; --m_state.pendingEmptyObjects) m_table.endRow();
-        if (m_slot.size() < m_keys.size()) m_slot.resize(m_keys.size(), kNoSlot);
-        for (std::size_t k = 0; k < m_cells.size(); ++k) m_slot[m_cells[k].key] = static_cast<std::uint32_t>(k);
+        for (; m_state.pendingEmptyObjects > 0; --m_state.pendingEmptyObjects)
+            m_table.endRow();
+        if (m_slot.size() < m_keys.size())
+            m_slot.resize(m_keys.size(), kNoSlot);
+        for (std::size_t k = 0; k < m_cells.size(); ++k)
+            m_slot[m_cells[k].key] = static_cast<std::uint32_t>(k);
         for (std::uint32_t id : order) {
             const std::uint32_t k = m_slot[id];
             m_table.addCell(k == kNoSlot ? std::string_view() : cellText(m_cells[k]));
         }
         m_table.endRow();
-        for (const Cell& cell : m_cells) m_slot[cell.key] = kNoSlot;
+        for (const Cell& cell : m_cells)
+            m_slot[cell.key] = kNoSlot;
     }
 
     std::string_view cellText(const Cell& cell) const {
@@ -319,10 +358,11 @@ private:
     std::vector<std::uint32_t> m_slot;
 };
 
-bool isSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
+bool isSpaceOrTab(char c) {
+    return c == ' ' || c == '\t';
+}
 
-
-}  // namespace
+} // namespace
 
 // ---- Public operations -----------------------------------------------------------------------
 
@@ -338,8 +378,10 @@ void appendUnescapedJSON(std::string_view raw, std::string& out) {
     std::size_t i = 0;
     while (i < raw.size()) {
         const std::size_t slash = raw.find('\\', i);
-        out.append(raw.substr(i, slash == std::string_view::npos ? std::string_view::npos : slash - i));
-        if (slash == std::string_view::npos || slash + 1 >= raw.size()) return;
+        out.append(
+            raw.substr(i, slash == std::string_view::npos ? std::string_view::npos : slash - i));
+        if (slash == std::string_view::npos || slash + 1 >= raw.size())
+            return;
         const char e = raw[slash + 1];
         i = slash + 2;
         switch (e) {
@@ -351,14 +393,16 @@ void appendUnescapedJSON(std::string_view raw, std::string& out) {
         case 'u': {
             unsigned code = hex(i);
             i += 4;
-            if (code >= 0xD800 && code <= 0xDBFF && i + 6 <= raw.size() && raw[i] == '\\' && raw[i + 1] == 'u') {
+            if (code >= 0xD800 && code <= 0xDBFF && i + 6 <= raw.size() && raw[i] == '\\' &&
+                raw[i + 1] == 'u') {
                 const unsigned low = hex(i + 2);
                 if (low >= 0xDC00 && low <= 0xDFFF) {
                     code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
                     i += 6;
                 }
             }
-            if (code >= 0xD800 && code <= 0xDFFF) code = 0xFFFD;  // unpaired: never emit invalid UTF-8
+            if (code >= 0xD800 && code <= 0xDFFF)
+                code = 0xFFFD; // unpaired: never emit invalid UTF-8
             if (code < 0x80) {
                 out.push_back(static_cast<char>(code));
             } else if (code < 0x800) {
@@ -376,21 +420,22 @@ void appendUnescapedJSON(std::string_view raw, std::string& out) {
             }
             break;
         }
-        default: out.push_back(e); break;  // \" \\ \/
+        default: out.push_back(e); break; // \" \\ \/
         }
     }
 }
 
 std::vector<std::string> orderedKeysOfFirstObject(std::string_view text) {
     std::vector<std::string> keys;
-    std::size_t depth = 0;  // only the size of the bracket stack matters, never its contents
+    std::size_t depth = 0; // only the size of the bracket stack matters, never its contents
     std::size_t firstDepth = 0;
     bool expectingKey = false;
     std::size_t i = 0;
     while (i < text.size()) {
         const char c = text[i++];
         if (c == '"') {
-            // Collect the string; escapes are decoded the JSON way so a name matches the parsed one.
+            // Collect the string; escapes are decoded the JSON way so a name matches the parsed
+            // one.
             const std::size_t start = i;
             bool escaped = false;
             while (i < text.size() && text[i] != '"') {
@@ -401,11 +446,14 @@ std::vector<std::string> orderedKeysOfFirstObject(std::string_view text) {
                 ++i;
             }
             const std::string_view body = text.substr(start, std::min(i, text.size()) - start);
-            if (i < text.size()) ++i;  // the closing quote
+            if (i < text.size())
+                ++i; // the closing quote
             if (expectingKey && firstDepth != 0 && depth == firstDepth) {
                 std::string name;
-                if (escaped) appendUnescapedJSON(body, name);
-                else name.assign(body);
+                if (escaped)
+                    appendUnescapedJSON(body, name);
+                else
+                    name.assign(body);
                 keys.push_back(std::move(name));
                 expectingKey = false;
             }
@@ -418,12 +466,16 @@ std::vector<std::string> orderedKeysOfFirstObject(std::string_view text) {
         } else if (c == '[') {
             ++depth;
         } else if (c == '}') {
-            if (firstDepth != 0 && depth == firstDepth) return keys;
-            if (depth > 0) --depth;
+            if (firstDepth != 0 && depth == firstDepth)
+                return keys;
+            if (depth > 0)
+                --depth;
         } else if (c == ']') {
-            if (depth > 0) --depth;
+            if (depth > 0)
+                --depth;
         } else if (c == ',') {
-            if (firstDepth != 0 && depth == firstDepth) expectingKey = true;
+            if (firstDepth != 0 && depth == firstDepth)
+                expectingKey = true;
         }
     }
     return keys;
@@ -433,7 +485,8 @@ std::optional<std::string> stringify(std::string_view json) {
     std::string out;
     CellTextWriter writer(out);
     JSONParser parser(json, writer);
-    if (!parser.parseValue()) return std::nullopt;
+    if (!parser.parseValue())
+        return std::nullopt;
     return out;
 }
 
@@ -462,12 +515,13 @@ Table rowsFromJSON(std::string_view text, JSONReadReport* report) {
 
     KeyIndex keys;
     Columns columns(keys);
-    for (const std::string& name : orderedKeysOfFirstObject(trimmed)) columns.add(keys.idOf(name, false, SIZE_MAX));
+    for (const std::string& name : orderedKeysOfFirstObject(trimmed))
+        columns.add(keys.idOf(name, false, SIZE_MAX));
     const std::size_t firstObjectColumns = columns.order().size();
 
     Table table;
     ReadState state;
-    std::vector<std::string_view> itemTexts;  // item texts while there are no columns
+    std::vector<std::string_view> itemTexts; // item texts while there are no columns
     bool isDocument = false;
     std::string documentProblem;
     {
@@ -485,15 +539,20 @@ Table rowsFromJSON(std::string_view text, JSONReadReport* report) {
         state = ReadState();
         itemTexts.clear();
         columns.truncate(firstObjectColumns);
-        std::size_t line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(base), '\n'));
+        std::size_t line =
+            1 + static_cast<std::size_t>(std::count(
+                    text.begin(), text.begin() + static_cast<std::ptrdiff_t>(base), '\n'));
         std::size_t start = 0;
         bool firstPiece = true;
         while (start <= trimmed.size()) {
             std::size_t stop = trimmed.find('\n', start);
-            if (stop == std::string_view::npos) stop = trimmed.size();
+            if (stop == std::string_view::npos)
+                stop = trimmed.size();
             std::string_view piece = trimmed.substr(start, stop - start);
-            while (!piece.empty() && isSpaceOrTab(piece.front())) piece.remove_prefix(1);
-            while (!piece.empty() && isSpaceOrTab(piece.back())) piece.remove_suffix(1);
+            while (!piece.empty() && isSpaceOrTab(piece.front()))
+                piece.remove_prefix(1);
+            while (!piece.empty() && isSpaceOrTab(piece.back()))
+                piece.remove_suffix(1);
             if (!piece.empty()) {
                 const ReadState before = state;
                 const std::size_t rows = table.rowCount();
@@ -512,14 +571,16 @@ Table rowsFromJSON(std::string_view text, JSONReadReport* report) {
                     table.truncateRows(rows);
                     columns.truncate(columnCount);
                     itemTexts.resize(std::min(texts, itemTexts.size()));
-                    if (report && report->skippedLines++ == 0) report->firstSkippedLine = line;
+                    if (report && report->skippedLines++ == 0)
+                        report->firstSkippedLine = line;
                 }
             }
             start = stop + 1;
             ++line;
         }
     }
-    if (state.items == 0) throw ConversionError::corruptFile("Not valid JSON or NDJSON");
+    if (state.items == 0)
+        throw ConversionError::corruptFile("Not valid JSON or NDJSON");
 
     const auto& order = columns.order();
     if (state.mode == ReadState::Mode::objects && order.empty()) {
@@ -536,7 +597,8 @@ Table rowsFromJSON(std::string_view text, JSONReadReport* report) {
     }
     if (state.mode == ReadState::Mode::objects) {
         std::vector<std::string> header;
-        for (std::uint32_t id : order) header.push_back(keys.name(id));
+        for (std::uint32_t id : order)
+            header.push_back(keys.name(id));
         table.prependRowAndPad(header, header.size());
     }
     return table;
@@ -548,33 +610,45 @@ bool isJSONNumber(std::string_view text) {
     std::size_t i = 0;
     const std::size_t n = text.size();
     const auto digit = [&](std::size_t at) { return at < n && text[at] >= '0' && text[at] <= '9'; };
-    if (i < n && text[i] == '-') ++i;
-    if (!digit(i)) return false;
+    if (i < n && text[i] == '-')
+        ++i;
+    if (!digit(i))
+        return false;
     if (text[i] == '0') {
         ++i;
     } else {
-        while (digit(i)) ++i;
+        while (digit(i))
+            ++i;
     }
     if (i < n && text[i] == '.') {
         ++i;
-        if (!digit(i)) return false;
-        while (digit(i)) ++i;
+        if (!digit(i))
+            return false;
+        while (digit(i))
+            ++i;
     }
     if (i < n && (text[i] == 'e' || text[i] == 'E')) {
         ++i;
-        if (i < n && (text[i] == '+' || text[i] == '-')) ++i;
-        if (!digit(i)) return false;
-        while (digit(i)) ++i;
+        if (i < n && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        if (!digit(i))
+            return false;
+        while (digit(i))
+            ++i;
     }
     return i == n;
 }
 
 Scalar infer(std::string_view cell) {
     std::string_view trimmed = cell;
-    while (!trimmed.empty() && isSpaceOrTab(trimmed.front())) trimmed.remove_prefix(1);
-    while (!trimmed.empty() && isSpaceOrTab(trimmed.back())) trimmed.remove_suffix(1);
-    if (trimmed.empty()) return {Scalar::Kind::null, false, {}};
-    if (isJSONNumber(trimmed)) return {Scalar::Kind::number, false, trimmed};
+    while (!trimmed.empty() && isSpaceOrTab(trimmed.front()))
+        trimmed.remove_prefix(1);
+    while (!trimmed.empty() && isSpaceOrTab(trimmed.back()))
+        trimmed.remove_suffix(1);
+    if (trimmed.empty())
+        return {Scalar::Kind::null, false, {}};
+    if (isJSONNumber(trimmed))
+        return {Scalar::Kind::number, false, trimmed};
     if (trimmed.size() == 4 || trimmed.size() == 5) {
         char lower[5];
         for (std::size_t i = 0; i < trimmed.size(); ++i) {
@@ -582,9 +656,12 @@ Scalar infer(std::string_view cell) {
             lower[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
         }
         const std::string_view word(lower, trimmed.size());
-        if (word == "true") return {Scalar::Kind::boolean, true, {}};
-        if (word == "false") return {Scalar::Kind::boolean, false, {}};
-        if (word == "null") return {Scalar::Kind::null, false, {}};
+        if (word == "true")
+            return {Scalar::Kind::boolean, true, {}};
+        if (word == "false")
+            return {Scalar::Kind::boolean, false, {}};
+        if (word == "null")
+            return {Scalar::Kind::null, false, {}};
     }
     return {Scalar::Kind::string, false, cell};
 }
@@ -595,7 +672,8 @@ void Scalar::quote(std::string_view text, std::string& out) {
     std::size_t from = 0;
     for (std::size_t i = plainPrefix(text.data(), text.size()); i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
+        if (c >= 0x20 && c != '"' && c != '\\')
+            continue;
         out.append(text.substr(from, i - from));
         from = i + 1;
         switch (c) {
@@ -633,7 +711,8 @@ void writeJSON(const Table& table, TextOutput& out) {
     std::vector<std::string> cached;
     const auto makePrefix = [&](std::size_t c, std::string& prefix) {
         prefix = "    ";
-        Scalar::quote(header[c].empty() ? "column" + std::to_string(c + 1) : std::string(header[c]), prefix);
+        Scalar::quote(header[c].empty() ? "column" + std::to_string(c + 1) : std::string(header[c]),
+                      prefix);
         prefix += ": ";
     };
     if (columns <= kCachedColumns) {
@@ -678,4 +757,4 @@ std::string writeJSON(const Table& table) {
     return out.take();
 }
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

@@ -1,23 +1,23 @@
 // JSON and NDJSON tables: reading them into rows and writing rows as an array of objects.
 #pragma once
 
+#include "data/table.h"
+#include "data/text_output.h"
+
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "data/table.h"
-#include "data/text_output.h"
-
 namespace kv::DataConverter {
 
 /// What reading JSON had to leave out, so the caller can warn instead of losing data silently.
 struct JSONReadReport {
-    std::size_t skippedLines = 0;      // NDJSON lines that did not parse
-    std::size_t firstSkippedLine = 0;  // 1-based line number in the text
-    std::size_t skippedItems = 0;      // items that do not fit the table's shape
-    std::size_t firstSkippedItem = 0;  // 1-based item position
+    std::size_t skippedLines = 0;     // NDJSON lines that did not parse
+    std::size_t firstSkippedLine = 0; // 1-based line number in the text
+    std::size_t skippedItems = 0;     // items that do not fit the table's shape
+    std::size_t firstSkippedItem = 0; // 1-based item position
 };
 
 /// One JSON document (top-level array or object), else newline-delimited JSON, to a table.
@@ -40,7 +40,7 @@ struct Scalar {
     enum class Kind { boolean, number, string, null };
     Kind kind = Kind::null;
     bool boolean = false;
-    std::string_view text;  // number: trimmed text; string: the cell unchanged
+    std::string_view text; // number: trimmed text; string: the cell unchanged
 
     /// A JSON string literal: quotes, backslashes, CR, LF, tab and other controls escaped.
     static std::string quote(std::string_view text);
@@ -55,4 +55,4 @@ Scalar infer(std::string_view cell);
 void writeJSON(const Table& table, TextOutput& out);
 std::string writeJSON(const Table& table);
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

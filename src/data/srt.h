@@ -22,7 +22,7 @@ struct Cue {
 /// What a subtitle reader had to leave out: blocks with text but no usable timing line.
 struct SubtitleReadReport {
     std::size_t skippedBlocks = 0;
-    std::size_t firstSkippedBlock = 0;  // 1-based block position
+    std::size_t firstSkippedBlock = 0; // 1-based block position
 };
 
 /// Seconds from "hh:mm:ss,ttt", "mm:ss.ttt", "ss" and the like; settings after a space are ignored.
@@ -37,4 +37,4 @@ std::vector<Cue> parseSRT(std::string_view text, SubtitleReadReport* report = nu
 /// Canonical SRT: cues numbered by position, a blank line between cues.
 std::string writeSRT(const std::vector<Cue>& cues);
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

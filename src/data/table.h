@@ -44,16 +44,19 @@ class OffsetList {
 /// Rows of cells. Cell k occupies bytes [bound k, bound k+1) of one shared buffer, so a table of
 /// millions of cells costs one 4-byte offset per cell rather than one string each.
 class Table {
-public:
+  public:
     class Row {
-    public:
+      public:
         std::size_t size() const { return m_end - m_begin; }
         bool empty() const { return m_begin == m_end; }
-        std::string_view operator[](std::size_t column) const { return m_table->cellAt(m_begin + column); }
+        std::string_view operator[](std::size_t column) const {
+            return m_table->cellAt(m_begin + column);
+        }
 
-    private:
+      private:
         friend class Table;
-        Row(const Table* table, std::size_t begin, std::size_t end) : m_table(table), m_begin(begin), m_end(end) {}
+        Row(const Table* table, std::size_t begin, std::size_t end)
+            : m_table(table), m_begin(begin), m_end(end) {}
         const Table* m_table;
         std::size_t m_begin;
         std::size_t m_end;
@@ -88,7 +91,7 @@ public:
 
     std::vector<std::vector<std::string>> toRows() const;
 
-private:
+  private:
     friend Table parseDelimited(std::string text, char delimiter);
     std::string_view cellAt(std::size_t k) const {
         const std::uint64_t begin = m_cellBounds[k];
@@ -105,4 +108,4 @@ private:
     OffsetList m_rowBounds = startingAtZero();
 };
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

@@ -4,10 +4,12 @@
 namespace kv::DataConverter {
 namespace {
 
-constexpr std::string_view kPageHead = "<!DOCTYPE html>\n<html lang=\"en\">\n<head><meta charset=\"UTF-8\"><title>";
+constexpr std::string_view kPageHead =
+    "<!DOCTYPE html>\n<html lang=\"en\">\n<head><meta charset=\"UTF-8\"><title>";
 constexpr std::string_view kPageStyle =
     "</title>\n<style>\n"
-    "body{font-family:-apple-system,BlinkMacSystemFont,\"SF Pro Text\",sans-serif;margin:2rem;color:#111}\n"
+    "body{font-family:-apple-system,BlinkMacSystemFont,\"SF Pro "
+    "Text\",sans-serif;margin:2rem;color:#111}\n"
     "table{border-collapse:collapse;width:100%;font-size:14px}\n"
     "th,td{border:1px solid #ddd;padding:8px 10px;text-align:left}\n"
     "th{background:#f5f5f7;font-weight:600}\n"
@@ -36,7 +38,8 @@ void appendEscapedHTML(std::string_view text, TextOutput& out) {
 void appendMarkdownCell(std::string_view cell, TextOutput& out) {
     std::size_t from = 0;
     for (std::size_t i = 0; i < cell.size(); ++i) {
-        if (cell[i] != '|' && cell[i] != '\n') continue;
+        if (cell[i] != '|' && cell[i] != '\n')
+            continue;
         out.append(cell.substr(from, i - from));
         out.append(cell[i] == '|' ? std::string_view("\\|") : std::string_view(" "));
         from = i + 1;
@@ -47,13 +50,15 @@ void appendMarkdownCell(std::string_view cell, TextOutput& out) {
 void appendMarkdownRow(const Table::Row& row, std::size_t width, TextOutput& out) {
     out.append("| ");
     for (std::size_t c = 0; c < width; ++c) {
-        if (c > 0) out.append(" | ");
-        if (c < row.size()) appendMarkdownCell(row[c], out);
+        if (c > 0)
+            out.append(" | ");
+        if (c < row.size())
+            appendMarkdownCell(row[c], out);
     }
     out.append(" |\n");
 }
 
-}  // namespace
+} // namespace
 
 void writeHTMLTable(const Table& table, std::string_view title, TextOutput& out) {
     out.append(kPageHead);
@@ -81,13 +86,16 @@ std::string writeHTMLTable(const Table& table, std::string_view title) {
 }
 
 void writeMarkdownTable(const Table& table, TextOutput& out) {
-    if (table.empty()) return;
+    if (table.empty())
+        return;
     const std::size_t width = table.width();
     appendMarkdownRow(table.row(0), width, out);
     out.append("| ");
-    for (std::size_t c = 0; c < width; ++c) out.append(c > 0 ? " | ---" : "---");
+    for (std::size_t c = 0; c < width; ++c)
+        out.append(c > 0 ? " | ---" : "---");
     out.append(" |\n");
-    for (std::size_t r = 1; r < table.rowCount(); ++r) appendMarkdownRow(table.row(r), width, out);
+    for (std::size_t r = 1; r < table.rowCount(); ++r)
+        appendMarkdownRow(table.row(r), width, out);
 }
 
 std::string writeMarkdownTable(const Table& table) {
@@ -96,4 +104,4 @@ std::string writeMarkdownTable(const Table& table) {
     return out.take();
 }
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

@@ -1,11 +1,11 @@
 // Tables as an HTML page or a Markdown table.
 #pragma once
 
-#include <string>
-#include <string_view>
-
 #include "data/table.h"
 #include "data/text_output.h"
+
+#include <string>
+#include <string_view>
 
 namespace kv::DataConverter {
 
@@ -17,4 +17,4 @@ std::string writeHTMLTable(const Table& table, std::string_view title);
 void writeMarkdownTable(const Table& table, TextOutput& out);
 std::string writeMarkdownTable(const Table& table);
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

@@ -20,4 +20,4 @@ std::optional<std::string> decodeText(std::string bytes);
 /// `text` without whitespace and line ends, Unicode's included, at either end.
 std::string_view trimWhitespaceAndNewlines(std::string_view text);
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

@@ -18,17 +18,20 @@ TextOutput::TextOutput(const std::filesystem::path& file) {
 }
 
 TextOutput::~TextOutput() {
-    if (m_fd >= 0) ::close(m_fd);
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 void TextOutput::flush() {
-    if (m_fd < 0) return;
+    if (m_fd < 0)
+        return;
     const char* data = m_buffer.data();
     std::size_t left = m_buffer.size();
     while (left > 0) {
         const ssize_t written = ::write(m_fd, data, left);
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             throwOutputFailure(errno);
         }
         data += written;
@@ -47,4 +50,4 @@ void TextOutput::finish() {
     }
 }
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

@@ -11,7 +11,7 @@ namespace kv::DataConverter {
 /// Collects text in memory, or, when given a file, streams it there in large chunks so that a
 /// writer never holds a whole multi-hundred-megabyte output at once.
 class TextOutput {
-public:
+  public:
     TextOutput() = default;
     /// Truncates `file` (which must exist: a pending output's temporary file) and writes to it.
     explicit TextOutput(const std::filesystem::path& file);
@@ -21,23 +21,26 @@ public:
 
     void append(std::string_view text) {
         m_buffer.append(text);
-        if (m_buffer.size() >= kChunkBytes) flush();
+        if (m_buffer.size() >= kChunkBytes)
+            flush();
     }
     void append(char c) {
         m_buffer.push_back(c);
-        if (m_buffer.size() >= kChunkBytes) flush();
+        if (m_buffer.size() >= kChunkBytes)
+            flush();
     }
     /// Writes out what is buffered; throws failedToCreateOutput when the write fails.
     void finish();
     /// The collected text (memory mode).
     std::string take() { return std::move(m_buffer); }
 
-private:
-    static constexpr std::size_t kChunkBytes = 4u << 20;  // large enough that write calls cost nothing
+  private:
+    static constexpr std::size_t kChunkBytes = 4u
+                                               << 20; // large enough that write calls cost nothing
     void flush();
 
     std::string m_buffer;
     int m_fd = -1;
 };
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

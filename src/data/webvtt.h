@@ -1,11 +1,11 @@
 // WebVTT reader and writer (the reader reduces WebVTT to SRT blocks).
 #pragma once
 
+#include "data/srt.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "data/srt.h"
 
 namespace kv::DataConverter {
 
@@ -16,4 +16,4 @@ std::vector<Cue> parseVTT(std::string_view text, SubtitleReadReport* report = nu
 /// Canonical WebVTT: the signature line, then cue timings and texts, no identifiers or settings.
 std::string writeVTT(const std::vector<Cue>& cues);
 
-}  // namespace kv::DataConverter
+} // namespace kv::DataConverter

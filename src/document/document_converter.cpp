@@ -1,7 +1,7 @@
 // Converts documents; tables and subtitles are handed to the data converter.
 #include "document/document_converter.h"
-#include "base/utf8.h"
 
+#include "base/utf8.h"
 #include "data/data_converter.h"
 #include "data/text_decoding.h"
 #include "document/epub_writer.h"
@@ -170,8 +170,7 @@ void route(const ConvertRequest& request, const std::filesystem::path& output) {
         if (source == F::txt) {
             // A byte-for-byte copy; text in ISO-8859-1 is decoded instead, since outputs are UTF-8.
             const std::string bytes = readSourceFile(request.source);
-            writeOutputFile(
-                output, isValidUtf8(bytes) ? bytes : richtext::latin1ToUTF8(bytes));
+            writeOutputFile(output, isValidUtf8(bytes) ? bytes : richtext::latin1ToUTF8(bytes));
             return;
         }
         if (source == F::html)

@@ -4,14 +4,15 @@
 namespace kv {
 
 ConversionError ConversionError::unsupportedConversion(std::string_view from, std::string_view to) {
-    return {Kind::unsupportedConversion,
-            "Converting " + std::string(from) + " \u2192 " + std::string(to) + " is not supported."};
+    return {Kind::unsupportedConversion, "Converting " + std::string(from) + " \u2192 " +
+                                             std::string(to) + " is not supported."};
 }
 ConversionError ConversionError::exportSessionFailed(std::string_view detail) {
     return {Kind::exportSessionFailed, "Export failed: " + std::string(detail)};
 }
 ConversionError ConversionError::fileAccessDenied(std::string_view path) {
-    return {Kind::fileAccessDenied, "Cannot access file at " + std::string(path) + ". Try re-adding the file."};
+    return {Kind::fileAccessDenied,
+            "Cannot access file at " + std::string(path) + ". Try re-adding the file."};
 }
 ConversionError ConversionError::corruptFile(std::string_view detail) {
     return {Kind::corruptFile, "File appears corrupt: " + std::string(detail)};
@@ -33,7 +34,9 @@ ConversionError ConversionError::conversionFailed() {
 ConversionError ConversionError::emptyOutput() {
     return {Kind::emptyOutput, "Conversion produced an empty file."};
 }
-ConversionError ConversionError::cancelled() { return {Kind::cancelled, "Conversion was cancelled."}; }
+ConversionError ConversionError::cancelled() {
+    return {Kind::cancelled, "Conversion was cancelled."};
+}
 ConversionError ConversionError::noTargetSelected() {
     return {Kind::noTargetSelected, "No target format selected."};
 }
@@ -42,4 +45,4 @@ std::string notARegularFileText(std::string_view path) {
     return "Not a regular file: " + std::string(path) + ". Only files can be converted.";
 }
 
-}  // namespace kv
+} // namespace kv

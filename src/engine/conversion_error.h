@@ -8,7 +8,7 @@
 namespace kv {
 
 class ConversionError final : public std::runtime_error {
-public:
+  public:
     enum class Kind {
         unsupportedConversion,
         exportSessionFailed,
@@ -41,8 +41,9 @@ public:
 
     Kind kind() const noexcept { return m_kind; }
 
-private:
-    ConversionError(Kind kind, const std::string& message) : std::runtime_error(message), m_kind(kind) {}
+  private:
+    ConversionError(Kind kind, const std::string& message)
+        : std::runtime_error(message), m_kind(kind) {}
     Kind m_kind;
 };
 
@@ -50,4 +51,4 @@ private:
 /// given as a source; not one of the cases above, so front ends show it as it stands).
 std::string notARegularFileText(std::string_view path);
 
-}  // namespace kv
+} // namespace kv

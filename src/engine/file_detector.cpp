@@ -3,9 +3,8 @@
 
 #include "platform/file_types.h"
 
-#include <sys/stat.h>
-
 #include <array>
+#include <sys/stat.h>
 
 namespace kv::FileDetector {
 namespace {
@@ -56,38 +55,46 @@ constexpr std::array<const char*, 1> kNeverByType{"image/svg+xml"};
 std::string extensionOf(const std::filesystem::path& file) {
     const std::string name = file.filename().string();
     const auto dot = name.rfind('.');
-    if (dot == std::string::npos || dot == 0) return {};
+    if (dot == std::string::npos || dot == 0)
+        return {};
     return name.substr(dot + 1);
 }
 
-}  // namespace
+} // namespace
 
 std::optional<SupportedFormat> formatFromContentType(std::string_view contentType) {
     for (const char* excluded : kNeverByType)
-        if (platform::contentTypeIsA(contentType, excluded)) return std::nullopt;
+        if (platform::contentTypeIsA(contentType, excluded))
+            return std::nullopt;
     for (const auto& rule : kTypeRules) {
-        if (rule.onlyIfKnown && !platform::contentTypeIsKnown(rule.contentType)) continue;
-        if (platform::contentTypeIsA(contentType, rule.contentType)) return rule.format;
+        if (rule.onlyIfKnown && !platform::contentTypeIsKnown(rule.contentType))
+            continue;
+        if (platform::contentTypeIsA(contentType, rule.contentType))
+            return rule.format;
     }
     return std::nullopt;
 }
 
 std::optional<SupportedFormat> detect(const std::filesystem::path& file) {
-    if (auto byName = formatFromExtension(extensionOf(file))) return byName;
+    if (auto byName = formatFromExtension(extensionOf(file)))
+        return byName;
     const auto type = platform::contentTypeOf(file);
-    if (!type) return std::nullopt;
+    if (!type)
+        return std::nullopt;
     return formatFromContentType(*type);
 }
 
 std::int64_t fileSize(const std::filesystem::path& file) {
     struct stat info {};
-    if (::stat(file.c_str(), &info) != 0) return 0;
+    if (::stat(file.c_str(), &info) != 0)
+        return 0;
     return static_cast<std::int64_t>(info.st_size);
 }
 
 std::optional<ConversionJob> createJob(const std::filesystem::path& file) {
     const auto format = detect(file);
-    if (!format) return std::nullopt;
+    if (!format)
+        return std::nullopt;
     ConversionJob job;
     job.sourceURL = file;
     job.fileName = file.filename().string();
@@ -96,4 +103,4 @@ std::optional<ConversionJob> createJob(const std::filesystem::path& file) {
     return job;
 }
 
-}  // namespace kv::FileDetector
+} // namespace kv::FileDetector

@@ -1,13 +1,13 @@
 // Turns a file on disk into a format and a fresh job: by name first, then by content type.
 #pragma once
 
+#include "engine/job.h"
+#include "formats/supported_format.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string_view>
-
-#include "engine/job.h"
-#include "formats/supported_format.h"
 
 namespace kv::FileDetector {
 
@@ -20,4 +20,4 @@ std::optional<ConversionJob> createJob(const std::filesystem::path& file);
 /// Maps a content type (a MIME type from GIO) to a format by conformance, in a fixed order.
 std::optional<SupportedFormat> formatFromContentType(std::string_view contentType);
 
-}  // namespace kv::FileDetector
+} // namespace kv::FileDetector

@@ -19,14 +19,17 @@ std::string_view rawValue(ConversionStatus status) {
 }
 
 std::optional<std::string> ConversionJob::sizeDeltaFormatted() const {
-    if (!outputSize || fileSize < 1) return std::nullopt;
+    if (!outputSize || fileSize < 1)
+        return std::nullopt;
     std::string text = formatByteCount(fileSize) + " \u2192 " + formatByteCount(*outputSize);
-    const double change = std::fabs(static_cast<double>(*outputSize - fileSize)) / static_cast<double>(fileSize);
+    const double change =
+        std::fabs(static_cast<double>(*outputSize - fileSize)) / static_cast<double>(fileSize);
     const long long percent = std::llround(change * 100.0);
     if (percent >= 1) {
-        text += (*outputSize < fileSize ? " \u00B7 \u2212" : " \u00B7 +") + std::to_string(percent) + "%";
+        text += (*outputSize < fileSize ? " \u00B7 \u2212" : " \u00B7 +") +
+                std::to_string(percent) + "%";
     }
     return text;
 }
 
-}  // namespace kv
+} // namespace kv

@@ -1,14 +1,14 @@
 // One file a user wants converted, and its lifecycle state.
 #pragma once
 
+#include "base/uuid.h"
+#include "formats/supported_format.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "base/uuid.h"
-#include "formats/supported_format.h"
 
 namespace kv {
 
@@ -30,12 +30,12 @@ struct ConversionJob {
     std::optional<std::int64_t> outputSize;
     std::optional<std::string> errorMessage;
     std::optional<std::filesystem::path> customOutputDir;
-    std::optional<double> imageQuality;   // absent means 0.92
-    std::optional<int> imageMaxEdge;      // absent means no cap
+    std::optional<double> imageQuality; // absent means 0.92
+    std::optional<int> imageMaxEdge;    // absent means no cap
     bool stripMetadata = false;
-    std::optional<int> audioBitrate;      // absent means the converter's default
-    std::optional<double> videoGifFPS;    // absent means 10.0
-    std::optional<int> videoGifWidth;     // absent means 480
+    std::optional<int> audioBitrate;   // absent means the converter's default
+    std::optional<double> videoGifFPS; // absent means 10.0
+    std::optional<int> videoGifWidth;  // absent means 480
 
     /// "2 MB → 1 MB · −50%"; absent without an output size or with an empty input.
     std::optional<std::string> sizeDeltaFormatted() const;
@@ -43,4 +43,4 @@ struct ConversionJob {
     friend bool operator==(const ConversionJob&, const ConversionJob&) = default;
 };
 
-}  // namespace kv
+} // namespace kv

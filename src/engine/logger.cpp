@@ -27,9 +27,10 @@ std::string LogEntry::oneLiner() const {
     std::array<char, 32> clock{};
     std::snprintf(clock.data(), clock.size(), "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
                   local.tm_sec, static_cast<int>(millis));
-    std::string line = "[" + std::string(clock.data()) + "] [" + std::string(rawValue(level)) + "] [" +
-                       category + "] " + message;
-    if (detail) line += " \u2014 " + *detail;
+    std::string line = "[" + std::string(clock.data()) + "] [" + std::string(rawValue(level)) +
+                       "] [" + category + "] " + message;
+    if (detail)
+        line += " \u2014 " + *detail;
     return line;
 }
 
@@ -41,10 +42,12 @@ ConversionLogger& ConversionLogger::shared() {
 void ConversionLogger::info(std::string_view m, std::string_view c, std::optional<std::string> d) {
     append(LogEntry::Level::info, c, m, std::move(d));
 }
-void ConversionLogger::success(std::string_view m, std::string_view c, std::optional<std::string> d) {
+void ConversionLogger::success(std::string_view m, std::string_view c,
+                               std::optional<std::string> d) {
     append(LogEntry::Level::success, c, m, std::move(d));
 }
-void ConversionLogger::warning(std::string_view m, std::string_view c, std::optional<std::string> d) {
+void ConversionLogger::warning(std::string_view m, std::string_view c,
+                               std::optional<std::string> d) {
     append(LogEntry::Level::warning, c, m, std::move(d));
 }
 void ConversionLogger::error(std::string_view m, std::string_view c, std::optional<std::string> d) {
@@ -54,10 +57,14 @@ void ConversionLogger::debug(std::string_view m, std::string_view c, std::option
     append(LogEntry::Level::debug, c, m, std::move(d));
 }
 
-void ConversionLogger::append(LogEntry::Level level, std::string_view category, std::string_view message,
-                              std::optional<std::string> detail) {
-    LogEntry entry{Uuid::random(), std::chrono::system_clock::now(), level, std::string(category),
-                   std::string(message), std::move(detail)};
+void ConversionLogger::append(LogEntry::Level level, std::string_view category,
+                              std::string_view message, std::optional<std::string> detail) {
+    LogEntry entry{Uuid::random(),
+                   std::chrono::system_clock::now(),
+                   level,
+                   std::string(category),
+                   std::string(message),
+                   std::move(detail)};
     std::function<void()> observer;
     {
         // Printing under the lock keeps the echoed lines in append order.
@@ -71,11 +78,13 @@ void ConversionLogger::append(LogEntry::Level level, std::string_view category, 
         m_entries.push_back(std::move(entry));
         if (m_entries.size() > kMaxEntries) {
             m_entries.erase(m_entries.begin(),
-                            m_entries.begin() + static_cast<std::ptrdiff_t>(m_entries.size() - kTrimTarget));
+                            m_entries.begin() +
+                                static_cast<std::ptrdiff_t>(m_entries.size() - kTrimTarget));
         }
         observer = m_observer;
     }
-    if (observer) observer();
+    if (observer)
+        observer();
 }
 
 void ConversionLogger::clear() {
@@ -85,7 +94,8 @@ void ConversionLogger::clear() {
         m_entries.clear();
         observer = m_observer;
     }
-    if (observer) observer();
+    if (observer)
+        observer();
 }
 
 std::vector<LogEntry> ConversionLogger::entries() const {
@@ -97,7 +107,8 @@ std::string ConversionLogger::exportText() const {
     const std::lock_guard lock(m_lock);
     std::string text;
     for (std::size_t i = 0; i < m_entries.size(); ++i) {
-        if (i > 0) text += '\n';
+        if (i > 0)
+            text += '\n';
         text += m_entries[i].oneLiner();
     }
     return text;
@@ -113,4 +124,4 @@ void ConversionLogger::setObserver(std::function<void()> observer) {
     m_observer = std::move(observer);
 }
 
-}  // namespace kv
+} // namespace kv

@@ -1,6 +1,8 @@
 // The shared, bounded conversion log; every line is echoed as it is added.
 #pragma once
 
+#include "base/uuid.h"
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -9,8 +11,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "base/uuid.h"
 
 namespace kv {
 
@@ -32,7 +32,7 @@ struct LogEntry {
 std::string_view rawValue(LogEntry::Level level);
 
 class ConversionLogger {
-public:
+  public:
     enum class Echo { none, standardOutput, standardError };
 
     static constexpr std::size_t kMaxEntries = 500;
@@ -41,11 +41,16 @@ public:
     /// The one logger of the process.
     static ConversionLogger& shared();
 
-    void info(std::string_view message, std::string_view category, std::optional<std::string> detail = {});
-    void success(std::string_view message, std::string_view category, std::optional<std::string> detail = {});
-    void warning(std::string_view message, std::string_view category, std::optional<std::string> detail = {});
-    void error(std::string_view message, std::string_view category, std::optional<std::string> detail = {});
-    void debug(std::string_view message, std::string_view category, std::optional<std::string> detail = {});
+    void info(std::string_view message, std::string_view category,
+              std::optional<std::string> detail = {});
+    void success(std::string_view message, std::string_view category,
+                 std::optional<std::string> detail = {});
+    void warning(std::string_view message, std::string_view category,
+                 std::optional<std::string> detail = {});
+    void error(std::string_view message, std::string_view category,
+               std::optional<std::string> detail = {});
+    void debug(std::string_view message, std::string_view category,
+               std::optional<std::string> detail = {});
 
     /// Empties the log; prints nothing.
     void clear();
@@ -59,7 +64,7 @@ public:
     /// Called after every change, outside the lock (the window posts it to its own thread).
     void setObserver(std::function<void()> observer);
 
-private:
+  private:
     void append(LogEntry::Level level, std::string_view category, std::string_view message,
                 std::optional<std::string> detail);
 
@@ -69,4 +74,4 @@ private:
     std::function<void()> m_observer;
 };
 
-}  // namespace kv
+} // namespace kv

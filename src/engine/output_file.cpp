@@ -26,7 +26,8 @@ void writeAll(int fd, const std::uint8_t* data, std::size_t size) {
     while (size > 0) {
         const ssize_t written = ::write(fd, data, size);
         if (written < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             throwOutputFailure(errno);
         }
         data += written;
@@ -37,13 +38,19 @@ void writeAll(int fd, const std::uint8_t* data, std::size_t size) {
 enum class Publish { done, nameTaken, failed };
 
 // Moves `from` to `to` only if nothing exists at `to`.
-Publish publishNoReplace(const std::filesystem::path& from, const std::filesystem::path& to, bool isFolder) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return Publish::done;
-    if (errno == EEXIST) return Publish::nameTaken;
-    if (errno != EINVAL && errno != ENOSYS) return Publish::failed;
+Publish publishNoReplace(const std::filesystem::path& from, const std::filesystem::path& to,
+                         bool isFolder) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return Publish::done;
+    if (errno == EEXIST)
+        return Publish::nameTaken;
+    if (errno != EINVAL && errno != ENOSYS)
+        return Publish::failed;
     // File systems without RENAME_NOREPLACE: a hard link fails if the name exists.
-    if (isFolder) return Publish::failed;
-    if (::link(from.c_str(), to.c_str()) != 0) return errno == EEXIST ? Publish::nameTaken : Publish::failed;
+    if (isFolder)
+        return Publish::failed;
+    if (::link(from.c_str(), to.c_str()) != 0)
+        return errno == EEXIST ? Publish::nameTaken : Publish::failed;
     ::unlink(from.c_str());
     return Publish::done;
 }
@@ -54,10 +61,11 @@ std::string pendingSuffix(const std::filesystem::path& destination) {
     return ext.size() <= 16 ? ext : std::string();
 }
 
-}  // namespace
+} // namespace
 
 void throwOutputFailure(int error) {
-    if (error == ENOSPC || error == EDQUOT || error == EROFS || error == EACCES || error == EPERM || error == EFBIG)
+    if (error == ENOSPC || error == EDQUOT || error == EROFS || error == EACCES || error == EPERM ||
+        error == EFBIG)
         throw std::system_error(error, std::generic_category(), "Could not write the output file");
     throw ConversionError::failedToCreateOutput();
 }
@@ -65,13 +73,15 @@ void throwOutputFailure(int error) {
 PendingOutput::PendingOutput(std::filesystem::path destination, Kind kind)
     : m_destination(std::move(destination)), m_kind(kind) {
     const auto folder = m_destination.parent_path();
-    m_temporary = folder / (".kv-" + Leftovers::ownerTag() + "-" + Uuid::random().toString().substr(0, 8) +
-                            (m_kind == Kind::file ? pendingSuffix(m_destination) : std::string()));
+    m_temporary =
+        folder / (".kv-" + Leftovers::ownerTag() + "-" + Uuid::random().toString().substr(0, 8) +
+                  (m_kind == Kind::file ? pendingSuffix(m_destination) : std::string()));
     // Journalled before it exists, so that no moment leaves it unknown to a later sweep.
     Leftovers::track(m_temporary);
     int error = 0;
     if (m_kind == Kind::file) {
-        const int fd = ::open(m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        const int fd =
+            ::open(m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0)
             error = errno;
         else
@@ -86,7 +96,8 @@ PendingOutput::PendingOutput(std::filesystem::path destination, Kind kind)
 }
 
 PendingOutput::~PendingOutput() {
-    if (m_committed) return;
+    if (m_committed)
+        return;
     std::error_code ignored;
     std::filesystem::remove_all(m_temporary, ignored);
     Leftovers::untrack(m_temporary);
@@ -94,14 +105,16 @@ PendingOutput::~PendingOutput() {
 
 void PendingOutput::write(std::span<const std::uint8_t> bytes) {
     const int fd = ::open(m_temporary.c_str(), O_WRONLY | O_TRUNC | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throwOutputFailure(errno);
+    if (fd < 0)
+        throwOutputFailure(errno);
     try {
         writeAll(fd, bytes.data(), bytes.size());
     } catch (...) {
         ::close(fd);
         throw;
     }
-    if (::close(fd) != 0) throwOutputFailure(errno);
+    if (::close(fd) != 0)
+        throwOutputFailure(errno);
 }
 
 void PendingOutput::write(std::string_view bytes) {
@@ -121,11 +134,14 @@ void PendingOutput::throwIfOutOfSpace() const {
 }
 
 std::filesystem::path PendingOutput::commit() {
-    PublishCheck* const check = t_check != nullptr && t_check->covers(m_destination) ? t_check : nullptr;
-    if (check != nullptr && check->m_check) check->m_check(m_temporary, m_destination, m_kind);
+    PublishCheck* const check =
+        t_check != nullptr && t_check->covers(m_destination) ? t_check : nullptr;
+    if (check != nullptr && check->m_check)
+        check->m_check(m_temporary, m_destination, m_kind);
     for (int attempt = 0;; ++attempt) {
         const Publish result = publishNoReplace(m_temporary, m_destination, m_kind == Kind::folder);
-        if (result == Publish::done) break;
+        if (result == Publish::done)
+            break;
         // Another process published under this name since it was reserved: take the next one,
         // where a PublishCheck tells the caller where the output went.
         if (result == Publish::failed || attempt == kPublishAttempts || check == nullptr)
@@ -134,35 +150,43 @@ std::filesystem::path PendingOutput::commit() {
     }
     m_committed = true;
     Leftovers::untrack(m_temporary);
-    if (check != nullptr) check->m_published.push_back(m_destination);
+    if (check != nullptr)
+        check->m_published.push_back(m_destination);
     return m_destination;
 }
 
 PublishCheck::PublishCheck(std::filesystem::path folder, Check check)
-    : m_folder(std::filesystem::absolute(folder).lexically_normal()), m_check(std::move(check)), m_outer(t_check) {
+    : m_folder(std::filesystem::absolute(folder).lexically_normal()), m_check(std::move(check)),
+      m_outer(t_check) {
     t_check = this;
 }
 
 bool PublishCheck::covers(const std::filesystem::path& destination) const {
-    std::filesystem::path parent = std::filesystem::absolute(destination).lexically_normal().parent_path();
+    std::filesystem::path parent =
+        std::filesystem::absolute(destination).lexically_normal().parent_path();
     std::filesystem::path folder = m_folder;
     // "out/" and "out" are the same folder.
-    if (!folder.has_filename()) folder = folder.parent_path();
+    if (!folder.has_filename())
+        folder = folder.parent_path();
     return parent == folder;
 }
 
-PublishCheck::~PublishCheck() { t_check = m_outer; }
+PublishCheck::~PublishCheck() {
+    t_check = m_outer;
+}
 
-std::filesystem::path writeOutputFile(const std::filesystem::path& destination, std::span<const std::uint8_t> bytes) {
+std::filesystem::path writeOutputFile(const std::filesystem::path& destination,
+                                      std::span<const std::uint8_t> bytes) {
     PendingOutput output(destination);
     output.write(bytes);
     return output.commit();
 }
 
-std::filesystem::path writeOutputFile(const std::filesystem::path& destination, std::string_view bytes) {
+std::filesystem::path writeOutputFile(const std::filesystem::path& destination,
+                                      std::string_view bytes) {
     PendingOutput output(destination);
     output.write(bytes);
     return output.commit();
 }
 
-}  // namespace kv
+} // namespace kv

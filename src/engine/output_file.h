@@ -19,7 +19,7 @@ namespace kv {
 /// owning process (".kv-<pid>-<start>-<random>") so that a later process can sweep it when this
 /// one is killed, and keeps the destination's extension for libraries that choose a writer by it.
 class PendingOutput {
-public:
+  public:
     enum class Kind { file, folder };
 
     /// Creates the temporary file (empty, mode 0644 less umask) or folder.
@@ -45,7 +45,7 @@ public:
     /// Throws what the check throws, or failedToCreateOutput when the move fails.
     std::filesystem::path commit();
 
-private:
+  private:
     std::filesystem::path m_destination;
     std::filesystem::path m_temporary;
     Kind m_kind;
@@ -58,9 +58,10 @@ private:
 /// Such a publish that finds its name taken moves on to the next free one; `published()` says
 /// where each went.
 class PublishCheck {
-public:
-    using Check = std::function<void(const std::filesystem::path& pending,
-                                     const std::filesystem::path& destination, PendingOutput::Kind)>;
+  public:
+    using Check =
+        std::function<void(const std::filesystem::path& pending,
+                           const std::filesystem::path& destination, PendingOutput::Kind)>;
     PublishCheck(std::filesystem::path folder, Check check);
     ~PublishCheck();
     PublishCheck(const PublishCheck&) = delete;
@@ -69,7 +70,7 @@ public:
     /// The outputs published under this check, in order.
     const std::vector<std::filesystem::path>& published() const { return m_published; }
 
-private:
+  private:
     friend class PendingOutput;
     bool covers(const std::filesystem::path& destination) const;
     std::filesystem::path m_folder;
@@ -83,8 +84,11 @@ private:
 /// device"), else failedToCreateOutput.
 [[noreturn]] void throwOutputFailure(int error);
 
-/// Writes `bytes` to `destination` atomically and never replacing: the common case of PendingOutput.
-std::filesystem::path writeOutputFile(const std::filesystem::path& destination, std::span<const std::uint8_t> bytes);
-std::filesystem::path writeOutputFile(const std::filesystem::path& destination, std::string_view bytes);
+/// Writes `bytes` to `destination` atomically and never replacing: the common case of
+/// PendingOutput.
+std::filesystem::path writeOutputFile(const std::filesystem::path& destination,
+                                      std::span<const std::uint8_t> bytes);
+std::filesystem::path writeOutputFile(const std::filesystem::path& destination,
+                                      std::string_view bytes);
 
-}  // namespace kv
+} // namespace kv

@@ -11,7 +11,7 @@
 namespace kv {
 
 class OutputNameRegistry {
-public:
+  public:
     /// The one registry of the process.
     static OutputNameRegistry& shared();
 
@@ -27,7 +27,7 @@ public:
     /// `taken` occupied by another process.
     std::filesystem::path reserveAnother(const std::filesystem::path& taken);
 
-private:
+  private:
     struct Request {
         std::filesystem::path dir;
         std::string baseName;
@@ -35,7 +35,7 @@ private:
     };
     std::mutex m_lock;
     std::unordered_set<std::string> m_reserved;
-    std::unordered_map<std::string, Request> m_requests;  // by the key of the name handed out
+    std::unordered_map<std::string, Request> m_requests; // by the key of the name handed out
 };
 
 /// The longest prefix of `text` of at most `maxBytes` bytes that ends at a UTF-8 character
@@ -51,4 +51,4 @@ std::filesystem::path defaultOutputDirectory();
 /// A file name without its last extension ("notes.txt.gz" → "notes.txt"; ".bashrc" stays).
 std::string baseNameOf(const std::filesystem::path& source);
 
-}  // namespace kv
+} // namespace kv

@@ -1,21 +1,21 @@
 // Rate limiter between a converter's progress reports and their consumer.
 #pragma once
 
+#include "base/uuid.h"
+
 #include <chrono>
 #include <functional>
 #include <mutex>
 
-#include "base/uuid.h"
-
 namespace kv {
 
 class ProgressThrottle {
-public:
+  public:
     using Sink = std::function<void(const Uuid& jobID, double value)>;
-    using Clock = std::function<double()>;  // seconds, monotonic
+    using Clock = std::function<double()>; // seconds, monotonic
 
     static constexpr double kMinDelta = 0.02;
-    static constexpr double kMinInterval = 1.0 / 12.0;  // seconds
+    static constexpr double kMinInterval = 1.0 / 12.0; // seconds
 
     /// `clock` defaults to the steady clock; tests may pass their own.
     ProgressThrottle(Uuid jobID, Sink sink, Clock clock = {});
@@ -29,7 +29,7 @@ public:
         return [this](double v) { callback(v); };
     }
 
-private:
+  private:
     Uuid m_jobID;
     Sink m_sink;
     Clock m_clock;
@@ -38,4 +38,4 @@ private:
     double m_lastEmit = 0.0;
 };
 
-}  // namespace kv
+} // namespace kv

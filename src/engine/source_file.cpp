@@ -3,12 +3,11 @@
 
 #include "engine/conversion_error.h"
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <system_error>
+#include <unistd.h>
 
 namespace kv {
 namespace {
@@ -17,7 +16,8 @@ namespace {
 int openChecked(const std::filesystem::path& path, struct stat& info) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        if (errno == EISDIR) throw NotARegularFile(path);
+        if (errno == EISDIR)
+            throw NotARegularFile(path);
         throw ConversionError::fileAccessDenied(path.string());
     }
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -36,15 +36,18 @@ template <typename Buffer> Buffer readAll(const std::filesystem::path& path) {
     buffer.resize(static_cast<std::size_t>(info.st_size) + 1);
     std::size_t filled = 0;
     for (;;) {
-        if (filled == buffer.size()) buffer.resize(buffer.size() + 65536);
+        if (filled == buffer.size())
+            buffer.resize(buffer.size() + 65536);
         const ssize_t got = ::read(fd, buffer.data() + filled, buffer.size() - filled);
         if (got < 0) {
-            if (errno == EINTR || errno == EAGAIN) continue;
+            if (errno == EINTR || errno == EAGAIN)
+                continue;
             const int code = errno;
             ::close(fd);
             throw std::system_error(code, std::generic_category(), "read " + path.string());
         }
-        if (got == 0) break;
+        if (got == 0)
+            break;
         filled += static_cast<std::size_t>(got);
     }
     ::close(fd);
@@ -52,7 +55,7 @@ template <typename Buffer> Buffer readAll(const std::filesystem::path& path) {
     return buffer;
 }
 
-}  // namespace
+} // namespace
 
 NotARegularFile::NotARegularFile(const std::filesystem::path& path)
     : std::runtime_error(notARegularFileText(path.string())) {}
@@ -62,7 +65,9 @@ void checkSourceFile(const std::filesystem::path& path) {
     ::close(openChecked(path, info));
 }
 
-std::string readSourceFile(const std::filesystem::path& path) { return readAll<std::string>(path); }
+std::string readSourceFile(const std::filesystem::path& path) {
+    return readAll<std::string>(path);
+}
 
 std::vector<std::uint8_t> readSourceBytes(const std::filesystem::path& path) {
     return readAll<std::vector<std::uint8_t>>(path);
@@ -70,8 +75,9 @@ std::vector<std::uint8_t> readSourceBytes(const std::filesystem::path& path) {
 
 std::int64_t sourceFileSize(const std::filesystem::path& path) {
     struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) return 0;
+    if (::stat(path.c_str(), &info) != 0)
+        return 0;
     return static_cast<std::int64_t>(info.st_size);
 }
 
-}  // namespace kv
+} // namespace kv

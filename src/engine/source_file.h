@@ -21,8 +21,8 @@ std::int64_t sourceFileSize(const std::filesystem::path& path);
 
 /// A source that is a folder, FIFO, device or socket.
 class NotARegularFile : public std::runtime_error {
-public:
+  public:
     explicit NotARegularFile(const std::filesystem::path& path);
 };
 
-}  // namespace kv
+} // namespace kv

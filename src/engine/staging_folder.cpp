@@ -4,16 +4,15 @@
 #include "base/uuid.h"
 #include "engine/leftovers.h"
 
-#include <linux/magic.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <linux/magic.h>
 #include <string>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <system_error>
+#include <unistd.h>
 
 namespace kv {
 namespace {
@@ -37,7 +36,8 @@ bool hasRoomFor(const fs::path& folder, std::uint64_t bytes) {
         return false;
     if (::access(folder.c_str(), W_OK | X_OK) != 0)
         return false;
-    const std::uint64_t free = static_cast<std::uint64_t>(info.f_bavail) * static_cast<std::uint64_t>(info.f_bsize);
+    const std::uint64_t free =
+        static_cast<std::uint64_t>(info.f_bavail) * static_cast<std::uint64_t>(info.f_bsize);
     return bytes < free / 2;
 }
 
@@ -57,7 +57,8 @@ std::uint64_t availableMemory() {
 
 fs::path createPrivateFolder(const fs::path& parent, std::string_view prefix) {
     // The owner's tag in the name lets a later process remove the folder if this one is killed.
-    const fs::path path = parent / (std::string(prefix) + Leftovers::ownerTag() + "-" + Uuid::random().toString());
+    const fs::path path =
+        parent / (std::string(prefix) + Leftovers::ownerTag() + "-" + Uuid::random().toString());
     fs::create_directories(parent);
     // Journalled before it exists, so that no moment leaves it unknown to a later sweep.
     Leftovers::track(path);
@@ -71,14 +72,14 @@ fs::path createPrivateFolder(const fs::path& parent, std::string_view prefix) {
     return path;
 }
 
-}  // namespace
+} // namespace
 
 StagingFolder::StagingFolder(std::string_view prefix)
     : m_path(createPrivateFolder(fs::temp_directory_path(), prefix)) {}
 
 StagingFolder::StagingFolder(std::string_view prefix, std::uint64_t expectedBytes)
-    : m_path(createPrivateFolder(memoryBackedParent(expectedBytes).value_or(fs::temp_directory_path()),
-                                 prefix)) {}
+    : m_path(createPrivateFolder(
+          memoryBackedParent(expectedBytes).value_or(fs::temp_directory_path()), prefix)) {}
 
 StagingFolder::~StagingFolder() {
     std::error_code ignored;
@@ -94,7 +95,8 @@ std::optional<fs::path> StagingFolder::memoryBackedParent(std::uint64_t expected
     if (expectedBytes > availableMemory() / kShareOfAvailableMemory)
         return std::nullopt;
     // The per-user runtime folder first: it is private to the user.
-    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && *runtime == '/') {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        runtime != nullptr && *runtime == '/') {
         if (hasRoomFor(runtime, expectedBytes))
             return fs::path(runtime);
     }
@@ -103,4 +105,4 @@ std::optional<fs::path> StagingFolder::memoryBackedParent(std::uint64_t expected
     return std::nullopt;
 }
 
-}  // namespace kv
+} // namespace kv

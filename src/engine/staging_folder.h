@@ -10,7 +10,7 @@
 namespace kv {
 
 class StagingFolder {
-public:
+  public:
     /// Creates `<temp>/<prefix><owner tag>-<UUID>`; throws filesystem_error when it cannot.
     explicit StagingFolder(std::string_view prefix = "Kelvane_");
     /// The same, for a tree of at most `expectedBytes`: when that is small against the memory
@@ -27,8 +27,8 @@ public:
     /// memory available, or when no writable tmpfs ($XDG_RUNTIME_DIR, /dev/shm) has room.
     static std::optional<std::filesystem::path> memoryBackedParent(std::uint64_t expectedBytes);
 
-private:
+  private:
     std::filesystem::path m_path;
 };
 
-}  // namespace kv
+} // namespace kv

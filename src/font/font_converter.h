@@ -1,13 +1,13 @@
 // Converts fonts between TrueType/OpenType, WOFF and WOFF2.
 #pragma once
 
-#include <filesystem>
-
 #include "engine/convert_request.h"
+
+#include <filesystem>
 
 namespace kv::FontConverter {
 
 /// Decodes the source into one SFNT and writes it in the target container; returns the output.
 std::filesystem::path convert(const ConvertRequest& request);
 
-}  // namespace kv::FontConverter
+} // namespace kv::FontConverter

@@ -18,4 +18,4 @@ constexpr std::uint64_t kMaxWOFF2ExpansionRatio = 100;
 /// WOFF table declaring more than this many times its zlib bytes is malformed.
 constexpr std::uint64_t kMaxDeflateExpansionRatio = 1032;
 
-}  // namespace kv::FontConverter
+} // namespace kv::FontConverter

@@ -1,10 +1,10 @@
 // WOFF 1.0: the SFNT tables, each zlib-compressed when that makes it smaller.
 #pragma once
 
-#include <cstdint>
-
 #include "font/font_bytes.h"
 #include "font/sfnt.h"
+
+#include <cstdint>
 
 namespace kv::FontConverter {
 
@@ -19,4 +19,4 @@ Bytes zlibCompress(ByteView data);
 Bytes zlibDecompress(ByteView data, std::size_t expected);
 std::uint32_t adler32(ByteView data);
 
-}  // namespace kv::FontConverter
+} // namespace kv::FontConverter

@@ -1,10 +1,10 @@
 // WOFF2: a directory with a flags byte per table and one Brotli stream holding every table.
 #pragma once
 
-#include <cstdint>
-
 #include "font/font_bytes.h"
 #include "font/sfnt.h"
+
+#include <cstdint>
 
 namespace kv::FontConverter {
 
@@ -21,4 +21,4 @@ Bytes brotliDecompress(ByteView data, std::size_t expected);
 /// The index of `tag` in WOFF2's table of 63 known tags, or 63 for any other.
 std::uint8_t knownTagIndex(std::uint32_t tag);
 
-}  // namespace kv::FontConverter
+} // namespace kv::FontConverter

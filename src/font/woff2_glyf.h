@@ -1,12 +1,12 @@
 // WOFF2's transformed glyf/loca: seven streams that Brotli compresses far better than glyf.
 #pragma once
 
+#include "font/font_bytes.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
 #include <vector>
-
-#include "font/font_bytes.h"
 
 namespace kv::WOFF2Glyf {
 
@@ -46,4 +46,4 @@ void encode255UInt16(ByteOut& out, std::uint16_t value);
 void encodePoints(const std::vector<std::int64_t>& xs, const std::vector<std::int64_t>& ys,
                   const std::vector<bool>& onCurve, ByteOut& into);
 
-}  // namespace kv::WOFF2Glyf
+} // namespace kv::WOFF2Glyf

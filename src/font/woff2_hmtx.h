@@ -8,6 +8,7 @@ namespace kv::WOFF2Hmtx {
 /// Rebuilds hmtx; omitted bearings come from the glyph boxes of the (rebuilt) glyf through loca.
 /// Throws corruptFile on a bad metric count or short data.
 FontConverter::Bytes reconstruct(FontConverter::ByteView data, int numGlyphs, int numberOfHMetrics,
-                                 FontConverter::ByteView glyf, FontConverter::ByteView loca, int indexFormat);
+                                 FontConverter::ByteView glyf, FontConverter::ByteView loca,
+                                 int indexFormat);
 
-}  // namespace kv::WOFF2Hmtx
+} // namespace kv::WOFF2Hmtx

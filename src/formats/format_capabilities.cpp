@@ -19,28 +19,36 @@ const std::set<std::string>& writableImageTypes() {
 const std::set<std::uint32_t>& encodableAudio() {
     static const std::set<std::uint32_t> codes = [] {
         std::set<std::uint32_t> found;
-        for (const auto& candidate : platform::probeAudioWriters()) found.insert(candidate);
+        for (const auto& candidate : platform::probeAudioWriters())
+            found.insert(candidate);
         return found;
     }();
     return codes;
 }
 
-bool imageWritable(const char* type) { return writableImageTypes().count(type) != 0; }
+bool imageWritable(const char* type) {
+    return writableImageTypes().count(type) != 0;
+}
 
-}  // namespace
+} // namespace
 
-bool canEncodeAudio(std::uint32_t code) { return encodableAudio().count(code) != 0; }
+bool canEncodeAudio(std::uint32_t code) {
+    return encodableAudio().count(code) != 0;
+}
 
 bool canProduce(SupportedFormat format) {
     using F = SupportedFormat;
-    if (static_cast<int>(format) > static_cast<int>(F::bz2)) return true;
+    if (static_cast<int>(format) > static_cast<int>(F::bz2))
+        return true;
     switch (format) {
     case F::png: return imageWritable("png");
-    case F::jpeg: case F::jpg: return imageWritable("jpeg");
+    case F::jpeg:
+    case F::jpg: return imageWritable("jpeg");
     case F::tiff: return imageWritable("tiff");
     case F::bmp: return imageWritable("bmp");
     case F::gif: return imageWritable("gif");
-    case F::heic: case F::heif: return imageWritable("heic");
+    case F::heic:
+    case F::heif: return imageWritable("heic");
     case F::ico: return imageWritable("ico");
     case F::avif: return imageWritable("avif");
     case F::psd: return imageWritable("psd");
@@ -53,4 +61,4 @@ bool canProduce(SupportedFormat format) {
     }
 }
 
-}  // namespace kv::FormatCapabilities
+} // namespace kv::FormatCapabilities

@@ -1,16 +1,17 @@
 // Which formats this machine can actually write, probed once at first use.
 #pragma once
 
-#include <cstdint>
-
 #include "formats/supported_format.h"
+
+#include <cstdint>
 
 namespace kv::FormatCapabilities {
 
 /// Whether the platform can write `format` at all (image encoders, FLAC, the bzip2 library).
 bool canProduce(SupportedFormat format);
 
-/// Whether an audio file of the four-character code ('flac', 'aac ', 'alac', 'lpcm') can be written.
+/// Whether an audio file of the four-character code ('flac', 'aac ', 'alac', 'lpcm') can be
+/// written.
 bool canEncodeAudio(std::uint32_t code);
 
 /// Four-character code as a number: fourCC("flac").
@@ -21,4 +22,4 @@ constexpr std::uint32_t fourCC(const char (&c)[5]) {
            static_cast<std::uint32_t>(static_cast<unsigned char>(c[3]));
 }
 
-}  // namespace kv::FormatCapabilities
+} // namespace kv::FormatCapabilities

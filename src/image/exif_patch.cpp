@@ -15,27 +15,35 @@ constexpr std::uint16_t kTagPixelY = 0xA003;
 constexpr std::size_t kEntryBytes = 12;
 
 class Tiff {
-public:
+  public:
     explicit Tiff(std::vector<std::uint8_t>& bytes) : m_bytes(bytes) {}
 
     bool readHeader() {
-        if (m_bytes.size() < 8) return false;
-        if (m_bytes[0] == 'I' && m_bytes[1] == 'I') m_little = true;
-        else if (m_bytes[0] == 'M' && m_bytes[1] == 'M') m_little = false;
-        else return false;
+        if (m_bytes.size() < 8)
+            return false;
+        if (m_bytes[0] == 'I' && m_bytes[1] == 'I')
+            m_little = true;
+        else if (m_bytes[0] == 'M' && m_bytes[1] == 'M')
+            m_little = false;
+        else
+            return false;
         return get16(2) == 42;
     }
 
-    bool has(std::size_t at, std::size_t length) const { return at <= m_bytes.size() && length <= m_bytes.size() - at; }
+    bool has(std::size_t at, std::size_t length) const {
+        return at <= m_bytes.size() && length <= m_bytes.size() - at;
+    }
 
     std::uint32_t get16(std::size_t at) const {
-        return m_little ? (m_bytes[at] | (m_bytes[at + 1] << 8)) : ((m_bytes[at] << 8) | m_bytes[at + 1]);
+        return m_little ? (m_bytes[at] | (m_bytes[at + 1] << 8))
+                        : ((m_bytes[at] << 8) | m_bytes[at + 1]);
     }
     std::uint32_t get32(std::size_t at) const {
         return m_little ? (get16(at) | (get16(at + 2) << 16)) : ((get16(at) << 16) | get16(at + 2));
     }
     void put16(std::size_t at, std::uint32_t value) {
-        const auto hi = static_cast<std::uint8_t>(value >> 8), lo = static_cast<std::uint8_t>(value);
+        const auto hi = static_cast<std::uint8_t>(value >> 8),
+                   lo = static_cast<std::uint8_t>(value);
         m_bytes[at] = m_little ? lo : hi;
         m_bytes[at + 1] = m_little ? hi : lo;
     }
@@ -46,14 +54,16 @@ public:
 
     // The entries of the directory at `offset`, or false when it does not fit.
     bool directory(std::size_t offset, std::size_t& count) const {
-        if (offset == 0 || !has(offset, 2)) return false;
+        if (offset == 0 || !has(offset, 2))
+            return false;
         count = get16(offset);
         return has(offset + 2, count * kEntryBytes + 4);
     }
 
     // Bytes of an entry's value; values over 4 bytes live at an offset.
     std::size_t valueBytes(std::size_t entry) const {
-        static constexpr std::size_t kTypeSize[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};  // 13: IFD
+        static constexpr std::size_t kTypeSize[] = {0, 1, 1, 2, 4, 8, 1,
+                                                    1, 2, 4, 8, 4, 8, 4}; // 13: IFD
         const std::uint32_t type = get16(entry + 2);
         const std::size_t unit = type < std::size(kTypeSize) ? kTypeSize[type] : 0;
         return unit * get32(entry + 4);
@@ -61,39 +71,45 @@ public:
 
     void setNumber(std::size_t entry, std::uint32_t value) {
         const std::uint32_t type = get16(entry + 2);
-        if (type == 3) put16(entry + 8, value);
-        else if (type == 4) put32(entry + 8, value);
+        if (type == 3)
+            put16(entry + 8, value);
+        else if (type == 4)
+            put32(entry + 8, value);
     }
 
     void zeroEntryAndData(std::size_t entry) {
         const std::size_t size = valueBytes(entry);
         if (size > 4) {
             const std::size_t at = get32(entry + 8);
-            if (has(at, size)) std::fill_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(at), size, 0);
+            if (has(at, size))
+                std::fill_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(at), size, 0);
         }
         std::fill_n(m_bytes.begin() + static_cast<std::ptrdiff_t>(entry), kEntryBytes, 0);
     }
 
     bool littleEndian() const { return m_little; }
 
-private:
+  private:
     std::vector<std::uint8_t>& m_bytes;
     bool m_little = true;
 };
 
-}  // namespace
+} // namespace
 
-std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t> exif, const ExifEdits& edits) {
+std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t> exif,
+                                                   const ExifEdits& edits) {
     static constexpr std::uint8_t kPrefix[] = {'E', 'x', 'i', 'f', 0, 0};
     if (exif.size() >= sizeof kPrefix && std::memcmp(exif.data(), kPrefix, sizeof kPrefix) == 0)
         exif = exif.subspan(sizeof kPrefix);
     std::vector<std::uint8_t> bytes(exif.begin(), exif.end());
     Tiff tiff(bytes);
-    if (!tiff.readHeader()) return std::nullopt;
+    if (!tiff.readHeader())
+        return std::nullopt;
 
     const std::size_t ifd0 = tiff.get32(4);
     std::size_t count = 0;
-    if (!tiff.directory(ifd0, count)) return std::nullopt;
+    if (!tiff.directory(ifd0, count))
+        return std::nullopt;
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t entry = ifd0 + 2 + i * kEntryBytes;
         const std::uint32_t tag = tiff.get16(entry);
@@ -102,7 +118,8 @@ std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t>
         } else if (tag == kTagExifIFD) {
             std::size_t subCount = 0;
             const std::size_t sub = tiff.get32(entry + 8);
-            if (sub == ifd0 || !tiff.directory(sub, subCount)) continue;
+            if (sub == ifd0 || !tiff.directory(sub, subCount))
+                continue;
             for (std::size_t j = 0; j < subCount; ++j) {
                 const std::size_t subEntry = sub + 2 + j * kEntryBytes;
                 const std::uint32_t subTag = tiff.get16(subEntry);
@@ -115,7 +132,8 @@ std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t>
             std::size_t gpsCount = 0;
             const std::size_t gps = tiff.get32(entry + 8);
             if (gps != ifd0 && tiff.directory(gps, gpsCount)) {
-                for (std::size_t j = 0; j < gpsCount; ++j) tiff.zeroEntryAndData(gps + 2 + j * kEntryBytes);
+                for (std::size_t j = 0; j < gpsCount; ++j)
+                    tiff.zeroEntryAndData(gps + 2 + j * kEntryBytes);
                 tiff.put16(gps, 0);
             }
         }
@@ -134,10 +152,12 @@ std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t>
                         if (tiff.get16(ifd1 + 2 + k * kEntryBytes) == 0x0202)
                             length = tiff.get32(ifd1 + 2 + k * kEntryBytes + 8);
                     const std::size_t at = tiff.get32(entry + 8);
-                    if (tiff.has(at, length)) std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), length, 0);
+                    if (tiff.has(at, length))
+                        std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(at), length, 0);
                 }
             }
-            for (std::size_t j = 0; j < thumbCount; ++j) tiff.zeroEntryAndData(ifd1 + 2 + j * kEntryBytes);
+            for (std::size_t j = 0; j < thumbCount; ++j)
+                tiff.zeroEntryAndData(ifd1 + 2 + j * kEntryBytes);
             tiff.put16(ifd1, 0);
         }
         tiff.put32(nextAt, 0);
@@ -150,13 +170,16 @@ namespace {
 constexpr std::uint16_t kTagInteropIFD = 0xA005;
 constexpr std::uint32_t kTypeAscii = 2;
 // Text fields of the first directory that describe the picture and its maker.
-constexpr std::uint16_t kTextTags[] = {0x010E, 0x010F, 0x0110, 0x0131, 0x0132, 0x013B, 0x013C, 0x8298};
+constexpr std::uint16_t kTextTags[] = {0x010E, 0x010F, 0x0110, 0x0131,
+                                       0x0132, 0x013B, 0x013C, 0x8298};
 
 // Adds `position` to every offset of the directory at `offset` and of the directories it points
 // to (`subTags`); its link to a next directory is cut. `seen` stops loops.
-void rebaseDirectory(Tiff& tiff, std::size_t offset, std::uint32_t position, std::vector<std::size_t>& seen) {
+void rebaseDirectory(Tiff& tiff, std::size_t offset, std::uint32_t position,
+                     std::vector<std::size_t>& seen) {
     std::size_t count = 0;
-    if (std::find(seen.begin(), seen.end(), offset) != seen.end() || !tiff.directory(offset, count)) return;
+    if (std::find(seen.begin(), seen.end(), offset) != seen.end() || !tiff.directory(offset, count))
+        return;
     seen.push_back(offset);
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t entry = offset + 2 + i * kEntryBytes;
@@ -172,22 +195,26 @@ void rebaseDirectory(Tiff& tiff, std::size_t offset, std::uint32_t position, std
     tiff.put32(offset + 2 + count * kEntryBytes, 0);
 }
 
-}  // namespace
+} // namespace
 
-std::optional<RelocatedExif> relocateExif(std::span<const std::uint8_t> exif, std::uint64_t position) {
+std::optional<RelocatedExif> relocateExif(std::span<const std::uint8_t> exif,
+                                          std::uint64_t position) {
     static constexpr std::uint8_t kPrefix[] = {'E', 'x', 'i', 'f', 0, 0};
     if (exif.size() >= sizeof kPrefix && std::memcmp(exif.data(), kPrefix, sizeof kPrefix) == 0)
         exif = exif.subspan(sizeof kPrefix);
-    if (position + exif.size() >= (std::uint64_t{1} << 32)) return std::nullopt;
+    if (position + exif.size() >= (std::uint64_t{1} << 32))
+        return std::nullopt;
     const auto base = static_cast<std::uint32_t>(position);
     RelocatedExif result;
     result.bytes.assign(exif.begin(), exif.end());
     Tiff tiff(result.bytes);
-    if (!tiff.readHeader()) return std::nullopt;
+    if (!tiff.readHeader())
+        return std::nullopt;
     result.bigEndian = !tiff.littleEndian();
     const std::size_t ifd0 = tiff.get32(4);
     std::size_t count = 0;
-    if (!tiff.directory(ifd0, count)) return std::nullopt;
+    if (!tiff.directory(ifd0, count))
+        return std::nullopt;
     std::vector<std::size_t> seen{ifd0};
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t entry = ifd0 + 2 + i * kEntryBytes;
@@ -195,21 +222,28 @@ std::optional<RelocatedExif> relocateExif(std::span<const std::uint8_t> exif, st
         if (tag == kTagExifIFD || tag == kTagGpsIFD) {
             const std::size_t sub = tiff.get32(entry + 8);
             std::size_t subCount = 0;
-            if (std::find(seen.begin(), seen.end(), sub) != seen.end() || !tiff.directory(sub, subCount)) continue;
+            if (std::find(seen.begin(), seen.end(), sub) != seen.end() ||
+                !tiff.directory(sub, subCount))
+                continue;
             rebaseDirectory(tiff, sub, base, seen);
-            if (tag == kTagExifIFD) result.exifDirectory = static_cast<std::uint32_t>(sub + base);
-            else if (subCount > 0) result.gpsDirectory = static_cast<std::uint32_t>(sub + base);
+            if (tag == kTagExifIFD)
+                result.exifDirectory = static_cast<std::uint32_t>(sub + base);
+            else if (subCount > 0)
+                result.gpsDirectory = static_cast<std::uint32_t>(sub + base);
         } else if (tiff.get16(entry + 2) == kTypeAscii &&
-                   std::find(std::begin(kTextTags), std::end(kTextTags), tag) != std::end(kTextTags)) {
+                   std::find(std::begin(kTextTags), std::end(kTextTags), tag) !=
+                       std::end(kTextTags)) {
             const std::size_t length = tiff.valueBytes(entry);
             const std::size_t at = length > 4 ? tiff.get32(entry + 8) : entry + 8;
-            if (!tiff.has(at, length)) continue;
+            if (!tiff.has(at, length))
+                continue;
             std::string text(reinterpret_cast<const char*>(result.bytes.data() + at), length);
             text.resize(std::min(text.size(), text.find('\0')));
-            if (!text.empty()) result.texts.emplace_back(static_cast<std::uint16_t>(tag), std::move(text));
+            if (!text.empty())
+                result.texts.emplace_back(static_cast<std::uint16_t>(tag), std::move(text));
         }
     }
     return result;
 }
 
-}  // namespace kv::platform
+} // namespace kv::platform

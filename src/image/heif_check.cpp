@@ -5,17 +5,17 @@
 #include "platform/platform_error.h"
 
 #include <libheif/heif.h>
-
 #include <string>
 
 namespace kv::platform {
 namespace {
 
 void check(const heif_error& error) {
-    if (error.code != heif_error_Ok) throw PlatformError(std::string("libheif: ") + (error.message ? error.message : "failed"));
+    if (error.code != heif_error_Ok)
+        throw PlatformError(std::string("libheif: ") + (error.message ? error.message : "failed"));
 }
 
-}  // namespace
+} // namespace
 
 void verifyHeifFile(const std::filesystem::path& file) {
     heif::Context context(heif_context_alloc());
@@ -24,13 +24,15 @@ void verifyHeifFile(const std::filesystem::path& file) {
     check(heif_context_get_primary_image_handle(context.get(), &rawHandle));
     heif::Handle handle(rawHandle);
     heif::DecodingOptions options(heif_decoding_options_alloc());
-    options->ignore_transformations = 1;  // turning and cropping cannot fail; the bitstream can
+    options->ignore_transformations = 1; // turning and cropping cannot fail; the bitstream can
     options->strict_decoding = 1;
     heif_image* rawImage = nullptr;
-    check(heif_decode_image(handle.get(), &rawImage, heif_colorspace_undefined, heif_chroma_undefined, options.get()));
+    check(heif_decode_image(handle.get(), &rawImage, heif_colorspace_undefined,
+                            heif_chroma_undefined, options.get()));
     heif::Picture image(rawImage);
-    if (heif_image_get_primary_width(image.get()) < 1 || heif_image_get_primary_height(image.get()) < 1)
+    if (heif_image_get_primary_width(image.get()) < 1 ||
+        heif_image_get_primary_height(image.get()) < 1)
         throw PlatformError("libheif: decoded image is empty");
 }
 
-}  // namespace kv::platform
+} // namespace kv::platform

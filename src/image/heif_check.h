@@ -10,4 +10,4 @@ namespace kv::platform {
 /// Throws PlatformError with libheif's text on damage or truncation.
 void verifyHeifFile(const std::filesystem::path& file);
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -1,17 +1,16 @@
 // HEIC and AVIF encoding through libheif, which lets us pick the encoder's speed settings.
+#include "base/ordered_workers.h"
 #include "image/exif_patch.h"
 #include "image/heif_grid.h"
 #include "platform/c_handle.h"
 #include "platform/image/heif_owners.h"
-#include "base/ordered_workers.h"
 #include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
-
-#include <libheif/heif.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <libheif/heif.h>
 #include <memory>
 #include <string>
 #include <thread>
@@ -21,16 +20,18 @@ namespace kv::platform {
 namespace {
 
 // Encoder settings, chosen by measurement on 24-megapixel photos (2 cores):
-// - HEVC (x265): preset "fast" with 32-pixel coding trees split no finer than 16 pixels. The default
+// - HEVC (x265): preset "fast" with 32-pixel coding trees split no finer than 16 pixels. The
+// default
 //   preset ("slow" in libheif's plugin) takes ~30 s, "fast" ~11 s at a similar size. On a still
 //   image the fast presets differ only in how finely they split: the 8-pixel coding units cost
 //   2.3× the time for 4% of size and 0.3 dB PSNR at our quality cap (transforms still go down to
 //   4 pixels); "ultrafast" is a little faster again but 1.4 dB worse, without SAO.
-// - AV1 (aom): speed 7 (the effort-2 setting of vips' own saver) and 4:2:0 chroma: 6× faster than the
+// - AV1 (aom): speed 7 (the effort-2 setting of vips' own saver) and 4:2:0 chroma: 6× faster than
+// the
 //   default speed and smaller, since photos rarely need full-resolution chroma.
 constexpr const char* kX265Preset = "fast";
-constexpr const char* kX265TreeSize = "32";    // x265 "ctu"
-constexpr const char* kX265SmallestUnit = "16";  // x265 "min-cu-size"
+constexpr const char* kX265TreeSize = "32";     // x265 "ctu"
+constexpr const char* kX265SmallestUnit = "16"; // x265 "min-cu-size"
 constexpr int kAomSpeed = 7;
 constexpr const char* kChroma = "420";
 // Pictures larger than this a side are coded as a grid of tiles no larger (see encodeGrid), each
@@ -42,11 +43,13 @@ constexpr std::uint32_t kLargestAv1Tile = 768;
 
 void check(const heif_error& error, const char* step) {
     if (error.code != heif_error_Ok)
-        throw PlatformError(std::string("libheif ") + step + ": " + (error.message ? error.message : "failed"));
+        throw PlatformError(std::string("libheif ") + step + ": " +
+                            (error.message ? error.message : "failed"));
 }
 
 std::span<const std::uint8_t> blob(const vips::VImage& image, const char* field) {
-    if (image.get_typeof(field) == 0) return {};
+    if (image.get_typeof(field) == 0)
+        return {};
     std::size_t length = 0;
     const void* data = image.get_blob(field, &length);
     return {static_cast<const std::uint8_t*>(data), length};
@@ -82,18 +85,21 @@ struct Pixels {
 void toYCbCr(const Pixels& pixels, int width, int rows, int top, const Planes& planes) {
     constexpr int kShift = 16;
     constexpr int kHalf = 1 << (kShift - 1);
-    constexpr int kYR = 19595, kYG = 38470, kYB = 7471;            // 0.299, 0.587, 0.114
-    constexpr int kCbR = -11059, kCbG = -21709, kCbB = 32768;      // −0.168736, −0.331264, 0.5
-    constexpr int kCrR = 32768, kCrG = -27439, kCrB = -5329;       // 0.5, −0.418688, −0.081312
+    constexpr int kYR = 19595, kYG = 38470, kYB = 7471;       // 0.299, 0.587, 0.114
+    constexpr int kCbR = -11059, kCbG = -21709, kCbB = 32768; // −0.168736, −0.331264, 0.5
+    constexpr int kCrR = 32768, kCrG = -27439, kCrB = -5329;  // 0.5, −0.418688, −0.081312
     for (int y = 0; y < rows; ++y) {
         std::uint8_t* luma = planes.y + static_cast<std::ptrdiff_t>(top + y) * planes.yStride;
         for (int x = 0; x < width; ++x) {
             const std::uint8_t* p = pixels.at(x, y);
-            luma[x] = static_cast<std::uint8_t>((kYR * p[0] + kYG * p[1] + kYB * p[2] + kHalf) >> kShift);
+            luma[x] =
+                static_cast<std::uint8_t>((kYR * p[0] + kYG * p[1] + kYB * p[2] + kHalf) >> kShift);
         }
         if (planes.alpha != nullptr) {
-            std::uint8_t* a = planes.alpha + static_cast<std::ptrdiff_t>(top + y) * planes.alphaStride;
-            for (int x = 0; x < width; ++x) a[x] = pixels.at(x, y)[3];
+            std::uint8_t* a =
+                planes.alpha + static_cast<std::ptrdiff_t>(top + y) * planes.alphaStride;
+            for (int x = 0; x < width; ++x)
+                a[x] = pixels.at(x, y)[3];
         }
     }
     for (int y = 0; y < rows; y += 2) {
@@ -110,24 +116,28 @@ void toYCbCr(const Pixels& pixels, int width, int rows, int top, const Planes& p
             const int g = a[1] + b[1] + c[1] + d[1];
             const int bl = a[2] + b[2] + c[2] + d[2];
             constexpr int kOffset = (128 << (kShift + 2)) + (kHalf << 2);
-            cb[x / 2] = static_cast<std::uint8_t>(std::clamp((kCbR * r + kCbG * g + kCbB * bl + kOffset) >> (kShift + 2), 0, 255));
-            cr[x / 2] = static_cast<std::uint8_t>(std::clamp((kCrR * r + kCrG * g + kCrB * bl + kOffset) >> (kShift + 2), 0, 255));
+            cb[x / 2] = static_cast<std::uint8_t>(
+                std::clamp((kCbR * r + kCbG * g + kCbB * bl + kOffset) >> (kShift + 2), 0, 255));
+            cr[x / 2] = static_cast<std::uint8_t>(
+                std::clamp((kCrR * r + kCrG * g + kCrB * bl + kOffset) >> (kShift + 2), 0, 255));
         }
     }
 }
 
 struct Settings {
     bool av1 = false;
-    int quality = 85;  // percent
-    int threads = 0;   // per encoder; 0 leaves the choice to the encoder
+    int quality = 85; // percent
+    int threads = 0;  // per encoder; 0 leaves the choice to the encoder
 };
 
-std::uint32_t largestTile(const Settings& settings) { return settings.av1 ? kLargestAv1Tile : kLargestHevcTile; }
+std::uint32_t largestTile(const Settings& settings) {
+    return settings.av1 ? kLargestAv1Tile : kLargestHevcTile;
+}
 
 heif::Encoder makeEncoder(heif_context* context, const Settings& settings) {
     heif_encoder* rawEncoder = nullptr;
-    check(heif_context_get_encoder_for_format(context, settings.av1 ? heif_compression_AV1 : heif_compression_HEVC,
-                                              &rawEncoder),
+    check(heif_context_get_encoder_for_format(
+              context, settings.av1 ? heif_compression_AV1 : heif_compression_HEVC, &rawEncoder),
           "encoder");
     heif::Encoder encoder(rawEncoder);
     check(heif_encoder_set_lossy_quality(encoder.get(), settings.quality), "quality");
@@ -135,14 +145,18 @@ heif::Encoder makeEncoder(heif_context* context, const Settings& settings) {
     if (settings.av1) {
         check(heif_encoder_set_parameter_integer(encoder.get(), "speed", kAomSpeed), "speed");
         if (settings.threads > 0)
-            check(heif_encoder_set_parameter_integer(encoder.get(), "threads", settings.threads), "threads");
+            check(heif_encoder_set_parameter_integer(encoder.get(), "threads", settings.threads),
+                  "threads");
     } else {
         check(heif_encoder_set_parameter_string(encoder.get(), "preset", kX265Preset), "preset");
         // libheif hands parameters named "x265:…" to x265 as they are.
         check(heif_encoder_set_parameter_string(encoder.get(), "x265:ctu", kX265TreeSize), "ctu");
-        check(heif_encoder_set_parameter_string(encoder.get(), "x265:min-cu-size", kX265SmallestUnit), "min-cu-size");
+        check(
+            heif_encoder_set_parameter_string(encoder.get(), "x265:min-cu-size", kX265SmallestUnit),
+            "min-cu-size");
         if (settings.threads > 0)
-            check(heif_encoder_set_parameter_string(encoder.get(), "x265:pools", std::to_string(settings.threads).c_str()),
+            check(heif_encoder_set_parameter_string(encoder.get(), "x265:pools",
+                                                    std::to_string(settings.threads).c_str()),
                   "pools");
     }
     return encoder;
@@ -151,26 +165,33 @@ heif::Encoder makeEncoder(heif_context* context, const Settings& settings) {
 // A 4:2:0 picture (plus alpha) tagged with the sRGB primaries and curve and the matrix of toYCbCr.
 heif::Picture makePicture(int width, int height, bool alpha, Planes& planes) {
     heif_image* rawImage = nullptr;
-    check(heif_image_create(width, height, heif_colorspace_YCbCr, heif_chroma_420, &rawImage), "image");
+    check(heif_image_create(width, height, heif_colorspace_YCbCr, heif_chroma_420, &rawImage),
+          "image");
     heif::Picture picture(rawImage);
     const int chromaWidth = (width + 1) / 2;
     const int chromaHeight = (height + 1) / 2;
     check(heif_image_add_plane(picture.get(), heif_channel_Y, width, height, 8), "plane");
-    check(heif_image_add_plane(picture.get(), heif_channel_Cb, chromaWidth, chromaHeight, 8), "plane");
-    check(heif_image_add_plane(picture.get(), heif_channel_Cr, chromaWidth, chromaHeight, 8), "plane");
-    if (alpha) check(heif_image_add_plane(picture.get(), heif_channel_Alpha, width, height, 8), "plane");
+    check(heif_image_add_plane(picture.get(), heif_channel_Cb, chromaWidth, chromaHeight, 8),
+          "plane");
+    check(heif_image_add_plane(picture.get(), heif_channel_Cr, chromaWidth, chromaHeight, 8),
+          "plane");
+    if (alpha)
+        check(heif_image_add_plane(picture.get(), heif_channel_Alpha, width, height, 8), "plane");
     planes = {};
     planes.y = heif_image_get_plane(picture.get(), heif_channel_Y, &planes.yStride);
     planes.cb = heif_image_get_plane(picture.get(), heif_channel_Cb, &planes.cbStride);
     planes.cr = heif_image_get_plane(picture.get(), heif_channel_Cr, &planes.crStride);
-    if (alpha) planes.alpha = heif_image_get_plane(picture.get(), heif_channel_Alpha, &planes.alphaStride);
-    if (planes.y == nullptr || planes.cb == nullptr || planes.cr == nullptr || (alpha && planes.alpha == nullptr))
+    if (alpha)
+        planes.alpha = heif_image_get_plane(picture.get(), heif_channel_Alpha, &planes.alphaStride);
+    if (planes.y == nullptr || planes.cb == nullptr || planes.cr == nullptr ||
+        (alpha && planes.alpha == nullptr))
         throw PlatformError("libheif plane: no memory");
     heif::Nclx nclx(heif_nclx_color_profile_alloc());
-    if (!nclx) throw PlatformError("libheif: no memory");
-    nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;  // sRGB primaries
-    nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;  // sRGB curve
-    nclx->matrix_coefficients = heif_matrix_coefficients_ITU_R_BT_601_6;  // the matrix of toYCbCr
+    if (!nclx)
+        throw PlatformError("libheif: no memory");
+    nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;                 // sRGB primaries
+    nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1; // sRGB curve
+    nclx->matrix_coefficients = heif_matrix_coefficients_ITU_R_BT_601_6; // the matrix of toYCbCr
     nclx->full_range_flag = 1;
     check(heif_image_set_nclx_color_profile(picture.get(), nclx.get()), "colour profile");
     return picture;
@@ -195,12 +216,14 @@ Pixels pixelsOf(const RowBlock& block, const vips::VImage& image) {
 
 // The whole picture in one coded image, written by libheif.
 void throwIfStopped(const std::stop_token& stop) {
-    if (stop.stop_requested()) throw PlatformError("HEIF encoding stopped");
+    if (stop.stop_requested())
+        throw PlatformError("HEIF encoding stopped");
 }
 
-void encodeSingle(const vips::VImage& image, const std::filesystem::path& file, const Settings& settings,
-                  std::span<const std::uint8_t> icc, std::span<const std::uint8_t> exif,
-                  std::span<const std::uint8_t> xmp, const std::stop_token& stop) {
+void encodeSingle(const vips::VImage& image, const std::filesystem::path& file,
+                  const Settings& settings, std::span<const std::uint8_t> icc,
+                  std::span<const std::uint8_t> exif, std::span<const std::uint8_t> xmp,
+                  const std::stop_token& stop) {
     const int width = image.width();
     const int height = image.height();
     heif::Context context(heif_context_alloc());
@@ -215,24 +238,29 @@ void encodeSingle(const vips::VImage& image, const std::filesystem::path& file, 
     });
     throwIfStopped(stop);
     if (!icc.empty())
-        check(heif_image_set_raw_color_profile(picture.get(), "prof", icc.data(), icc.size()), "colour profile");
+        check(heif_image_set_raw_color_profile(picture.get(), "prof", icc.data(), icc.size()),
+              "colour profile");
 
     heif::EncodingOptions options(heif_encoding_options_alloc());
     heif_image_handle* rawHandle = nullptr;
-    check(heif_context_encode_image(context.get(), picture.get(), encoder.get(), options.get(), &rawHandle), "encode");
+    check(heif_context_encode_image(context.get(), picture.get(), encoder.get(), options.get(),
+                                    &rawHandle),
+          "encode");
     heif::Handle handle(rawHandle);
     if (!exif.empty())
-        check(heif_context_add_exif_metadata(context.get(), handle.get(), exif.data(), static_cast<int>(exif.size())),
+        check(heif_context_add_exif_metadata(context.get(), handle.get(), exif.data(),
+                                             static_cast<int>(exif.size())),
               "EXIF");
     if (!xmp.empty())
-        check(heif_context_add_XMP_metadata(context.get(), handle.get(), xmp.data(), static_cast<int>(xmp.size())),
+        check(heif_context_add_XMP_metadata(context.get(), handle.get(), xmp.data(),
+                                            static_cast<int>(xmp.size())),
               "XMP");
     check(heif_context_write_to_file(context.get(), file.c_str()), "write");
 }
 
 struct TileJob {
     std::shared_ptr<const Strip> strip;
-    int left = 0;  // first source column of the tile
+    int left = 0; // first source column of the tile
 };
 
 // Tiles coded separately on every core, in a grid: no encoder holds more than one tile, and the
@@ -246,7 +274,7 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
     const int tileWidth = static_cast<int>(tiling.tileWidth);
     const int tileHeight = static_cast<int>(tiling.tileHeight);
     const bool alpha = image.bands() == 4;
-    settings.threads = 1;  // the parallelism is across tiles
+    settings.threads = 1; // the parallelism is across tiles
 
     HeifGrid grid;
     grid.width = width;
@@ -259,29 +287,32 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
     grid.tiles.reserve(static_cast<std::size_t>(tiling.columns) * tiling.rows);
 
     const unsigned threads = std::max(1U, std::thread::hardware_concurrency());
-    OrderedWorkers<TileJob, HeifCodedImage> workers(threads, [&]() -> OrderedWorkers<TileJob, HeifCodedImage>::Work {
-        return [&](TileJob& job) {
-            const Pixels& source = job.strip->pixels;
-            Pixels pixels = source;
-            pixels.data = source.data + static_cast<std::size_t>(job.left) * static_cast<std::size_t>(source.bands);
-            pixels.width = std::min(tileWidth, source.width - job.left);
-            heif::Context context(heif_context_alloc());
-            const auto encoder = makeEncoder(context.get(), settings);
-            Planes planes;
-            const auto picture = makePicture(tileWidth, tileHeight, alpha, planes);
-            toYCbCr(pixels, tileWidth, tileHeight, 0, planes);
-            job.strip.reset();
-            heif::EncodingOptions options(heif_encoding_options_alloc());
-            heif_image_handle* rawHandle = nullptr;
-            check(heif_context_encode_image(context.get(), picture.get(), encoder.get(), options.get(), &rawHandle),
-                  "encode");
-            heif_image_handle_release(rawHandle);
-            std::vector<std::uint8_t> bytes;
-            heif_writer writer{1, &appendBytes};
-            check(heif_context_write(context.get(), &writer, &bytes), "write");
-            return extractHeifImage(bytes);
-        };
-    });
+    OrderedWorkers<TileJob, HeifCodedImage> workers(
+        threads, [&]() -> OrderedWorkers<TileJob, HeifCodedImage>::Work {
+            return [&](TileJob& job) {
+                const Pixels& source = job.strip->pixels;
+                Pixels pixels = source;
+                pixels.data = source.data + static_cast<std::size_t>(job.left) *
+                                                static_cast<std::size_t>(source.bands);
+                pixels.width = std::min(tileWidth, source.width - job.left);
+                heif::Context context(heif_context_alloc());
+                const auto encoder = makeEncoder(context.get(), settings);
+                Planes planes;
+                const auto picture = makePicture(tileWidth, tileHeight, alpha, planes);
+                toYCbCr(pixels, tileWidth, tileHeight, 0, planes);
+                job.strip.reset();
+                heif::EncodingOptions options(heif_encoding_options_alloc());
+                heif_image_handle* rawHandle = nullptr;
+                check(heif_context_encode_image(context.get(), picture.get(), encoder.get(),
+                                                options.get(), &rawHandle),
+                      "encode");
+                heif_image_handle_release(rawHandle);
+                std::vector<std::uint8_t> bytes;
+                heif_writer writer{1, &appendBytes};
+                check(heif_context_write(context.get(), &writer, &bytes), "write");
+                return extractHeifImage(bytes);
+            };
+        });
     const auto keep = [&](HeifCodedImage& tile) { grid.tiles.push_back(std::move(tile)); };
     forEachRowBlock(image, tileHeight, [&](RowBlock& block) {
         auto strip = std::make_shared<Strip>();
@@ -297,15 +328,17 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
     throwIfStopped(stop);
 
     CFile out(std::fopen(file.c_str(), "wb"));
-    if (!out) throw PlatformError("cannot create " + file.filename().string());
+    if (!out)
+        throw PlatformError("cannot create " + file.filename().string());
     writeHeifGrid(grid, out.get());
-    if (std::fclose(out.release()) != 0) throw PlatformError("cannot write the HEIF file");
+    if (std::fclose(out.release()) != 0)
+        throw PlatformError("cannot write the HEIF file");
 }
 
-}  // namespace
+} // namespace
 
-void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1, double quality,
-                std::stop_token stop) {
+void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1,
+                double quality, std::stop_token stop) {
     const int width = image.width();
     const int height = image.height();
     if (image.format() != VIPS_FORMAT_UCHAR || (image.bands() != 3 && image.bands() != 4))
@@ -317,7 +350,8 @@ void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bo
     // HEIF readers orient by the container, so the EXIF copy always says 1 and gives the real size.
     std::vector<std::uint8_t> exif;
     if (const auto original = blob(image, VIPS_META_EXIF_NAME); !original.empty()) {
-        if (auto patched = patchExif(original, {.orientation = 1, .pixelWidth = width, .pixelHeight = height}))
+        if (auto patched =
+                patchExif(original, {.orientation = 1, .pixelWidth = width, .pixelHeight = height}))
             exif = std::move(*patched);
     }
     // Owned copies: pulling the pixels can swap the image's metadata blobs for the loader's own.
@@ -325,10 +359,11 @@ void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bo
     const auto xmpBlob = blob(image, VIPS_META_XMP_NAME);
     const std::vector<std::uint8_t> icc(iccBlob.begin(), iccBlob.end());
     const std::vector<std::uint8_t> xmp(xmpBlob.begin(), xmpBlob.end());
-    if (width <= static_cast<int>(largestTile(settings)) && height <= static_cast<int>(largestTile(settings)))
+    if (width <= static_cast<int>(largestTile(settings)) &&
+        height <= static_cast<int>(largestTile(settings)))
         encodeSingle(image, file, settings, icc, exif, xmp, stop);
     else
         encodeGrid(image, file, settings, icc, exif, xmp, stop);
 }
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -16,17 +16,20 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using View = std::span<const std::uint8_t>;
 
-[[noreturn]] void malformed(const char* what) { throw PlatformError(std::string("HEIF tile: ") + what); }
+[[noreturn]] void malformed(const char* what) {
+    throw PlatformError(std::string("HEIF tile: ") + what);
+}
 
 // Big-endian reads over a view that throw instead of running off its end.
 class Reader {
-public:
+  public:
     explicit Reader(View data) : m_data(data) {}
 
     std::uint64_t number(std::size_t bytes) {
         need(bytes);
         std::uint64_t value = 0;
-        for (std::size_t i = 0; i < bytes; ++i) value = (value << 8) | m_data[m_position + i];
+        for (std::size_t i = 0; i < bytes; ++i)
+            value = (value << 8) | m_data[m_position + i];
         m_position += bytes;
         return value;
     }
@@ -45,9 +48,10 @@ public:
         m_position += bytes;
     }
 
-private:
+  private:
     void need(std::size_t bytes) const {
-        if (bytes > m_data.size() - m_position) malformed("box ends early");
+        if (bytes > m_data.size() - m_position)
+            malformed("box ends early");
     }
     View m_data;
     std::size_t m_position = 0;
@@ -55,8 +59,8 @@ private:
 
 struct Box {
     std::string type;
-    View whole;    // header included
-    View payload;  // after the header
+    View whole;   // header included
+    View payload; // after the header
 };
 
 std::vector<Box> boxesIn(View data) {
@@ -73,7 +77,8 @@ std::vector<Box> boxesIn(View data) {
         } else if (size == 0) {
             size = data.size();
         }
-        if (size < header || size > data.size()) malformed("bad box size");
+        if (size < header || size > data.size())
+            malformed("bad box size");
         box.whole = data.first(static_cast<std::size_t>(size));
         box.payload = box.whole.subspan(header);
         boxes.push_back(box);
@@ -87,7 +92,7 @@ struct Extent {
     std::uint64_t length = 0;
 };
 struct Location {
-    int method = 0;  // 0: file offsets, 1: the meta box's idat
+    int method = 0; // 0: file offsets, 1: the meta box's idat
     std::uint64_t base = 0;
     std::vector<Extent> extents;
 };
@@ -96,8 +101,8 @@ struct Meta {
     std::uint32_t primary = 0;
     std::map<std::uint32_t, std::string> itemTypes;
     std::map<std::uint32_t, Location> locations;
-    std::vector<std::tuple<std::string, std::uint32_t, std::uint32_t>> references;  // type, from, to
-    std::vector<View> properties;                                                 // ipco, in order
+    std::vector<std::tuple<std::string, std::uint32_t, std::uint32_t>> references; // type, from, to
+    std::vector<View> properties;                                                  // ipco, in order
     std::map<std::uint32_t, std::vector<std::pair<std::uint32_t, bool>>> associations;
     View itemData;
 };
@@ -106,15 +111,17 @@ void readItemInfo(View payload, Meta& meta) {
     Reader reader(payload);
     const std::uint8_t version = reader.u8();
     reader.skip(3);
-    reader.skip(version == 0 ? 2 : 4);  // entry count: the boxes that follow say it too
+    reader.skip(version == 0 ? 2 : 4); // entry count: the boxes that follow say it too
     for (const Box& entry : boxesIn(reader.rest())) {
-        if (entry.type != "infe") continue;
+        if (entry.type != "infe")
+            continue;
         Reader info(entry.payload);
         const std::uint8_t infoVersion = info.u8();
         info.skip(3);
-        if (infoVersion < 2) malformed("old item info");
+        if (infoVersion < 2)
+            malformed("old item info");
         const std::uint32_t id = infoVersion == 2 ? info.u16() : info.u32();
-        info.skip(2);  // protection index
+        info.skip(2); // protection index
         meta.itemTypes[id] = info.fourcc();
     }
 }
@@ -123,7 +130,8 @@ void readLocations(View payload, Meta& meta) {
     Reader reader(payload);
     const std::uint8_t version = reader.u8();
     reader.skip(3);
-    if (version > 2) malformed("unknown iloc version");
+    if (version > 2)
+        malformed("unknown iloc version");
     const std::uint8_t sizes = reader.u8();
     const std::uint8_t moreSizes = reader.u8();
     const std::size_t offsetSize = sizes >> 4, lengthSize = sizes & 15, baseSize = moreSizes >> 4;
@@ -132,8 +140,9 @@ void readLocations(View payload, Meta& meta) {
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t id = version < 2 ? reader.u16() : reader.u32();
         Location location;
-        if (version > 0) location.method = reader.u16() & 15;
-        reader.skip(2);  // data reference: this file
+        if (version > 0)
+            location.method = reader.u16() & 15;
+        reader.skip(2); // data reference: this file
         location.base = reader.number(baseSize);
         const std::uint16_t extents = reader.u16();
         for (std::uint16_t e = 0; e < extents; ++e) {
@@ -163,7 +172,8 @@ void readReferences(View payload, Meta& meta) {
 void readProperties(View payload, Meta& meta) {
     for (const Box& box : boxesIn(payload)) {
         if (box.type == "ipco") {
-            for (const Box& property : boxesIn(box.payload)) meta.properties.push_back(property.whole);
+            for (const Box& property : boxesIn(box.payload))
+                meta.properties.push_back(property.whole);
         } else if (box.type == "ipma") {
             Reader reader(box.payload);
             const std::uint8_t version = reader.u8();
@@ -176,7 +186,8 @@ void readProperties(View payload, Meta& meta) {
                 for (std::uint8_t a = 0; a < associations; ++a) {
                     const std::uint16_t value = wideIndex ? reader.u16() : reader.u8();
                     const std::uint16_t essentialBit = wideIndex ? 0x8000 : 0x80;
-                    meta.associations[id].emplace_back(value & (essentialBit - 1), (value & essentialBit) != 0);
+                    meta.associations[id].emplace_back(value & (essentialBit - 1),
+                                                       (value & essentialBit) != 0);
                 }
             }
         }
@@ -191,32 +202,40 @@ HeifCodedItem itemFrom(View file, const Meta& meta, std::uint32_t id) {
     item.type = type->second;
     if (const auto found = meta.associations.find(id); found != meta.associations.end()) {
         for (const auto& [index, essential] : found->second) {
-            if (index == 0 || index > meta.properties.size()) malformed("property index out of range");
+            if (index == 0 || index > meta.properties.size())
+                malformed("property index out of range");
             const View property = meta.properties[index - 1];
             item.properties.emplace_back(property.begin(), property.end());
             item.essential.push_back(essential);
         }
     }
     const auto location = meta.locations.find(id);
-    if (location == meta.locations.end()) malformed("picture without data");
-    const View source = location->second.method == 0 ? file
+    if (location == meta.locations.end())
+        malformed("picture without data");
+    const View source = location->second.method == 0   ? file
                         : location->second.method == 1 ? meta.itemData
-                                                        : View{};
-    if (location->second.method > 1) malformed("unsupported data construction");
+                                                       : View{};
+    if (location->second.method > 1)
+        malformed("unsupported data construction");
     for (const Extent& extent : location->second.extents) {
         const std::uint64_t start = location->second.base + extent.offset;
-        const std::uint64_t length = extent.length == 0 && start <= source.size() ? source.size() - start : extent.length;
-        if (start > source.size() || length > source.size() - start) malformed("data outside the file");
-        const View piece = source.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(length));
+        const std::uint64_t length =
+            extent.length == 0 && start <= source.size() ? source.size() - start : extent.length;
+        if (start > source.size() || length > source.size() - start)
+            malformed("data outside the file");
+        const View piece =
+            source.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(length));
         item.data.insert(item.data.end(), piece.begin(), piece.end());
     }
-    if (item.data.empty()) malformed("picture without data");
+    if (item.data.empty())
+        malformed("picture without data");
     return item;
 }
 
 bool hasProperty(const HeifCodedItem& item, std::string_view type) {
     return std::any_of(item.properties.begin(), item.properties.end(), [&](const Bytes& box) {
-        return box.size() >= 8 && std::string_view(reinterpret_cast<const char*>(box.data() + 4), 4) == type;
+        return box.size() >= 8 &&
+               std::string_view(reinterpret_cast<const char*>(box.data() + 4), 4) == type;
     });
 }
 
@@ -226,9 +245,10 @@ std::string_view propertyType(const Bytes& box) {
 
 // Appends big-endian numbers and boxes whose size is filled in when they close.
 class Writer {
-public:
+  public:
     void number(std::uint64_t value, std::size_t bytes) {
-        for (std::size_t i = bytes; i-- > 0;) m_bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+        for (std::size_t i = bytes; i-- > 0;)
+            m_bytes.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
     }
     void u8(std::uint64_t value) { number(value, 1); }
     void u16(std::uint64_t value) { number(value, 2); }
@@ -250,12 +270,14 @@ public:
     }
     void close(std::size_t start) {
         const std::uint64_t size = m_bytes.size() - start;
-        if (size > std::numeric_limits<std::uint32_t>::max()) throw PlatformError("HEIF header too large");
-        for (std::size_t i = 0; i < 4; ++i) m_bytes[start + i] = static_cast<std::uint8_t>(size >> (8 * (3 - i)));
+        if (size > std::numeric_limits<std::uint32_t>::max())
+            throw PlatformError("HEIF header too large");
+        for (std::size_t i = 0; i < 4; ++i)
+            m_bytes[start + i] = static_cast<std::uint8_t>(size >> (8 * (3 - i)));
     }
     const Bytes& result() const { return m_bytes; }
 
-private:
+  private:
     Bytes m_bytes;
 };
 
@@ -280,7 +302,8 @@ Bytes iccBox(View icc) {
 // Where the TIFF header starts inside an EXIF block (after an optional "Exif\0\0").
 std::uint32_t tiffHeaderOffset(View exif) {
     for (std::size_t at : {std::size_t{0}, std::size_t{6}}) {
-        if (exif.size() < at + 4) break;
+        if (exif.size() < at + 4)
+            break;
         const View head = exif.subspan(at, 4);
         if ((head[0] == 'I' && head[1] == 'I' && head[2] == 42 && head[3] == 0) ||
             (head[0] == 'M' && head[1] == 'M' && head[2] == 0 && head[3] == 42))
@@ -293,35 +316,39 @@ struct Item {
     std::uint32_t id = 0;
     std::string type;
     bool hidden = false;
-    std::string contentType;                              // "mime" items only
-    std::vector<View> data;                               // concatenated into one extent
-    std::vector<std::pair<std::uint32_t, bool>> properties;  // ipco index (1-based), essential
-    std::uint64_t offset = 0;                             // in the file, once laid out
+    std::string contentType;                                // "mime" items only
+    std::vector<View> data;                                 // concatenated into one extent
+    std::vector<std::pair<std::uint32_t, bool>> properties; // ipco index (1-based), essential
+    std::uint64_t offset = 0;                               // in the file, once laid out
     std::uint64_t length() const {
         std::uint64_t total = 0;
-        for (const View piece : data) total += piece.size();
+        for (const View piece : data)
+            total += piece.size();
         return total;
     }
 };
 
 // The property container, each distinct box stored once (tiles mostly share theirs).
 class PropertyTable {
-public:
+  public:
     std::uint32_t add(View box) {
         for (std::size_t i = 0; i < m_boxes.size(); ++i)
-            if (std::ranges::equal(m_boxes[i], box)) return static_cast<std::uint32_t>(i + 1);
-        if (m_boxes.size() >= 0x7fff) throw PlatformError("HEIF grid: too many distinct properties");
+            if (std::ranges::equal(m_boxes[i], box))
+                return static_cast<std::uint32_t>(i + 1);
+        if (m_boxes.size() >= 0x7fff)
+            throw PlatformError("HEIF grid: too many distinct properties");
         m_boxes.emplace_back(box.begin(), box.end());
         return static_cast<std::uint32_t>(m_boxes.size());
     }
     const std::vector<Bytes>& boxes() const { return m_boxes; }
 
-private:
+  private:
     std::vector<Bytes> m_boxes;
 };
 
 Bytes metaBox(const std::vector<Item>& items, const PropertyTable& table,
-              const std::vector<std::tuple<std::string, std::uint32_t, std::vector<std::uint32_t>>>& references,
+              const std::vector<std::tuple<std::string, std::uint32_t, std::vector<std::uint32_t>>>&
+                  references,
               bool wideOffsets) {
     const bool wideIds = items.back().id > 0xffff;
     Writer meta;
@@ -333,7 +360,7 @@ Bytes metaBox(const std::vector<Item>& items, const PropertyTable& table,
     meta.u32(0);
     meta.u32(0);
     meta.u32(0);
-    meta.u8(0);  // empty name
+    meta.u8(0); // empty name
     meta.close(box);
 
     box = meta.openFull("pitm", wideIds ? 1 : 0, 0);
@@ -342,16 +369,17 @@ Bytes metaBox(const std::vector<Item>& items, const PropertyTable& table,
 
     box = meta.openFull("iloc", wideIds ? 2 : 0, 0);
     const std::size_t offsetSize = wideOffsets ? 8 : 4;
-    meta.u8(offsetSize << 4 | 4);  // offset and length sizes
-    meta.u8(0);                    // no base offsets
+    meta.u8(offsetSize << 4 | 4); // offset and length sizes
+    meta.u8(0);                   // no base offsets
     meta.number(items.size(), wideIds ? 4 : 2);
     for (const Item& item : items) {
         meta.number(item.id, wideIds ? 4 : 2);
-        meta.u16(0);  // this file
-        meta.u16(1);  // one extent
+        meta.u16(0); // this file
+        meta.u16(1); // one extent
         meta.number(item.offset, offsetSize);
         const std::uint64_t length = item.length();
-        if (length > std::numeric_limits<std::uint32_t>::max()) throw PlatformError("HEIF item too large");
+        if (length > std::numeric_limits<std::uint32_t>::max())
+            throw PlatformError("HEIF item too large");
         meta.u32(length);
     }
     meta.close(box);
@@ -359,11 +387,12 @@ Bytes metaBox(const std::vector<Item>& items, const PropertyTable& table,
     box = meta.openFull("iinf", wideIds ? 1 : 0, 0);
     meta.number(items.size(), wideIds ? 4 : 2);
     for (const Item& item : items) {
-        const std::size_t entry = meta.openFull("infe", item.id > 0xffff ? 3 : 2, item.hidden ? 1 : 0);
+        const std::size_t entry =
+            meta.openFull("infe", item.id > 0xffff ? 3 : 2, item.hidden ? 1 : 0);
         meta.number(item.id, item.id > 0xffff ? 4 : 2);
-        meta.u16(0);  // not protected
+        meta.u16(0); // not protected
         meta.text(item.type);
-        meta.u8(0);   // empty name
+        meta.u8(0); // empty name
         if (item.type == "mime") {
             meta.text(item.contentType);
             meta.u8(0);
@@ -377,25 +406,31 @@ Bytes metaBox(const std::vector<Item>& items, const PropertyTable& table,
         const std::size_t entry = meta.open(type);
         meta.number(from, wideIds ? 4 : 2);
         meta.u16(to.size());
-        for (const std::uint32_t id : to) meta.number(id, wideIds ? 4 : 2);
+        for (const std::uint32_t id : to)
+            meta.number(id, wideIds ? 4 : 2);
         meta.close(entry);
     }
     meta.close(box);
 
     box = meta.open("iprp");
     const std::size_t container = meta.open("ipco");
-    for (const Bytes& property : table.boxes()) meta.bytes(property);
+    for (const Bytes& property : table.boxes())
+        meta.bytes(property);
     meta.close(container);
-    const std::size_t associations = meta.openFull("ipma", wideIds ? 1 : 0, 1);  // 15-bit indices
+    const std::size_t associations = meta.openFull("ipma", wideIds ? 1 : 0, 1); // 15-bit indices
     std::size_t withProperties = 0;
-    for (const Item& item : items) withProperties += item.properties.empty() ? 0 : 1;
+    for (const Item& item : items)
+        withProperties += item.properties.empty() ? 0 : 1;
     meta.u32(withProperties);
     for (const Item& item : items) {
-        if (item.properties.empty()) continue;
+        if (item.properties.empty())
+            continue;
         meta.number(item.id, wideIds ? 4 : 2);
-        if (item.properties.size() > 255) throw PlatformError("HEIF grid: too many properties on one item");
+        if (item.properties.size() > 255)
+            throw PlatformError("HEIF grid: too many properties on one item");
         meta.u8(item.properties.size());
-        for (const auto& [index, essential] : item.properties) meta.u16(index | (essential ? 0x8000U : 0U));
+        for (const auto& [index, essential] : item.properties)
+            meta.u16(index | (essential ? 0x8000U : 0U));
     }
     meta.close(associations);
     meta.close(box);
@@ -404,15 +439,17 @@ Bytes metaBox(const std::vector<Item>& items, const PropertyTable& table,
     return meta.result();
 }
 
-}  // namespace
+} // namespace
 
 HeifCodedImage extractHeifImage(View file) {
     HeifCodedImage image;
     Meta meta;
     bool sawMeta = false;
     for (const Box& box : boxesIn(file)) {
-        if (box.type == "ftyp") image.fileType.assign(box.whole.begin(), box.whole.end());
-        if (box.type != "meta") continue;
+        if (box.type == "ftyp")
+            image.fileType.assign(box.whole.begin(), box.whole.end());
+        if (box.type != "meta")
+            continue;
         sawMeta = true;
         Reader reader(box.payload);
         reader.skip(4);
@@ -435,25 +472,29 @@ HeifCodedImage extractHeifImage(View file) {
             }
         }
     }
-    if (image.fileType.empty() || !sawMeta || meta.primary == 0) malformed("not a HEIF file");
+    if (image.fileType.empty() || !sawMeta || meta.primary == 0)
+        malformed("not a HEIF file");
     image.colour = itemFrom(file, meta, meta.primary);
     for (const auto& [type, from, to] : meta.references) {
-        if (type != "auxl" || to != meta.primary) continue;
+        if (type != "auxl" || to != meta.primary)
+            continue;
         HeifCodedItem alpha = itemFrom(file, meta, from);
-        if (hasProperty(alpha, "auxC")) image.alpha = std::move(alpha);
+        if (hasProperty(alpha, "auxC"))
+            image.alpha = std::move(alpha);
     }
     return image;
 }
 
 HeifTiling planHeifTiles(std::uint32_t width, std::uint32_t height, std::uint32_t largest) {
-    constexpr std::uint32_t kMaxAcross = 256;  // the grid stores rows and columns in one byte
-    constexpr std::uint32_t kSmallest = 64;    // the smallest tile readers accept
+    constexpr std::uint32_t kMaxAcross = 256; // the grid stores rows and columns in one byte
+    constexpr std::uint32_t kSmallest = 64;   // the smallest tile readers accept
     const auto plan = [&](std::uint32_t extent, std::uint32_t& tile, std::uint32_t& count) {
-        if (extent == 0) throw PlatformError("HEIF grid: empty picture");
+        if (extent == 0)
+            throw PlatformError("HEIF grid: empty picture");
         count = std::min((extent + largest - 1) / largest, kMaxAcross);
         tile = std::max(((extent + count - 1) / count + 15) / 16 * 16, kSmallest);
         count = (extent + tile - 1) / tile;
-        while (count > kMaxAcross) {  // rounding up to 16 cannot add a tile, but stay safe
+        while (count > kMaxAcross) { // rounding up to 16 cannot add a tile, but stay safe
             tile += 16;
             count = (extent + tile - 1) / tile;
         }
@@ -461,7 +502,7 @@ HeifTiling planHeifTiles(std::uint32_t width, std::uint32_t height, std::uint32_
     HeifTiling tiling;
     plan(width, tiling.tileWidth, tiling.columns);
     plan(height, tiling.tileHeight, tiling.rows);
-    while (tiling.columns * tiling.rows > 0xffff) {  // a reference list holds at most 65,535 tiles
+    while (tiling.columns * tiling.rows > 0xffff) { // a reference list holds at most 65,535 tiles
         tiling.tileHeight += 16;
         tiling.rows = (height + tiling.tileHeight - 1) / tiling.tileHeight;
     }
@@ -470,8 +511,8 @@ HeifTiling planHeifTiles(std::uint32_t width, std::uint32_t height, std::uint32_
 
 void writeHeifGrid(const HeifGrid& grid, std::FILE* out) {
     const std::size_t count = static_cast<std::size_t>(grid.columns) * grid.rows;
-    if (grid.columns == 0 || grid.rows == 0 || grid.columns > 256 || grid.rows > 256 || count > 0xffff ||
-        grid.tiles.size() != count)
+    if (grid.columns == 0 || grid.rows == 0 || grid.columns > 256 || grid.rows > 256 ||
+        count > 0xffff || grid.tiles.size() != count)
         throw PlatformError("HEIF grid: impossible layout");
     const HeifCodedImage& first = grid.tiles.front();
     const bool alpha = first.alpha.has_value();
@@ -507,14 +548,16 @@ void writeHeifGrid(const HeifGrid& grid, std::FILE* out) {
         item.properties.emplace_back(table.add(sizeBox(grid.width, grid.height)), false);
         for (std::size_t i = 0; i < tile.properties.size(); ++i) {
             const std::string_view type = propertyType(tile.properties[i]);
-            if (type == "ispe" || type == "hvcC" || type == "av1C") continue;
+            if (type == "ispe" || type == "hvcC" || type == "av1C")
+                continue;
             item.properties.emplace_back(table.add(tile.properties[i]), tile.essential[i]);
         }
         return item;
     };
 
     const std::uint32_t colourGrid = gridItem(first.colour).id;
-    if (!grid.icc.empty()) items.back().properties.emplace_back(table.add(iccBox(grid.icc)), false);
+    if (!grid.icc.empty())
+        items.back().properties.emplace_back(table.add(iccBox(grid.icc)), false);
     const std::uint32_t alphaGrid = alpha ? gridItem(*first.alpha).id : 0;
     std::vector<std::tuple<std::string, std::uint32_t, std::vector<std::uint32_t>>> references;
     const auto addTiles = [&](std::uint32_t gridId, bool alphaTiles) {
@@ -553,7 +596,8 @@ void writeHeifGrid(const HeifGrid& grid, std::FILE* out) {
     }
 
     std::uint64_t dataBytes = 0;
-    for (const Item& item : items) dataBytes += item.length();
+    for (const Item& item : items)
+        dataBytes += item.length();
     const bool largeData = dataBytes + 16 > std::numeric_limits<std::uint32_t>::max();
     const std::uint64_t mdatHeader = largeData ? 16 : 8;
     // Offsets have a fixed width, so the meta box is laid out once to learn its size.
@@ -582,7 +626,8 @@ void writeHeifGrid(const HeifGrid& grid, std::FILE* out) {
     put(meta);
     put(mdat.result());
     for (const Item& item : items)
-        for (const View piece : item.data) put(piece);
+        for (const View piece : item.data)
+            put(piece);
 }
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -23,7 +23,7 @@ struct HeifCodedItem {
 
 /// The primary picture of a single-image file and, when it has one, its alpha picture.
 struct HeifCodedImage {
-    std::vector<std::uint8_t> fileType;  // the whole "ftyp" box
+    std::vector<std::uint8_t> fileType; // the whole "ftyp" box
     HeifCodedItem colour;
     std::optional<HeifCodedItem> alpha;
 };
@@ -33,13 +33,13 @@ struct HeifCodedImage {
 HeifCodedImage extractHeifImage(std::span<const std::uint8_t> file);
 
 struct HeifGrid {
-    std::uint32_t width = 0;  // the picture, cropped from the tiles' right and bottom edges
+    std::uint32_t width = 0; // the picture, cropped from the tiles' right and bottom edges
     std::uint32_t height = 0;
     std::uint32_t columns = 0;
     std::uint32_t rows = 0;
-    std::vector<HeifCodedImage> tiles;  // row by row; all the same size, all with alpha or none
-    std::vector<std::uint8_t> icc;      // stored on the grid beside the tiles' nclx
-    std::vector<std::uint8_t> exif;     // TIFF-structured, with or without the "Exif\0\0" prefix
+    std::vector<HeifCodedImage> tiles; // row by row; all the same size, all with alpha or none
+    std::vector<std::uint8_t> icc;     // stored on the grid beside the tiles' nclx
+    std::vector<std::uint8_t> exif;    // TIFF-structured, with or without the "Exif\0\0" prefix
     std::vector<std::uint8_t> xmp;
 };
 
@@ -58,4 +58,4 @@ struct HeifTiling {
 };
 HeifTiling planHeifTiles(std::uint32_t width, std::uint32_t height, std::uint32_t largest);
 
-}  // namespace kv::platform
+} // namespace kv::platform

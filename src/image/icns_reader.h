@@ -14,14 +14,14 @@ namespace kv::platform {
 struct IcnsRendition {
     enum class Encoding { png, jpeg2000, rgba };
     Encoding encoding = Encoding::rgba;
-    int width = 0;   // pixel size the element type declares
+    int width = 0; // pixel size the element type declares
     int height = 0;
-    std::vector<std::uint8_t> data;  // the embedded PNG/JPEG 2000 file, or width × height × 4 RGBA
+    std::vector<std::uint8_t> data; // the embedded PNG/JPEG 2000 file, or width × height × 4 RGBA
 };
 
 /// Damage found while reading an ICNS file.
 class IcnsError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -33,4 +33,4 @@ bool looksLikeIcns(std::span<const std::uint8_t> bytes);
 /// IcnsError on a malformed file or one without a usable rendition.
 IcnsRendition readLargestIcnsRendition(std::span<const std::uint8_t> bytes);
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -7,13 +7,17 @@
 namespace kv::media {
 namespace {
 
-void putType(std::vector<std::uint8_t>& out, std::string_view type) { out.insert(out.end(), type.begin(), type.end()); }
-
-void putBE32(std::vector<std::uint8_t>& out, std::size_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+void putType(std::vector<std::uint8_t>& out, std::string_view type) {
+    out.insert(out.end(), type.begin(), type.end());
 }
 
-void putElement(std::vector<std::uint8_t>& out, std::string_view type, std::span<const std::uint8_t> data) {
+void putBE32(std::vector<std::uint8_t>& out, std::size_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
+}
+
+void putElement(std::vector<std::uint8_t>& out, std::string_view type,
+                std::span<const std::uint8_t> data) {
     putType(out, type);
     putBE32(out, data.size() + 8);
     out.insert(out.end(), data.begin(), data.end());
@@ -31,21 +35,23 @@ std::string_view pngTypeFor(int size) {
     }
 }
 
-}  // namespace
+} // namespace
 
 std::vector<std::uint8_t> packIconChannel(std::span<const std::uint8_t> channel) {
     std::vector<std::uint8_t> out;
     std::size_t at = 0;
     std::vector<std::uint8_t> literal;
     const auto flush = [&] {
-        if (literal.empty()) return;
+        if (literal.empty())
+            return;
         out.push_back(static_cast<std::uint8_t>(literal.size() - 1));
         out.insert(out.end(), literal.begin(), literal.end());
         literal.clear();
     };
     while (at < channel.size()) {
         std::size_t run = 1;
-        while (at + run < channel.size() && run < 130 && channel[at + run] == channel[at]) ++run;
+        while (at + run < channel.size() && run < 130 && channel[at + run] == channel[at])
+            ++run;
         if (run >= 3) {
             flush();
             out.push_back(static_cast<std::uint8_t>(0x80 + run - 3));
@@ -53,7 +59,8 @@ std::vector<std::uint8_t> packIconChannel(std::span<const std::uint8_t> channel)
             at += run;
         } else {
             literal.push_back(channel[at++]);
-            if (literal.size() == 128) flush();
+            if (literal.size() == 128)
+                flush();
         }
     }
     flush();
@@ -64,17 +71,21 @@ std::vector<std::uint8_t> encodeICNS(std::span<const IconRendition> renditions) 
     std::vector<std::uint8_t> body;
     for (const auto& icon : renditions) {
         if (icon.size == 16 || icon.size == 32 || icon.size == 128) {
-            const std::size_t pixels = static_cast<std::size_t>(icon.size) * static_cast<std::size_t>(icon.size);
+            const std::size_t pixels =
+                static_cast<std::size_t>(icon.size) * static_cast<std::size_t>(icon.size);
             std::vector<std::uint8_t> packed;
-            if (icon.size == 128) packed.assign(4, 0);  // it32 data starts with four zero bytes
+            if (icon.size == 128)
+                packed.assign(4, 0); // it32 data starts with four zero bytes
             for (int channel = 0; channel < 3; ++channel) {
                 std::vector<std::uint8_t> plane(pixels);
-                for (std::size_t i = 0; i < pixels; ++i) plane[i] = icon.rgba[i * 4 + static_cast<std::size_t>(channel)];
+                for (std::size_t i = 0; i < pixels; ++i)
+                    plane[i] = icon.rgba[i * 4 + static_cast<std::size_t>(channel)];
                 const auto part = packIconChannel(plane);
                 packed.insert(packed.end(), part.begin(), part.end());
             }
             std::vector<std::uint8_t> mask(pixels);
-            for (std::size_t i = 0; i < pixels; ++i) mask[i] = icon.rgba[i * 4 + 3];
+            for (std::size_t i = 0; i < pixels; ++i)
+                mask[i] = icon.rgba[i * 4 + 3];
             putElement(body, icon.size == 16 ? "is32" : icon.size == 32 ? "il32" : "it32", packed);
             putElement(body, icon.size == 16 ? "s8mk" : icon.size == 32 ? "l8mk" : "t8mk", mask);
         } else if (const auto type = pngTypeFor(icon.size); !type.empty()) {
@@ -88,4 +99,4 @@ std::vector<std::uint8_t> encodeICNS(std::span<const IconRendition> renditions) 
     return out;
 }
 
-}  // namespace kv::media
+} // namespace kv::media

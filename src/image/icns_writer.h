@@ -1,11 +1,11 @@
 // Multi-size ICNS writer: 16 to 1024 pixels.
 #pragma once
 
+#include "image/ico_writer.h"
+
 #include <cstdint>
 #include <span>
 #include <vector>
-
-#include "image/ico_writer.h"
 
 namespace kv::media {
 
@@ -20,4 +20,4 @@ std::vector<std::uint8_t> encodeICNS(std::span<const IconRendition> renditions);
 /// Apple's icon RLE of one channel: runs of 3 to 130 equal bytes, literals of 1 to 128.
 std::vector<std::uint8_t> packIconChannel(std::span<const std::uint8_t> channel);
 
-}  // namespace kv::media
+} // namespace kv::media

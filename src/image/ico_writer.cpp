@@ -15,18 +15,19 @@ void put32(std::vector<std::uint8_t>& out, std::uint32_t value) {
     put16(out, value >> 16);
 }
 
-// BITMAPINFOHEADER, bottom-up BGRA rows, then the 1-bit AND mask (1 = transparent), rows padded to 4 bytes.
+// BITMAPINFOHEADER, bottom-up BGRA rows, then the 1-bit AND mask (1 = transparent), rows padded to
+// 4 bytes.
 std::vector<std::uint8_t> bitmapEntry(const IconRendition& icon) {
     const auto size = static_cast<std::uint32_t>(icon.size);
     const std::uint32_t maskRow = ((size + 31) / 32) * 4;
     std::vector<std::uint8_t> out;
-    put32(out, 40);                // biSize
-    put32(out, size);              // biWidth
-    put32(out, size * 2);          // biHeight: colour rows plus mask rows
-    put16(out, 1);                 // biPlanes
-    put16(out, 32);                // biBitCount
-    put32(out, 0);                 // biCompression: BI_RGB
-    put32(out, size * size * 4 + maskRow * size);  // biSizeImage
+    put32(out, 40);                               // biSize
+    put32(out, size);                             // biWidth
+    put32(out, size * 2);                         // biHeight: colour rows plus mask rows
+    put16(out, 1);                                // biPlanes
+    put16(out, 32);                               // biBitCount
+    put32(out, 0);                                // biCompression: BI_RGB
+    put32(out, size * size * 4 + maskRow * size); // biSizeImage
     put32(out, 0);
     put32(out, 0);
     put32(out, 0);
@@ -40,17 +41,20 @@ std::vector<std::uint8_t> bitmapEntry(const IconRendition& icon) {
     for (std::uint32_t row = size; row-- > 0;) {
         std::vector<std::uint8_t> mask(maskRow, 0);
         for (std::uint32_t x = 0; x < size; ++x)
-            if (icon.rgba[(row * size + x) * 4 + 3] == 0) mask[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+            if (icon.rgba[(row * size + x) * 4 + 3] == 0)
+                mask[x / 8] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
         out.insert(out.end(), mask.begin(), mask.end());
     }
     return out;
 }
 
-}  // namespace
+} // namespace
 
-std::vector<IconRendition> makeRenditions(const platform::Image& image, std::span<const int> sizes) {
+std::vector<IconRendition> makeRenditions(const platform::Image& image,
+                                          std::span<const int> sizes) {
     std::vector<IconRendition> renditions;
-    if (sizes.empty()) return renditions;
+    if (sizes.empty())
+        return renditions;
     const int largest = *std::max_element(sizes.begin(), sizes.end());
     // The largest square is drawn from the source once; smaller ones come from it in memory, so a
     // streamed source is read a single time.
@@ -69,25 +73,27 @@ std::vector<IconRendition> makeRenditions(const platform::Image& image, std::spa
 
 std::vector<std::uint8_t> encodeICO(std::span<const IconRendition> renditions) {
     std::vector<std::vector<std::uint8_t>> entries;
-    for (const auto& icon : renditions) entries.push_back(icon.size >= 256 ? icon.png : bitmapEntry(icon));
+    for (const auto& icon : renditions)
+        entries.push_back(icon.size >= 256 ? icon.png : bitmapEntry(icon));
 
     std::vector<std::uint8_t> out;
-    put16(out, 0);  // reserved
-    put16(out, 1);  // type: icon
+    put16(out, 0); // reserved
+    put16(out, 1); // type: icon
     put16(out, static_cast<std::uint32_t>(renditions.size()));
     auto offset = static_cast<std::uint32_t>(6 + 16 * renditions.size());
     for (std::size_t i = 0; i < renditions.size(); ++i) {
         const int size = renditions[i].size;
-        const auto side = static_cast<std::uint8_t>(size >= 256 ? 0 : size);  // 0 stands for 256
-        out.insert(out.end(), {side, side, 0, 0});  // width, height, palette colours, reserved
-        put16(out, 1);                              // colour planes
-        put16(out, 32);                             // bits per pixel
+        const auto side = static_cast<std::uint8_t>(size >= 256 ? 0 : size); // 0 stands for 256
+        out.insert(out.end(), {side, side, 0, 0}); // width, height, palette colours, reserved
+        put16(out, 1);                             // colour planes
+        put16(out, 32);                            // bits per pixel
         put32(out, static_cast<std::uint32_t>(entries[i].size()));
         put32(out, offset);
         offset += static_cast<std::uint32_t>(entries[i].size());
     }
-    for (const auto& entry : entries) out.insert(out.end(), entry.begin(), entry.end());
+    for (const auto& entry : entries)
+        out.insert(out.end(), entry.begin(), entry.end());
     return out;
 }
 
-}  // namespace kv::media
+} // namespace kv::media

@@ -1,20 +1,20 @@
 // Multi-size ICO writer: 16, 32 and 48 pixels as 32-bit bitmaps, 256 pixels as PNG.
 #pragma once
 
+#include "platform/image/image_codec.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <span>
 #include <vector>
 
-#include "platform/image/image_codec.h"
-
 namespace kv::media {
 
 /// One square rendition of an icon.
 struct IconRendition {
-    int size = 0;                     // pixels per side
-    std::vector<std::uint8_t> rgba;   // size × size × 4, straight alpha
-    std::vector<std::uint8_t> png;    // the same pixels as a PNG file
+    int size = 0;                   // pixels per side
+    std::vector<std::uint8_t> rgba; // size × size × 4, straight alpha
+    std::vector<std::uint8_t> png;  // the same pixels as a PNG file
 };
 
 /// The icon sizes an ICO output holds, in directory order.
@@ -27,4 +27,4 @@ std::vector<IconRendition> makeRenditions(const platform::Image& image, std::spa
 /// ICO reader), 256 pixels as an embedded PNG.
 std::vector<std::uint8_t> encodeICO(std::span<const IconRendition> renditions);
 
-}  // namespace kv::media
+} // namespace kv::media

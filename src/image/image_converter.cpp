@@ -33,16 +33,19 @@ using platform::ImageType;
 constexpr std::string_view kCategory = "Image";
 constexpr platform::RGBColor kWhite{1.0, 1.0, 1.0};
 constexpr double kHeicQualityCap = 0.85;
-constexpr double kPdfMaxPagePoints = 2000.0;  // an image PDF's page fits in 2000 × 2000 points
-constexpr double kPageScale = 2.0;            // PDF pages render at 144 dots per inch …
-constexpr double kMaxPagePixels = 8192.0;     // … but never with a side over 8192 pixels
+constexpr double kPdfMaxPagePoints = 2000.0; // an image PDF's page fits in 2000 × 2000 points
+constexpr double kPageScale = 2.0;           // PDF pages render at 144 dots per inch …
+constexpr double kMaxPagePixels = 8192.0;    // … but never with a side over 8192 pixels
 
-std::string str(std::string_view text) { return std::string(text); }
+std::string str(std::string_view text) {
+    return std::string(text);
+}
 
 std::optional<ImageType> imageTypeFor(SupportedFormat target) {
     switch (target) {
     case F::png: return ImageType::png;
-    case F::jpeg: case F::jpg: return ImageType::jpeg;
+    case F::jpeg:
+    case F::jpg: return ImageType::jpeg;
     case F::tiff: return ImageType::tiff;
     case F::bmp: return ImageType::bmp;
     case F::gif: return ImageType::gif;
@@ -59,38 +62,52 @@ std::optional<ImageType> imageTypeFor(SupportedFormat target) {
 // Container types whose images may be copied across with all their metadata.
 bool inSameFamily(ImageType type) {
     switch (type) {
-    case ImageType::jpeg: case ImageType::png: case ImageType::tiff: case ImageType::heic:
-    case ImageType::heif: case ImageType::avif: case ImageType::jp2:
-        return true;
-    default:
-        return false;
+    case ImageType::jpeg:
+    case ImageType::png:
+    case ImageType::tiff:
+    case ImageType::heic:
+    case ImageType::heif:
+    case ImageType::avif:
+    case ImageType::jp2: return true;
+    default: return false;
     }
 }
 
 bool sourceIndexIsCompatible(ImageType sourceType, SupportedFormat target) {
     const auto targetType = imageTypeFor(target);
-    if (!targetType || !utTypeForFormat(target)) return false;
+    if (!targetType || !utTypeForFormat(target))
+        return false;
     return sourceType == *targetType || (inSameFamily(sourceType) && inSameFamily(*targetType));
 }
 
 // Targets whose files carry an ICC profile through our encoders; the others get sRGB pixels.
 bool keepsColourProfile(SupportedFormat target) {
     switch (target) {
-    case F::png: case F::jpeg: case F::jpg: case F::tiff: case F::heic: case F::heif: case F::avif: case F::webp:
-        return true;
-    default:
-        return false;
+    case F::png:
+    case F::jpeg:
+    case F::jpg:
+    case F::tiff:
+    case F::heic:
+    case F::heif:
+    case F::avif:
+    case F::webp: return true;
+    default: return false;
     }
 }
 
 // Targets whose readers honour an EXIF orientation tag, so an untouched image may keep it.
-bool honoursOrientationTag(SupportedFormat target) { return target == F::jpeg || target == F::jpg || target == F::tiff; }
-
-void throwIfStopped(const ConvertRequest& request) {
-    if (request.stop.stop_requested()) throw ConversionError::cancelled();
+bool honoursOrientationTag(SupportedFormat target) {
+    return target == F::jpeg || target == F::jpg || target == F::tiff;
 }
 
-std::string fileName(const std::filesystem::path& path) { return path.filename().string(); }
+void throwIfStopped(const ConvertRequest& request) {
+    if (request.stop.stop_requested())
+        throw ConversionError::cancelled();
+}
+
+std::string fileName(const std::filesystem::path& path) {
+    return path.filename().string();
+}
 
 // A library error raised while pulling pixels from the source is a decoding failure of the source.
 bool isDecodeFailure(const PlatformError& failure) {
@@ -98,7 +115,8 @@ bool isDecodeFailure(const PlatformError& failure) {
 }
 
 [[noreturn]] void failDecode(const ConvertRequest& request) {
-    ConversionLogger::shared().error("Failed to decode image at index 0", kCategory, fileName(request.source));
+    ConversionLogger::shared().error("Failed to decode image at index 0", kCategory,
+                                     fileName(request.source));
     throw ConversionError::corruptFile("Could not decode image data");
 }
 
@@ -107,8 +125,9 @@ struct Decoded {
     bool rerendered = false;
 };
 
-void writeGeneric(const Image& image, SupportedFormat target, const std::filesystem::path& destination,
-                  double quality, const ConvertRequest& request) {
+void writeGeneric(const Image& image, SupportedFormat target,
+                  const std::filesystem::path& destination, double quality,
+                  const ConvertRequest& request) {
     auto& log = ConversionLogger::shared();
     const auto type = imageTypeFor(target);
     const auto identifier = utTypeForFormat(target);
@@ -124,25 +143,30 @@ void writeGeneric(const Image& image, SupportedFormat target, const std::filesys
         throw ConversionError::failedToCreateOutput();
     }
     try {
-        platform::encodeImage(image, pending->path(), {.type = *type, .quality = quality, .stop = request.stop});
+        platform::encodeImage(image, pending->path(),
+                              {.type = *type, .quality = quality, .stop = request.stop});
     } catch (const PlatformError& failure) {
         throwIfStopped(request);
-        if (isDecodeFailure(failure)) failDecode(request);
-        log.error("CGImageDestinationFinalize returned false", kCategory, "Target: " + str(*identifier));
+        if (isDecodeFailure(failure))
+            failDecode(request);
+        log.error("CGImageDestinationFinalize returned false", kCategory,
+                  "Target: " + str(*identifier));
         pending->throwIfOutOfSpace();
         throw ConversionError::conversionFailed();
     }
     pending->commit();
 }
 
-void writeIconFile(const Image& image, std::span<const int> sizes, bool icns, const std::filesystem::path& destination) {
+void writeIconFile(const Image& image, std::span<const int> sizes, bool icns,
+                   const std::filesystem::path& destination) {
     std::vector<media::IconRendition> renditions;
     try {
         renditions = media::makeRenditions(image, sizes);
     } catch (const PlatformError&) {
         throw ConversionError::conversionFailed();
     }
-    if (renditions.empty()) throw ConversionError::conversionFailed();
+    if (renditions.empty())
+        throw ConversionError::conversionFailed();
     const auto bytes = icns ? media::encodeICNS(renditions) : media::encodeICO(renditions);
     writeOutputFile(destination, std::span<const std::uint8_t>(bytes));
 }
@@ -188,23 +212,24 @@ void writeTGA(const Image& image, const std::filesystem::path& destination) {
 // A target's largest side, where its format or encoder has one within reach.
 std::optional<int> maxSideOf(SupportedFormat target) {
     switch (target) {
-    case F::webp: return 16383;  // 14-bit width and height fields
+    case F::webp: return 16383; // 14-bit width and height fields
     case F::jpeg:
     case F::jpg:
-    case F::gif: return 65535;  // 16-bit fields
+    case F::gif: return 65535; // 16-bit fields
     case F::tga: return media::kMaxTGASide;
     case F::psd: return media::kMaxPSDSide;
-    case F::jxl: return 1073741823;  // 2^30 − 1
+    case F::jxl: return 1073741823; // 2^30 − 1
     default: return std::nullopt;
     }
 }
 
 void checkTargetLimits(SupportedFormat target, int width, int height) {
     const auto maxSide = maxSideOf(target);
-    if (!maxSide || (width <= *maxSide && height <= *maxSide)) return;
-    const std::string message = str(displayName(target)) + " images can be at most " + std::to_string(*maxSide) +
-                                " pixels wide and high; this one is " + std::to_string(width) + " \u00d7 " +
-                                std::to_string(height) + ".";
+    if (!maxSide || (width <= *maxSide && height <= *maxSide))
+        return;
+    const std::string message = str(displayName(target)) + " images can be at most " +
+                                std::to_string(*maxSide) + " pixels wide and high; this one is " +
+                                std::to_string(width) + " \u00d7 " + std::to_string(height) + ".";
     ConversionLogger::shared().error("Image too large for the target", kCategory, message);
     throw ImageTooLarge(message);
 }
@@ -231,12 +256,13 @@ std::string twoDecimals(double value) {
     return text;
 }
 
-}  // namespace
+} // namespace
 
 std::optional<std::string_view> utTypeForFormat(SupportedFormat target) {
     switch (target) {
     case F::png: return "public.png";
-    case F::jpeg: case F::jpg: return "public.jpeg";
+    case F::jpeg:
+    case F::jpg: return "public.jpeg";
     case F::tiff: return "public.tiff";
     case F::bmp: return "com.microsoft.bmp";
     case F::gif: return "com.compuserve.gif";
@@ -256,7 +282,8 @@ std::optional<std::string_view> utTypeForFormat(SupportedFormat target) {
 std::filesystem::path convert(const ConvertRequest& request) {
     auto& log = ConversionLogger::shared();
     const SupportedFormat target = request.target;
-    log.info("Image: " + fileName(request.source) + " \u2192 " + str(displayName(target)), kCategory);
+    log.info("Image: " + fileName(request.source) + " \u2192 " + str(displayName(target)),
+             kCategory);
 
     if (::access(request.source.c_str(), R_OK) != 0) {
         log.error("File not readable: " + request.source.string(), kCategory);
@@ -266,7 +293,8 @@ std::filesystem::path convert(const ConvertRequest& request) {
     try {
         opened.emplace(ImageSource::open(request.source));
     } catch (const PlatformError&) {
-        if (request.sourceFormat == F::raw) failDecode(request);  // LibRaw could not develop it
+        if (request.sourceFormat == F::raw)
+            failDecode(request); // LibRaw could not develop it
         // Some decoders refuse a cut-off file already when opening it: say why.
         if (auto issue = truncationIssue(request.source)) {
             log.error("Source image is truncated", kCategory, fileName(request.source));
@@ -294,9 +322,11 @@ std::filesystem::path convert(const ConvertRequest& request) {
         failDecode(request);
     }
     const int longest = std::max(properties.width, properties.height);
-    const bool resize = request.maxEdge && *request.maxEdge >= 1 && *request.maxEdge < longest && longest >= 1;
+    const bool resize =
+        request.maxEdge && *request.maxEdge >= 1 && *request.maxEdge < longest && longest >= 1;
     bool rerendered = developed || resize;
-    const bool keepTag = !rerendered && sourceIndexIsCompatible(source.type(), target) && honoursOrientationTag(target);
+    const bool keepTag = !rerendered && sourceIndexIsCompatible(source.type(), target) &&
+                         honoursOrientationTag(target);
     const bool turn = properties.orientation != 1 && !keepTag;
 
     // The output's size, checked against the target before anything is decoded or encoded.
@@ -308,21 +338,24 @@ std::filesystem::path convert(const ConvertRequest& request) {
             width = std::max(1, static_cast<int>(std::lround(width * scale)));
             height = std::max(1, static_cast<int>(std::lround(height * scale)));
         }
-        if (turn && properties.orientation >= 5) std::swap(width, height);  // a quarter turn
+        if (turn && properties.orientation >= 5)
+            std::swap(width, height); // a quarter turn
         checkTargetLimits(target, width, height);
     }
 
     std::optional<Image> decoded;
     try {
         decoded.emplace(source.decode(frame, !turn));
-        if (turn) decoded.emplace(decoded->oriented());
+        if (turn)
+            decoded.emplace(decoded->oriented());
     } catch (const PlatformError&) {
         failDecode(request);
     }
     Image image = *decoded;
 
     if (resize) {
-        const double scale = static_cast<double>(*request.maxEdge) / std::max(image.width(), image.height());
+        const double scale =
+            static_cast<double>(*request.maxEdge) / std::max(image.width(), image.height());
         const int w = static_cast<int>(std::lround(image.width() * scale));
         const int h = static_cast<int>(std::lround(image.height() * scale));
         if (w >= 1 && h >= 1) {
@@ -339,51 +372,47 @@ std::filesystem::path convert(const ConvertRequest& request) {
 
     // Metadata: stripping drops location and XMP and keeps the rest; otherwise everything the
     // target can hold goes across (geometry fields follow the new pixels).
-    if (request.stripMetadata) image = image.withoutGPSAndXMP();
+    if (request.stripMetadata)
+        image = image.withoutGPSAndXMP();
     // Colour: a target that cannot carry the profile gets pixels converted to sRGB first.
-    if (image.hasICCProfile() && !keepsColourProfile(target)) image = image.inSRGB(true);
+    if (image.hasICCProfile() && !keepsColourProfile(target))
+        image = image.inSRGB(true);
 
-    const auto destination =
-        OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source), fileExtension(target));
+    const auto destination = OutputNameRegistry::shared().reserve(
+        request.outputDir, baseNameOf(request.source), fileExtension(target));
     throwIfStopped(request);
 
     try {
         switch (target) {
-        case F::ico:
-            writeIconFile(image, media::kIcoSizes, false, destination);
-            break;
-        case F::icns:
-            writeIconFile(image, media::kIcnsSizes, true, destination);
-            break;
-        case F::svg:
-            writeSVG(image, destination);
-            break;
-        case F::psd:
-            writePSD(image, destination);
-            break;
-        case F::tga:
-            writeTGA(image, destination);
-            break;
+        case F::ico: writeIconFile(image, media::kIcoSizes, false, destination); break;
+        case F::icns: writeIconFile(image, media::kIcnsSizes, true, destination); break;
+        case F::svg: writeSVG(image, destination); break;
+        case F::psd: writePSD(image, destination); break;
+        case F::tga: writeTGA(image, destination); break;
         case F::pdf_image: {
-            // An untouched baseline/progressive JPEG without profile or location data goes in as it is.
+            // An untouched baseline/progressive JPEG without profile or location data goes in as it
+            // is.
             std::vector<std::uint8_t> jpeg;
-            if (source.type() == ImageType::jpeg && !rerendered && !turn && !request.stripMetadata &&
-                !image.hasICCProfile() && !image.hasAlpha())
+            if (source.type() == ImageType::jpeg && !rerendered && !turn &&
+                !request.stripMetadata && !image.hasICCProfile() && !image.hasAlpha())
                 jpeg = readSourceBytes(request.source);
             createPDFFromImage(image, destination, jpeg);
             break;
         }
         default: {
             double quality = std::clamp(request.quality, 0.0, 1.0);
-            if (target == F::heic || target == F::heif) quality = std::min(quality, kHeicQualityCap);
-            if (target == F::jpeg || target == F::jpg || target == F::tga) image = image.flattened(kWhite);
+            if (target == F::heic || target == F::heif)
+                quality = std::min(quality, kHeicQualityCap);
+            if (target == F::jpeg || target == F::jpg || target == F::tga)
+                image = image.flattened(kWhite);
             writeGeneric(image, target, destination, quality, request);
             break;
         }
         }
     } catch (const PlatformError& failure) {
         throwIfStopped(request);
-        if (isDecodeFailure(failure)) failDecode(request);
+        if (isDecodeFailure(failure))
+            failDecode(request);
         log.error("Image output failed", kCategory, failure.what());
         throw ConversionError::conversionFailed();
     }
@@ -393,7 +422,8 @@ std::filesystem::path convert(const ConvertRequest& request) {
 std::filesystem::path convertPDFPages(const ConvertRequest& request) {
     auto& log = ConversionLogger::shared();
     const SupportedFormat target = request.target;
-    log.info("PDF pages: " + fileName(request.source) + " \u2192 " + str(displayName(target)), kCategory);
+    log.info("PDF pages: " + fileName(request.source) + " \u2192 " + str(displayName(target)),
+             kCategory);
 
     std::optional<platform::PdfDocument> document;
     try {
@@ -414,27 +444,31 @@ std::filesystem::path convertPDFPages(const ConvertRequest& request) {
     for (int i = 0; i < pages; ++i) {
         throwIfStopped(request);
         const auto size = document->pageSize(i);
-        if (!size) continue;
+        if (!size)
+            continue;
         const double longest = std::max(size->width, size->height);
         double scale = kPageScale;
         if (kPageScale * longest > kMaxPagePixels) {
             scale = kMaxPagePixels / longest;
-            log.warning("Page " + std::to_string(i + 1) + " is very large \u2014 rendering at " + twoDecimals(scale) +
-                            "\u00d7 to stay within memory limits",
+            log.warning("Page " + std::to_string(i + 1) + " is very large \u2014 rendering at " +
+                            twoDecimals(scale) + "\u00d7 to stay within memory limits",
                         kCategory);
         }
         const int width = std::max(1, static_cast<int>(size->width * scale));
         const int height = std::max(1, static_cast<int>(size->height * scale));
         char name[32];
         std::snprintf(name, sizeof name, "page_%03d.", i + 1);
-        if (document->renderToFile(i, width, height, scale, pending.path() / (name + str(fileExtension(target))),
-                                   options))
+        if (document->renderToFile(i, width, height, scale,
+                                   pending.path() / (name + str(fileExtension(target))), options))
             ++written;
-        if (request.progress && pages > 0) request.progress(static_cast<double>(i + 1) / pages);
+        if (request.progress && pages > 0)
+            request.progress(static_cast<double>(i + 1) / pages);
     }
-    if (written == 0) throw ConversionError::emptyOutput();  // the pending folder is removed
-    log.success("Wrote " + std::to_string(pages) + " page(s)", kCategory, folder.filename().string());
+    if (written == 0)
+        throw ConversionError::emptyOutput(); // the pending folder is removed
+    log.success("Wrote " + std::to_string(pages) + " page(s)", kCategory,
+                folder.filename().string());
     return pending.commit();
 }
 
-}  // namespace kv::ImageConverter
+} // namespace kv::ImageConverter

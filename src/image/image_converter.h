@@ -1,6 +1,9 @@
 // Converts images through the platform image service, and PDF pages to images.
 #pragma once
 
+#include "engine/convert_request.h"
+#include "image/image_truncation.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -9,15 +12,12 @@
 #include <string>
 #include <string_view>
 
-#include "engine/convert_request.h"
-#include "image/image_truncation.h"
-
 namespace kv::ImageConverter {
 
 /// The output would exceed what the target format can hold; the message names the limit and the
 /// image's size ("WebP images can be at most 16383 pixels wide and high; this one is …").
 class ImageTooLarge : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
@@ -31,4 +31,4 @@ std::filesystem::path convertPDFPages(const ConvertRequest& request);
 /// The platform type identifier written for `target`, or nothing (pdf_image, svg, jxl, raw, …).
 std::optional<std::string_view> utTypeForFormat(SupportedFormat target);
 
-}  // namespace kv::ImageConverter
+} // namespace kv::ImageConverter

@@ -15,7 +15,8 @@ namespace kv::ImageConverter {
 std::optional<std::string> truncationIssue(const std::filesystem::path& file);
 
 /// The same test on the file's first 8 bytes and last (up to) 12 bytes.
-std::optional<std::string> truncationIssueOf(std::string_view fileName, std::span<const std::uint8_t> head,
+std::optional<std::string> truncationIssueOf(std::string_view fileName,
+                                             std::span<const std::uint8_t> head,
                                              std::span<const std::uint8_t> tail);
 
-}  // namespace kv::ImageConverter
+} // namespace kv::ImageConverter

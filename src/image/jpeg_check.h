@@ -12,4 +12,4 @@ namespace kv::platform {
 /// bands that decode on all cores. Throws PlatformError with libjpeg's text.
 void verifyJpegFile(const std::filesystem::path& file);
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -11,4 +11,4 @@ namespace kv::platform {
 /// PlatformError naming the first fault.
 void verifyPngFile(const std::filesystem::path& file);
 
-}  // namespace kv::platform
+} // namespace kv::platform

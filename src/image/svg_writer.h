@@ -13,4 +13,4 @@ std::string wrapPNGInSVG(std::span<const std::uint8_t> png, int width, int heigh
 /// Standard Base64 without line breaks.
 std::string base64(std::span<const std::uint8_t> bytes);
 
-}  // namespace kv::media
+} // namespace kv::media

@@ -11,4 +11,4 @@ namespace kv::platform {
 /// throws PlatformError naming the first fault.
 bool verifyTiffStrips(const std::filesystem::path& file);
 
-}  // namespace kv::platform
+} // namespace kv::platform

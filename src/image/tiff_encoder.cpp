@@ -2,23 +2,20 @@
 #include "image/tiff_encoder.h"
 
 #include "base/ordered_workers.h"
-
 #include "image/exif_patch.h"
 #include "platform/platform_error.h"
-
-#include <libdeflate.h>
-#include <tiffio.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <libdeflate.h>
 #include <memory>
 #include <optional>
 #include <thread>
+#include <tiffio.h>
+#include <unistd.h>
 #include <utility>
 
 namespace kv::platform {
@@ -29,16 +26,17 @@ constexpr unsigned kMaxThreads = 4;
 constexpr std::uint64_t kClassicTiffPixelBytes = 3ull << 30;
 
 struct Job {
-    std::vector<std::uint8_t> rows;  // the strip's samples as given
+    std::vector<std::uint8_t> rows; // the strip's samples as given
 };
 
 struct Result {
-    std::vector<std::uint8_t> bytes;  // the zlib stream of the predicted rows
+    std::vector<std::uint8_t> bytes; // the zlib stream of the predicted rows
 };
 
 // libtiff reports through callbacks; keep the first message for the exception. The format comes
 // from libtiff, hence the attribute.
-__attribute__((format(printf, 4, 0))) int keepError(TIFF*, void* context, const char* module, const char* format, va_list args) {
+__attribute__((format(printf, 4, 0))) int keepError(TIFF*, void* context, const char* module,
+                                                    const char* format, va_list args) {
     auto& text = *static_cast<std::string*>(context);
     if (text.empty()) {
         char message[512];
@@ -48,9 +46,11 @@ __attribute__((format(printf, 4, 0))) int keepError(TIFF*, void* context, const 
     return 1;
 }
 
-int ignoreWarning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+int ignoreWarning(TIFF*, void*, const char*, const char*, va_list) {
+    return 1;
+}
 
-}  // namespace
+} // namespace
 
 struct TiffEncoder::Shared {
     TIFF* tiff = nullptr;
@@ -69,34 +69,39 @@ struct TiffEncoder::Shared {
     int rowsAdded = 0;
     std::uint32_t stripsWritten = 0;
 
-
     [[noreturn]] void fail(const char* what) {
         throw PlatformError(error.empty() ? std::string(what) : error);
     }
 
     // Horizontal differencing (each sample minus the same sample of the pixel to its left), then
-    // one zlib stream per strip, as TIFF's Adobe deflate compression with predictor 2 stores it. Each
-    // worker thread gets its own callable, which owns that thread's compressor and scratch buffer.
+    // one zlib stream per strip, as TIFF's Adobe deflate compression with predictor 2 stores it.
+    // Each worker thread gets its own callable, which owns that thread's compressor and scratch
+    // buffer.
     OrderedWorkers<Job, Result>::Work makeWork() const {
-        std::shared_ptr<libdeflate_compressor> compressor(libdeflate_alloc_compressor(settings.level),
-                                                          libdeflate_free_compressor);
+        std::shared_ptr<libdeflate_compressor> compressor(
+            libdeflate_alloc_compressor(settings.level), libdeflate_free_compressor);
         auto predicted = std::make_shared<std::vector<std::uint8_t>>();
         const std::size_t pixel = static_cast<std::size_t>(channels);
         const std::size_t bytesPerRow = rowBytes;
         return [compressor, predicted, pixel, bytesPerRow](Job& job) {
-            if (compressor == nullptr) throw PlatformError("libdeflate could not start");
+            if (compressor == nullptr)
+                throw PlatformError("libdeflate could not start");
             predicted->resize(job.rows.size());
             for (std::size_t row = 0; row < job.rows.size(); row += bytesPerRow) {
                 const std::uint8_t* in = job.rows.data() + row;
                 std::uint8_t* out = predicted->data() + row;
                 std::memcpy(out, in, pixel);
-                for (std::size_t i = pixel; i < bytesPerRow; ++i) out[i] = static_cast<std::uint8_t>(in[i] - in[i - pixel]);
+                for (std::size_t i = pixel; i < bytesPerRow; ++i)
+                    out[i] = static_cast<std::uint8_t>(in[i] - in[i - pixel]);
             }
             Result result;
-            result.bytes.resize(libdeflate_zlib_compress_bound(compressor.get(), predicted->size()));
-            const std::size_t size = libdeflate_zlib_compress(compressor.get(), predicted->data(), predicted->size(),
-                                                              result.bytes.data(), result.bytes.size());
-            if (size == 0) throw PlatformError("libdeflate could not compress a strip");
+            result.bytes.resize(
+                libdeflate_zlib_compress_bound(compressor.get(), predicted->size()));
+            const std::size_t size =
+                libdeflate_zlib_compress(compressor.get(), predicted->data(), predicted->size(),
+                                         result.bytes.data(), result.bytes.size());
+            if (size == 0)
+                throw PlatformError("libdeflate could not compress a strip");
             result.bytes.resize(size);
             return result;
         };
@@ -104,19 +109,21 @@ struct TiffEncoder::Shared {
 
     void writeHeaderFields() {
         const bool alpha = channels == 2 || channels == 4;
-        bool ok = TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(width)) &&
-                  TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(height)) &&
-                  TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, std::uint16_t{8}) &&
-                  TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(channels)) &&
-                  TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, std::uint16_t{SAMPLEFORMAT_UINT}) &&
-                  TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC,
-                               static_cast<std::uint16_t>(channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK)) &&
-                  TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, std::uint16_t{PLANARCONFIG_CONTIG}) &&
-                  TIFFSetField(tiff, TIFFTAG_COMPRESSION, std::uint16_t{COMPRESSION_ADOBE_DEFLATE}) &&
-                  TIFFSetField(tiff, TIFFTAG_PREDICTOR, std::uint16_t{PREDICTOR_HORIZONTAL}) &&
-                  TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(rowsPerStrip)) &&
-                  TIFFSetField(tiff, TIFFTAG_ORIENTATION,
-                               static_cast<std::uint16_t>(std::clamp(metadata.orientation, 1, 8)));
+        bool ok =
+            TIFFSetField(tiff, TIFFTAG_IMAGEWIDTH, static_cast<std::uint32_t>(width)) &&
+            TIFFSetField(tiff, TIFFTAG_IMAGELENGTH, static_cast<std::uint32_t>(height)) &&
+            TIFFSetField(tiff, TIFFTAG_BITSPERSAMPLE, std::uint16_t{8}) &&
+            TIFFSetField(tiff, TIFFTAG_SAMPLESPERPIXEL, static_cast<std::uint16_t>(channels)) &&
+            TIFFSetField(tiff, TIFFTAG_SAMPLEFORMAT, std::uint16_t{SAMPLEFORMAT_UINT}) &&
+            TIFFSetField(tiff, TIFFTAG_PHOTOMETRIC,
+                         static_cast<std::uint16_t>(channels >= 3 ? PHOTOMETRIC_RGB
+                                                                  : PHOTOMETRIC_MINISBLACK)) &&
+            TIFFSetField(tiff, TIFFTAG_PLANARCONFIG, std::uint16_t{PLANARCONFIG_CONTIG}) &&
+            TIFFSetField(tiff, TIFFTAG_COMPRESSION, std::uint16_t{COMPRESSION_ADOBE_DEFLATE}) &&
+            TIFFSetField(tiff, TIFFTAG_PREDICTOR, std::uint16_t{PREDICTOR_HORIZONTAL}) &&
+            TIFFSetField(tiff, TIFFTAG_ROWSPERSTRIP, static_cast<std::uint32_t>(rowsPerStrip)) &&
+            TIFFSetField(tiff, TIFFTAG_ORIENTATION,
+                         static_cast<std::uint16_t>(std::clamp(metadata.orientation, 1, 8)));
         if (ok && alpha) {
             const std::uint16_t extra[] = {EXTRASAMPLE_UNASSALPHA};
             ok = TIFFSetField(tiff, TIFFTAG_EXTRASAMPLES, std::uint16_t{1}, extra);
@@ -127,58 +134,74 @@ struct TiffEncoder::Shared {
                  TIFFSetField(tiff, TIFFTAG_RESOLUTIONUNIT, std::uint16_t{RESUNIT_CENTIMETER});
         }
         if (ok && !metadata.icc.empty())
-            ok = TIFFSetField(tiff, TIFFTAG_ICCPROFILE, static_cast<std::uint32_t>(metadata.icc.size()), metadata.icc.data());
+            ok = TIFFSetField(tiff, TIFFTAG_ICCPROFILE,
+                              static_cast<std::uint32_t>(metadata.icc.size()), metadata.icc.data());
         if (ok && !metadata.xmp.empty())
-            ok = TIFFSetField(tiff, TIFFTAG_XMLPACKET, static_cast<std::uint32_t>(metadata.xmp.size()), metadata.xmp.data());
+            ok = TIFFSetField(tiff, TIFFTAG_XMLPACKET,
+                              static_cast<std::uint32_t>(metadata.xmp.size()), metadata.xmp.data());
         if (ok && metadata.iptc.size() >= 4)
-            ok = TIFFSetField(tiff, TIFFTAG_RICHTIFFIPTC, static_cast<std::uint32_t>(metadata.iptc.size() / 4),
+            ok = TIFFSetField(tiff, TIFFTAG_RICHTIFFIPTC,
+                              static_cast<std::uint32_t>(metadata.iptc.size() / 4),
                               metadata.iptc.data());
         if (ok && !metadata.photoshop.empty())
-            ok = TIFFSetField(tiff, TIFFTAG_PHOTOSHOP, static_cast<std::uint32_t>(metadata.photoshop.size()),
+            ok = TIFFSetField(tiff, TIFFTAG_PHOTOSHOP,
+                              static_cast<std::uint32_t>(metadata.photoshop.size()),
                               metadata.photoshop.data());
         if (ok && !metadata.description.empty())
             ok = TIFFSetField(tiff, TIFFTAG_IMAGEDESCRIPTION, metadata.description.c_str());
-        if (!ok) fail("libtiff refused a field");
+        if (!ok)
+            fail("libtiff refused a field");
     }
 
     // The EXIF block goes in after the strips, at an even offset; the directory written next points
     // into it. libtiff appends everything at the end of the file, so it writes around these bytes.
     void writeExif() {
-        if (!exif) return;
+        if (!exif)
+            return;
         const int fd = TIFFFileno(tiff);
         off_t end = ::lseek(fd, 0, SEEK_END);
-        if (end < 0) fail("cannot write the TIFF file");
+        if (end < 0)
+            fail("cannot write the TIFF file");
         const std::uint64_t position = (static_cast<std::uint64_t>(end) + 1) & ~std::uint64_t{1};
         auto placed = relocateExif(metadata.exif, position);
-        if (!placed || placed->bigEndian != exif->bigEndian) return;
+        if (!placed || placed->bigEndian != exif->bigEndian)
+            return;
         bool ok = true;
         if (placed->exifDirectory != 0 || placed->gpsDirectory != 0) {
             std::vector<std::uint8_t> bytes(position - static_cast<std::uint64_t>(end), 0);
             bytes.insert(bytes.end(), placed->bytes.begin(), placed->bytes.end());
             for (std::size_t at = 0; at < bytes.size();) {
-                const ssize_t n = ::pwrite(fd, bytes.data() + at, bytes.size() - at, end + static_cast<off_t>(at));
-                if (n <= 0) fail("cannot write the TIFF file");
+                const ssize_t n = ::pwrite(fd, bytes.data() + at, bytes.size() - at,
+                                           end + static_cast<off_t>(at));
+                if (n <= 0)
+                    fail("cannot write the TIFF file");
                 at += static_cast<std::size_t>(n);
             }
-            if (placed->exifDirectory != 0) ok = TIFFSetField(tiff, TIFFTAG_EXIFIFD, std::uint64_t{placed->exifDirectory});
-            if (ok && placed->gpsDirectory != 0) ok = TIFFSetField(tiff, TIFFTAG_GPSIFD, std::uint64_t{placed->gpsDirectory});
+            if (placed->exifDirectory != 0)
+                ok = TIFFSetField(tiff, TIFFTAG_EXIFIFD, std::uint64_t{placed->exifDirectory});
+            if (ok && placed->gpsDirectory != 0)
+                ok = TIFFSetField(tiff, TIFFTAG_GPSIFD, std::uint64_t{placed->gpsDirectory});
         }
         for (const auto& [tag, text] : placed->texts) {
             // The image's own description wins over the camera's.
-            if (tag == TIFFTAG_IMAGEDESCRIPTION && !metadata.description.empty()) continue;
-            if (ok) ok = TIFFSetField(tiff, tag, text.c_str());
+            if (tag == TIFFTAG_IMAGEDESCRIPTION && !metadata.description.empty())
+                continue;
+            if (ok)
+                ok = TIFFSetField(tiff, tag, text.c_str());
         }
-        if (!ok) fail("libtiff refused an EXIF field");
+        if (!ok)
+            fail("libtiff refused an EXIF field");
     }
 
     // Last member: its threads stop before the rest goes.
     std::optional<OrderedWorkers<Job, Result>> workers;
 };
 
-TiffEncoder::TiffEncoder(const std::filesystem::path& file, int width, int height, int channels, TiffMetadata metadata,
-                         TiffSettings settings)
+TiffEncoder::TiffEncoder(const std::filesystem::path& file, int width, int height, int channels,
+                         TiffMetadata metadata, TiffSettings settings)
     : m_shared(std::make_unique<Shared>()) {
-    if (width < 1 || height < 1 || channels < 1 || channels > 4) throw PlatformError("TIFF layout not supported");
+    if (width < 1 || height < 1 || channels < 1 || channels > 4)
+        throw PlatformError("TIFF layout not supported");
     Shared& s = *m_shared;
     s.width = width;
     s.height = height;
@@ -190,24 +213,31 @@ TiffEncoder::TiffEncoder(const std::filesystem::path& file, int width, int heigh
                                                               static_cast<std::size_t>(height)));
     s.metadata = std::move(metadata);
     // The file takes the EXIF block's byte order, so the block goes in as it is.
-    if (!s.metadata.exif.empty()) s.exif = relocateExif(s.metadata.exif, 0);
-    const bool big = static_cast<std::uint64_t>(s.rowBytes) * static_cast<std::uint64_t>(height) > kClassicTiffPixelBytes;
-    if (big) s.exif.reset();
+    if (!s.metadata.exif.empty())
+        s.exif = relocateExif(s.metadata.exif, 0);
+    const bool big = static_cast<std::uint64_t>(s.rowBytes) * static_cast<std::uint64_t>(height) >
+                     kClassicTiffPixelBytes;
+    if (big)
+        s.exif.reset();
     std::string mode = "w";
     mode += s.exif && s.exif->bigEndian ? "b" : "l";
-    if (big) mode += "8";
+    if (big)
+        mode += "8";
 
     TIFFOpenOptions* options = TIFFOpenOptionsAlloc();
-    if (options == nullptr) throw PlatformError("libtiff could not start");
+    if (options == nullptr)
+        throw PlatformError("libtiff could not start");
     TIFFOpenOptionsSetErrorHandlerExtR(options, keepError, &s.error);
     TIFFOpenOptionsSetWarningHandlerExtR(options, ignoreWarning, nullptr);
     s.tiff = TIFFOpenExt(file.c_str(), mode.c_str(), options);
     TIFFOpenOptionsFree(options);
-    if (s.tiff == nullptr) s.fail(("cannot create " + file.filename().string()).c_str());
+    if (s.tiff == nullptr)
+        s.fail(("cannot create " + file.filename().string()).c_str());
     s.writeHeaderFields();
 
     unsigned threads = settings.threads;
-    if (threads == 0) threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
+    if (threads == 0)
+        threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
     s.strip.reserve(s.rowBytes * static_cast<std::size_t>(s.rowsPerStrip));
     s.workers.emplace(threads, [&s] { return s.makeWork(); });
 }
@@ -215,18 +245,21 @@ TiffEncoder::TiffEncoder(const std::filesystem::path& file, int width, int heigh
 TiffEncoder::~TiffEncoder() {
     Shared& s = *m_shared;
     s.workers.reset();
-    if (s.tiff != nullptr) TIFFClose(s.tiff);
+    if (s.tiff != nullptr)
+        TIFFClose(s.tiff);
 }
 
 void TiffEncoder::addRows(const std::uint8_t* rows, std::size_t stride, int count) {
     Shared& s = *m_shared;
-    if (count < 0 || s.rowsAdded + count > s.height) throw PlatformError("more TIFF rows than the image has");
+    if (count < 0 || s.rowsAdded + count > s.height)
+        throw PlatformError("more TIFF rows than the image has");
     const std::size_t stripSize = s.rowBytes * static_cast<std::size_t>(s.rowsPerStrip);
     for (int r = 0; r < count; ++r) {
         const std::uint8_t* row = rows + static_cast<std::size_t>(r) * stride;
         s.strip.insert(s.strip.end(), row, row + s.rowBytes);
         ++s.rowsAdded;
-        if (s.strip.size() == stripSize || s.rowsAdded == s.height) submitStrip();
+        if (s.strip.size() == stripSize || s.rowsAdded == s.height)
+            submitStrip();
     }
 }
 
@@ -243,7 +276,8 @@ void TiffEncoder::submitStrip() {
 void TiffEncoder::writeReady(bool waitForAll) {
     Shared& s = *m_shared;
     s.workers->deliver(waitForAll, [&s](Result& result) {
-        if (TIFFWriteRawStrip(s.tiff, s.stripsWritten, result.bytes.data(), static_cast<tmsize_t>(result.bytes.size())) < 0)
+        if (TIFFWriteRawStrip(s.tiff, s.stripsWritten, result.bytes.data(),
+                              static_cast<tmsize_t>(result.bytes.size())) < 0)
             s.fail("cannot write a TIFF strip");
         ++s.stripsWritten;
     });
@@ -251,13 +285,16 @@ void TiffEncoder::writeReady(bool waitForAll) {
 
 void TiffEncoder::finish() {
     Shared& s = *m_shared;
-    if (s.rowsAdded != s.height) throw PlatformError("TIFF image is missing rows");
+    if (s.rowsAdded != s.height)
+        throw PlatformError("TIFF image is missing rows");
     writeReady(true);
     s.writeExif();
-    if (!TIFFWriteDirectory(s.tiff)) s.fail("cannot write the TIFF directory");
+    if (!TIFFWriteDirectory(s.tiff))
+        s.fail("cannot write the TIFF directory");
     TIFF* tiff = std::exchange(s.tiff, nullptr);
     TIFFClose(tiff);
-    if (!s.error.empty()) throw PlatformError(s.error);
+    if (!s.error.empty())
+        throw PlatformError(s.error);
 }
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -12,14 +12,15 @@ namespace kv::platform {
 
 /// What a TIFF file holds besides its pixels.
 struct TiffMetadata {
-    std::vector<std::uint8_t> icc;        // ICCProfile
-    std::string xmp;                      // XMLPacket
-    std::vector<std::uint8_t> iptc;       // RichTIFFIPTC (padded to whole 32-bit words)
-    std::vector<std::uint8_t> photoshop;  // Photoshop image resources
-    std::vector<std::uint8_t> exif;       // TIFF-structured EXIF block: its EXIF and GPS directories are carried
-    std::string description;              // ImageDescription
-    int orientation = 1;                  // 1…8
-    double pixelsPerCmX = 0;              // XResolution/YResolution in centimetres, when both are above 0
+    std::vector<std::uint8_t> icc;       // ICCProfile
+    std::string xmp;                     // XMLPacket
+    std::vector<std::uint8_t> iptc;      // RichTIFFIPTC (padded to whole 32-bit words)
+    std::vector<std::uint8_t> photoshop; // Photoshop image resources
+    std::vector<std::uint8_t>
+        exif;                // TIFF-structured EXIF block: its EXIF and GPS directories are carried
+    std::string description; // ImageDescription
+    int orientation = 1;     // 1…8
+    double pixelsPerCmX = 0; // XResolution/YResolution in centimetres, when both are above 0
     double pixelsPerCmY = 0;
 };
 
@@ -27,9 +28,9 @@ struct TiffMetadata {
 /// for a 24-megapixel image keep both cores busy to the end, while each strip's fresh deflate
 /// window costs under 0.1% of the output.
 struct TiffSettings {
-    int level = 6;                        // libdeflate level
-    std::size_t stripBytes = 1 << 20;     // uncompressed bytes per strip (at least one row)
-    unsigned threads = 0;                 // 0: one per core, at most 4
+    int level = 6;                    // libdeflate level
+    std::size_t stripBytes = 1 << 20; // uncompressed bytes per strip (at least one row)
+    unsigned threads = 0;             // 0: one per core, at most 4
 };
 
 /// Writes an 8-bit, chunky, striped TIFF with Adobe deflate and the horizontal predictor, top to
@@ -38,9 +39,9 @@ struct TiffSettings {
 /// in order as raw strips; the directory (with the metadata) comes last. Failures throw
 /// PlatformError; the file may then hold a partial image.
 class TiffEncoder {
-public:
-    TiffEncoder(const std::filesystem::path& file, int width, int height, int channels, TiffMetadata metadata,
-                TiffSettings settings = {});
+  public:
+    TiffEncoder(const std::filesystem::path& file, int width, int height, int channels,
+                TiffMetadata metadata, TiffSettings settings = {});
     ~TiffEncoder();
     TiffEncoder(const TiffEncoder&) = delete;
     TiffEncoder& operator=(const TiffEncoder&) = delete;
@@ -52,11 +53,11 @@ public:
 
     struct Shared;
 
-private:
+  private:
     void submitStrip();
     void writeReady(bool waitForAll);
 
     std::unique_ptr<Shared> m_shared;
 };
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -3,7 +3,8 @@
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 
-extern "C" __attribute__((visibility("default"))) const kv::media_module::AVTable* kelvane_av_module() {
+extern "C" __attribute__((visibility("default"))) const kv::media_module::AVTable*
+kelvane_av_module() {
     using namespace kv;
     static const media_module::AVTable table{
         .version = media_module::kTableVersion,

@@ -2,19 +2,20 @@
 // (images and PDF pages: libvips, libheif, LibRaw, poppler, cairo) and kelvane-av.so (video and
 // audio: FFmpeg only, so an audio conversion never loads the image stack).
 // Why some functions exist twice: the executable holds a forwarder (media_proxy.cpp) that opens the
-// module on first call; the module holds the implementation, whose address it lists in a table here.
+// module on first call; the module holds the implementation, whose address it lists in a table
+// here.
 #pragma once
+
+#include "compress/compress_services.h"
+#include "document/richtext/rich_text.h"
+#include "engine/convert_request.h"
+#include "validate/validator.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
-
-#include "compress/compress_services.h"
-#include "document/richtext/rich_text.h"
-#include "engine/convert_request.h"
-#include "validate/validator.h"
 
 namespace kv::media_module {
 
@@ -51,7 +52,7 @@ struct AVTable {
     decltype(&compress::transcodeMedia) transcodeMedia;
 };
 
-}  // namespace kv::media_module
+} // namespace kv::media_module
 
 /// Each module's one exported entry.
 extern "C" const kv::media_module::ImageTable* kelvane_media_module();

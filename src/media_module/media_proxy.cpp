@@ -1,21 +1,20 @@
 // The executable's side of the media modules: the same functions, forwarded to kelvane-media.so
 // (images) or kelvane-av.so (video and audio), each opened on its first call (never at start-up).
+#include "av/video_audio_converter.h"
 #include "document/document_converter.h"
 #include "document/pdf/pdf_conversions.h"
 #include "image/image_converter.h"
-#include "av/video_audio_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 #include "platform/platform_error.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <array>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+#include <unistd.h>
 
 namespace kv {
 namespace {
@@ -29,28 +28,32 @@ std::filesystem::path modulePath(const char* fileName) {
     }
     std::array<char, 4096> self{};
     const ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size() - 1);
-    const std::filesystem::path exe = length > 0 ? std::filesystem::path(std::string(self.data(), static_cast<std::size_t>(length)))
-                                                 : std::filesystem::path();
+    const std::filesystem::path exe =
+        length > 0
+            ? std::filesystem::path(std::string(self.data(), static_cast<std::size_t>(length)))
+            : std::filesystem::path();
     const auto installed =
         (exe.parent_path() / KV_MODULE_DIR_FROM_BIN / fileName).lexically_normal();
     std::error_code error;
-    if (std::filesystem::exists(installed, error)) return installed;
+    if (std::filesystem::exists(installed, error))
+        return installed;
     return exe.parent_path() / fileName;
 }
 
 // Opens a module once and checks its table; the module stays loaded for the life of the process.
 template <typename Table> class Module {
-public:
+  public:
     Module(const char* fileName, const char* entryName, const char* what)
         : m_fileName(fileName), m_entryName(entryName), m_what(what) {}
 
     const Table& table() {
         std::call_once(m_once, [this] { load(); });
-        if (m_loaded == nullptr) throw PlatformError(m_failure);
+        if (m_loaded == nullptr)
+            throw PlatformError(m_failure);
         return *m_loaded;
     }
 
-private:
+  private:
     void load() {
         const auto path = modulePath(m_fileName);
         void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -62,7 +65,8 @@ private:
         auto entry = reinterpret_cast<Entry>(::dlsym(handle, m_entryName));
         const Table* candidate = entry != nullptr ? entry() : nullptr;
         if (candidate == nullptr || candidate->version != media_module::kTableVersion) {
-            m_failure = std::string(m_what) + " support at " + path.string() + " does not match this program";
+            m_failure = std::string(m_what) + " support at " + path.string() +
+                        " does not match this program";
             return;
         }
         m_loaded = candidate;
@@ -77,47 +81,74 @@ private:
 };
 
 const media_module::ImageTable& images() {
-    static Module<media_module::ImageTable> module("kelvane-media.so", "kelvane_media_module", "Image and media");
+    static Module<media_module::ImageTable> module("kelvane-media.so", "kelvane_media_module",
+                                                   "Image and media");
     return module.table();
 }
 
 const media_module::AVTable& av() {
-    static Module<media_module::AVTable> module("kelvane-av.so", "kelvane_av_module", "Video and audio");
+    static Module<media_module::AVTable> module("kelvane-av.so", "kelvane_av_module",
+                                                "Video and audio");
     return module.table();
 }
 
-}  // namespace
+} // namespace
 
 namespace ImageConverter {
-std::filesystem::path convert(const ConvertRequest& r) { return images().imageConvert(r); }
-std::filesystem::path convertPDFPages(const ConvertRequest& r) { return images().convertPDFPages(r); }
-}  // namespace ImageConverter
+std::filesystem::path convert(const ConvertRequest& r) {
+    return images().imageConvert(r);
+}
+std::filesystem::path convertPDFPages(const ConvertRequest& r) {
+    return images().convertPDFPages(r);
+}
+} // namespace ImageConverter
 
 namespace DocumentConverter {
-std::string extractPDFText(const std::filesystem::path& s) { return images().extractPDFText(s); }
-void pdfToHTML(const std::filesystem::path& s, const std::filesystem::path& o) { images().pdfToHTML(s, o); }
-void pdfToMarkdown(const std::filesystem::path& s, const std::filesystem::path& o) { images().pdfToMarkdown(s, o); }
-std::filesystem::path splitPDF(const ConvertRequest& r) { return images().splitPDF(r); }
-void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) { images().richTextToPDF(t, o); }
-}  // namespace DocumentConverter
+std::string extractPDFText(const std::filesystem::path& s) {
+    return images().extractPDFText(s);
+}
+void pdfToHTML(const std::filesystem::path& s, const std::filesystem::path& o) {
+    images().pdfToHTML(s, o);
+}
+void pdfToMarkdown(const std::filesystem::path& s, const std::filesystem::path& o) {
+    images().pdfToMarkdown(s, o);
+}
+std::filesystem::path splitPDF(const ConvertRequest& r) {
+    return images().splitPDF(r);
+}
+void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) {
+    images().richTextToPDF(t, o);
+}
+} // namespace DocumentConverter
 
 namespace VideoAudioConverter {
-std::filesystem::path convertVideo(const ConvertRequest& r) { return av().convertVideo(r); }
-std::filesystem::path convertAudio(const ConvertRequest& r) { return av().convertAudio(r); }
-std::filesystem::path videoToGIF(const ConvertRequest& r) { return av().videoToGIF(r); }
-std::filesystem::path gifToVideo(const ConvertRequest& r) { return av().gifToVideo(r); }
-std::filesystem::path extractAudio(const ConvertRequest& r) { return av().extractAudio(r); }
-}  // namespace VideoAudioConverter
+std::filesystem::path convertVideo(const ConvertRequest& r) {
+    return av().convertVideo(r);
+}
+std::filesystem::path convertAudio(const ConvertRequest& r) {
+    return av().convertAudio(r);
+}
+std::filesystem::path videoToGIF(const ConvertRequest& r) {
+    return av().videoToGIF(r);
+}
+std::filesystem::path gifToVideo(const ConvertRequest& r) {
+    return av().gifToVideo(r);
+}
+std::filesystem::path extractAudio(const ConvertRequest& r) {
+    return av().extractAudio(r);
+}
+} // namespace VideoAudioConverter
 
 namespace Validator {
 ValidationStatus validateImage(const std::filesystem::path& file) {
     try {
         return images().validateImage(file);
     } catch (const std::exception& e) {
-        return ValidationStatus::failed(e.what());  // checks never throw
+        return ValidationStatus::failed(e.what()); // checks never throw
     }
 }
-ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages, PDFBackgroundRequirement requirement) {
+ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages,
+                             PDFBackgroundRequirement requirement) {
     try {
         return images().validatePDF(file, expectPages, requirement);
     } catch (const std::exception& e) {
@@ -131,21 +162,30 @@ ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType ty
         return ValidationStatus::failed(e.what());
     }
 }
-}  // namespace Validator
+} // namespace Validator
 
 namespace compress {
-std::vector<EncodedLevel> measureImageLevels(const std::filesystem::path& file, SupportedFormat target,
-                                             const std::vector<CompressionLevel>& levels, std::stop_token stop) {
+std::vector<EncodedLevel> measureImageLevels(const std::filesystem::path& file,
+                                             SupportedFormat target,
+                                             const std::vector<CompressionLevel>& levels,
+                                             std::stop_token stop) {
     return images().measureImageLevels(file, target, levels, std::move(stop));
 }
-std::vector<std::uint8_t> encodeImageLevel(const std::filesystem::path& file, SupportedFormat target,
-                                           CompressionLevel level, std::stop_token stop) {
+std::vector<std::uint8_t> encodeImageLevel(const std::filesystem::path& file,
+                                           SupportedFormat target, CompressionLevel level,
+                                           std::stop_token stop) {
     return images().encodeImageLevel(file, target, level, std::move(stop));
 }
-double mediaDuration(const std::filesystem::path& file) { return av().mediaDuration(file); }
-std::optional<double> mediaBitrate(const std::filesystem::path& file) { return av().mediaBitrate(file); }
-void transcodeMedia(const TranscodeRequest& request) { av().transcodeMedia(request); }
-}  // namespace compress
+double mediaDuration(const std::filesystem::path& file) {
+    return av().mediaDuration(file);
+}
+std::optional<double> mediaBitrate(const std::filesystem::path& file) {
+    return av().mediaBitrate(file);
+}
+void transcodeMedia(const TranscodeRequest& request) {
+    av().transcodeMedia(request);
+}
+} // namespace compress
 
 namespace platform {
 // Without the module nothing but our own writers can produce images, and no audio encoder exists.
@@ -163,6 +203,6 @@ std::vector<std::uint32_t> probeAudioWriters() {
         return {};
     }
 }
-}  // namespace platform
+} // namespace platform
 
-}  // namespace kv
+} // namespace kv

@@ -5,7 +5,8 @@
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 
-extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageTable* kelvane_media_module() {
+extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageTable*
+kelvane_media_module() {
     using namespace kv;
     static const media_module::ImageTable table{
         .version = media_module::kTableVersion,

@@ -14,8 +14,10 @@ template <auto Release> struct Releaser {
 /// takes `T**` (avformat_close_input, av_frame_free), wrap that call in a one-line function.
 template <typename T, auto Release> using CHandle = std::unique_ptr<T, Releaser<Release>>;
 
-inline void closeFile(std::FILE* file) noexcept { std::fclose(file); }
+inline void closeFile(std::FILE* file) noexcept {
+    std::fclose(file);
+}
 /// A stdio stream; to learn whether the last write reached the disk, `std::fclose(file.release())`.
 using CFile = CHandle<std::FILE, &closeFile>;
 
-}  // namespace kv
+} // namespace kv

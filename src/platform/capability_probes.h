@@ -16,4 +16,4 @@ std::set<std::string> probeWritableImageTypes();
 /// opened for writing (encoder and muxer present and accepting 44.1 kHz stereo).
 std::vector<std::uint32_t> probeAudioWriters();
 
-}  // namespace kv::platform
+} // namespace kv::platform

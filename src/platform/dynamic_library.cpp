@@ -2,7 +2,6 @@
 #include "platform/dynamic_library.h"
 
 #include <dlfcn.h>
-
 #include <optional>
 
 namespace kv::platform {
@@ -10,15 +9,18 @@ namespace {
 
 template <typename Fn> bool bind(void* library, const char* name, Fn& slot) {
     void* symbol = dlsym(library, name);
-    if (symbol == nullptr) return false;
+    if (symbol == nullptr)
+        return false;
     slot = reinterpret_cast<Fn>(symbol);
     return true;
 }
 
 std::optional<Bzip2Api> load() {
     void* library = dlopen("libbz2.so.1.0", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) library = dlopen("libbz2.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return std::nullopt;
+    if (library == nullptr)
+        library = dlopen("libbz2.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr)
+        return std::nullopt;
     Bzip2Api api{};
     const bool complete = bind(library, "BZ2_bzCompressInit", api.compressInit) &&
                           bind(library, "BZ2_bzCompress", api.compress) &&
@@ -32,14 +34,14 @@ std::optional<Bzip2Api> load() {
         dlclose(library);
         return std::nullopt;
     }
-    return api;  // the library stays loaded for the life of the process
+    return api; // the library stays loaded for the life of the process
 }
 
-}  // namespace
+} // namespace
 
 const Bzip2Api* bzip2Api() {
     static const std::optional<Bzip2Api> api = load();
     return api ? &*api : nullptr;
 }
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -15,4 +15,4 @@ bool contentTypeIsA(std::string_view type, std::string_view ancestor);
 /// Whether the database knows the type at all.
 bool contentTypeIsKnown(std::string_view type);
 
-}  // namespace kv::platform
+} // namespace kv::platform

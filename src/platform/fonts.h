@@ -9,11 +9,11 @@
 namespace kv::platform {
 
 struct FontFacts {
-    std::string postScriptName;  // empty when the font has none
+    std::string postScriptName; // empty when the font has none
     long glyphCount = 0;
 };
 
 /// Loads face 0 of the font in `data`; nothing when FreeType cannot load it.
 std::optional<FontFacts> loadFontFacts(std::span<const std::uint8_t> data);
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -8,7 +8,7 @@ namespace kv {
 
 /// Thrown at the platform boundary when a library call fails; what() is the library's text.
 class PlatformError : public std::runtime_error {
-public:
+  public:
     /// What failed, as the door to the library can tell: reading the source's data (a decoder
     /// met damage or the file ended early), or anything else.
     enum class Kind { other, sourceDecoding };
@@ -17,18 +17,18 @@ public:
         : std::runtime_error(message), m_kind(kind) {}
     Kind kind() const noexcept { return m_kind; }
 
-private:
+  private:
     Kind m_kind;
 };
 
-}  // namespace kv
+} // namespace kv
 
 namespace kv::platform::media {
 
 /// Thrown when the caller's stop token asked a media library to stop; the output is incomplete.
 class MediaCancelled : public std::runtime_error {
-public:
+  public:
     MediaCancelled() : std::runtime_error("media operation cancelled") {}
 };
 
-}  // namespace kv::platform::media
+} // namespace kv::platform::media

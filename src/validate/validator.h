@@ -1,13 +1,13 @@
 // Checks that a converted file is a usable file of its target format.
 #pragma once
 
+#include "formats/supported_format.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include "formats/supported_format.h"
 
 namespace kv {
 
@@ -15,7 +15,7 @@ namespace kv {
 struct ValidationStatus {
     enum class Kind { passed, failed, skipped };
     Kind kind = Kind::skipped;
-    std::string reason;  // only for failed
+    std::string reason; // only for failed
 
     static ValidationStatus passed() { return {Kind::passed, {}}; }
     static ValidationStatus failed(std::string reason) { return {Kind::failed, std::move(reason)}; }
@@ -34,7 +34,8 @@ namespace Validator {
 ValidationStatus validate(const std::filesystem::path& output, SupportedFormat target);
 
 ValidationStatus validateImage(const std::filesystem::path& file);
-ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages, PDFBackgroundRequirement requirement);
+ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages,
+                             PDFBackgroundRequirement requirement);
 ValidationStatus validateFolderOutput(SupportedFormat target, const std::filesystem::path& folder);
 ValidationStatus validateSVG(const std::filesystem::path& file);
 ValidationStatus validateFont(const std::filesystem::path& file, SupportedFormat target);
@@ -43,12 +44,12 @@ ValidationStatus validateText(const std::filesystem::path& file);
 ValidationStatus validateHTML(const std::filesystem::path& file);
 ValidationStatus validateRTF(const std::filesystem::path& file);
 ValidationStatus validateDOCX(const std::filesystem::path& file);
-ValidationStatus validateMagicBytes(const std::filesystem::path& file, std::span<const std::uint8_t> magic,
-                                    std::string_view label);
+ValidationStatus validateMagicBytes(const std::filesystem::path& file,
+                                    std::span<const std::uint8_t> magic, std::string_view label);
 ValidationStatus validateTAR(const std::filesystem::path& file);
 ValidationStatus validateDelimited(const std::filesystem::path& file, char delimiter);
 ValidationStatus validateJSON(const std::filesystem::path& file);
 ValidationStatus validateSubtitles(const std::filesystem::path& file, SupportedFormat format);
 
-}  // namespace Validator
-}  // namespace kv
+} // namespace Validator
+} // namespace kv

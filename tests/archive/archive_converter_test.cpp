@@ -72,7 +72,8 @@ TEST(ArchiveConverter, PlainPayloadBecomesOneFileNamedAfterTheSource) {
     TempDir dir;
     writeFile(dir / "notes.txt.gz", toString(compressGzip(asBytes("just notes"))));
     fs::create_directories(dir / "out");
-    const fs::path output = convert(test::makeRequest(dir / "notes.txt.gz", F::gzip, F::zip, dir / "out"));
+    const fs::path output =
+        convert(test::makeRequest(dir / "notes.txt.gz", F::gzip, F::zip, dir / "out"));
     EXPECT_EQ(output.filename(), "notes.txt.zip");
     fs::create_directories(dir / "check");
     extractArchive(output, F::zip, dir / "check");
@@ -97,7 +98,8 @@ TEST(ArchiveConverter, NothingExtractedFailsAndLeavesNoStaging) {
     EXPECT_TRUE(tmp.empty());
 
     writeFile(dir / "bad.zip", "PK not really");
-    EXPECT_THROW(convert(test::makeRequest(dir / "bad.zip", F::zip, F::tar, dir / "out")), ConversionError);
+    EXPECT_THROW(convert(test::makeRequest(dir / "bad.zip", F::zip, F::tar, dir / "out")),
+                 ConversionError);
     EXPECT_TRUE(tmp.empty());
     EXPECT_FALSE(fs::exists(dir / "out" / "bad.tar"));
     EXPECT_TRUE(runtime.empty());

@@ -1,11 +1,11 @@
 // Every audio pair end to end, read back with ffprobe; surround and high-rate sources; bit rates,
 // tags and cover art; failures that leave nothing behind.
-#include <gtest/gtest.h>
-
-#include "engine/conversion_error.h"
 #include "av/video_audio_converter.h"
+#include "engine/conversion_error.h"
 #include "media_fixtures.h"
 #include "platform/capability_probes.h"
+
+#include <gtest/gtest.h>
 
 namespace kv::test {
 namespace {
@@ -13,19 +13,44 @@ namespace {
 using F = SupportedFormat;
 
 class AudioFixtures : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
-        if (!haveTool("ffmpeg")) return;
+        if (!haveTool("ffmpeg"))
+            return;
         s_dir = new TempDir();
         const auto at = [](const std::string& name) { return (*s_dir / name).string(); };
-        ffmpeg({"-f", "lavfi", "-i", "sine=f=440:d=1.5:r=48000", "-f", "lavfi", "-i", "testsrc=s=64x64:d=0.04",
-                "-map", "0", "-map", "1", "-ac", "2", "-c:v", "mjpeg", "-disposition:v", "attached_pic",
-                "-metadata", "title=Song", "-metadata", "artist=Band", "-metadata", "album=Record",
-                "-c:a", "libmp3lame", at("s.mp3")});
-        const std::vector<std::string> tags{"-metadata", "title=Song", "-metadata", "artist=Band",
-                                            "-metadata", "album=Record"};
+        ffmpeg({"-f",
+                "lavfi",
+                "-i",
+                "sine=f=440:d=1.5:r=48000",
+                "-f",
+                "lavfi",
+                "-i",
+                "testsrc=s=64x64:d=0.04",
+                "-map",
+                "0",
+                "-map",
+                "1",
+                "-ac",
+                "2",
+                "-c:v",
+                "mjpeg",
+                "-disposition:v",
+                "attached_pic",
+                "-metadata",
+                "title=Song",
+                "-metadata",
+                "artist=Band",
+                "-metadata",
+                "album=Record",
+                "-c:a",
+                "libmp3lame",
+                at("s.mp3")});
+        const std::vector<std::string> tags{"-metadata",   "title=Song", "-metadata",
+                                            "artist=Band", "-metadata",  "album=Record"};
         const auto derive = [&](const std::string& name, std::vector<std::string> codec) {
-            std::vector<std::string> args{"-f", "lavfi", "-i", "sine=f=440:d=1.5:r=48000", "-ac", "2"};
+            std::vector<std::string> args{"-f",  "lavfi", "-i", "sine=f=440:d=1.5:r=48000",
+                                          "-ac", "2"};
             args.insert(args.end(), tags.begin(), tags.end());
             args.insert(args.end(), codec.begin(), codec.end());
             args.push_back(at(name));
@@ -38,8 +63,9 @@ protected:
         derive("s.m4a", {"-c:a", "aac"});
         derive("s.alac", {"-c:a", "alac", "-f", "ipod"});
         // 5.1 at 96 kHz, 24 bits.
-        ffmpeg({"-f", "lavfi", "-i", "sine=f=300:d=1:r=96000", "-af", "pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0",
-                "-c:a", "flac", "-sample_fmt", "s32", at("surround.flac")});
+        ffmpeg({"-f", "lavfi", "-i", "sine=f=300:d=1:r=96000", "-af",
+                "pan=5.1|c0=c0|c1=c0|c2=c0|c3=c0|c4=c0|c5=c0", "-c:a", "flac", "-sample_fmt", "s32",
+                at("surround.flac")});
         ffmpeg({"-f", "lavfi", "-i", "anoisesrc=d=2:r=48000:a=0.5", "-ac", "2", at("noise.wav")});
     }
     static void TearDownTestSuite() {
@@ -57,7 +83,7 @@ struct Expected {
     F target;
     const char* codec;
     const char* container;
-    const char* brand;  // empty: not an MPEG-4 file
+    const char* brand; // empty: not an MPEG-4 file
     const char* sampleFormat;
 };
 
@@ -76,14 +102,17 @@ TEST_F(AudioFixtures, EveryPairKeepsRateChannelsAndLength) {
     for (const F source : sources) {
         const auto file = fixture("s." + std::string(rawValue(source)));
         for (const Expected& expected : kTargets) {
-            if (expected.target == source) continue;
+            if (expected.target == source)
+                continue;
             ++pairs;
             TempDir out;
             const RunResult result =
-                runKelvane({"--convert", file.string(), std::string(rawValue(expected.target)), out.path().string()});
+                runKelvane({"--convert", file.string(), std::string(rawValue(expected.target)),
+                            out.path().string()});
             ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
             std::string printed = result.out;
-            while (!printed.empty() && printed.back() == '\n') printed.pop_back();
+            while (!printed.empty() && printed.back() == '\n')
+                printed.pop_back();
             const std::filesystem::path output = printed;
             SCOPED_TRACE(std::string(rawValue(source)) + " → " + output.filename().string());
             EXPECT_EQ(output.extension(), "." + std::string(fileExtension(expected.target)));
@@ -101,7 +130,8 @@ TEST_F(AudioFixtures, EveryPairKeepsRateChannelsAndLength) {
             }
             // Encoder priming and AAC frames add up to a few tens of milliseconds.
             // ffprobe only estimates a bare ADTS stream's length from its bit rate.
-            EXPECT_NEAR(number(formatField(info, "duration")), 1.5, expected.target == F::aac ? 0.1 : 0.07);
+            EXPECT_NEAR(number(formatField(info, "duration")), 1.5,
+                        expected.target == F::aac ? 0.1 : 0.07);
             EXPECT_EQ(entriesOf(out.path()).size(), 1u);
         }
     }
@@ -111,8 +141,8 @@ TEST_F(AudioFixtures, EveryPairKeepsRateChannelsAndLength) {
 TEST_F(AudioFixtures, SurroundAndHighRateSourcesKeepTheirShape) {
     for (const F target : {F::wav, F::m4a, F::alac, F::flac}) {
         TempDir out;
-        const auto output =
-            VideoAudioConverter::convertAudio(requestFor(fixture("surround.flac"), F::flac, target, out.path()));
+        const auto output = VideoAudioConverter::convertAudio(
+            requestFor(fixture("surround.flac"), F::flac, target, out.path()));
         SCOPED_TRACE(rawValue(target));
         const Probe info = probe(output);
         EXPECT_EQ(field(info, 0, "sample_rate"), "96000");
@@ -137,12 +167,14 @@ TEST_F(AudioFixtures, AacBitRateIs256kUnlessTheJobSaysOtherwise) {
 TEST_F(AudioFixtures, TagsAndCoverArtGoWhereTheContainerCarriesThem) {
     for (const F target : {F::m4a, F::alac, F::flac, F::wav}) {
         TempDir out;
-        const auto output = VideoAudioConverter::convertAudio(requestFor(fixture("s.mp3"), F::mp3, target, out.path()));
+        const auto output = VideoAudioConverter::convertAudio(
+            requestFor(fixture("s.mp3"), F::mp3, target, out.path()));
         SCOPED_TRACE(rawValue(target));
         const Probe info = probe(output);
         EXPECT_EQ(formatField(info, "tags.title"), "Song");
         EXPECT_EQ(formatField(info, "tags.artist"), "Band");
-        if (target == F::wav) continue;  // RIFF INFO has no picture
+        if (target == F::wav)
+            continue; // RIFF INFO has no picture
         EXPECT_EQ(formatField(info, "tags.album"), "Record");
         EXPECT_EQ(field(info, 1, "disposition.attached_pic"), "1");
         EXPECT_EQ(field(info, 1, "codec_name"), "mjpeg");
@@ -153,12 +185,14 @@ TEST_F(AudioFixtures, FailedOrCancelledConversionLeavesNothing) {
     TempDir out;
     writeFile(out / "broken.wav", std::string("RIFF\x10\x00\x00\x00WAVEjunkjunkjunk", 20));
     TempDir target;
-    EXPECT_ANY_THROW(VideoAudioConverter::convertAudio(requestFor(out / "broken.wav", F::wav, F::flac, target.path())));
+    EXPECT_ANY_THROW(VideoAudioConverter::convertAudio(
+        requestFor(out / "broken.wav", F::wav, F::flac, target.path())));
     EXPECT_TRUE(entriesOf(target.path()).empty());
 
     ffmpeg({"-f", "lavfi", "-i", "sine=d=1", "-t", "0", (out / "silence.wav").string()});
     try {
-        VideoAudioConverter::convertAudio(requestFor(out / "silence.wav", F::wav, F::m4a, target.path()));
+        VideoAudioConverter::convertAudio(
+            requestFor(out / "silence.wav", F::wav, F::m4a, target.path()));
         ADD_FAILURE() << "an empty WAV converted";
     } catch (const ConversionError& error) {
         EXPECT_STREQ(error.what(), "File appears corrupt: Audio file has zero frames");
@@ -169,7 +203,8 @@ TEST_F(AudioFixtures, FailedOrCancelledConversionLeavesNothing) {
     ConvertRequest request = requestFor(fixture("noise.wav"), F::wav, F::flac, target.path());
     request.stop = stop.get_token();
     request.progress = [&](double fraction) {
-        if (fraction > 0.2) stop.request_stop();
+        if (fraction > 0.2)
+            stop.request_stop();
     };
     try {
         VideoAudioConverter::convertAudio(request);
@@ -182,7 +217,8 @@ TEST_F(AudioFixtures, FailedOrCancelledConversionLeavesNothing) {
 
 // The decoded samples as ffmpeg hashes them (16-bit little-endian interleaved).
 std::string pcmDigest(const std::filesystem::path& file) {
-    const RunResult result = runProgram({"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:a:0", "-f", "md5", "-"});
+    const RunResult result = runProgram(
+        {"ffmpeg", "-v", "error", "-i", file.string(), "-map", "0:a:0", "-f", "md5", "-"});
     EXPECT_EQ(result.exitCode, 0) << result.err;
     return result.out;
 }
@@ -192,35 +228,39 @@ TEST_F(AudioFixtures, LosslessTargetsKeepEverySample) {
     ASSERT_FALSE(source.empty());
     for (const F target : {F::flac, F::alac, F::aiff}) {
         TempDir out;
-        const auto output = VideoAudioConverter::convertAudio(requestFor(fixture("noise.wav"), F::wav, target, out.path()));
+        const auto output = VideoAudioConverter::convertAudio(
+            requestFor(fixture("noise.wav"), F::wav, target, out.path()));
         SCOPED_TRACE(rawValue(target));
-        EXPECT_EQ(pcmDigest(output), source);  // no sample lost, doubled or altered between encoder frames
+        EXPECT_EQ(pcmDigest(output),
+                  source); // no sample lost, doubled or altered between encoder frames
     }
 }
 
 TEST_F(AudioFixtures, RateChangeInsideTheStreamIsResampledNotRefused) {
     TempDir dir;
     // Two MP3 runs at different rates back to back, as a joined recording is.
-    ffmpeg({"-f", "lavfi", "-i", "sine=f=440:d=1:r=44100", "-ac", "2", "-write_xing", "0", "-id3v2_version", "0",
-            (dir / "a.mp3").string()});
-    ffmpeg({"-f", "lavfi", "-i", "sine=f=440:d=1:r=48000", "-ac", "2", "-write_xing", "0", "-id3v2_version", "0",
-            (dir / "b.mp3").string()});
+    ffmpeg({"-f", "lavfi", "-i", "sine=f=440:d=1:r=44100", "-ac", "2", "-write_xing", "0",
+            "-id3v2_version", "0", (dir / "a.mp3").string()});
+    ffmpeg({"-f", "lavfi", "-i", "sine=f=440:d=1:r=48000", "-ac", "2", "-write_xing", "0",
+            "-id3v2_version", "0", (dir / "b.mp3").string()});
     writeFile(dir / "joined.mp3", readFile(dir / "a.mp3") + readFile(dir / "b.mp3"));
     for (const F target : {F::wav, F::m4a}) {
         TempDir out;
-        const auto output = VideoAudioConverter::convertAudio(requestFor(dir / "joined.mp3", F::mp3, target, out.path()));
+        const auto output = VideoAudioConverter::convertAudio(
+            requestFor(dir / "joined.mp3", F::mp3, target, out.path()));
         SCOPED_TRACE(rawValue(target));
         const Probe info = probe(output);
         const std::string rate = field(info, 0, "sample_rate");
-        EXPECT_TRUE(rate == "44100" || rate == "48000") << rate;  // one rate for the whole file
-        EXPECT_NEAR(number(formatField(info, "duration")), 2.0, 0.1);  // both halves, at their own speed
+        EXPECT_TRUE(rate == "44100" || rate == "48000") << rate; // one rate for the whole file
+        EXPECT_NEAR(number(formatField(info, "duration")), 2.0,
+                    0.1); // both halves, at their own speed
     }
 }
 
 TEST_F(AudioFixtures, AudioConversionLoadsNeitherTheImageStackNorFilters) {
     TempDir out;
-    const RunResult result = runProgram({"env", "LD_DEBUG=files", KV_BINARY, "--convert", fixture("s.wav").string(),
-                                         "flac", out.path().string()});
+    const RunResult result = runProgram({"env", "LD_DEBUG=files", KV_BINARY, "--convert",
+                                         fixture("s.wav").string(), "flac", out.path().string()});
     ASSERT_EQ(result.exitCode, 0) << result.err;
     EXPECT_NE(result.err.find("kelvane-av.so"), std::string::npos);
     EXPECT_EQ(result.err.find("kelvane-media.so"), std::string::npos);
@@ -230,10 +270,10 @@ TEST_F(AudioFixtures, AudioConversionLoadsNeitherTheImageStackNorFilters) {
 
 TEST(AudioWriters, ProbeFindsEveryEncoderThisMachineHas) {
     const auto found = platform::probeAudioWriters();
-    const std::vector<std::uint32_t> expected{0x666c6163 /* flac */, 0x61616320 /* "aac " */, 0x616c6163 /* alac */,
-                                              0x6c70636d /* lpcm */};
+    const std::vector<std::uint32_t> expected{0x666c6163 /* flac */, 0x61616320 /* "aac " */,
+                                              0x616c6163 /* alac */, 0x6c70636d /* lpcm */};
     EXPECT_EQ(found, expected);
 }
 
-}  // namespace
-}  // namespace kv::test
+} // namespace
+} // namespace kv::test

@@ -1,9 +1,9 @@
 // GIF to H.264 video: each frame keeps its own delay, sides become even, broken frames are skipped.
-#include <gtest/gtest.h>
-
-#include "engine/conversion_error.h"
 #include "av/video_audio_converter.h"
+#include "engine/conversion_error.h"
 #include "media_fixtures.h"
+
+#include <gtest/gtest.h>
 
 namespace kv::test {
 namespace {
@@ -15,10 +15,12 @@ using F = SupportedFormat;
 std::string breakFrame(std::string gif, int frame) {
     std::size_t pos = 13;
     const auto flags = static_cast<unsigned char>(gif[10]);
-    if (flags & 0x80) pos += 3u * (2u << (flags & 7));
+    if (flags & 0x80)
+        pos += 3u * (2u << (flags & 7));
     int image = 0;
     const auto skipSubBlocks = [&](std::size_t at) {
-        while (at < gif.size() && gif[at] != 0) at += static_cast<unsigned char>(gif[at]) + 1u;
+        while (at < gif.size() && gif[at] != 0)
+            at += static_cast<unsigned char>(gif[at]) + 1u;
         return at + 1;
     };
     while (pos < gif.size()) {
@@ -28,8 +30,10 @@ std::string breakFrame(std::string gif, int frame) {
         } else if (block == 0x2C) {
             const auto local = static_cast<unsigned char>(gif[pos + 9]);
             std::size_t data = pos + 10;
-            if (local & 0x80) data += 3u * (2u << (local & 7));
-            if (++image == frame) gif[data] = 0x0F;
+            if (local & 0x80)
+                data += 3u * (2u << (local & 7));
+            if (++image == frame)
+                gif[data] = 0x0F;
             pos = skipSubBlocks(data + 1);
         } else {
             break;
@@ -39,17 +43,20 @@ std::string breakFrame(std::string gif, int frame) {
 }
 
 class GifFixtures : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         KV_REQUIRE_FFMPEG();
-        if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick makes GIFs with chosen delays";
+        if (!haveTool("convert"))
+            GTEST_SKIP() << "ImageMagick makes GIFs with chosen delays";
     }
     // Frames of `size` with the given delays in centiseconds.
-    std::filesystem::path makeGif(const std::string& name, const std::string& size, const std::vector<int>& delays) {
+    std::filesystem::path makeGif(const std::string& name, const std::string& size,
+                                  const std::vector<int>& delays) {
         std::vector<std::string> argv{"convert", "-size", size};
         const char* colours[] = {"red", "green", "blue", "yellow", "white", "black"};
         for (std::size_t i = 0; i < delays.size(); ++i) {
-            argv.insert(argv.end(), {"-delay", std::to_string(delays[i]), std::string("xc:") + colours[i % 6]});
+            argv.insert(argv.end(),
+                        {"-delay", std::to_string(delays[i]), std::string("xc:") + colours[i % 6]});
         }
         const auto path = m_dir / name;
         argv.insert(argv.end(), {"-loop", "0", path.string()});
@@ -68,8 +75,8 @@ TEST_F(GifFixtures, EachFrameKeepsItsDelayAndSidesBecomeEven) {
     } targets[] = {{F::mp4, "isom"}, {F::mov, "qt  "}, {F::m4v, "M4V "}};
     for (const auto& target : targets) {
         TempDir out;
-        const RunResult result =
-            runKelvane({"--convert", gif.string(), std::string(rawValue(target.target)), out.path().string()});
+        const RunResult result = runKelvane(
+            {"--convert", gif.string(), std::string(rawValue(target.target)), out.path().string()});
         ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
         const auto output = out / ("mixed." + std::string(fileExtension(target.target)));
         SCOPED_TRACE(output.filename().string());
@@ -81,8 +88,10 @@ TEST_F(GifFixtures, EachFrameKeepsItsDelayAndSidesBecomeEven) {
         const auto times = videoPacketTimes(output);
         const std::vector<double> expected{0.0, 0.1, 0.12, 0.62, 0.72};
         ASSERT_EQ(times.size(), expected.size());
-        for (std::size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], expected[i], 1.0 / 600);
-        EXPECT_NEAR(number(formatField(info, "duration")), 0.73, 1.0 / 600);  // the last frame lasts 0.01 s
+        for (std::size_t i = 0; i < times.size(); ++i)
+            EXPECT_NEAR(times[i], expected[i], 1.0 / 600);
+        EXPECT_NEAR(number(formatField(info, "duration")), 0.73,
+                    1.0 / 600); // the last frame lasts 0.01 s
     }
 }
 
@@ -90,12 +99,13 @@ TEST_F(GifFixtures, UndecodableFrameIsDroppedAndLaterFramesMoveUp) {
     const auto gif = makeGif("five.gif", "64x48", {10, 20, 30, 40, 50});
     writeFile(m_dir / "broken.gif", breakFrame(readFile(gif), 3));
     TempDir out;
-    const auto output =
-        VideoAudioConverter::gifToVideo(requestFor(m_dir / "broken.gif", F::gif, F::mp4, out.path()));
+    const auto output = VideoAudioConverter::gifToVideo(
+        requestFor(m_dir / "broken.gif", F::gif, F::mp4, out.path()));
     const auto times = videoPacketTimes(output);
     const std::vector<double> expected{0.0, 0.1, 0.3, 0.7};
     ASSERT_EQ(times.size(), expected.size());
-    for (std::size_t i = 0; i < times.size(); ++i) EXPECT_NEAR(times[i], expected[i], 1.0 / 600);
+    for (std::size_t i = 0; i < times.size(); ++i)
+        EXPECT_NEAR(times[i], expected[i], 1.0 / 600);
     EXPECT_NEAR(number(formatField(probe(output), "duration")), 1.2, 1.0 / 600);
 }
 
@@ -109,8 +119,10 @@ TEST_F(GifFixtures, UnusableGifsFailWithTheirReasonAndWriteNothing) {
         ConversionError::Kind kind;
         const char* message;
     } cases[] = {
-        {"first-broken.gif", ConversionError::Kind::corruptFile, "File appears corrupt: Cannot decode first GIF frame"},
-        {"header-only.gif", ConversionError::Kind::corruptFile, "File appears corrupt: GIF has no frames"},
+        {"first-broken.gif", ConversionError::Kind::corruptFile,
+         "File appears corrupt: Cannot decode first GIF frame"},
+        {"header-only.gif", ConversionError::Kind::corruptFile,
+         "File appears corrupt: GIF has no frames"},
         {"not-a.gif", ConversionError::Kind::failedToLoadFile, nullptr},
     };
     for (const auto& c : cases) {
@@ -128,5 +140,5 @@ TEST_F(GifFixtures, UnusableGifsFailWithTheirReasonAndWriteNothing) {
     }
 }
 
-}  // namespace
-}  // namespace kv::test
+} // namespace
+} // namespace kv::test

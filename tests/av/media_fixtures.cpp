@@ -2,7 +2,6 @@
 #include "media_fixtures.h"
 
 #include <gtest/gtest.h>
-
 #include <sstream>
 
 namespace kv::test {
@@ -15,35 +14,42 @@ void ffmpeg(const std::vector<std::string>& args) {
 }
 
 Probe probe(const std::filesystem::path& file) {
-    const RunResult result = runProgram({"ffprobe", "-v", "error", "-show_format", "-show_streams", "-of",
-                                         "flat=s=.", file.string()});
+    const RunResult result = runProgram({"ffprobe", "-v", "error", "-show_format", "-show_streams",
+                                         "-of", "flat=s=.", file.string()});
     Probe info;
-    if (result.exitCode != 0) return info;
+    if (result.exitCode != 0)
+        return info;
     std::istringstream lines(result.out);
     std::string line;
     while (std::getline(lines, line)) {
         const auto equals = line.find('=');
-        if (equals == std::string::npos) continue;
+        if (equals == std::string::npos)
+            continue;
         std::string key = line.substr(0, equals);
         std::string value = line.substr(equals + 1);
-        if (value.size() >= 2 && value.front() == '"') value = value.substr(1, value.size() - 2);
+        if (value.size() >= 2 && value.front() == '"')
+            value = value.substr(1, value.size() - 2);
         for (const std::string prefix : {"streams.stream.", "format."})
-            if (key.rfind(prefix, 0) == 0) key = (prefix == "format." ? "format." : "stream.") + key.substr(prefix.size());
+            if (key.rfind(prefix, 0) == 0)
+                key = (prefix == "format." ? "format." : "stream.") + key.substr(prefix.size());
         for (char& c : key)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c >= 'A' && c <= 'Z')
+                c = static_cast<char>(c - 'A' + 'a');
         info[key] = value;
     }
     return info;
 }
 
 std::vector<double> videoPacketTimes(const std::filesystem::path& file) {
-    const RunResult result = runProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
-                                         "packet=pts_time", "-of", "csv=p=0", file.string()});
+    const RunResult result =
+        runProgram({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                    "packet=pts_time", "-of", "csv=p=0", file.string()});
     std::vector<double> times;
     std::istringstream lines(result.out);
     std::string line;
     while (std::getline(lines, line))
-        if (!line.empty()) times.push_back(std::stod(line));
+        if (!line.empty())
+            times.push_back(std::stod(line));
     std::sort(times.begin(), times.end());
     return times;
 }
@@ -51,9 +57,11 @@ std::vector<double> videoPacketTimes(const std::filesystem::path& file) {
 int streamOf(const Probe& info, const std::string& type) {
     for (int i = 0; i < 8; ++i) {
         const auto found = info.find("stream." + std::to_string(i) + ".codec_type");
-        if (found == info.end()) break;
+        if (found == info.end())
+            break;
         const auto cover = info.find("stream." + std::to_string(i) + ".disposition.attached_pic");
-        if (found->second == type && (cover == info.end() || cover->second == "0")) return i;
+        if (found->second == type && (cover == info.end() || cover->second == "0"))
+            return i;
     }
     return -1;
 }
@@ -84,9 +92,9 @@ std::vector<std::string> entriesOf(const std::filesystem::path& folder) {
     return names;
 }
 
-ConvertRequest requestFor(const std::filesystem::path& source, SupportedFormat sourceFormat, SupportedFormat target,
-                          const std::filesystem::path& outputDir) {
+ConvertRequest requestFor(const std::filesystem::path& source, SupportedFormat sourceFormat,
+                          SupportedFormat target, const std::filesystem::path& outputDir) {
     return makeRequest(source, sourceFormat, target, outputDir);
 }
 
-}  // namespace kv::test
+} // namespace kv::test

@@ -1,13 +1,13 @@
 // Media fixtures made with the ffmpeg command line, and ffprobe as the independent reader.
 #pragma once
 
+#include "engine/convert_request.h"
+#include "support/test_support.h"
+
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
-
-#include "engine/convert_request.h"
-#include "support/test_support.h"
 
 namespace kv::test {
 
@@ -30,13 +30,13 @@ double number(const std::string& text);
 std::vector<std::string> entriesOf(const std::filesystem::path& folder);
 
 /// A request for a converter operation with the defaults the engine passes.
-ConvertRequest requestFor(const std::filesystem::path& source, SupportedFormat sourceFormat, SupportedFormat target,
-                          const std::filesystem::path& outputDir);
+ConvertRequest requestFor(const std::filesystem::path& source, SupportedFormat sourceFormat,
+                          SupportedFormat target, const std::filesystem::path& outputDir);
 
-#define KV_REQUIRE_FFMPEG()                                                           \
-    do {                                                                              \
-        if (!::kv::test::haveTool("ffmpeg") || !::kv::test::haveTool("ffprobe"))      \
-            GTEST_SKIP() << "ffmpeg and ffprobe make and read the fixtures";          \
+#define KV_REQUIRE_FFMPEG()                                                                        \
+    do {                                                                                           \
+        if (!::kv::test::haveTool("ffmpeg") || !::kv::test::haveTool("ffprobe"))                   \
+            GTEST_SKIP() << "ffmpeg and ffprobe make and read the fixtures";                       \
     } while (false)
 
-}  // namespace kv::test
+} // namespace kv::test

@@ -1,8 +1,7 @@
 #include "base/byte_reader.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
+#include <gtest/gtest.h>
 #include <limits>
 
 namespace kv {
@@ -30,7 +29,8 @@ TEST(ByteReader, ReadsBothByteOrdersAndStopsAtTheEnd) {
 TEST(ByteReader, OffsetsNearTheLimitOfSizeTDoNotWrapAround) {
     const std::array<std::uint8_t, 4> data{};
     EXPECT_THROW((void)loadU32be(data, 1), ByteRangeError);
-    EXPECT_THROW((void)loadU32be(data, std::numeric_limits<std::size_t>::max() - 1), ByteRangeError);
+    EXPECT_THROW((void)loadU32be(data, std::numeric_limits<std::size_t>::max() - 1),
+                 ByteRangeError);
     ByteReader reader(data, 2);
     EXPECT_THROW((void)reader.take(std::numeric_limits<std::size_t>::max()), ByteRangeError);
     EXPECT_THROW(reader.seek(5), ByteRangeError);
@@ -39,7 +39,7 @@ TEST(ByteReader, OffsetsNearTheLimitOfSizeTDoNotWrapAround) {
 
 TEST(ByteWriter, WritesAndPatchesWhatTheReaderReadsBack) {
     ByteWriter out;
-    out.u32be(0);  // a length known only later
+    out.u32be(0); // a length known only later
     out.u16le(0xBEEF);
     out.u24be(0x123456);
     out.append("ab");
@@ -53,11 +53,11 @@ TEST(ByteWriter, WritesAndPatchesWhatTheReaderReadsBack) {
     EXPECT_EQ(in.u16le(), 0xBEEF);
     EXPECT_EQ(in.u24be(), 0x123456u);
     EXPECT_EQ(in.takeText(2), "ab");
-    EXPECT_EQ(in.offset(), 11u);  // 4 + 2 + 3 + 2 bytes
+    EXPECT_EQ(in.offset(), 11u); // 4 + 2 + 3 + 2 bytes
     in.seek(12);
     EXPECT_EQ(in.u64le(), 0x0102030405060708ull);
     EXPECT_TRUE(in.atEnd());
 }
 
-}  // namespace
-}  // namespace kv
+} // namespace
+} // namespace kv

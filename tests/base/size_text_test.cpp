@@ -2,7 +2,6 @@
 #include "base/uuid.h"
 
 #include <gtest/gtest.h>
-
 #include <limits>
 #include <set>
 
@@ -15,7 +14,7 @@ TEST(ByteCountText, FollowsDecimalUnitsAndRounding) {
     EXPECT_EQ(formatByteCount(999), "999 bytes");
     EXPECT_EQ(formatByteCount(1000), "1 KB");
     EXPECT_EQ(formatByteCount(12'345), "12 KB");
-    EXPECT_EQ(formatByteCount(12'500), "13 KB");  // half rounds up
+    EXPECT_EQ(formatByteCount(12'500), "13 KB"); // half rounds up
     EXPECT_EQ(formatByteCount(1'234'567), "1.2 MB");
     EXPECT_EQ(formatByteCount(1'250'000), "1.3 MB");
     EXPECT_EQ(formatByteCount(2'147'483'648), "2.15 GB");
@@ -44,11 +43,12 @@ TEST(Uuid, IsVersion4AndCanonicalUpperCase) {
         const auto text = Uuid::random().toString();
         ASSERT_EQ(text.size(), 36u);
         EXPECT_EQ(text[14], '4');
-        EXPECT_TRUE(text[19] == '8' || text[19] == '9' || text[19] == 'A' || text[19] == 'B') << text;
+        EXPECT_TRUE(text[19] == '8' || text[19] == '9' || text[19] == 'A' || text[19] == 'B')
+            << text;
         EXPECT_EQ(text.find_first_of("abcdef"), std::string::npos);
         seen.insert(text);
     }
     EXPECT_EQ(seen.size(), 1000u);
 }
 
-}  // namespace kv
+} // namespace kv

@@ -9,7 +9,8 @@ using CommandLine::Mode;
 
 TEST(ModeSelection, FirstSwitchInFixedOrderWins) {
     EXPECT_EQ(CommandLine::selectMode({}), Mode::desktop);
-    EXPECT_EQ(CommandLine::selectMode({"--estimate", "x", "--convert", "a", "b", "c"}), Mode::convert);
+    EXPECT_EQ(CommandLine::selectMode({"--estimate", "x", "--convert", "a", "b", "c"}),
+              Mode::convert);
     EXPECT_EQ(CommandLine::selectMode({"--mcp", "--test"}), Mode::test);
     EXPECT_EQ(CommandLine::selectMode({"--CONVERT"}), Mode::desktop);
     EXPECT_EQ(CommandLine::selectMode({"--seed-files", "a.png"}), Mode::desktop);
@@ -30,7 +31,8 @@ TEST(ConvertCommand, BadUsageExitsTwo) {
 TEST(ConvertCommand, UnrecognisedInputExitsOneAndOutputFolderIsCreated) {
     test::TempDir dir;
     test::writeFile(dir / "a.xyz", std::string("\0\1\2\3", 4));
-    const auto r = test::runKelvane({"--convert", (dir / "a.xyz").string(), "png", (dir / "new" / "out").string()});
+    const auto r = test::runKelvane(
+        {"--convert", (dir / "a.xyz").string(), "png", (dir / "new" / "out").string()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.err, "convert failed: This file format is not supported for conversion.\n");
     EXPECT_TRUE(std::filesystem::is_directory(dir / "new" / "out"));
@@ -39,20 +41,23 @@ TEST(ConvertCommand, UnrecognisedInputExitsOneAndOutputFolderIsCreated) {
 TEST(ConvertCommand, FailureGoesToStderrWithTheLogAndNothingIsWritten) {
     test::TempDir dir;
     test::writeFile(dir / "-odd name \u00e9.zip", "not an archive at all");
-    const auto r = test::runKelvane(
-        {"--strip-metadata", "--convert", (dir / "-odd name \u00e9.zip").string(), "tar", (dir / "out").string()});
+    const auto r =
+        test::runKelvane({"--strip-metadata", "--convert", (dir / "-odd name \u00e9.zip").string(),
+                          "tar", (dir / "out").string()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("[INFO] [Engine] Starting: ZIP \u2192 TAR"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("\nconvert failed: File appears corrupt: "), std::string::npos) << r.err;
-    EXPECT_TRUE(r.err.ends_with("\n") && r.err.find('\n', r.err.find("convert failed:")) == r.err.size() - 1);
+    EXPECT_TRUE(r.err.ends_with("\n") &&
+                r.err.find('\n', r.err.find("convert failed:")) == r.err.size() - 1);
     EXPECT_TRUE(std::filesystem::is_empty(dir / "out"));
 }
 
 TEST(ConvertCommand, FolderSourceIsRefusedClearly) {
     test::TempDir dir;
     std::filesystem::create_directory(dir / "album.zip");
-    const auto r = test::runKelvane({"--convert", (dir / "album.zip").string(), "tar", (dir / "out").string()});
+    const auto r = test::runKelvane(
+        {"--convert", (dir / "album.zip").string(), "tar", (dir / "out").string()});
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.err.find("Not a regular file"), std::string::npos) << r.err;
 }
@@ -65,4 +70,4 @@ TEST(OtherModes, SayWhatIsNotBuiltAndExitTwo) {
     }
 }
 
-}  // namespace kv
+} // namespace kv

@@ -20,7 +20,6 @@ void tool(const std::vector<std::string>& argv) {
     ASSERT_EQ(r.exitCode, 0) << argv[0] << ": " << r.err;
 }
 
-
 // A photo-like picture: smooth colour fields with fine grain, as a camera gives.
 void makePhoto(const std::filesystem::path& file, const std::string& size) {
     tool({"convert", "-size", size, "-seed", "7", "plasma:fractal", "-blur", "0x2", "-attenuate",

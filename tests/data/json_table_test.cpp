@@ -10,7 +10,9 @@ namespace {
 
 using Rows = std::vector<std::vector<std::string>>;
 
-Rows read(std::string_view json, JSONReadReport* report = nullptr) { return rowsFromJSON(json, report).toRows(); }
+Rows read(std::string_view json, JSONReadReport* report = nullptr) {
+    return rowsFromJSON(json, report).toRows();
+}
 
 void expectNotJSON(std::string_view json) {
     try {
@@ -34,7 +36,8 @@ TEST(JSONTable, ColumnsFollowTheFirstObjectThenSortedNewKeys) {
                     {"", "5", "6", "8", "7", ""},
                     {"", "", "", "", "", "9"}}));
     // Names with escapes match the parsed names; a nested first object is still the first object.
-    EXPECT_EQ(read("[{\"\\u00e9t\\u00e9\":1,\"a\\\"b\":2}]"), (Rows{{"\u00e9t\u00e9", "a\"b"}, {"1", "2"}}));
+    EXPECT_EQ(read("[{\"\\u00e9t\\u00e9\":1,\"a\\\"b\":2}]"),
+              (Rows{{"\u00e9t\u00e9", "a\"b"}, {"1", "2"}}));
     EXPECT_EQ(orderedKeysOfFirstObject(R"( [ [ {"y":{"n":1},"x":[{"k":0}],"y":2} ] ] )"),
               (std::vector<std::string>{"y", "x", "y"}));
     EXPECT_EQ(orderedKeysOfFirstObject(R"("{\"no\":1}" {"a":1)"), (std::vector<std::string>{"a"}));
@@ -65,11 +68,12 @@ TEST(JSONTable, NDJSONSkipsBadLinesAndReportsThem) {
     EXPECT_EQ(read("\n{\"a\":1}\r\n{broken\n\n  {\"a\":2,\"b\":3}\t\n[1] x\n", &report),
               (Rows{{"a", "b"}, {"1", ""}, {"2", "3"}}));
     EXPECT_EQ(report.skippedLines, 2u);
-    EXPECT_EQ(report.firstSkippedLine, 3u);  // counted in the file, leading blank line included
+    EXPECT_EQ(report.firstSkippedLine, 3u); // counted in the file, leading blank line included
     expectNotJSON("{bad\n[also bad\n");
     // A line that fails after its object closed leaves no trace of that object.
     EXPECT_EQ(read("{}\n{\"a\":1} x\n[1]\n"), (Rows{{"{}"}, {"[1]"}}));
-    EXPECT_EQ(read("{}\n[2]\n{\"b\":1}\n{\"a\":2}\n"), (Rows{{"b", "a"}, {"", ""}, {"1", ""}, {"", "2"}}));
+    EXPECT_EQ(read("{}\n[2]\n{\"b\":1}\n{\"a\":2}\n"),
+              (Rows{{"b", "a"}, {"", ""}, {"1", ""}, {"", "2"}}));
 
     JSONReadReport items;
     (void)read(R"([{"a":1}, 7, [1]])", &items);
@@ -108,32 +112,47 @@ TEST(JSONTable, TruncatedDocumentFailsWithTheParsersErrorNotAsNDJSON) {
 }
 
 TEST(JSONTable, StrictGrammarAndNestingBound) {
-    for (std::string_view bad : {"[1,]", "{\"a\":1,}", "[01]", "[1.]", "[.5]", "[+1]", "['a']", "[\"\\x\"]",
-                                 "[\"a\tb\"]", "[\"\\ud800\"]", "[\"\\udc00\\ud800\"]", "[NaN]", "[1] [2]",
-                                 "{\"a\" 1}", "[tru]", "[1e]", "[-]"}) {
+    for (std::string_view bad : {"[1,]", "{\"a\":1,}", "[01]", "[1.]", "[.5]", "[+1]", "['a']",
+                                 "[\"\\x\"]", "[\"a\tb\"]", "[\"\\ud800\"]", "[\"\\udc00\\ud800\"]",
+                                 "[NaN]", "[1] [2]", "{\"a\" 1}", "[tru]", "[1e]", "[-]"}) {
         expectNotJSON(bad);
     }
     EXPECT_EQ(read("[\"\\ud83d\\ude00\\/\\b\"]"), (Rows{{"\U0001F600/\b"}}));
     const std::string deepOK = std::string(1000, '[') + std::string(1000, ']');
     EXPECT_EQ(read(deepOK).size(), 1u);
     expectNotJSON(std::string(1001, '[') + std::string(1001, ']'));
-    expectNotJSON(std::string(200000, '['));  // must not overflow the stack
+    expectNotJSON(std::string(200000, '[')); // must not overflow the stack
 }
 
 TEST(JSONTable, CellTextOfValues) {
     const std::vector<std::pair<std::string_view, std::string_view>> cases{
-        {"null", ""}, {"true", "true"}, {"false", "false"}, {"9.99", "9.99"}, {"24.50", "24.5"},
-        {"1.0", "1.0"}, {"-0", "0"}, {"-0.0", "-0.0"}, {"1E2", "100.0"}, {"1e-7", "1e-07"},
-        {"9223372036854775807", "9223372036854775807"}, {"-9223372036854775808", "-9223372036854775808"},
-        {"9223372036854775808", "9.223372036854776e+18"}, {"1e400", "1e400"}, {"0.1", "0.1"},
-        {"\"a\\\\b\"", "a\\b"}, {"[ 1 , { \"k\" : \"v\" } ]", "[1,{\"k\":\"v\"}]"}};
-    for (const auto& [json, cell] : cases) EXPECT_EQ(stringify(json).value_or("<invalid>"), cell) << json;
+        {"null", ""},
+        {"true", "true"},
+        {"false", "false"},
+        {"9.99", "9.99"},
+        {"24.50", "24.5"},
+        {"1.0", "1.0"},
+        {"-0", "0"},
+        {"-0.0", "-0.0"},
+        {"1E2", "100.0"},
+        {"1e-7", "1e-07"},
+        {"9223372036854775807", "9223372036854775807"},
+        {"-9223372036854775808", "-9223372036854775808"},
+        {"9223372036854775808", "9.223372036854776e+18"},
+        {"1e400", "1e400"},
+        {"0.1", "0.1"},
+        {"\"a\\\\b\"", "a\\b"},
+        {"[ 1 , { \"k\" : \"v\" } ]", "[1,{\"k\":\"v\"}]"}};
+    for (const auto& [json, cell] : cases)
+        EXPECT_EQ(stringify(json).value_or("<invalid>"), cell) << json;
     EXPECT_FALSE(stringify("[1,]").has_value());
 }
 
 TEST(JSONTable, NumberGrammarAndInference) {
-    for (std::string_view yes : {"0", "-0", "9.99", "24.50", "1e5", "1E-3", "-12.5e+10"}) EXPECT_TRUE(isJSONNumber(yes)) << yes;
-    for (std::string_view no : {"007", "+1", ".5", "1.", "1e", "0x10", "NaN", "Infinity", "", "-", "1 ", "\u0661"}) {
+    for (std::string_view yes : {"0", "-0", "9.99", "24.50", "1e5", "1E-3", "-12.5e+10"})
+        EXPECT_TRUE(isJSONNumber(yes)) << yes;
+    for (std::string_view no :
+         {"007", "+1", ".5", "1.", "1e", "0x10", "NaN", "Infinity", "", "-", "1 ", "\u0661"}) {
         EXPECT_FALSE(isJSONNumber(no)) << no;
     }
     EXPECT_EQ(infer(" 42\t").kind, Scalar::Kind::number);
@@ -145,8 +164,9 @@ TEST(JSONTable, NumberGrammarAndInference) {
     EXPECT_FALSE(infer(" False").boolean);
     EXPECT_EQ(infer("NULL").kind, Scalar::Kind::null);
     EXPECT_EQ(infer("").kind, Scalar::Kind::null);
-    EXPECT_EQ(infer("\n1").kind, Scalar::Kind::string);  // only spaces and tabs are trimmed
-    EXPECT_EQ(Scalar::quote("q\"b\\r\rt\tn\n\x1b/\u00e9"), "\"q\\\"b\\\\r\\rt\\tn\\n\\u001b/\u00e9\"");
+    EXPECT_EQ(infer("\n1").kind, Scalar::Kind::string); // only spaces and tabs are trimmed
+    EXPECT_EQ(Scalar::quote("q\"b\\r\rt\tn\n\x1b/\u00e9"),
+              "\"q\\\"b\\\\r\\rt\\tn\\n\\u001b/\u00e9\"");
 }
 
 TEST(JSONTable, WritesTheSeedWithInferredTypes) {
@@ -178,9 +198,11 @@ TEST(JSONTable, WritesTheSeedWithInferredTypes) {
 }
 
 TEST(JSONTable, WrittenJSONReadsBackToTheSameCells) {
-    const Rows rows{{"k", "text", "n"}, {"1", "line\nbreak \"q\" \\ \u00e9", "2.5"}, {"x", "", "-0"}};
-    EXPECT_EQ(read(writeJSON(Table::fromRows(rows))), (Rows{{"k", "text", "n"}, {"1", rows[1][1], "2.5"}, {"x", "", "0"}}));
+    const Rows rows{
+        {"k", "text", "n"}, {"1", "line\nbreak \"q\" \\ \u00e9", "2.5"}, {"x", "", "-0"}};
+    EXPECT_EQ(read(writeJSON(Table::fromRows(rows))),
+              (Rows{{"k", "text", "n"}, {"1", rows[1][1], "2.5"}, {"x", "", "0"}}));
 }
 
-}  // namespace
-}  // namespace kv::DataConverter
+} // namespace
+} // namespace kv::DataConverter

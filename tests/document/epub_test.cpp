@@ -20,7 +20,6 @@ using test::runProgram;
 using test::TempDir;
 using test::writeFile;
 
-
 std::map<std::string, std::string> unpack(const std::filesystem::path& epub) {
     const std::string bytes = readFile(epub);
     std::map<std::string, std::string> files;

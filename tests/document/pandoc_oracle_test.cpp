@@ -21,7 +21,6 @@ const std::string kSource =
     "### Heading Three\n\n"
     "Last paragraph.\n";
 
-
 std::string pandoc(const std::vector<std::string>& args) {
     std::vector<std::string> argv{"pandoc"};
     argv.insert(argv.end(), args.begin(), args.end());
@@ -86,8 +85,8 @@ std::vector<std::string> headingLines(const std::string& markdown) {
 
 TEST_F(PandocOracle, OurReadersRecoverPandocDocuments) {
     for (const char* format : {"docx", "rtf", "html"}) {
-        const auto md =
-            test::convertWithKelvane(m_dir / (std::string("source.") + format), "markdown", m_dir / format);
+        const auto md = test::convertWithKelvane(m_dir / (std::string("source.") + format),
+                                                 "markdown", m_dir / format);
         const std::string markdown = readFile(md);
         expectMarks(markdown, true, format);
         EXPECT_NE(markdown.find("# **Heading One**"), std::string::npos) << format << "\n"
@@ -106,7 +105,7 @@ TEST_F(PandocOracle, PandocReadsOurRichTextOutputs) {
             if (std::string_view(from) == to)
                 continue;
             const auto out = test::convertWithKelvane(m_dir / (std::string("source.") + from), to,
-                                     m_dir / (std::string(from) + "-" + to));
+                                                      m_dir / (std::string(from) + "-" + to));
             const std::string markdown =
                 pandoc({"-f", to, "-t", "markdown", "--wrap=none", out.string()});
             // pandoc's RTF reader drops a space after \uN? and cannot join surrogate pairs, so
@@ -178,7 +177,8 @@ TEST(DocumentPairs, MarkdownToTextUnchangedAndTextToMarkdownByteIdentical) {
     writeFile(dir / "latin.txt", "caf\xE9 *x* \xFF\r\n");
     EXPECT_EQ(readFile(test::convertWithKelvane(dir / "latin.txt", "markdown", dir / "out")),
               "caf\u00e9 *x* \u00ff\r\n");
-    const std::string html = readFile(test::convertWithKelvane(dir / "latin.txt", "html", dir / "out"));
+    const std::string html =
+        readFile(test::convertWithKelvane(dir / "latin.txt", "html", dir / "out"));
     EXPECT_NE(html.find("<p>caf\u00e9 *x* \u00ff<br></p>"), std::string::npos) << html;
 }
 

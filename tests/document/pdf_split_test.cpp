@@ -40,7 +40,8 @@ TEST_F(SplitPDF, OneCheckedFilePerPageInOrder) {
     for (std::size_t i = 0; i < names.size(); ++i) {
         const auto page = (folder / names[i]).string();
         EXPECT_EQ(runProgram({"qpdf", "--check", page}).exitCode, 0) << page;
-        EXPECT_NE(runProgram({"pdfinfo", page}).out.find("Pages:           1\n"), std::string::npos);
+        EXPECT_NE(runProgram({"pdfinfo", page}).out.find("Pages:           1\n"),
+                  std::string::npos);
         EXPECT_EQ(runProgram({"pdftotext", page, "-"}).out.find(words[i]), 0u) << page;
     }
     // A second split of the same file gets a fresh folder.

@@ -15,7 +15,7 @@ namespace {
 using F = SupportedFormat;
 
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ConversionLogger::shared().setEcho(ConversionLogger::Echo::none);
         ConversionLogger::shared().clear();
@@ -28,7 +28,8 @@ protected:
     }
     std::vector<std::string> messages() const {
         std::vector<std::string> out;
-        for (const auto& e : ConversionLogger::shared().entries()) out.push_back(e.message);
+        for (const auto& e : ConversionLogger::shared().entries())
+            out.push_back(e.message);
         return out;
     }
     test::TempDir dir;
@@ -44,7 +45,8 @@ std::filesystem::path writeGoodZip(const ConvertRequest& request) {
                            std::string_view("PK\x03\x04 fine"));
 }
 std::filesystem::path writeEmpty(const ConvertRequest& request) {
-    return writeOutputFile(OutputNameRegistry::shared().reserve(request.outputDir, "out", "zip"), std::string_view());
+    return writeOutputFile(OutputNameRegistry::shared().reserve(request.outputDir, "out", "zip"),
+                           std::string_view());
 }
 std::filesystem::path writeHiddenOnlyFolder(const ConvertRequest& request) {
     const auto folder = request.outputDir / "pages";
@@ -53,7 +55,7 @@ std::filesystem::path writeHiddenOnlyFolder(const ConvertRequest& request) {
     return folder;
 }
 
-}  // namespace
+} // namespace
 
 TEST_F(EngineTest, MissingTargetFailsWithOnlyTheErrorLine) {
     job.targetFormat.reset();
@@ -73,16 +75,19 @@ TEST_F(EngineTest, InvalidOutputIsDeletedAndReportedAsCorrupt) {
         FAIL();
     } catch (const ConversionError& e) {
         EXPECT_EQ(e.kind(), ConversionError::Kind::corruptFile);
-        EXPECT_STREQ(e.what(), "File appears corrupt: The converted file didn't come out valid (ZIP magic: got "
-                               "[50 4B 05 06], want [50 4B 03 04]). The original is untouched.");
+        EXPECT_STREQ(
+            e.what(),
+            "File appears corrupt: The converted file didn't come out valid (ZIP magic: got "
+            "[50 4B 05 06], want [50 4B 03 04]). The original is untouched.");
     }
-    EXPECT_TRUE(std::filesystem::is_directory(out));  // created with its parents
+    EXPECT_TRUE(std::filesystem::is_directory(out)); // created with its parents
     EXPECT_TRUE(std::filesystem::is_empty(out));
     EXPECT_EQ(test::readFile(dir / "in.zip"), "PK\x03\x04 source bytes");
     const auto entries = ConversionLogger::shared().entries();
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0].message, "Starting: ZIP \u2192 ZIP");
-    EXPECT_EQ(entries[1].message, "Output failed validation: ZIP magic: got [50 4B 05 06], want [50 4B 03 04]");
+    EXPECT_EQ(entries[1].message,
+              "Output failed validation: ZIP magic: got [50 4B 05 06], want [50 4B 03 04]");
     EXPECT_EQ(entries[2].category, "Archive");
     EXPECT_TRUE(entries[2].message.starts_with("Failed after 0."));
     EXPECT_EQ(entries[2].detail, "in.zip (ZIP \u2192 ZIP)");
@@ -121,7 +126,8 @@ TEST_F(EngineTest, SourceThatIsNotAFileFailsBeforeTheConverterRuns) {
         ConversionEngine::convertWith(&writeGoodZip, job, dir / "out");
         FAIL();
     } catch (const NotARegularFile& e) {
-        EXPECT_EQ(e.what(), "Not a regular file: " + dir.path().string() + ". Only files can be converted.");
+        EXPECT_EQ(e.what(),
+                  "Not a regular file: " + dir.path().string() + ". Only files can be converted.");
     }
     EXPECT_TRUE(std::filesystem::is_empty(dir / "out"));
 }
@@ -136,7 +142,8 @@ TEST(Routing, SendsEachPairFamilyToItsConverter) {
     EXPECT_NE(operationFor(F::mp4, F::gif), operationFor(F::mp4, F::mov));
     EXPECT_EQ(operationFor(F::csv, F::json), operationFor(F::txt, F::html));
     for (F source : allFormats())
-        for (F target : possibleConversions(source)) EXPECT_NE(operationFor(source, target), nullptr);
+        for (F target : possibleConversions(source))
+            EXPECT_NE(operationFor(source, target), nullptr);
 }
 
-}  // namespace kv
+} // namespace kv

@@ -28,14 +28,16 @@ TEST(FileDetector, ContentTypeDecidesWithoutAKnownExtension) {
     EXPECT_EQ(FileDetector::detect(dir / "letter"), F::rtf);
     test::writeFile(dir / "picture.dat", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16));
     EXPECT_EQ(FileDetector::detect(dir / "picture.dat"), F::png);
-    test::writeFile(dir / "bundle", std::string("PK\x03\x04\x14\0\0\0\0\0", 10) + std::string(40, '\0'));
+    test::writeFile(dir / "bundle",
+                    std::string("PK\x03\x04\x14\0\0\0\0\0", 10) + std::string(40, '\0'));
     EXPECT_EQ(FileDetector::detect(dir / "bundle"), F::zip);
-    test::writeFile(dir / "drawing", "<?xml version=\"1.0\"?><svg xmlns=\"http://www.w3.org/2000/svg\"/>");
+    test::writeFile(dir / "drawing",
+                    "<?xml version=\"1.0\"?><svg xmlns=\"http://www.w3.org/2000/svg\"/>");
     EXPECT_EQ(FileDetector::detect(dir / "drawing"), std::nullopt);
 }
 
 TEST(FileDetector, ContentTypeTableOrder) {
-    EXPECT_EQ(FileDetector::formatFromContentType("text/csv"), F::txt);  // plain-text subtype
+    EXPECT_EQ(FileDetector::formatFromContentType("text/csv"), F::txt); // plain-text subtype
     EXPECT_EQ(FileDetector::formatFromContentType("text/html"), F::html);
     EXPECT_EQ(FileDetector::formatFromContentType("application/rtf"), F::rtf);
     EXPECT_EQ(FileDetector::formatFromContentType("video/mp4"), F::mp4);
@@ -56,4 +58,4 @@ TEST(FileDetector, JobsAreCreatedByNameEvenForMissingFiles) {
     EXPECT_EQ(FileDetector::createJob(dir / "a b.tar")->fileSize, 1024);
 }
 
-}  // namespace kv
+} // namespace kv

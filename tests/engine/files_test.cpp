@@ -5,7 +5,6 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +15,8 @@ TEST(PendingOutput, PublishesCompleteFileAndLeavesNoTemporary) {
     const auto out = writeOutputFile(dir / "r\u00e9sum\u00e9 -x.txt", std::string_view("hello"));
     EXPECT_EQ(test::readFile(out), "hello");
     std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+        ++entries;
     EXPECT_EQ(entries, 1u);
 }
 
@@ -35,10 +35,12 @@ TEST(PendingOutput, NeverReplacesOrFollowsWhatAppearedAtTheNameButTakesTheNextOn
     std::filesystem::create_symlink(dir / "target.txt", dir / "link.txt");
     EXPECT_EQ(writeOutputFile(dir / "link.txt", std::string_view("new")), dir / "link (1).txt");
     EXPECT_FALSE(std::filesystem::exists(dir / "target.txt"));
-    EXPECT_EQ(check.published(), (std::vector<std::filesystem::path>{dir / "taken (2).txt", dir / "link (1).txt"}));
+    EXPECT_EQ(check.published(),
+              (std::vector<std::filesystem::path>{dir / "taken (2).txt", dir / "link (1).txt"}));
     // No publish left a pending file behind.
     std::size_t entries = 0;
-    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path())) ++entries;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+        ++entries;
     EXPECT_EQ(entries, 5u);
 }
 
@@ -68,7 +70,8 @@ TEST(SourceFile, RefusesFoldersFifosAndMissingFilesBeforeReading) {
     test::TempDir dir;
     EXPECT_THROW(checkSourceFile(dir.path()), NotARegularFile);
     ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
-    EXPECT_THROW(readSourceFile(dir / "pipe"), NotARegularFile);  // must not block waiting for a writer
+    EXPECT_THROW(readSourceFile(dir / "pipe"),
+                 NotARegularFile); // must not block waiting for a writer
     try {
         readSourceFile(dir / "missing.png");
         FAIL();
@@ -82,7 +85,8 @@ TEST(SourceFile, RefusesFoldersFifosAndMissingFilesBeforeReading) {
 }
 
 TEST(SourceFile, UnreadableFileIsAccessDenied) {
-    if (::geteuid() == 0) GTEST_SKIP() << "root reads every file";
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root reads every file";
     test::TempDir dir;
     test::writeFile(dir / "secret.txt", "x");
     std::filesystem::permissions(dir / "secret.txt", std::filesystem::perms::none);
@@ -110,16 +114,19 @@ TEST(ConversionError, MessagesAreVerbatim) {
         {E::exportSessionFailed("x"), "Export failed: x"},
         {E::fileAccessDenied("/a b"), "Cannot access file at /a b. Try re-adding the file."},
         {E::corruptFile("bad"), "File appears corrupt: bad"},
-        {E::failedToLoadFile(), "Could not read the source file. It may be corrupted or in an unsupported variant."},
+        {E::failedToLoadFile(),
+         "Could not read the source file. It may be corrupted or in an unsupported variant."},
         {E::unsupportedFormat(), "This file format is not supported for conversion."},
-        {E::failedToCreateOutput(), "Could not create the output file. Check disk space and permissions."},
+        {E::failedToCreateOutput(),
+         "Could not create the output file. Check disk space and permissions."},
         {E::conversionFailed(), "Conversion failed unexpectedly."},
         {E::emptyOutput(), "Conversion produced an empty file."},
         {E::cancelled(), "Conversion was cancelled."},
         {E::noTargetSelected(), "No target format selected."},
     };
-    for (const auto& [error, text] : cases) EXPECT_STREQ(error.what(), text);
+    for (const auto& [error, text] : cases)
+        EXPECT_STREQ(error.what(), text);
     EXPECT_EQ(E::cancelled().kind(), E::Kind::cancelled);
 }
 
-}  // namespace kv
+} // namespace kv

@@ -2,7 +2,6 @@
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
-
 #include <set>
 #include <thread>
 #include <vector>
@@ -48,12 +47,15 @@ TEST(OutputNameRegistry, ConcurrentReservationsAreAllDistinct) {
         std::vector<std::jthread> threads;
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] {
-                for (int i = 0; i < kEach; ++i) results[static_cast<std::size_t>(t)].push_back(registry.reserve(dir.path(), "same", "png"));
+                for (int i = 0; i < kEach; ++i)
+                    results[static_cast<std::size_t>(t)].push_back(
+                        registry.reserve(dir.path(), "same", "png"));
             });
         }
     }
     std::set<std::filesystem::path> distinct;
-    for (const auto& list : results) distinct.insert(list.begin(), list.end());
+    for (const auto& list : results)
+        distinct.insert(list.begin(), list.end());
     EXPECT_EQ(distinct.size(), static_cast<std::size_t>(kThreads * kEach));
     EXPECT_TRUE(distinct.count(dir / "same (1599).png"));
 }
@@ -76,4 +78,4 @@ TEST(OutputNames, DefaultOutputDirectoryIsStableAndCreated) {
     EXPECT_EQ(defaultOutputDirectory(), first);
 }
 
-}  // namespace kv
+} // namespace kv

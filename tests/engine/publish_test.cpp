@@ -57,14 +57,14 @@ TEST(PublishCheck, RunsOnThePendingEntryAndARefusalPublishesNothing) {
     test::TempDir dir;
     int calls = 0;
     {
-        PublishCheck check(dir.path(),
-            [&](const fs::path& pending, const fs::path& destination, PendingOutput::Kind kind) {
-                ++calls;
-                EXPECT_EQ(kind, PendingOutput::Kind::file);
-                EXPECT_EQ(test::readFile(pending), "bad");
-                EXPECT_FALSE(fs::exists(destination)); // not published before it is checked
-                throw ConversionError::corruptFile("refused");
-            });
+        PublishCheck check(dir.path(), [&](const fs::path& pending, const fs::path& destination,
+                                           PendingOutput::Kind kind) {
+            ++calls;
+            EXPECT_EQ(kind, PendingOutput::Kind::file);
+            EXPECT_EQ(test::readFile(pending), "bad");
+            EXPECT_FALSE(fs::exists(destination)); // not published before it is checked
+            throw ConversionError::corruptFile("refused");
+        });
         EXPECT_THROW(writeOutputFile(dir / "a.txt", std::string_view("bad")), ConversionError);
         EXPECT_TRUE(check.published().empty());
         // Pages written inside a pending folder are not outputs of their own.

@@ -22,17 +22,19 @@ FontConverter::Table table(const char* tag, Bytes data) {
     return {FontConverter::stringToTag(tag), FontConverter::sfntChecksum(data), std::move(data)};
 }
 
-}  // namespace
+} // namespace
 
 Bytes readBytes(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + file.string());
+    if (!in)
+        throw std::runtime_error("cannot read " + file.string());
     return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
 void writeBytes(const std::filesystem::path& file, const Bytes& bytes) {
     std::ofstream out(file, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 Bytes simpleGlyph(const std::vector<std::vector<Point>>& contours, const Bytes& instructions,
@@ -41,7 +43,8 @@ Bytes simpleGlyph(const std::vector<std::vector<Point>>& contours, const Bytes& 
     Bytes out;
     put16(out, static_cast<int>(contours.size()));
     std::array<int, 4> bounds{0, 0, 0, 0};
-    for (const auto& c : contours) points.insert(points.end(), c.begin(), c.end());
+    for (const auto& c : contours)
+        points.insert(points.end(), c.begin(), c.end());
     if (!points.empty()) {
         bounds = {points[0].x, points[0].y, points[0].x, points[0].y};
         for (const auto& p : points) {
@@ -49,16 +52,19 @@ Bytes simpleGlyph(const std::vector<std::vector<Point>>& contours, const Bytes& 
                       std::max(bounds[3], p.y)};
         }
     }
-    for (std::size_t i = 0; i < 4; ++i) put16(out, box ? (*box)[i] : bounds[i]);
+    for (std::size_t i = 0; i < 4; ++i)
+        put16(out, box ? (*box)[i] : bounds[i]);
     int end = -1;
-    for (const auto& c : contours) put16(out, end += static_cast<int>(c.size()));
+    for (const auto& c : contours)
+        put16(out, end += static_cast<int>(c.size()));
     put16(out, static_cast<int>(instructions.size()));
     out.insert(out.end(), instructions.begin(), instructions.end());
     Bytes flags, xs, ys;
     int px = 0, py = 0;
     for (const auto& p : points) {
         std::uint8_t flag = p.onCurve ? 0x01 : 0x00;
-        const auto axis = [&flag](int d, Bytes& bytes, std::uint8_t shortBit, std::uint8_t sameBit) {
+        const auto axis = [&flag](int d, Bytes& bytes, std::uint8_t shortBit,
+                                  std::uint8_t sameBit) {
             if (d == 0) {
                 flag |= sameBit;
             } else if (d >= -255 && d <= 255) {
@@ -74,14 +80,17 @@ Bytes simpleGlyph(const std::vector<std::vector<Point>>& contours, const Bytes& 
         py = p.y;
         flags.push_back(flag);
     }
-    for (const auto* part : {&flags, &xs, &ys}) out.insert(out.end(), part->begin(), part->end());
+    for (const auto* part : {&flags, &xs, &ys})
+        out.insert(out.end(), part->begin(), part->end());
     return out;
 }
 
-Bytes compositeGlyph(std::array<std::int16_t, 4> box, const Bytes& components, std::optional<Bytes> instructions) {
+Bytes compositeGlyph(std::array<std::int16_t, 4> box, const Bytes& components,
+                     std::optional<Bytes> instructions) {
     Bytes out;
     put16(out, -1);
-    for (const auto v : box) put16(out, v);
+    for (const auto v : box)
+        put16(out, v);
     out.insert(out.end(), components.begin(), components.end());
     if (instructions) {
         put16(out, static_cast<int>(instructions->size()));
@@ -102,7 +111,8 @@ GlyfLoca glyfAndLoca(const std::vector<Bytes>& glyphs, int indexFormat) {
     for (const auto& g : glyphs) {
         entry(result.glyf.size());
         result.glyf.insert(result.glyf.end(), g.begin(), g.end());
-        if (indexFormat == 0 && result.glyf.size() % 2) result.glyf.push_back(0);
+        if (indexFormat == 0 && result.glyf.size() % 2)
+            result.glyf.push_back(0);
     }
     entry(result.glyf.size());
     return result;
@@ -113,14 +123,16 @@ FontConverter::SFNT makeFont(const std::vector<Bytes>& glyphs, int indexFormat) 
     const auto [glyf, loca] = glyfAndLoca(glyphs, indexFormat);
 
     Bytes head;
-    put32(head, 0x00010000);  // version
-    put32(head, 0x00010000);  // fontRevision
-    put32(head, 0);           // checkSumAdjustment
-    put32(head, 0x5F0F3CF5);  // magicNumber
-    put16(head, 0x000B);      // flags
-    put16(head, 1000);        // unitsPerEm
-    for (int i = 0; i < 4; ++i) put32(head, 0);  // created, modified
-    for (const int v : {-100, -200, 900, 800}) put16(head, v);  // xMin, yMin, xMax, yMax
+    put32(head, 0x00010000); // version
+    put32(head, 0x00010000); // fontRevision
+    put32(head, 0);          // checkSumAdjustment
+    put32(head, 0x5F0F3CF5); // magicNumber
+    put16(head, 0x000B);     // flags
+    put16(head, 1000);       // unitsPerEm
+    for (int i = 0; i < 4; ++i)
+        put32(head, 0); // created, modified
+    for (const int v : {-100, -200, 900, 800})
+        put16(head, v);       // xMin, yMin, xMax, yMax
     put16(head, 0);           // macStyle
     put16(head, 8);           // lowestRecPPEM
     put16(head, 2);           // fontDirectionHint
@@ -129,14 +141,17 @@ FontConverter::SFNT makeFont(const std::vector<Bytes>& glyphs, int indexFormat) 
 
     Bytes hhea;
     put32(hhea, 0x00010000);
-    for (const int v : {800, -200, 0, 1000, -100, -100, 900, 1, 0, 0}) put16(hhea, v);
-    for (int i = 0; i < 5; ++i) put16(hhea, 0);  // reserved, metricDataFormat
-    put16(hhea, numGlyphs);                       // numberOfHMetrics
+    for (const int v : {800, -200, 0, 1000, -100, -100, 900, 1, 0, 0})
+        put16(hhea, v);
+    for (int i = 0; i < 5; ++i)
+        put16(hhea, 0);     // reserved, metricDataFormat
+    put16(hhea, numGlyphs); // numberOfHMetrics
 
     Bytes maxp;
     put32(maxp, 0x00010000);
     put16(maxp, numGlyphs);
-    for (int i = 0; i < 13; ++i) put16(maxp, i == 0 ? 100 : (i == 1 ? 10 : 2));
+    for (int i = 0; i < 13; ++i)
+        put16(maxp, i == 0 ? 100 : (i == 1 ? 10 : 2));
 
     Bytes hmtx;
     for (int i = 0; i < numGlyphs; ++i) {
@@ -153,23 +168,28 @@ FontConverter::SFNT makeFont(const std::vector<Bytes>& glyphs, int indexFormat) 
     put16(name, 0);
     put16(name, 1);
     put16(name, 6 + 12);
-    for (const int v : {3, 1, 0x409, 6, static_cast<int>(psName.size() * 2), 0}) put16(name, v);
-    for (const char c : psName) put16(name, c);
+    for (const int v : {3, 1, 0x409, 6, static_cast<int>(psName.size() * 2), 0})
+        put16(name, v);
+    for (const char c : psName)
+        put16(name, c);
 
     Bytes post;
     put32(post, 0x00030000);
-    for (int i = 0; i < 7; ++i) put32(post, 0);
+    for (int i = 0; i < 7; ++i)
+        put32(post, 0);
 
     FontConverter::SFNT font;
-    font.tables = {table("head", head), table("hhea", hhea), table("maxp", maxp), table("hmtx", hmtx),
-                   table("name", name), table("post", post), table("glyf", glyf), table("loca", loca)};
+    font.tables = {table("head", head), table("hhea", hhea), table("maxp", maxp),
+                   table("hmtx", hmtx), table("name", name), table("post", post),
+                   table("glyf", glyf), table("loca", loca)};
     return font;
 }
 
 std::uint32_t readBE(const Bytes& bytes, std::size_t offset, std::size_t width) {
     std::uint32_t v = 0;
-    for (std::size_t i = 0; i < width; ++i) v = v << 8 | bytes.at(offset + i);
+    for (std::size_t i = 0; i < width; ++i)
+        v = v << 8 | bytes.at(offset + i);
     return v;
 }
 
-}  // namespace kv::test::fonts
+} // namespace kv::test::fonts

@@ -1,6 +1,9 @@
 // Fixtures for the font tests: real fonts from Debian packages and small fonts built in code.
 #pragma once
 
+#include "font/font_bytes.h"
+#include "font/sfnt.h"
+
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -8,15 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "font/font_bytes.h"
-#include "font/sfnt.h"
-
 namespace kv::test::fonts {
 
 using FontConverter::Bytes;
 
 inline const std::filesystem::path kDejaVuSans = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
-inline const std::filesystem::path kCantarell = "/usr/share/fonts/opentype/cantarell/Cantarell-Regular.otf";
+inline const std::filesystem::path kCantarell =
+    "/usr/share/fonts/opentype/cantarell/Cantarell-Regular.otf";
 inline const std::filesystem::path kCollection = "/usr/share/fonts/truetype/wqy/wqy-microhei.ttc";
 
 Bytes readBytes(const std::filesystem::path& file);
@@ -49,4 +50,4 @@ FontConverter::SFNT makeFont(const std::vector<Bytes>& glyphs, int indexFormat =
 /// The big-endian value of `width` bytes at `offset`.
 std::uint32_t readBE(const Bytes& bytes, std::size_t offset, std::size_t width);
 
-}  // namespace kv::test::fonts
+} // namespace kv::test::fonts

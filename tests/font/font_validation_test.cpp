@@ -1,11 +1,10 @@
 // The font check of the output validator: decode back, then FreeType.
-#include "validate/validator.h"
-
 #include "font/sfnt.h"
 #include "font/woff.h"
 #include "font/woff2_container.h"
 #include "font_fixtures.h"
 #include "support/test_support.h"
+#include "validate/validator.h"
 
 #include <gtest/gtest.h>
 
@@ -41,7 +40,8 @@ TEST(ValidateFont, ReportsEachKindOfBadOutput) {
     const auto woff = FontConverter::encodeWOFF(font);
     const auto woff2 = FontConverter::encodeWOFF2(font);
 
-    EXPECT_EQ(check(dir, Bytes(woff.begin(), woff.begin() + 12), F::woff), failed("Font file is empty or truncated."));
+    EXPECT_EQ(check(dir, Bytes(woff.begin(), woff.begin() + 12), F::woff),
+              failed("Font file is empty or truncated."));
     EXPECT_EQ(check(dir, woff, F::ttf), failed("Not a recognised TrueType container."));
     EXPECT_EQ(check(dir, woff2, F::otf), failed("Not a recognised OpenType container."));
     EXPECT_EQ(check(dir, woff, F::woff2), failed("Missing wOF2 signature."));
@@ -54,13 +54,15 @@ TEST(ValidateFont, ReportsEachKindOfBadOutput) {
 
     Bytes junk{0, 1, 0, 0};
     junk.resize(64, 0xEE);
-    EXPECT_EQ(check(dir, junk, F::ttf), failed("The system font engine could not load the output."));
+    EXPECT_EQ(check(dir, junk, F::ttf),
+              failed("The system font engine could not load the output."));
 
     auto nameless = font;
-    std::erase_if(nameless.tables, [](const auto& t) { return t.tag == FontConverter::stringToTag("name"); });
+    std::erase_if(nameless.tables,
+                  [](const auto& t) { return t.tag == FontConverter::stringToTag("name"); });
     EXPECT_EQ(check(dir, nameless.sfntData(), F::ttf),
               failed("Output font has no PostScript name \u2014 the name table did not survive."));
 }
 
-}  // namespace
-}  // namespace kv
+} // namespace
+} // namespace kv

@@ -1,13 +1,11 @@
 // The SFNT reader/writer and WOFF 1.0.
+#include "engine/conversion_error.h"
 #include "font/sfnt.h"
 #include "font/woff.h"
-
-#include "engine/conversion_error.h"
 #include "font_fixtures.h"
 
-#include <gtest/gtest.h>
-
 #include <functional>
+#include <gtest/gtest.h>
 #include <random>
 
 namespace kv {
@@ -27,7 +25,9 @@ std::string failure(const std::function<void()>& body) {
     return "(no error)";
 }
 
-FontConverter::Table tableOf(const char* tag, Bytes data) { return {FontConverter::stringToTag(tag), 0x12345678, std::move(data)}; }
+FontConverter::Table tableOf(const char* tag, Bytes data) {
+    return {FontConverter::stringToTag(tag), 0x12345678, std::move(data)};
+}
 
 TEST(SFNT, WritesTablesSortedPaddedAndWithTheirStoredChecksums) {
     SFNT font;
@@ -44,7 +44,8 @@ TEST(SFNT, WritesTablesSortedPaddedAndWithTheirStoredChecksums) {
     for (const auto& [count, searchRange, entrySelector, rangeShift] :
          std::vector<std::array<std::uint32_t, 4>>{{1, 16, 0, 0}, {20, 256, 4, 64}}) {
         SFNT many;
-        for (std::uint32_t i = 0; i < count; ++i) many.tables.push_back({i, 0, {}});
+        for (std::uint32_t i = 0; i < count; ++i)
+            many.tables.push_back({i, 0, {}});
         const auto header = many.sfntData();
         EXPECT_EQ((std::array{readBE(header, 6, 2), readBE(header, 8, 2), readBE(header, 10, 2)}),
                   (std::array{searchRange, entrySelector, rangeShift}));
@@ -52,47 +53,60 @@ TEST(SFNT, WritesTablesSortedPaddedAndWithTheirStoredChecksums) {
 }
 
 TEST(SFNT, RefusesCollectionsDamageAndImplausibleSizes) {
-    const std::string collection =
-        "This is a TrueType Collection (.ttc) containing multiple fonts \u2014 extract a single font first.";
+    const std::string collection = "This is a TrueType Collection (.ttc) containing multiple fonts "
+                                   "\u2014 extract a single font first.";
     EXPECT_EQ(failure([] { SFNT(Bytes{'t', 't', 'c', 'f', 0, 2, 0, 0}); }), collection);
     if (std::filesystem::exists(kCollection)) {
         EXPECT_EQ(failure([] { SFNT(readBytes(kCollection)); }), collection);
     }
-    EXPECT_EQ(failure([] { SFNT(Bytes{'w', 'O', 'F', 'F', 0, 1, 0, 0}); }), "Not a recognised font container.");
-    EXPECT_EQ(failure([] { SFNT(Bytes{'O', 'T', 'T', 'O', 0, 0, 0, 0, 0, 0, 0, 0}); }), "Font contains no tables.");
+    EXPECT_EQ(failure([] {
+                  SFNT(Bytes{'w', 'O', 'F', 'F', 0, 1, 0, 0});
+              }),
+              "Not a recognised font container.");
+    EXPECT_EQ(failure([] {
+                  SFNT(Bytes{'O', 'T', 'T', 'O', 0, 0, 0, 0, 0, 0, 0, 0});
+              }),
+              "Font contains no tables.");
     EXPECT_EQ(failure([] { SFNT(Bytes{0, 1, 0, 0, 0, 1, 0, 0}); }), "Unexpected end of font data.");
 
     SFNT font;
     font.tables = {tableOf("abcd", Bytes{1, 2, 3, 4})};
     auto bytes = font.sfntData();
-    EXPECT_NO_THROW(SFNT{bytes});  // ends exactly at the end of the file
+    EXPECT_NO_THROW(SFNT{bytes}); // ends exactly at the end of the file
     bytes[12 + 15] = 5;
-    EXPECT_EQ(failure([&] { SFNT{bytes}; }), "Font table extends past end of file \u2014 the file is truncated.");
+    EXPECT_EQ(failure([&] { SFNT{bytes}; }),
+              "Font table extends past end of file \u2014 the file is truncated.");
 
     // 20,000 directory entries naming the same 16 KB would copy 312 MB out of a 336 KB file.
     ByteOut overlapping;
-    for (const std::uint32_t v : {0x00010000u, 20000u << 16, 0u}) overlapping.u32(v);
+    for (const std::uint32_t v : {0x00010000u, 20000u << 16, 0u})
+        overlapping.u32(v);
     for (std::uint32_t i = 0; i < 20000; ++i) {
-        for (const std::uint32_t v : {i, 0u, 12 + 16 * 20000u, 16384u}) overlapping.u32(v);
+        for (const std::uint32_t v : {i, 0u, 12 + 16 * 20000u, 16384u})
+            overlapping.u32(v);
     }
     overlapping.append(Bytes(16384, 7));
-    EXPECT_EQ(failure([&] { SFNT{overlapping.bytes()}; }), "Font would decode to more than 256 MB.");
+    EXPECT_EQ(failure([&] { SFNT{overlapping.bytes()}; }),
+              "Font would decode to more than 256 MB.");
 }
 
 TEST(WOFF, LayoutCountsPaddingAndKeepsIncompressibleTablesAsTheyAre) {
     std::mt19937 random(7);
     Bytes noise(1000);
-    for (auto& b : noise) b = static_cast<std::uint8_t>(random());
+    for (auto& b : noise)
+        b = static_cast<std::uint8_t>(random());
     SFNT font;
-    font.tables = {tableOf("five", Bytes{1, 2, 3, 4, 5}), tableOf("nois", noise), tableOf("zero", Bytes(4000, 0))};
+    font.tables = {tableOf("five", Bytes{1, 2, 3, 4, 5}), tableOf("nois", noise),
+                   tableOf("zero", Bytes(4000, 0))};
     const auto woff = FontConverter::encodeWOFF(font);
     EXPECT_EQ(readBE(woff, 8, 4), woff.size());
-    EXPECT_EQ(readBE(woff, 16, 4), 12 + 3 * 16 + 8 + 1000 + 4000u);  // totalSfntSize
+    EXPECT_EQ(readBE(woff, 16, 4), 12 + 3 * 16 + 8 + 1000 + 4000u); // totalSfntSize
     const auto fiveAt = readBE(woff, 44 + 4, 4);
-    EXPECT_EQ(Bytes(woff.begin() + fiveAt, woff.begin() + fiveAt + 8), (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
+    EXPECT_EQ(Bytes(woff.begin() + fiveAt, woff.begin() + fiveAt + 8),
+              (Bytes{1, 2, 3, 4, 5, 0, 0, 0}));
     EXPECT_EQ(readBE(woff, 64 + 4, 4), fiveAt + 8);
-    EXPECT_EQ(readBE(woff, 64 + 8, 4), 1000u);  // noise: compLength = origLength
-    EXPECT_LT(readBE(woff, 84 + 8, 4), 100u);   // zeros: compressed
+    EXPECT_EQ(readBE(woff, 64 + 8, 4), 1000u); // noise: compLength = origLength
+    EXPECT_LT(readBE(woff, 84 + 8, 4), 100u);  // zeros: compressed
     const auto back = FontConverter::decodeWOFF(woff);
     EXPECT_EQ(back.tables[1].data, noise);
     EXPECT_EQ(back.tables[2].checksum, 0x12345678u);
@@ -100,10 +114,14 @@ TEST(WOFF, LayoutCountsPaddingAndKeepsIncompressibleTablesAsTheyAre) {
 }
 
 TEST(WOFF, DamagedFilesFailWithTheirMessages) {
-    const auto woffWith = [](const Bytes& payload, std::uint32_t origLength, std::uint32_t compLength) {
+    const auto woffWith = [](const Bytes& payload, std::uint32_t origLength,
+                             std::uint32_t compLength) {
         ByteOut out;
-        for (const std::uint32_t v : {0x774F4646u, 0x00010000u, 0u, 1u << 16, 0u, 0u, 0u, 0u, 0u, 0u, 0u}) out.u32(v);
-        for (const std::uint32_t v : {0x74657374u, 64u, compLength, origLength, 0u}) out.u32(v);
+        for (const std::uint32_t v :
+             {0x774F4646u, 0x00010000u, 0u, 1u << 16, 0u, 0u, 0u, 0u, 0u, 0u, 0u})
+            out.u32(v);
+        for (const std::uint32_t v : {0x74657374u, 64u, compLength, origLength, 0u})
+            out.u32(v);
         out.append(payload);
         return out.take();
     };
@@ -125,11 +143,14 @@ TEST(WOFF, DamagedFilesFailWithTheirMessages) {
         {woffWith(Bytes(6, 0x78), 100, 6), "WOFF table too short to be zlib data."},
         {woffWith(badChecksum, 100, size), "WOFF table failed to decompress."},
         {woffWith(Bytes(20, 0xFF), 100, 20), "WOFF table failed to decompress."},
-        {woffWith(zlib, 2'000'000'000, size), "WOFF table declares more data than its compressed bytes can hold."},
-        {woffWith(Bytes(300'000, 0), 300'000'000, 300'000), "Font would decode to more than 256 MB."},
+        {woffWith(zlib, 2'000'000'000, size),
+         "WOFF table declares more data than its compressed bytes can hold."},
+        {woffWith(Bytes(300'000, 0), 300'000'000, 300'000),
+         "Font would decode to more than 256 MB."},
     };
-    for (const auto& [file, message] : cases) EXPECT_EQ(failure([&] { FontConverter::decodeWOFF(file); }), message);
+    for (const auto& [file, message] : cases)
+        EXPECT_EQ(failure([&] { FontConverter::decodeWOFF(file); }), message);
 }
 
-}  // namespace
-}  // namespace kv
+} // namespace
+} // namespace kv

@@ -1,18 +1,19 @@
 #include "formats/format_capabilities.h"
 #include "formats/supported_format.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 
 namespace kv {
 namespace {
 
 using F = SupportedFormat;
 
-bool contains(const std::vector<F>& list, F f) { return std::find(list.begin(), list.end(), f) != list.end(); }
+bool contains(const std::vector<F>& list, F f) {
+    return std::find(list.begin(), list.end(), f) != list.end();
+}
 
-}  // namespace
+} // namespace
 
 TEST(SupportedFormat, CatalogueOrderAndRawValues) {
     ASSERT_EQ(allFormats().size(), 56u);
@@ -33,7 +34,8 @@ TEST(SupportedFormat, CatalogueOrderAndRawValues) {
 TEST(SupportedFormat, ExtensionsDifferFromRawValueInExactlyNineCases) {
     int differing = 0;
     for (F f : allFormats())
-        if (fileExtension(f) != rawValue(f)) ++differing;
+        if (fileExtension(f) != rawValue(f))
+            ++differing;
     EXPECT_EQ(differing, 9);
     EXPECT_EQ(fileExtension(F::alac), "m4a");
     EXPECT_EQ(fileExtension(F::markdown), "md");
@@ -63,10 +65,12 @@ TEST(SupportedFormat, CategoriesOfDataAndPseudoTargets) {
 
 TEST(ConversionMatrix, HoldsAll370PairsWithEveryEncoderPresent) {
     for (F f : allFormats()) {
-        if (!FormatCapabilities::canProduce(f)) GTEST_SKIP() << "no encoder for " << rawValue(f);
+        if (!FormatCapabilities::canProduce(f))
+            GTEST_SKIP() << "no encoder for " << rawValue(f);
     }
     std::size_t pairs = 0;
-    for (F f : allFormats()) pairs += possibleConversions(f).size();
+    for (F f : allFormats())
+        pairs += possibleConversions(f).size();
     EXPECT_EQ(pairs, 370u);
     // Per-family counts as documented.
     EXPECT_EQ(possibleConversions(F::png).size(), 13u);
@@ -88,20 +92,25 @@ TEST(ConversionMatrix, OrderRules) {
     ASSERT_GE(gif.size(), 4u);
     EXPECT_EQ(gif.front(), F::png);
     EXPECT_EQ(std::vector<F>(gif.end() - 3, gif.end()), (std::vector<F>{F::mp4, F::mov, F::m4v}));
-    for (F video : {F::mp4, F::mov, F::m4v, F::avi, F::webm}) EXPECT_EQ(possibleConversions(video).back(), F::extractAudio);
+    for (F video : {F::mp4, F::mov, F::m4v, F::avi, F::webm})
+        EXPECT_EQ(possibleConversions(video).back(), F::extractAudio);
 
     const auto pdf = possibleConversions(F::pdf);
-    EXPECT_EQ(std::vector<F>(pdf.end() - 3, pdf.end()), (std::vector<F>{F::pdfPagePng, F::pdfPageJpeg, F::pdfSplit}));
-    EXPECT_EQ(possibleConversions(F::csv), (std::vector<F>{F::tsv, F::json, F::html, F::markdown, F::pdf}));
+    EXPECT_EQ(std::vector<F>(pdf.end() - 3, pdf.end()),
+              (std::vector<F>{F::pdfPagePng, F::pdfPageJpeg, F::pdfSplit}));
+    EXPECT_EQ(possibleConversions(F::csv),
+              (std::vector<F>{F::tsv, F::json, F::html, F::markdown, F::pdf}));
     EXPECT_EQ(possibleConversions(F::srt), (std::vector<F>{F::vtt, F::txt}));
     EXPECT_EQ(possibleConversions(F::woff2), (std::vector<F>{F::woff}));
 
-    for (F none : {F::pdf_image, F::svg, F::epub, F::pdfPagePng, F::pdfPageJpeg, F::pdfSplit, F::extractAudio})
+    for (F none : {F::pdf_image, F::svg, F::epub, F::pdfPagePng, F::pdfPageJpeg, F::pdfSplit,
+                   F::extractAudio})
         EXPECT_TRUE(possibleConversions(none).empty()) << rawValue(none);
     // Never a target anywhere.
     for (F source : allFormats())
         for (F t : possibleConversions(source))
-            for (F never : {F::jpg, F::heif, F::webp, F::jxl, F::raw, F::avi, F::webm, F::mp3, F::ttf, F::otf})
+            for (F never : {F::jpg, F::heif, F::webp, F::jxl, F::raw, F::avi, F::webm, F::mp3,
+                            F::ttf, F::otf})
                 EXPECT_NE(t, never) << rawValue(source);
 }
 
@@ -113,4 +122,4 @@ TEST(ConversionMatrix, RasterTargetsAlwaysOfferOwnWriters) {
     EXPECT_EQ(targets.back(), F::svg);
 }
 
-}  // namespace kv
+} // namespace kv

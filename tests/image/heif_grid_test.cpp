@@ -1,22 +1,20 @@
 // HEIC and AVIF written as grids of separately coded tiles: every tile lands in its place, the
 // padding is cropped, alpha and metadata travel, and other readers accept the files. Also: a stop
 // request ends the streaming encoders.
-#include "image_fixtures.h"
-
 #include "engine/convert_request.h"
-#include "image/image_converter.h"
 #include "image/heif_grid.h"
+#include "image/image_converter.h"
+#include "image_fixtures.h"
 #include "platform/image/image_codec.h"
 #include "platform/platform_error.h"
 #include "validate/validator.h"
-
-#include <gtest/gtest.h>
-#include <libheif/heif.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <gtest/gtest.h>
+#include <libheif/heif.h>
 #include <memory>
 #include <stop_token>
 #include <string>
@@ -34,19 +32,21 @@ constexpr int kBlock = 50;
 // A flat colour per 50-pixel block, different for every block, so a misplaced tile shows.
 std::array<int, 4> blockColour(int bx, int by, bool withAlpha) {
     const int alpha = withAlpha && (bx + by) % 3 == 0 ? 0 : 255;
-    return {(bx * 41 + 20) % 236 + 10, (by * 67 + 90) % 236 + 10, ((bx + 2 * by) * 29) % 236 + 10, alpha};
+    return {(bx * 41 + 20) % 236 + 10, (by * 67 + 90) % 236 + 10, ((bx + 2 * by) * 29) % 236 + 10,
+            alpha};
 }
 
 // Writes the block pattern as a PAM file and turns it into a PNG with ImageMagick.
 fs::path blockPicture(const fs::path& dir, int width, int height, bool withAlpha) {
     const int channels = withAlpha ? 4 : 3;
-    std::string pam = "P7\nWIDTH " + std::to_string(width) + "\nHEIGHT " + std::to_string(height) + "\nDEPTH " +
-                      std::to_string(channels) + "\nMAXVAL 255\nTUPLTYPE " + (withAlpha ? "RGB_ALPHA" : "RGB") +
-                      "\nENDHDR\n";
+    std::string pam = "P7\nWIDTH " + std::to_string(width) + "\nHEIGHT " + std::to_string(height) +
+                      "\nDEPTH " + std::to_string(channels) + "\nMAXVAL 255\nTUPLTYPE " +
+                      (withAlpha ? "RGB_ALPHA" : "RGB") + "\nENDHDR\n";
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x) {
             const auto colour = blockColour(x / kBlock, y / kBlock, withAlpha);
-            for (int c = 0; c < channels; ++c) pam.push_back(static_cast<char>(colour[static_cast<std::size_t>(c)]));
+            for (int c = 0; c < channels; ++c)
+                pam.push_back(static_cast<char>(colour[static_cast<std::size_t>(c)]));
         }
     const fs::path raw = dir / "blocks.pam";
     writeFile(raw, pam);
@@ -60,7 +60,9 @@ struct Decoded {
     int height = 0;
     std::vector<std::uint8_t> rgba;
     std::array<int, 4> at(int x, int y) const {
-        const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 4;
+        const std::size_t i = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                               static_cast<std::size_t>(x)) *
+                              4;
         return {rgba[i], rgba[i + 1], rgba[i + 2], rgba[i + 3]};
     }
 };
@@ -68,18 +70,24 @@ struct Decoded {
 // The primary picture as libheif decodes it, with its transformations, as RGBA.
 Decoded decodeWithLibheif(const fs::path& file) {
     Decoded decoded;
-    std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(), &heif_context_free);
-    if (heif_context_read_from_file(context.get(), file.c_str(), nullptr).code != heif_error_Ok) return decoded;
+    std::unique_ptr<heif_context, decltype(&heif_context_free)> context(heif_context_alloc(),
+                                                                        &heif_context_free);
+    if (heif_context_read_from_file(context.get(), file.c_str(), nullptr).code != heif_error_Ok)
+        return decoded;
     heif_image_handle* handle = nullptr;
-    if (heif_context_get_primary_image_handle(context.get(), &handle).code != heif_error_Ok) return decoded;
+    if (heif_context_get_primary_image_handle(context.get(), &handle).code != heif_error_Ok)
+        return decoded;
     heif_image* image = nullptr;
-    const heif_error error = heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGBA, nullptr);
+    const heif_error error = heif_decode_image(handle, &image, heif_colorspace_RGB,
+                                               heif_chroma_interleaved_RGBA, nullptr);
     heif_image_handle_release(handle);
-    if (error.code != heif_error_Ok) return decoded;
+    if (error.code != heif_error_Ok)
+        return decoded;
     decoded.width = heif_image_get_width(image, heif_channel_interleaved);
     decoded.height = heif_image_get_height(image, heif_channel_interleaved);
     int stride = 0;
-    const std::uint8_t* plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+    const std::uint8_t* plane =
+        heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
     for (int y = 0; y < decoded.height; ++y)
         decoded.rgba.insert(decoded.rgba.end(), plane + static_cast<std::ptrdiff_t>(y) * stride,
                             plane + static_cast<std::ptrdiff_t>(y) * stride + decoded.width * 4);
@@ -88,16 +96,18 @@ Decoded decodeWithLibheif(const fs::path& file) {
 }
 
 class HeifGridTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         for (const char* name : {"convert", "identify", "exiftool", "vips"})
-            if (!haveTool(name)) GTEST_SKIP() << name << " makes or reads the fixtures";
+            if (!haveTool(name))
+                GTEST_SKIP() << name << " makes or reads the fixtures";
     }
     TempDir dir;
 };
 
 TEST(HeifTilePlan, TilesCoverThePictureWithinTheFormatsLimits) {
-    for (const std::uint32_t width : {1U, 63U, 512U, 513U, 1100U, 6000U, 131072U, 200001U, 1000000U}) {
+    for (const std::uint32_t width :
+         {1U, 63U, 512U, 513U, 1100U, 6000U, 131072U, 200001U, 1000000U}) {
         for (const std::uint32_t height : {1U, 700U, 4000U, 300000U}) {
             const HeifTiling plan = planHeifTiles(width, height, 512);
             const std::string name = std::to_string(width) + "x" + std::to_string(height);
@@ -134,8 +144,13 @@ TEST(HeifTileExtraction, RefusesWhatItCannotFollow) {
     };
     refuses("");
     refuses(std::string(16, '\0'));
-    refuses(std::string("\0\0\0\x08" "ftyp", 8));                      // no meta box
-    refuses(std::string("\0\0\0\x10" "ftypheic\0\0\0\0\0\0\0\x40" "meta", 20));  // box past the end
+    refuses(std::string("\0\0\0\x08"
+                        "ftyp",
+                        8)); // no meta box
+    refuses(std::string("\0\0\0\x10"
+                        "ftypheic\0\0\0\0\0\0\0\x40"
+                        "meta",
+                        20)); // box past the end
 }
 
 TEST_F(HeifGridTest, EveryTileLandsInPlaceAndThePaddingIsCropped) {
@@ -156,13 +171,15 @@ TEST_F(HeifGridTest, EveryTileLandsInPlaceAndThePaddingIsCropped) {
             for (int bx = 0; bx < 1100 / kBlock; ++bx) {
                 const auto want = blockColour(bx, by, false);
                 const auto got = decoded.at(bx * kBlock + kBlock / 2, by * kBlock + kBlock / 2);
-                for (std::size_t c = 0; c < 3; ++c) worst = std::max(worst, std::abs(got[c] - want[c]));
+                for (std::size_t c = 0; c < 3; ++c)
+                    worst = std::max(worst, std::abs(got[c] - want[c]));
             }
         EXPECT_LE(worst, 12) << name;
         // The last pixel, at the edge of the cropped tile padding.
         const auto corner = decoded.at(1099, 699);
         const auto want = blockColour(21, 13, false);
-        for (std::size_t c = 0; c < 3; ++c) EXPECT_NEAR(corner[c], want[c], 16) << name;
+        for (std::size_t c = 0; c < 3; ++c)
+            EXPECT_NEAR(corner[c], want[c], 16) << name;
     }
 }
 
@@ -171,7 +188,8 @@ TEST_F(HeifGridTest, AlphaTravelsAsAGridOfItsOwn) {
     for (const F target : {F::heic, F::avif}) {
         const std::string name(rawValue(target));
         const fs::path out = ImageConverter::convert(imageRequest(png, F::png, target, dir / name));
-        ASSERT_NE(readFile(out).find("grid"), std::string::npos) << name << " was not written as a grid";
+        ASSERT_NE(readFile(out).find("grid"), std::string::npos)
+            << name << " was not written as a grid";
         EXPECT_EQ(Validator::validate(out, target), ValidationStatus::passed()) << name;
         const Decoded decoded = decodeWithLibheif(out);
         ASSERT_EQ(decoded.width, 900) << name;
@@ -184,7 +202,8 @@ TEST_F(HeifGridTest, AlphaTravelsAsAGridOfItsOwn) {
                 const auto got = decoded.at(bx * kBlock + kBlock / 2, by * kBlock + kBlock / 2);
                 worstAlpha = std::max(worstAlpha, std::abs(got[3] - want[3]));
                 if (want[3] == 255)
-                    for (std::size_t c = 0; c < 3; ++c) worstColour = std::max(worstColour, std::abs(got[c] - want[c]));
+                    for (std::size_t c = 0; c < 3; ++c)
+                        worstColour = std::max(worstColour, std::abs(got[c] - want[c]));
             }
         EXPECT_LE(worstAlpha, 12) << name;
         EXPECT_LE(worstColour, 12) << name;
@@ -197,19 +216,23 @@ TEST_F(HeifGridTest, MetadataAndProfileStayWithTheGrid) {
     tool({"convert", "-size", "900x600", "plasma:", "-depth", "8", (dir / "base.png").string()});
     tool({"convert", (dir / "base.png").string(), "-fill", "red", "-draw", "rectangle 0,0 99,99",
           (dir / "marked.png").string()});
-    tool({"vips", "icc_transform", (dir / "marked.png").string(), (dir / "p3.jpg").string() + "[Q=95]", "p3"});
-    tool({"exiftool", "-q", "-overwrite_original", "-Make=Kelvane", "-Orientation#=6", "-GPSLatitude=48.85",
-          "-GPSLatitudeRef=N", "-XMP-dc:Title=secret place", (dir / "p3.jpg").string()});
+    tool({"vips", "icc_transform", (dir / "marked.png").string(),
+          (dir / "p3.jpg").string() + "[Q=95]", "p3"});
+    tool({"exiftool", "-q", "-overwrite_original", "-Make=Kelvane", "-Orientation#=6",
+          "-GPSLatitude=48.85", "-GPSLatitudeRef=N", "-XMP-dc:Title=secret place",
+          (dir / "p3.jpg").string()});
     for (const F target : {F::heic, F::avif}) {
         const std::string name(rawValue(target));
-        const fs::path out = ImageConverter::convert(imageRequest(dir / "p3.jpg", F::jpg, target, dir / name));
+        const fs::path out =
+            ImageConverter::convert(imageRequest(dir / "p3.jpg", F::jpg, target, dir / name));
         // Turned into its upright shape, the EXIF copy saying so; the red corner is now top right.
         EXPECT_EQ(identifySize(out), "600x900") << name;
         EXPECT_EQ(exifTag(out, "Orientation"), "1") << name;
         EXPECT_EQ(exifTag(out, "Make"), "Kelvane") << name;
         EXPECT_EQ(exifTag(out, "GPSLatitude"), "48.85") << name;
         EXPECT_EQ(exifTag(out, "Title"), "secret place") << name;
-        EXPECT_EQ(exifTag(out, "ProfileDescription"), exifTag(dir / "p3.jpg", "ProfileDescription")) << name;
+        EXPECT_EQ(exifTag(out, "ProfileDescription"), exifTag(dir / "p3.jpg", "ProfileDescription"))
+            << name;
         EXPECT_NE(exifTag(out, "ProfileDescription"), "") << name;
         EXPECT_EQ(exifTag(out, "Warning"), "") << name;
         const Decoded decoded = decodeWithLibheif(out);
@@ -233,16 +256,19 @@ TEST_F(HeifGridTest, StreamingEncodersStopWhenAsked) {
     const auto source = platform::ImageSource::open(png);
     std::stop_source stopped;
     stopped.request_stop();
-    for (const auto type : {platform::ImageType::png, platform::ImageType::tiff, platform::ImageType::heic,
-                            platform::ImageType::avif, platform::ImageType::gif}) {
+    for (const auto type :
+         {platform::ImageType::png, platform::ImageType::tiff, platform::ImageType::heic,
+          platform::ImageType::avif, platform::ImageType::gif}) {
         const fs::path out = dir / ("stopped." + std::to_string(static_cast<int>(type)));
         // Decoded afresh each time: a streamed decode reads its source once.
-        EXPECT_THROW(platform::encodeImage(source.decode(), out, {.type = type, .stop = stopped.get_token()}),
+        EXPECT_THROW(platform::encodeImage(source.decode(), out,
+                                           {.type = type, .stop = stopped.get_token()}),
                      PlatformError)
             << static_cast<int>(type);
-        EXPECT_NO_THROW(platform::encodeImage(source.decode(), out, {.type = type})) << static_cast<int>(type);
+        EXPECT_NO_THROW(platform::encodeImage(source.decode(), out, {.type = type}))
+            << static_cast<int>(type);
     }
 }
 
-}  // namespace
-}  // namespace kv::test
+} // namespace
+} // namespace kv::test

@@ -2,14 +2,14 @@
 // and independent readers for the outputs.
 #pragma once
 
+#include "engine/convert_request.h"
+#include "formats/supported_format.h"
+#include "support/test_support.h"
+
 #include <array>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include "engine/convert_request.h"
-#include "formats/supported_format.h"
-#include "support/test_support.h"
 
 namespace kv::test {
 
@@ -45,16 +45,18 @@ void writePDF(const std::filesystem::path& file, const std::vector<PdfPage>& pag
 
 /// A conversion request into `outputDir`, which is created (as the engine does before calling a
 /// converter).
-ConvertRequest imageRequest(const std::filesystem::path& source, SupportedFormat sourceFormat, SupportedFormat target,
-                            const std::filesystem::path& outputDir);
+ConvertRequest imageRequest(const std::filesystem::path& source, SupportedFormat sourceFormat,
+                            SupportedFormat target, const std::filesystem::path& outputDir);
 
 /// The one file a conversion wrote into `folder` (fails when there is not exactly one).
 std::filesystem::path onlyFileIn(const std::filesystem::path& folder);
 
-#define KV_REQUIRE_IMAGE_TOOLS()                                                                    \
-    do {                                                                                            \
-        for (const char* name : {"convert", "identify", "exiftool", "heif-enc", "heif-convert", "cjxl", "png2icns"}) \
-            if (!::kv::test::haveTool(name)) GTEST_SKIP() << name << " makes or reads the fixtures";  \
+#define KV_REQUIRE_IMAGE_TOOLS()                                                                   \
+    do {                                                                                           \
+        for (const char* name :                                                                    \
+             {"convert", "identify", "exiftool", "heif-enc", "heif-convert", "cjxl", "png2icns"})  \
+            if (!::kv::test::haveTool(name))                                                       \
+                GTEST_SKIP() << name << " makes or reads the fixtures";                            \
     } while (false)
 
-}  // namespace kv::test
+} // namespace kv::test

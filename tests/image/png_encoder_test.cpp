@@ -1,16 +1,14 @@
 // Our parallel PNG encoder and PNG integrity check, read back by ImageMagick (libpng).
-#include "image_fixtures.h"
-
 #include "engine/conversion_error.h"
 #include "image/image_converter.h"
 #include "image/png_check.h"
 #include "image/png_encoder.h"
+#include "image_fixtures.h"
 #include "platform/platform_error.h"
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstring>
+#include <gtest/gtest.h>
 
 namespace kv::test {
 namespace {
@@ -19,8 +17,10 @@ using platform::PngEncoder;
 using platform::PngSettings;
 
 // Noise with long runs and repeats, so the deflate stream has literals and matches.
-std::vector<std::uint16_t> samplesFor(int width, int height, int channels, int bitDepth, unsigned seed) {
-    std::vector<std::uint16_t> samples(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
+std::vector<std::uint16_t> samplesFor(int width, int height, int channels, int bitDepth,
+                                      unsigned seed) {
+    std::vector<std::uint16_t> samples(static_cast<std::size_t>(width) *
+                                       static_cast<std::size_t>(height) *
                                        static_cast<std::size_t>(channels));
     std::uint32_t state = seed;
     const std::uint32_t mask = bitDepth == 8 ? 0xFF : 0xFFFF;
@@ -32,10 +32,12 @@ std::vector<std::uint16_t> samplesFor(int width, int height, int channels, int b
     return samples;
 }
 
-fs::path encode(const fs::path& file, const std::vector<std::uint16_t>& samples, int width, int height, int channels,
-                int bitDepth, PngSettings settings, const platform::PngMetadata& metadata = {}) {
+fs::path encode(const fs::path& file, const std::vector<std::uint16_t>& samples, int width,
+                int height, int channels, int bitDepth, PngSettings settings,
+                const platform::PngMetadata& metadata = {}) {
     PngEncoder encoder(file, width, height, channels, bitDepth, metadata, settings);
-    const std::size_t rowSamples = static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
+    const std::size_t rowSamples =
+        static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
     std::vector<std::uint8_t> rows;
     // Hand the rows over in uneven groups, as a pipeline would.
     for (int top = 0; top < height;) {
@@ -69,9 +71,12 @@ std::vector<std::uint16_t> decodedByImageMagick(const fs::path& png, const fs::p
     return samples;
 }
 
-std::vector<std::uint16_t> asRGBA16(const std::vector<std::uint16_t>& samples, int channels, int bitDepth) {
+std::vector<std::uint16_t> asRGBA16(const std::vector<std::uint16_t>& samples, int channels,
+                                    int bitDepth) {
     std::vector<std::uint16_t> rgba;
-    const auto widen = [&](std::uint16_t v) { return static_cast<std::uint16_t>(bitDepth == 8 ? v * 257 : v); };
+    const auto widen = [&](std::uint16_t v) {
+        return static_cast<std::uint16_t>(bitDepth == 8 ? v * 257 : v);
+    };
     for (std::size_t i = 0; i < samples.size(); i += static_cast<std::size_t>(channels)) {
         const std::uint16_t* p = &samples[i];
         const bool colour = channels >= 3;
@@ -85,9 +90,10 @@ std::vector<std::uint16_t> asRGBA16(const std::vector<std::uint16_t>& samples, i
 }
 
 class PngEncoderTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        if (!haveTool("convert")) GTEST_SKIP() << "ImageMagick decodes the outputs";
+        if (!haveTool("convert"))
+            GTEST_SKIP() << "ImageMagick decodes the outputs";
     }
     TempDir dir;
 };
@@ -100,14 +106,21 @@ TEST_F(PngEncoderTest, EveryLayoutRoundTripsExactlyAcrossBandSeams) {
     for (const Size size : {Size{1, 1}, Size{37, 61}, Size{301, 9}}) {
         for (int channels = 1; channels <= 4; ++channels) {
             for (const int depth : {8, 16}) {
-                const std::string name = std::to_string(size.width) + "x" + std::to_string(size.height) + "-" +
+                const std::string name = std::to_string(size.width) + "x" +
+                                         std::to_string(size.height) + "-" +
                                          std::to_string(channels) + "-" + std::to_string(depth);
-                const auto samples = samplesFor(size.width, size.height, channels, depth, 7u + static_cast<unsigned>(channels));
-                const PngSettings settings{.level = 6, .bandBytes = 500, .threads = channels % 2 == 0 ? 3u : 1u};
-                const fs::path png =
-                    encode(dir / (name + ".png"), samples, size.width, size.height, channels, depth, settings);
-                EXPECT_EQ(identifySize(png), std::to_string(size.width) + "x" + std::to_string(size.height)) << name;
-                EXPECT_EQ(decodedByImageMagick(png, dir / "decoded.raw"), asRGBA16(samples, channels, depth)) << name;
+                const auto samples = samplesFor(size.width, size.height, channels, depth,
+                                                7u + static_cast<unsigned>(channels));
+                const PngSettings settings{
+                    .level = 6, .bandBytes = 500, .threads = channels % 2 == 0 ? 3u : 1u};
+                const fs::path png = encode(dir / (name + ".png"), samples, size.width, size.height,
+                                            channels, depth, settings);
+                EXPECT_EQ(identifySize(png),
+                          std::to_string(size.width) + "x" + std::to_string(size.height))
+                    << name;
+                EXPECT_EQ(decodedByImageMagick(png, dir / "decoded.raw"),
+                          asRGBA16(samples, channels, depth))
+                    << name;
                 EXPECT_NO_THROW(platform::verifyPngFile(png)) << name;
             }
         }
@@ -121,17 +134,22 @@ TEST_F(PngEncoderTest, BandsReachBackIntoThePreviousBand) {
     const int height = 400;
     auto samples = samplesFor(width, 3, 3, 8, 99);
     for (int y = 3; y < height; ++y)
-        samples.insert(samples.end(), samples.begin() + (y % 3) * width * 3, samples.begin() + (y % 3 + 1) * width * 3);
-    const auto single = fs::file_size(encode(dir / "single.png", samples, width, height, 3, 8, {.bandBytes = 1 << 30}));
-    const auto banded = fs::file_size(encode(dir / "banded.png", samples, width, height, 3, 8, {.bandBytes = 40000}));
+        samples.insert(samples.end(), samples.begin() + (y % 3) * width * 3,
+                       samples.begin() + (y % 3 + 1) * width * 3);
+    const auto single = fs::file_size(
+        encode(dir / "single.png", samples, width, height, 3, 8, {.bandBytes = 1 << 30}));
+    const auto banded = fs::file_size(
+        encode(dir / "banded.png", samples, width, height, 3, 8, {.bandBytes = 40000}));
     EXPECT_LT(banded, single + 2000) << "single band " << single;
-    EXPECT_EQ(decodedByImageMagick(dir / "banded.png", dir / "a.raw"), decodedByImageMagick(dir / "single.png", dir / "b.raw"));
+    EXPECT_EQ(decodedByImageMagick(dir / "banded.png", dir / "a.raw"),
+              decodedByImageMagick(dir / "single.png", dir / "b.raw"));
 }
 
 TEST_F(PngEncoderTest, WritesResolutionAndText) {
-    if (!haveTool("exiftool")) GTEST_SKIP() << "exiftool reads the chunks";
+    if (!haveTool("exiftool"))
+        GTEST_SKIP() << "exiftool reads the chunks";
     platform::PngMetadata metadata;
-    metadata.pixelsPerMetreX = 11811;  // 300 dpi
+    metadata.pixelsPerMetreX = 11811; // 300 dpi
     metadata.pixelsPerMetreY = 11811;
     metadata.texts = {{"Title", "Kelvane test"}, {"bad\nkey", "skipped"}};
     const auto samples = samplesFor(20, 10, 3, 8, 1);
@@ -146,7 +164,7 @@ TEST_F(PngEncoderTest, RefusesRowsBeyondTheImage) {
     const std::uint8_t rows[12] = {};
     EXPECT_THROW(encoder.addRows(rows, 4, 3), PlatformError);
     encoder.addRows(rows, 4, 1);
-    EXPECT_THROW(encoder.finish(), PlatformError);  // one row missing
+    EXPECT_THROW(encoder.finish(), PlatformError); // one row missing
 }
 
 // ---------------------------------------------------------------------------- the check
@@ -155,19 +173,26 @@ std::uint32_t crc32Of(std::string_view bytes) {
     std::uint32_t crc = 0xFFFFFFFFu;
     for (const char c : bytes) {
         crc ^= static_cast<unsigned char>(c);
-        for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
     return ~crc;
 }
 
 // Offset of the first IDAT chunk's data.
-std::size_t firstIdat(const std::string& png) { return png.find("IDAT") + 4; }
+std::size_t firstIdat(const std::string& png) {
+    return png.find("IDAT") + 4;
+}
 
 TEST_F(PngEncoderTest, CheckAcceptsWhatOtherEncodersWrite) {
     tool({"convert", "-size", "97x61", "plasma:", (dir / "rgb.png").string()});
     const std::vector<std::vector<std::string>> variants{
-        {"-interlace", "PNG"},           {"-colors", "16", "-type", "Palette"}, {"-colorspace", "Gray", "-depth", "1"},
-        {"-depth", "16", "-alpha", "set"}, {"-colorspace", "Gray", "-alpha", "set"}, {"-colorspace", "Gray", "-depth", "4"},
+        {"-interlace", "PNG"},
+        {"-colors", "16", "-type", "Palette"},
+        {"-colorspace", "Gray", "-depth", "1"},
+        {"-depth", "16", "-alpha", "set"},
+        {"-colorspace", "Gray", "-alpha", "set"},
+        {"-colorspace", "Gray", "-depth", "4"},
     };
     int n = 0;
     for (const auto& options : variants) {
@@ -202,9 +227,11 @@ TEST_F(PngEncoderTest, CheckFindsDamageAnywhere) {
                                (static_cast<unsigned char>(good[firstIdat(good) - 7]) << 16) |
                                (static_cast<unsigned char>(good[firstIdat(good) - 6]) << 8) |
                                static_cast<unsigned char>(good[firstIdat(good) - 5]);
-    const std::uint32_t crc = crc32Of(std::string_view(flipped).substr(firstIdat(good) - 4, length + 4));
+    const std::uint32_t crc =
+        crc32Of(std::string_view(flipped).substr(firstIdat(good) - 4, length + 4));
     for (int k = 0; k < 4; ++k)
-        flipped[firstIdat(good) + length + static_cast<std::size_t>(k)] = static_cast<char>(crc >> (24 - 8 * k));
+        flipped[firstIdat(good) + length + static_cast<std::size_t>(k)] =
+            static_cast<char>(crc >> (24 - 8 * k));
     rejects("stream.png", flipped);
 }
 
@@ -216,12 +243,14 @@ std::string rawSamples(const fs::path& png, const fs::path& scratch) {
 }
 
 TEST_F(PngEncoderTest, ConversionsOfUnusualSourcesAreExact) {
-    if (!haveTool("vips")) GTEST_SKIP() << "vips reads the samples back";
+    if (!haveTool("vips"))
+        GTEST_SKIP() << "vips reads the samples back";
     // Gray, gray+alpha, palette and RGBA sources keep every sample; a 16-bit source becomes 8-bit.
     tool({"convert", "-size", "131x77", "plasma:", "-seed", "3", (dir / "base.png").string()});
     const std::vector<std::pair<std::string, std::vector<std::string>>> sources{
         {"gray", {"-type", "Grayscale", "-depth", "8"}},
-        {"grayalpha", {"-type", "GrayscaleAlpha", "-channel", "A", "-fx", "j/h", "+channel", "-depth", "8"}},
+        {"grayalpha",
+         {"-type", "GrayscaleAlpha", "-channel", "A", "-fx", "j/h", "+channel", "-depth", "8"}},
         {"palette", {"-colors", "20", "-type", "Palette"}},
         {"rgba", {"-alpha", "set", "-channel", "A", "-fx", "i/w", "+channel", "-depth", "8"}},
         {"deep", {"-depth", "16"}},
@@ -240,7 +269,8 @@ TEST_F(PngEncoderTest, ConversionsOfUnusualSourcesAreExact) {
         fs::create_directories(request.outputDir);
         const fs::path out = ImageConverter::convert(request);
         EXPECT_NO_THROW(platform::verifyPngFile(out)) << name;
-        EXPECT_EQ(decodedByImageMagick(out, dir / "a.raw").size(), std::size_t{131 * 77 * 4}) << name;
+        EXPECT_EQ(decodedByImageMagick(out, dir / "a.raw").size(), std::size_t{131 * 77 * 4})
+            << name;
         const std::string expected = rawSamples(source, dir / "source.raw");
         const std::string actual = rawSamples(out, dir / "out.raw");
         if (name != "deep") {
@@ -253,11 +283,12 @@ TEST_F(PngEncoderTest, ConversionsOfUnusualSourcesAreExact) {
         for (std::size_t i = 0; i < actual.size(); ++i) {
             std::uint16_t wide = 0;
             std::memcpy(&wide, expected.data() + 2 * i, 2);
-            worst = std::max(worst, std::abs(int{static_cast<unsigned char>(actual[i])} - wide / 257));
+            worst =
+                std::max(worst, std::abs(int{static_cast<unsigned char>(actual[i])} - wide / 257));
         }
         EXPECT_LE(worst, 1);
     }
 }
 
-}  // namespace
-}  // namespace kv::test
+} // namespace
+} // namespace kv::test

@@ -14,7 +14,7 @@ namespace kv::test {
 
 /// A fresh empty folder under the temp directory, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -22,38 +22,38 @@ public:
     const std::filesystem::path& path() const { return m_path; }
     std::filesystem::path operator/(std::string_view name) const { return m_path / name; }
 
-private:
+  private:
     std::filesystem::path m_path;
 };
 
 /// An environment variable set (or, with nullopt, removed) for one scope, then put back as it was.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::optional<std::string>& value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string m_name;
     std::optional<std::string> m_old;
 };
 
 /// Points TMPDIR at `dir` (created) for one scope.
 class ScopedTmpdir {
-public:
+  public:
     explicit ScopedTmpdir(const std::filesystem::path& dir);
     /// Whether the folder holds nothing (every staging file was removed).
     bool empty() const { return std::filesystem::is_empty(m_dir); }
 
-private:
+  private:
     std::filesystem::path m_dir;
     ScopedEnv m_env;
 };
 
 /// A conversion request for `source` (of format `from`) into `to`, written to `outputDir`.
-ConvertRequest makeRequest(const std::filesystem::path& source, SupportedFormat from, SupportedFormat to,
-                           const std::filesystem::path& outputDir);
+ConvertRequest makeRequest(const std::filesystem::path& source, SupportedFormat from,
+                           SupportedFormat to, const std::filesystem::path& outputDir);
 
 /// Writes `bytes` to `file`, creating parent folders.
 void writeFile(const std::filesystem::path& file, std::string_view bytes);
@@ -74,9 +74,10 @@ RunResult runKelvane(const std::vector<std::string>& args);
 bool haveTool(std::string_view name);
 
 /// `kelvane --convert source target outDir`, expected to succeed; the printed output path.
-std::filesystem::path convertWithKelvane(const std::filesystem::path& source, std::string_view target,
+std::filesystem::path convertWithKelvane(const std::filesystem::path& source,
+                                         std::string_view target,
                                          const std::filesystem::path& outDir);
 /// ffprobe's flat listing of streams and format as key → value ("streams.stream.0.width" → "1918").
 std::map<std::string, std::string> ffprobeFields(const std::filesystem::path& file);
 
-}  // namespace kv::test
+} // namespace kv::test

@@ -50,7 +50,7 @@ class PipeSession {
             ::close(m_in[1]);
             m_in[1] = -1;
             const int status = m_server.get();
-            ::close(m_out[1]);  // the server is done writing: reads now see the end
+            ::close(m_out[1]); // the server is done writing: reads now see the end
             m_out[1] = -1;
             return status;
         }

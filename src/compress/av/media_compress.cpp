@@ -1,9 +1,9 @@
 // Video and audio at a compression level: duration and data rate of a source, and the transcode.
+#include "av/media_service.h"
 #include "compress/compress_services.h"
 #include "engine/conversion_error.h"
 #include "engine/logger.h"
 #include "engine/output_file.h"
-#include "av/media_service.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>

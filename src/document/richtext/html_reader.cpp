@@ -1,7 +1,7 @@
 // HTML reader over gumbo.
 #include "document/richtext/html_reader.h"
-#include "base/utf8.h"
 
+#include "base/utf8.h"
 #include "data/text_decoding.h"
 #include "document/richtext/text_encoding.h"
 #include "engine/conversion_error.h"

@@ -1,7 +1,7 @@
 // RTF reader.
 #include "document/richtext/rtf_reader.h"
-#include "base/hex_digit.h"
 
+#include "base/hex_digit.h"
 #include "document/richtext/rtf_format.h"
 #include "document/richtext/text_encoding.h"
 #include "engine/conversion_error.h"

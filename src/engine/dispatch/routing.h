@@ -9,4 +9,4 @@ namespace kv::Routing {
 /// The operation for the pair: the first matching row of the dispatch table.
 ConverterOperation operationFor(SupportedFormat source, SupportedFormat target);
 
-}  // namespace kv::Routing
+} // namespace kv::Routing

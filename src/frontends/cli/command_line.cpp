@@ -8,8 +8,8 @@
 #include "formats/supported_format.h"
 #include "frontends/automation/automation_service.h"
 #include "frontends/automation/desktop_integration.h"
-#include "frontends/url_service/url_forwarding.h"
 #include "frontends/tool_server/tool_server.h"
+#include "frontends/url_service/url_forwarding.h"
 
 #include <algorithm>
 #include <array>
@@ -42,20 +42,25 @@ constexpr std::array<Switch, 9> kSwitches{{
 // "kelvane:…", the scheme compared without regard to case.
 bool isServiceUrl(std::string_view arg) {
     constexpr std::string_view kScheme = "kelvane:";
-    if (arg.size() < kScheme.size()) return false;
+    if (arg.size() < kScheme.size())
+        return false;
     for (std::size_t i = 0; i < kScheme.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(arg[i])) != kScheme[i]) return false;
+        if (std::tolower(static_cast<unsigned char>(arg[i])) != kScheme[i])
+            return false;
     return true;
 }
 
 std::vector<std::string> serviceUrls(const std::vector<std::string>& args) {
     std::vector<std::string> urls;
     for (const auto& arg : args)
-        if (isServiceUrl(arg)) urls.push_back(arg);
+        if (isServiceUrl(arg))
+            urls.push_back(arg);
     return urls;
 }
 
-void printError(const std::string& text) { std::fputs(text.c_str(), stderr); }
+void printError(const std::string& text) {
+    std::fputs(text.c_str(), stderr);
+}
 void printResult(const std::string& text) {
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
@@ -68,28 +73,36 @@ bool hasFlag(const std::vector<std::string>& args, std::string_view flag) {
 std::string allRawValues() {
     std::string list;
     for (auto format : allFormats()) {
-        if (!list.empty()) list += ' ';
+        if (!list.empty())
+            list += ' ';
         list += rawValue(format);
     }
     return list;
 }
 
-}  // namespace
+} // namespace
 
-std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag, std::size_t k) {
+std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag,
+                                   std::size_t k) {
     const auto at = std::find(args.begin(), args.end(), flag);
-    if (at == args.end()) return std::nullopt;
+    if (at == args.end())
+        return std::nullopt;
     const auto index = static_cast<std::size_t>(at - args.begin()) + k;
-    if (index >= args.size()) return std::nullopt;
+    if (index >= args.size())
+        return std::nullopt;
     return args[index];
 }
 
 Mode selectMode(const std::vector<std::string>& args) {
     for (const auto& s : kSwitches)
-        if (hasFlag(args, s.flag)) return s.mode;
-    if (hasFlag(args, "--help") || hasFlag(args, "-h")) return Mode::help;
-    if (hasFlag(args, "--version")) return Mode::version;
-    if (!serviceUrls(args).empty()) return Mode::urlService;
+        if (hasFlag(args, s.flag))
+            return s.mode;
+    if (hasFlag(args, "--help") || hasFlag(args, "-h"))
+        return Mode::help;
+    if (hasFlag(args, "--version"))
+        return Mode::version;
+    if (!serviceUrls(args).empty())
+        return Mode::urlService;
     return Mode::desktop;
 }
 
@@ -110,7 +123,8 @@ int runConvert(const std::vector<std::string>& args) {
     try {
         std::filesystem::create_directories(outputDir);
         auto job = FileDetector::createJob(*input);
-        if (!job) throw ConversionError::unsupportedFormat();
+        if (!job)
+            throw ConversionError::unsupportedFormat();
         job->targetFormat = *target;
         job->stripMetadata = hasFlag(args, "--strip-metadata");
         const auto output = ConversionEngine::convert(*job, outputDir, [](double) {});
@@ -128,7 +142,9 @@ int run(Mode mode, const std::vector<std::string>& args) {
     switch (mode) {
     case Mode::convert: return runConvert(args);
     case Mode::test: printError("--test: the self-test is not built yet\n"); return 2;
-    case Mode::renderScreenshots: printError("--render-screenshots: screenshot rendering is not built yet\n"); return 2;
+    case Mode::renderScreenshots:
+        printError("--render-screenshots: screenshot rendering is not built yet\n");
+        return 2;
     case Mode::estimate: return runEstimate(args);
     case Mode::compress: return runCompress(args);
     case Mode::help: printResult(helpText()); return 0;
@@ -138,9 +154,11 @@ int run(Mode mode, const std::vector<std::string>& args) {
     case Mode::dbusService: return AutomationService::run();
     case Mode::installDesktopIntegration: return DesktopIntegration::runInstall();
     case Mode::uninstallDesktopIntegration: return DesktopIntegration::runUninstall();
-    case Mode::desktop: printError("kelvane: the desktop window is not built yet; use --convert\n"); return 2;
+    case Mode::desktop:
+        printError("kelvane: the desktop window is not built yet; use --convert\n");
+        return 2;
     }
     return 2;
 }
 
-}  // namespace kv::CommandLine
+} // namespace kv::CommandLine

@@ -11,8 +11,19 @@
 namespace kv::CommandLine {
 
 enum class Mode {
-    test, renderScreenshots, convert, estimate, compress, mcp,
-    dbusService, installDesktopIntegration, uninstallDesktopIntegration, help, version, urlService, desktop
+    test,
+    renderScreenshots,
+    convert,
+    estimate,
+    compress,
+    mcp,
+    dbusService,
+    installDesktopIntegration,
+    uninstallDesktopIntegration,
+    help,
+    version,
+    urlService,
+    desktop
 };
 
 /// The first of "--test", "--render-screenshots", "--convert", "--estimate", "--compress", "--mcp",
@@ -41,6 +52,7 @@ std::string helpText();
 std::string versionText();
 
 /// Operand k: the argument k places after the first occurrence of `flag`.
-std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag, std::size_t k);
+std::optional<std::string> operand(const std::vector<std::string>& args, std::string_view flag,
+                                   std::size_t k);
 
-}  // namespace kv::CommandLine
+} // namespace kv::CommandLine

@@ -1,5 +1,6 @@
 // Reading "kelvane://host?name=value&…" URLs: scheme, host and percent-decoded query items.
 #include "frontends/url_service/service_url.h"
+
 #include "base/hex_digit.h"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
-// FFmpeg handles, errors and I/O helpers for the video and audio code in av/ (never included elsewhere).
+// FFmpeg handles, errors and I/O helpers for the video and audio code in av/ (never included
+// elsewhere).
 #pragma once
 
 extern "C" {
@@ -8,40 +9,54 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 #include <libavfilter/version.h>
 #include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
 #include <libavutil/avutil.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/display.h>
 #include <libavutil/opt.h>
-#include <libavutil/audio_fifo.h>
 #include <libavutil/pixdesc.h>
 #include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
-#include <filesystem>
-#include <initializer_list>
-#include <utility>
-#include <memory>
-#include <stop_token>
-#include <string>
-
 #include "platform/c_handle.h"
 #include "platform/platform_error.h"
 
+#include <filesystem>
+#include <initializer_list>
+#include <memory>
+#include <stop_token>
+#include <string>
+#include <utility>
+
 namespace kv::platform::media::detail {
 
-inline void closeInput(AVFormatContext* context) noexcept { avformat_close_input(&context); }
+inline void closeInput(AVFormatContext* context) noexcept {
+    avformat_close_input(&context);
+}
 inline void freeOutput(AVFormatContext* context) noexcept {
-    if (context == nullptr) return;
-    if (context->pb != nullptr && !(context->oformat->flags & AVFMT_NOFILE)) avio_closep(&context->pb);
+    if (context == nullptr)
+        return;
+    if (context->pb != nullptr && !(context->oformat->flags & AVFMT_NOFILE))
+        avio_closep(&context->pb);
     avformat_free_context(context);
 }
-inline void freeCodec(AVCodecContext* context) noexcept { avcodec_free_context(&context); }
-inline void freeFrame(AVFrame* frame) noexcept { av_frame_free(&frame); }
-inline void freePacket(AVPacket* packet) noexcept { av_packet_free(&packet); }
+inline void freeCodec(AVCodecContext* context) noexcept {
+    avcodec_free_context(&context);
+}
+inline void freeFrame(AVFrame* frame) noexcept {
+    av_frame_free(&frame);
+}
+inline void freePacket(AVPacket* packet) noexcept {
+    av_packet_free(&packet);
+}
 void freeGraph(AVFilterGraph* graph) noexcept;
-inline void freeResampler(SwrContext* context) noexcept { swr_free(&context); }
-inline void freeDictionary(AVDictionary* dictionary) noexcept { av_dict_free(&dictionary); }
+inline void freeResampler(SwrContext* context) noexcept {
+    swr_free(&context);
+}
+inline void freeDictionary(AVDictionary* dictionary) noexcept {
+    av_dict_free(&dictionary);
+}
 
 using InputContext = CHandle<AVFormatContext, &closeInput>;
 using OutputContext = CHandle<AVFormatContext, &freeOutput>;
@@ -94,8 +109,10 @@ InputContext openInput(const std::filesystem::path& file, const std::stop_token*
 
 /// An output context for `muxer` writing to `file`, its I/O polled by `stop`. The file is opened
 /// by `openOutputFile` once the streams are set up.
-OutputContext createOutput(const std::filesystem::path& file, const char* muxer, const std::stop_token* stop);
-void openOutputFile(AVFormatContext& output, const std::filesystem::path& file, Dictionary* options = nullptr);
+OutputContext createOutput(const std::filesystem::path& file, const char* muxer,
+                           const std::stop_token* stop);
+void openOutputFile(AVFormatContext& output, const std::filesystem::path& file,
+                    Dictionary* options = nullptr);
 
 /// A decoder for the stream, using every core.
 CodecContext openDecoder(const AVStream& stream);
@@ -117,7 +134,7 @@ struct FilterChain {
     FilterGraph graph;
     AVFilterContext* source = nullptr;
     AVFilterContext* sink = nullptr;
-    AVFilterContext* second = nullptr;  // a second input, when the graph has one
+    AVFilterContext* second = nullptr; // a second input, when the graph has one
 };
 struct VideoInput {
     int width = 0;
@@ -130,10 +147,11 @@ struct VideoInput {
 /// "[in][second]paletteuse[out]".
 FilterChain makeVideoFilter(const VideoInput& input, const std::string& description,
                             const VideoInput* second = nullptr);
-FilterChain makeVideoFilter(const AVCodecContext& decoder, AVRational timeBase, const std::string& description);
+FilterChain makeVideoFilter(const AVCodecContext& decoder, AVRational timeBase,
+                            const std::string& description);
 
 /// The channel layout of a decoded stream or frame, made explicit: an unspecified order becomes
 /// the usual layout for its channel count.
 void usableLayout(const AVChannelLayout& layout, AVChannelLayout& usable);
 
-}  // namespace kv::platform::media::detail
+} // namespace kv::platform::media::detail

@@ -15,4 +15,4 @@ using Nclx = CHandle<heif_color_profile_nclx, &heif_nclx_color_profile_free>;
 using EncodingOptions = CHandle<heif_encoding_options, &heif_encoding_options_free>;
 using DecodingOptions = CHandle<heif_decoding_options, &heif_decoding_options_free>;
 
-}  // namespace kv::platform::heif
+} // namespace kv::platform::heif

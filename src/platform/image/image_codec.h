@@ -7,14 +7,32 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <string>
 #include <stop_token>
+#include <string>
 #include <vector>
 
 namespace kv::platform {
 
 /// Container types the service reads or writes.
-enum class ImageType { png, jpeg, tiff, bmp, gif, heic, heif, webp, ico, avif, psd, tga, jp2, jxl, icns, raw, unknown };
+enum class ImageType {
+    png,
+    jpeg,
+    tiff,
+    bmp,
+    gif,
+    heic,
+    heif,
+    webp,
+    ico,
+    avif,
+    psd,
+    tga,
+    jp2,
+    jxl,
+    icns,
+    raw,
+    unknown
+};
 
 /// A colour with components in 0…1.
 struct RGBColor {
@@ -27,11 +45,11 @@ struct RGBColor {
 struct ImageProperties {
     int width = 0;
     int height = 0;
-    int orientation = 1;  // EXIF orientation 1…8 as stored
+    int orientation = 1; // EXIF orientation 1…8 as stored
     std::optional<double> dpiWidth;
     std::optional<double> dpiHeight;
-    std::vector<int> frameDelaysMs;  // animated GIF/WebP: one delay per frame
-    std::optional<int> loopCount;    // animated images: 0 loops forever
+    std::vector<int> frameDelaysMs; // animated GIF/WebP: one delay per frame
+    std::optional<int> loopCount;   // animated images: 0 loops forever
     bool hasAlpha = false;
     bool hasICCProfile = false;
     bool hasEXIF = false;
@@ -42,7 +60,7 @@ struct ImageProperties {
 /// A decoded image with its metadata (EXIF, ICC, XMP). Operations return new images and leave this
 /// one as it is; pixels are computed lazily, when an encoder or `rgba8` pulls them.
 class Image {
-public:
+  public:
     struct Impl;
     explicit Image(std::shared_ptr<const Impl> impl);
 
@@ -77,17 +95,19 @@ public:
     std::vector<std::uint8_t> rgba8() const;
     /// The same rows handed over top to bottom, up to `rows` at a time, so that a caller filling
     /// its own buffer never holds a second full-size copy. `take(pixels, top, count)`.
-    void rgba8Strips(int rows, const std::function<void(std::span<const std::uint8_t>, int, int)>& take) const;
+    void
+    rgba8Strips(int rows,
+                const std::function<void(std::span<const std::uint8_t>, int, int)>& take) const;
     /// An image from row-major RGBA bytes (size must be width × height × 4).
     static Image fromRGBA8(std::span<const std::uint8_t> rgba, int width, int height);
 
-private:
+  private:
     std::shared_ptr<const Impl> m_impl;
 };
 
 /// An opened image file or buffer. Opening reads only the header.
 class ImageSource {
-public:
+  public:
     /// Throws PlatformError when the file is not an image the service can read.
     static ImageSource open(const std::filesystem::path& file);
     static ImageSource openBytes(std::span<const std::uint8_t> bytes);
@@ -100,18 +120,17 @@ public:
     /// Frame `index`. `sequential` promises a single top-to-bottom read (streams large images);
     /// turning by an orientation tag needs `sequential` false.
     Image decode(int index = 0, bool sequential = true) const;
-    /// Checks that frame `index` decodes completely, as cheaply as that can be known: JPEG scans are
-    /// entropy-decoded at 1/8 scale, PNG streams inflated with every checksum verified, HEIF and
-    /// AVIF decoded by libheif alone, striped deflate TIFF strips inflated on all cores; other types
-    /// decode every pixel. Throws
-    /// PlatformError on damage or truncation.
+    /// Checks that frame `index` decodes completely, as cheaply as that can be known: JPEG scans
+    /// are entropy-decoded at 1/8 scale, PNG streams inflated with every checksum verified, HEIF
+    /// and AVIF decoded by libheif alone, striped deflate TIFF strips inflated on all cores; other
+    /// types decode every pixel. Throws PlatformError on damage or truncation.
     void verifyDecodes(int index = 0) const;
     /// Frame `index` scaled so its longer side is at most `maxPixelSize`, orientation applied.
     Image thumbnail(int index, int maxPixelSize) const;
 
     struct State;
 
-private:
+  private:
     explicit ImageSource(std::shared_ptr<const State> state, ImageType type)
         : m_state(std::move(state)), m_type(type) {}
     std::shared_ptr<const State> m_state;
@@ -121,16 +140,17 @@ private:
 /// Encoder settings; every value not given here is the service's documented default per type.
 struct EncodeOptions {
     ImageType type = ImageType::png;
-    double quality = 0.92;  // lossy quality, 0…1
-    std::stop_token stop = {};  // once asked to stop, our streaming encoders (PNG, TIFF, HEIF) fail
+    double quality = 0.92;     // lossy quality, 0…1
+    std::stop_token stop = {}; // once asked to stop, our streaming encoders (PNG, TIFF, HEIF) fail
 };
 
 /// Writes the whole image to `file`; throws PlatformError (the file may then hold garbage).
-void encodeImage(const Image& image, const std::filesystem::path& file, const EncodeOptions& options);
+void encodeImage(const Image& image, const std::filesystem::path& file,
+                 const EncodeOptions& options);
 /// The encoded bytes.
 std::vector<std::uint8_t> encodeImageToBytes(const Image& image, const EncodeOptions& options);
 
 /// Whether this machine can encode `type` (tried on a tiny image, once per type).
 bool canEncode(ImageType type);
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -1,33 +1,38 @@
 // PDF reading and rendering with poppler-glib onto cairo rasters; one-page image PDFs with cairo.
 #include "platform/image/pdf_document.h"
 
+#include "platform/c_handle.h"
 #include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
-#include "platform/c_handle.h"
-
-#include <cairo-pdf.h>
-#include <cairo.h>
-#include <poppler.h>
 
 #include <algorithm>
+#include <cairo-pdf.h>
+#include <cairo.h>
 #include <cstring>
+#include <poppler.h>
 
 namespace kv::platform {
 namespace {
 
-inline void unrefObject(gpointer object) noexcept { g_object_unref(object); }
+inline void unrefObject(gpointer object) noexcept {
+    g_object_unref(object);
+}
 using Document = CHandle<PopplerDocument, &unrefObject>;
 using Page = CHandle<PopplerPage, &unrefObject>;
 using Surface = CHandle<cairo_surface_t, &cairo_surface_destroy>;
 using Context = CHandle<cairo_t, &cairo_destroy>;
 
 // A cairo raster of the page, drawn scaled, on white or transparent.
-Surface drawPage(PopplerDocument* document, int index, int width, int height, double scale, bool white) {
-    if (index < 0 || index >= poppler_document_get_n_pages(document) || width < 1 || height < 1) return nullptr;
+Surface drawPage(PopplerDocument* document, int index, int width, int height, double scale,
+                 bool white) {
+    if (index < 0 || index >= poppler_document_get_n_pages(document) || width < 1 || height < 1)
+        return nullptr;
     Page page(poppler_document_get_page(document, index));
-    if (!page) return nullptr;
+    if (!page)
+        return nullptr;
     Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
-    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
+    if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
+        return nullptr;
     Context cairo(cairo_create(surface.get()));
     if (white) {
         cairo_set_source_rgb(cairo.get(), 1, 1, 1);
@@ -35,13 +40,14 @@ Surface drawPage(PopplerDocument* document, int index, int width, int height, do
     }
     cairo_scale(cairo.get(), scale, scale);
     poppler_page_render(page.get(), cairo.get());
-    if (cairo_status(cairo.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
+    if (cairo_status(cairo.get()) != CAIRO_STATUS_SUCCESS)
+        return nullptr;
     cairo.reset();
     cairo_surface_flush(surface.get());
     return surface;
 }
 
-}  // namespace
+} // namespace
 
 struct PdfDocument::State {
     Document document;
@@ -63,9 +69,11 @@ PdfDocument PdfDocument::open(const std::filesystem::path& file) {
     }
     Document document(poppler_document_new_from_file(uri.get(), nullptr, &error));
     if (!document) {
-        const bool locked = error != nullptr && error->domain == POPPLER_ERROR && error->code == POPPLER_ERROR_ENCRYPTED;
-        std::string text = locked ? "The PDF is protected by a password"
-                                  : error ? error->message : "poppler could not open the document";
+        const bool locked = error != nullptr && error->domain == POPPLER_ERROR &&
+                            error->code == POPPLER_ERROR_ENCRYPTED;
+        std::string text = locked  ? "The PDF is protected by a password"
+                           : error ? error->message
+                                   : "poppler could not open the document";
         g_clear_error(&error);
         throw PlatformError(text);
     }
@@ -74,35 +82,45 @@ PdfDocument PdfDocument::open(const std::filesystem::path& file) {
     return PdfDocument(std::move(state));
 }
 
-int PdfDocument::pageCount() const { return poppler_document_get_n_pages(m_state->document.get()); }
+int PdfDocument::pageCount() const {
+    return poppler_document_get_n_pages(m_state->document.get());
+}
 
 std::optional<PageSize> PdfDocument::pageSize(int index) const {
-    if (index < 0 || index >= pageCount()) return std::nullopt;
+    if (index < 0 || index >= pageCount())
+        return std::nullopt;
     Page page(poppler_document_get_page(m_state->document.get(), index));
-    if (!page) return std::nullopt;
+    if (!page)
+        return std::nullopt;
     PageSize size;
     poppler_page_get_size(page.get(), &size.width, &size.height);
     return size;
 }
 
 std::optional<std::string> PdfDocument::pageText(int index) const {
-    if (index < 0 || index >= pageCount()) return std::nullopt;
+    if (index < 0 || index >= pageCount())
+        return std::nullopt;
     Page page(poppler_document_get_page(m_state->document.get(), index));
-    if (!page) return std::nullopt;
+    if (!page)
+        return std::nullopt;
     CHandle<char, &g_free> text(poppler_page_get_text(page.get()));
     return text ? std::string(text.get()) : std::string();
 }
 
-std::optional<PageBitmap> PdfDocument::render(int index, int width, int height, double scale, bool white) const {
+std::optional<PageBitmap> PdfDocument::render(int index, int width, int height, double scale,
+                                              bool white) const {
     Surface surface = drawPage(m_state->document.get(), index, width, height, scale, white);
-    if (!surface) return std::nullopt;
-    PageBitmap bitmap{width, height, std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 4)};
+    if (!surface)
+        return std::nullopt;
+    PageBitmap bitmap{width, height,
+                      std::vector<std::uint8_t>(static_cast<std::size_t>(width) * height * 4)};
     const unsigned char* data = cairo_image_surface_get_data(surface.get());
     const int stride = cairo_image_surface_get_stride(surface.get());
     for (int y = 0; y < height; ++y) {
-        const auto* row = reinterpret_cast<const std::uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
+        const auto* row =
+            reinterpret_cast<const std::uint32_t*>(data + static_cast<std::ptrdiff_t>(y) * stride);
         for (int x = 0; x < width; ++x) {
-            const std::uint32_t pixel = row[x];  // native-endian premultiplied ARGB
+            const std::uint32_t pixel = row[x]; // native-endian premultiplied ARGB
             std::uint8_t* out = &bitmap.rgba[(static_cast<std::size_t>(y) * width + x) * 4];
             out[0] = static_cast<std::uint8_t>(pixel >> 16);
             out[1] = static_cast<std::uint8_t>(pixel >> 8);
@@ -113,19 +131,24 @@ std::optional<PageBitmap> PdfDocument::render(int index, int width, int height, 
     return bitmap;
 }
 
-bool PdfDocument::renderToFile(int index, int width, int height, double scale, const std::filesystem::path& file,
+bool PdfDocument::renderToFile(int index, int width, int height, double scale,
+                               const std::filesystem::path& file,
                                const EncodeOptions& options) const {
     Surface surface = drawPage(m_state->document.get(), index, width, height, scale, true);
-    if (!surface) return false;
+    if (!surface)
+        return false;
     try {
         // The raster is opaque: read cairo's B, G, R bytes (little-endian ARGB) in place, no copy.
-        static_assert(std::endian::native == std::endian::little, "cairo byte order assumed little-endian");
+        static_assert(std::endian::native == std::endian::little,
+                      "cairo byte order assumed little-endian");
         const int stride = cairo_image_surface_get_stride(surface.get());
         void* data = cairo_image_surface_get_data(surface.get());
         return callVips([&] {
-            vips::VImage bgra = vips::VImage::new_from_memory(data, static_cast<std::size_t>(stride) * height,
-                                                              stride / 4, height, 4, VIPS_FORMAT_UCHAR);
-            if (stride / 4 != width) bgra = bgra.extract_area(0, 0, width, height);
+            vips::VImage bgra =
+                vips::VImage::new_from_memory(data, static_cast<std::size_t>(stride) * height,
+                                              stride / 4, height, 4, VIPS_FORMAT_UCHAR);
+            if (stride / 4 != width)
+                bgra = bgra.extract_area(0, 0, width, height);
             vips::VImage rgb = bgra[2].bandjoin(bgra[1]).bandjoin(bgra[0]).copy(
                 vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
             encodeImage(wrapImage(rgb), file, options);
@@ -142,7 +165,8 @@ void writeImagePDF(const Image& image, double scale, const std::filesystem::path
     const int height = image.height();
     const bool alpha = image.hasAlpha();
 
-    Surface picture(cairo_image_surface_create(alpha ? CAIRO_FORMAT_ARGB32 : CAIRO_FORMAT_RGB24, width, height));
+    Surface picture(cairo_image_surface_create(alpha ? CAIRO_FORMAT_ARGB32 : CAIRO_FORMAT_RGB24,
+                                               width, height));
     if (cairo_surface_status(picture.get()) != CAIRO_STATUS_SUCCESS)
         throw PlatformError(cairo_status_to_string(cairo_surface_status(picture.get())));
     unsigned char* data = cairo_image_surface_get_data(picture.get());
@@ -151,12 +175,15 @@ void writeImagePDF(const Image& image, double scale, const std::filesystem::path
     constexpr int kStripRows = 256;
     image.rgba8Strips(kStripRows, [&](std::span<const std::uint8_t> rgba, int top, int count) {
         for (int y = 0; y < count; ++y) {
-            auto* row = reinterpret_cast<std::uint32_t*>(data + static_cast<std::ptrdiff_t>(top + y) * stride);
-            const std::uint8_t* in = rgba.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
+            auto* row = reinterpret_cast<std::uint32_t*>(
+                data + static_cast<std::ptrdiff_t>(top + y) * stride);
+            const std::uint8_t* in =
+                rgba.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
             for (int x = 0; x < width; ++x, in += 4) {
                 const std::uint32_t a = alpha ? in[3] : 255;
                 const auto premultiply = [a](std::uint32_t c) { return (c * a + 127) / 255; };
-                row[x] = (a << 24) | (premultiply(in[0]) << 16) | (premultiply(in[1]) << 8) | premultiply(in[2]);
+                row[x] = (a << 24) | (premultiply(in[0]) << 16) | (premultiply(in[1]) << 8) |
+                         premultiply(in[2]);
             }
         }
     });
@@ -164,7 +191,8 @@ void writeImagePDF(const Image& image, double scale, const std::filesystem::path
     // The source JPEG's bytes go into the PDF as they are (DCTDecode): no second lossy encode.
     if (!jpegFile.empty() && !alpha) {
         auto* copy = static_cast<unsigned char*>(g_memdup2(jpegFile.data(), jpegFile.size()));
-        cairo_surface_set_mime_data(picture.get(), CAIRO_MIME_TYPE_JPEG, copy, jpegFile.size(), &g_free, copy);
+        cairo_surface_set_mime_data(picture.get(), CAIRO_MIME_TYPE_JPEG, copy, jpegFile.size(),
+                                    &g_free, copy);
     }
 
     Surface pdf(cairo_pdf_surface_create(file.c_str(), width * scale, height * scale));
@@ -180,8 +208,10 @@ void writeImagePDF(const Image& image, double scale, const std::filesystem::path
     cairo.reset();
     cairo_surface_finish(pdf.get());
     const cairo_status_t finished = cairo_surface_status(pdf.get());
-    if (drawn != CAIRO_STATUS_SUCCESS) throw PlatformError(cairo_status_to_string(drawn));
-    if (finished != CAIRO_STATUS_SUCCESS) throw PlatformError(cairo_status_to_string(finished));
+    if (drawn != CAIRO_STATUS_SUCCESS)
+        throw PlatformError(cairo_status_to_string(drawn));
+    if (finished != CAIRO_STATUS_SUCCESS)
+        throw PlatformError(cairo_status_to_string(finished));
 }
 
-}  // namespace kv::platform
+} // namespace kv::platform

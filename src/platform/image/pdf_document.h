@@ -27,7 +27,7 @@ struct PageBitmap {
 };
 
 class PdfDocument {
-public:
+  public:
     /// Throws PlatformError when the file is not a PDF poppler can open (or needs a password).
     static PdfDocument open(const std::filesystem::path& file);
     ~PdfDocument();
@@ -42,15 +42,16 @@ public:
     std::optional<std::string> pageText(int index) const;
     /// The page drawn scaled by `scale` into a width × height raster that starts transparent, or
     /// white when `whiteBackground`. Nothing when the page or the raster cannot be made.
-    std::optional<PageBitmap> render(int index, int width, int height, double scale, bool whiteBackground) const;
+    std::optional<PageBitmap> render(int index, int width, int height, double scale,
+                                     bool whiteBackground) const;
     /// The page drawn on white at `scale` into a width × height raster and encoded to `file`.
     /// False when the page, the raster or the encoder fails.
-    bool renderToFile(int index, int width, int height, double scale, const std::filesystem::path& file,
-                      const EncodeOptions& options) const;
+    bool renderToFile(int index, int width, int height, double scale,
+                      const std::filesystem::path& file, const EncodeOptions& options) const;
 
     struct State;
 
-private:
+  private:
     explicit PdfDocument(std::unique_ptr<State> state);
     std::unique_ptr<State> m_state;
 };
@@ -61,4 +62,4 @@ private:
 void writeImagePDF(const Image& image, double scale, const std::filesystem::path& file,
                    std::span<const std::uint8_t> jpegFile = {});
 
-}  // namespace kv::platform
+} // namespace kv::platform

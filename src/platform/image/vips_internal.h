@@ -3,8 +3,6 @@
 
 #include "platform/image/image_codec.h"
 
-#include <vips/vips8>
-
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -13,12 +11,13 @@
 #include <stop_token>
 #include <string>
 #include <vector>
+#include <vips/vips8>
 
 namespace kv::platform {
 
 struct Image::Impl {
     vips::VImage image;
-    std::shared_ptr<const void> keepAlive;  // the source bytes a lazily decoded image still reads
+    std::shared_ptr<const void> keepAlive; // the source bytes a lazily decoded image still reads
 };
 
 /// Wraps a vips image (cheap: vips images are reference counted).
@@ -28,8 +27,7 @@ Image wrapImage(vips::VImage image);
 [[noreturn]] void throwVipsFailure(const char* text);
 
 /// Runs a vips call, turning VError into PlatformError.
-template <typename F>
-auto callVips(F&& body) -> decltype(body()) {
+template <typename F> auto callVips(F&& body) -> decltype(body()) {
     try {
         return body();
     } catch (const vips::VError& error) {
@@ -49,18 +47,20 @@ struct RowBlock {
 /// all pulled through one vips pipeline on one thread, so streamed sources and resampling read
 /// their input once, in order. `take` may keep a block's pixels by moving them out. An exception
 /// from `take` ends the run and is rethrown; a vips failure throws PlatformError.
-void forEachRowBlock(const vips::VImage& image, int rows, const std::function<void(RowBlock&)>& take);
+void forEachRowBlock(const vips::VImage& image, int rows,
+                     const std::function<void(RowBlock&)>& take);
 
 /// libheif encode of an 8-bit sRGB image (3 or 4 bands) with its EXIF/ICC/XMP. A stop request
 /// fails it between strips or tiles.
-void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1, double quality,
-                std::stop_token stop = {});
+void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1,
+                double quality, std::stop_token stop = {});
 
 /// A one-frame GIF of an 8-bit image (any band count; grey becomes sRGB), holding its pixels once
 /// plus a byte per pixel for the palette indices. A stop request fails it between steps.
-void encodeGif(const vips::VImage& image, const std::filesystem::path& file, std::stop_token stop = {});
+void encodeGif(const vips::VImage& image, const std::filesystem::path& file,
+               std::stop_token stop = {});
 
 /// LibRaw development to 8-bit sRGB with the camera's orientation applied.
 vips::VImage developRaw(const std::filesystem::path& file);
 
-}  // namespace kv::platform
+} // namespace kv::platform

@@ -3,9 +3,8 @@
 
 #include "platform/platform_error.h"
 
-#include <vips/vips8>
-
 #include <mutex>
+#include <vips/vips8>
 
 namespace kv::platform {
 
@@ -15,17 +14,19 @@ namespace {
 // check); our failures come through its error buffer, so the warnings are dropped.
 void dropWarning(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 
-}  // namespace
+} // namespace
 
 void ensureVipsStarted() {
     static std::once_flag once;
     static bool started = false;
     std::call_once(once, [] {
         started = VIPS_INIT("kelvane") == 0;
-        g_log_set_handler("VIPS", static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE), dropWarning,
-                          nullptr);
+        g_log_set_handler("VIPS",
+                          static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
+                          dropWarning, nullptr);
     });
-    if (!started) throw PlatformError(std::string("libvips could not start: ") + vips_error_buffer());
+    if (!started)
+        throw PlatformError(std::string("libvips could not start: ") + vips_error_buffer());
 }
 
-}  // namespace kv::platform
+} // namespace kv::platform

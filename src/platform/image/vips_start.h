@@ -6,4 +6,4 @@ namespace kv::platform {
 /// Starts libvips if it is not running yet; throws PlatformError when it cannot start.
 void ensureVipsStarted();
 
-}  // namespace kv::platform
+} // namespace kv::platform

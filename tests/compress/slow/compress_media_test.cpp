@@ -21,7 +21,6 @@ void ffmpeg(const std::vector<std::string>& args) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
 }
 
-
 #define KV_REQUIRE_FFMPEG()                                                                        \
     do {                                                                                           \
         if (!test::haveTool("ffmpeg") || !test::haveTool("ffprobe"))                               \
