@@ -4,6 +4,8 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 jobs="$(nproc)"
 "$here/scripts/bootstrap.sh"
+# Formatting is checked first: it fails in seconds, the build takes minutes.
+"$here/scripts/check-format.sh"
 # Reuse earlier compilations when ccache is installed.
 launcher=()
 if command -v ccache >/dev/null; then

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
     # toolchain
-    build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev
+    build-essential cmake ninja-build pkg-config clang-14 clang-format-14 libclang-rt-14-dev
     libgtest-dev libgmock-dev
     # core services
     libglib2.0-dev shared-mime-info libicu-dev nlohmann-json3-dev
