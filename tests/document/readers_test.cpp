@@ -300,6 +300,40 @@ TEST(HTMLReader, DeepNestingIsRefusedBeforeTheParserSpendsMinutesOnIt) {
     EXPECT_EQ(readHTML(nested + "x").string(), "x\n");
 }
 
+void expectSameRichText(const RichText& actual, const RichText& expected) {
+    EXPECT_EQ(actual.string(), expected.string());
+    ASSERT_EQ(actual.runs().size(), expected.runs().size());
+    for (std::size_t i = 0; i < actual.runs().size(); ++i) {
+        const TextRun& a = actual.runs()[i];
+        const TextRun& e = expected.runs()[i];
+        EXPECT_TRUE(a.start == e.start && a.length == e.length && a.attributes == e.attributes)
+            << "run " << i << ": " << expected.string().substr(e.start, e.length);
+    }
+}
+
+// A long page is parsed in pieces; cutting wherever the reader may must not change what it reads:
+// formatting left open, lists, tables, the body's style and the parsing mode carry over.
+TEST(HTMLReader, ReadingInPiecesEqualsReadingTheWhole) {
+    const std::string page =
+        "<!DOCTYPE html><html><head><title>t</title><style>p{}</style></head>"
+        "<body style=\"font-size:20px\">\n<h1>Title</h1>\n<p>one <b>bold across\n"
+        "<p>still bold</b> plain\n<p>two <a href=\"https://example.org/x\">link <i>it</a> "
+        "after</i></p>\n<div>a <span>open span\n<div>inside span</div></div>\n<p>tail</span> "
+        "x</p>\n<ol><li>first<p>para in item</p><li>second</ol>\n<p>before table<table><tr>"
+        "<td>c1<td>c2</table>\n<pre>  keep\n   spaces</pre>\n<div/>text in open div<p>p in "
+        "div</p></div>\n<ul><li>u1</ul><p>between</p><blockquote>q <em>e</em></blockquote>\n"
+        "loose body text <h2>H2</h2><hr><h3>H3</h3><p>caf&eacute; &#x1F600;</p></body></html>";
+    const RichText whole = readHTML(page);
+    ASSERT_NE(whole.string().find("inside span"), std::string::npos);
+    for (std::size_t pieceBytes : {1, 16, 64, 200})
+        expectSameRichText(readHTML(page, pieceBytes), whole);
+    // Quirks mode (no doctype) puts a table inside an open paragraph; pieces keep the mode too.
+    const std::string quirks = "<p style=\"font-weight:bold\">a<table><tr><td>cell</table>"
+                               "<p>b</p><h2>c</h2><p>d";
+    expectSameRichText(readHTML(quirks, 1), readHTML(quirks));
+    EXPECT_TRUE(runWith(readHTML(quirks, 1), "cell").attributes.bold);
+}
+
 // Each writer's output read back by our reader of the same format keeps text and marks.
 TEST(RichTextWriters, RoundTripThroughOurOwnReaders) {
     RichText source;
