@@ -194,7 +194,7 @@ std::string inlineMarkdown(const RichText& text, std::size_t start, std::size_t 
             piece = escapeMarkdown(characters);
         }
         if (!font.link.empty())
-            piece = "[" + piece + "](" + font.link + ")";
+            piece = "[" + piece + "](" + font.link.str() + ")";
         out += piece;
     }
     return out.empty() ? std::string(fallback) : out;
