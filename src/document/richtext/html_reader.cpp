@@ -99,6 +99,8 @@ struct TagScan {
     // piece starts with them, so that it parses in the same mode and keeps the body's style.
     std::string_view doctype;
     std::string_view bodyTag;
+    // Tags seen: a run or two each (the text after it, a space), to reserve the runs once.
+    std::size_t tags = 0;
 };
 
 // Refuses documents nested too deep: the HTML parser's cost grows with the square of the depth
@@ -142,6 +144,7 @@ TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
         if (close == std::string_view::npos)
             return scan;
         p = close + 1;
+        ++scan.tags;
         if (!closing && name == "body" && scan.bodyTag.empty() && lastCut == 0)
             scan.bodyTag = html.substr(tagStart, p - tagStart);
         if (!closing && open.empty() && tagStart - lastCut >= pieceBytes && startsPiece(name)) {
@@ -356,6 +359,7 @@ void applyStyle(std::string_view style, TextAttributes& attributes, bool& preser
 class HTMLWalker {
   public:
     RichText take() { return std::move(m_text); }
+    void reserve(std::size_t textBytes, std::size_t runs) { m_text.reserve(textBytes, runs); }
 
     void walk(const GumboNode* root) {
         std::vector<Frame> stack;
@@ -624,6 +628,7 @@ RichText readHTML(std::string_view utf8, std::size_t pieceBytes) {
     // The parser's tree takes several times the size of its source, so a long document is parsed
     // and walked piece by piece, each tree freed before the next piece is parsed.
     HTMLWalker walker;
+    walker.reserve(utf8.size() + utf8.size() / 8 + 64, 2 * scan.tags + 64);
     std::string piece;
     for (std::size_t i = 0; i <= scan.cuts.size(); ++i) {
         const std::size_t from = i == 0 ? 0 : scan.cuts[i - 1];

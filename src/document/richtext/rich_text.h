@@ -124,6 +124,13 @@ class RichText {
     void endParagraph();
     /// Whether the text is empty or ends with "\n".
     bool atParagraphStart() const { return m_text.empty() || m_text.back() == '\n'; }
+    /// Reserves room for about `textBytes` of text in `runs` runs: a reader that can bound them
+    /// avoids regrowing (and briefly holding twice) the largest parts; pages never written to
+    /// cost no memory.
+    void reserve(std::size_t textBytes, std::size_t runs) {
+        m_text.reserve(textBytes);
+        m_runs.reserve(runs);
+    }
     /// Removes trailing characters in `chars` (spaces, tabs) from the end, shrinking runs.
     void trimTrailing(std::string_view chars);
 
