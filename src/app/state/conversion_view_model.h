@@ -38,27 +38,27 @@ struct ViewModelServices {
     std::function<std::filesystem::path(const ConversionJob&,
                                         const std::filesystem::path& outputDir,
                                         std::function<void(double)> progress, std::stop_token)>
-        convert;
+        convert = {};
     /// One compressed copy on a worker thread; default `Compressor::compress`.
-    std::function<std::filesystem::path(const Compressor::CompressRequest&)> compress;
+    std::function<std::filesystem::path(const Compressor::CompressRequest&)> compress = {};
     /// Moves a file to the user's Trash; throws with the reason on failure. Default: GIO.
-    std::function<void(const std::filesystem::path&)> trash;
+    std::function<void(const std::filesystem::path&)> trash = {};
     /// Posts a system notification; runs on a worker thread. Default: the freedesktop.org
     /// Notifications service on the session bus.
-    std::function<void(const std::string& title, const std::string& body)> notify;
+    std::function<void(const std::string& title, const std::string& body)> notify = {};
     /// The modal folder panel; none when cancelled. The window installs a dialog; without one
     /// every panel counts as cancelled.
-    std::function<std::optional<std::filesystem::path>(const FolderPanelRequest&)> folderPanel;
+    std::function<std::optional<std::filesystem::path>(const FolderPanelRequest&)> folderPanel = {};
     /// Whether Kelvane is the active application; default: never (no window).
-    std::function<bool()> isApplicationActive;
+    std::function<bool()> isApplicationActive = {};
     /// Delayed calls for toast dismissal; default: QTimers on the main thread.
-    std::shared_ptr<Timers> timers;
+    std::shared_ptr<Timers> timers = {};
     /// Makes row pictures; default: the media modules' decoders.
-    ThumbnailCache::Maker thumbnails;
+    ThumbnailCache::Maker thumbnails = {};
     /// Active processor cores for the batch limits; 0 = this machine's.
     int activeCores = 0;
     /// The application's short version string (for the review prompt).
-    std::string appVersion;
+    std::string appVersion = {};
 };
 
 class ConversionViewModel : public QObject {
