@@ -298,3 +298,38 @@ TEST(Compress, QueuedPictureCompressesBesideTheOthers) {
 
 } // namespace
 } // namespace kv::test
+
+namespace kv::test {
+namespace {
+
+TEST(Batch, ReconvertingAnEditedSourceReadsTheNewFile) {
+    if (!haveTool("convert") || !haveTool("identify"))
+        GTEST_SKIP() << "ImageMagick makes and reads the pictures";
+    StateHarness h;
+    const auto source = writePictures(h.dir.path(), 1, "120x80")[0];
+    h.model->addFiles({source});
+    const Uuid id = h.model->jobs()[0].id;
+    h.model->setTargetFormat(SupportedFormat::jpeg, id);
+    h.model->convertSingleJob(id);
+    h.settle();
+    ASSERT_EQ(h.model->job(id)->status, ConversionStatus::completed);
+    const auto first = *h.model->job(id)->outputURL;
+
+    // The same name, redrawn at another size, in the same process.
+    ASSERT_EQ(runProgram({"convert", "-size", "50x70", "xc:green", source.string()}).exitCode, 0);
+    h.model->setTargetFormat(SupportedFormat::png, id);
+    h.model->setTargetFormat(SupportedFormat::jpeg, id);
+    h.model->convertSingleJob(id);
+    h.settle();
+    ASSERT_EQ(h.model->job(id)->status, ConversionStatus::completed);
+    const auto second = *h.model->job(id)->outputURL;
+    ASSERT_NE(first, second);
+    const auto size = [](const std::filesystem::path& file) {
+        return runProgram({"identify", "-format", "%wx%h", file.string()}).out;
+    };
+    EXPECT_EQ(size(first), "120x80");
+    EXPECT_EQ(size(second), "50x70");
+}
+
+} // namespace
+} // namespace kv::test
