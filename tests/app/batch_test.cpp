@@ -4,6 +4,7 @@
 #include "engine/conversion_error.h"
 #include "support/pdf_fixtures.h"
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -329,6 +330,41 @@ TEST(Batch, ReconvertingAnEditedSourceReadsTheNewFile) {
     };
     EXPECT_EQ(size(first), "120x80");
     EXPECT_EQ(size(second), "50x70");
+}
+
+} // namespace
+} // namespace kv::test
+
+namespace kv::test {
+namespace {
+
+TEST(Batch, QuittingDuringABatchLeavesNoPartialOutput) {
+    if (!haveTool("ffmpeg"))
+        GTEST_SKIP() << "ffmpeg makes the video";
+    StateHarness h;
+    ScopedTmpdir tmp(h.dir.path() / "tmp");
+    const auto video = h.file("long.avi");
+    const auto made =
+        runProgram({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=640x480:rate=30",
+                    "-t", "30", "-c:v", "mpeg4", "-q:v", "5", video.string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    h.model->addFiles({video});
+    h.model->setTargetFormat(SupportedFormat::mp4, h.model->jobs()[0].id);
+    h.model->convertAll();
+    // Until the transcode is under way.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (h.model->jobs()[0].progress <= 0.0 && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_EQ(h.model->jobs()[0].status, ConversionStatus::converting);
+    ASSERT_LT(h.model->jobs()[0].progress, 1.0);
+    h.model.reset(); // what quitting does
+
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(h.output))
+        left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << left.front();
+    EXPECT_TRUE(tmp.empty());
+    EXPECT_TRUE(fs::exists(video));
 }
 
 } // namespace
