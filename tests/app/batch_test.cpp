@@ -60,6 +60,16 @@ TEST(Batch, ImagesRunInParallelUpToTheImageLimit) {
     EXPECT_EQ(h.model->completedCount(), 8);
     EXPECT_EQ(probe.peak.load(), 2);
     EXPECT_EQ(filesIn(h.output), 8u);
+    // Statistics count every conversion and the bytes saved by the ones that came out smaller.
+    std::int64_t saved = 0;
+    for (const auto& job : h.model->jobs()) {
+        ASSERT_TRUE(job.outputSize.has_value());
+        EXPECT_EQ(*job.outputSize, static_cast<std::int64_t>(fs::file_size(*job.outputURL)));
+        saved += std::max<std::int64_t>(0, job.fileSize - *job.outputSize);
+    }
+    EXPECT_GT(saved, 0);
+    EXPECT_EQ(h.model->statsTotalConversions(), 8);
+    EXPECT_EQ(h.model->statsBytesSaved(), saved);
 }
 
 TEST(Batch, FiveImagesOnEightCoresRunAtMostSixAtOnce) {
