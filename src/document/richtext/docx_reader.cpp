@@ -443,6 +443,7 @@ class DocumentWalker {
 
 // Text kept in its element rather than a node of its own: a third fewer nodes in a document part.
 constexpr std::size_t kPieceBytes = 256 * 1024; // main part parsed at once (its tree takes ~4×)
+constexpr std::size_t kMaxRepeatedHead = 64 * 1024; // what may precede the body in every piece
 
 constexpr unsigned kParseOptions =
     pugi::parse_default | pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata;
@@ -631,8 +632,9 @@ BodyCuts findBodyCuts(std::string_view xml, std::size_t pieceBytes) {
         if (!selfClosing)
             ++depth;
     }
-    if (depth != 0 || found.headEnd == 0 || found.bodyEnd == 0 ||
-        !onlySpace(outsideFrom, xml.size()))
+    // The head is repeated before every piece, so a long one is not.
+    if (found.headEnd > kMaxRepeatedHead || depth != 0 || found.headEnd == 0 ||
+        found.bodyEnd == 0 || !onlySpace(outsideFrom, xml.size()))
         return {};
     found.closing = "</" + bodyName + "></" + rootName + ">";
     return found;

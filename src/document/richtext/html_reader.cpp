@@ -17,8 +17,9 @@ namespace {
 
 constexpr std::size_t kCharsetScanBytes = 4096; // a meta charset must sit this early to count
 constexpr double kPixelsToPoints = 0.75;
-constexpr std::size_t kMaxNestingDepth = 1024;  // open elements at once; browsers flatten past 512
-constexpr std::size_t kPieceBytes = 256 * 1024; // source parsed at once (its tree takes ~7×)
+constexpr std::size_t kMaxNestingDepth = 1024; // open elements at once; browsers flatten past 512
+constexpr std::size_t kMaxRepeatedHead = 64 * 1024; // doctype and body tag before each piece
+constexpr std::size_t kPieceBytes = 256 * 1024;     // source parsed at once (its tree takes ~7×)
 // <font size="1"> … "7" in CSS pixels, as browsers map them.
 constexpr double kFontSizePixels[] = {10, 13, 16, 18, 24, 32, 48};
 
@@ -624,7 +625,9 @@ RichText readHTML(std::string_view utf8) {
 }
 
 RichText readHTML(std::string_view utf8, std::size_t pieceBytes) {
-    const TagScan scan = scanTags(utf8, std::max<std::size_t>(pieceBytes, 1));
+    TagScan scan = scanTags(utf8, std::max<std::size_t>(pieceBytes, 1));
+    if (scan.doctype.size() + scan.bodyTag.size() > kMaxRepeatedHead)
+        scan.cuts.clear(); // repeated before every piece, a head this long is not worth it
     // The parser's tree takes several times the size of its source, so a long document is parsed
     // and walked piece by piece, each tree freed before the next piece is parsed.
     HTMLWalker walker;
