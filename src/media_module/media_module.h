@@ -20,7 +20,7 @@
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 4;
+inline constexpr int kTableVersion = 5;
 
 struct ImageTable {
     int version;
@@ -36,6 +36,7 @@ struct ImageTable {
     void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
     ConverterOperation splitPDF;
     void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
+    void (*writeSeedImage)(SupportedFormat, const std::filesystem::path&);
 };
 
 struct AVTable {
@@ -50,6 +51,8 @@ struct AVTable {
     decltype(&compress::mediaDuration) mediaDuration;
     decltype(&compress::mediaBitrate) mediaBitrate;
     decltype(&compress::transcodeMedia) transcodeMedia;
+    void (*writeSeedMedia)(SupportedFormat, const std::filesystem::path&);
+    int (*audioTrackCount)(const std::filesystem::path&);
 };
 
 } // namespace kv::media_module

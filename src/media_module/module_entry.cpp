@@ -4,6 +4,7 @@
 #include "image/image_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
+#include "selftest/media_seeds.h"
 
 extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageTable*
 kelvane_media_module() {
@@ -22,6 +23,7 @@ kelvane_media_module() {
         .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
         .splitPDF = &DocumentConverter::splitPDF,
         .richTextToPDF = &DocumentConverter::richTextToPDF,
+        .writeSeedImage = &SeedFiles::writeSeedImage,
     };
     return &table;
 }
