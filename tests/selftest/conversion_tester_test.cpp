@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace kv {
 namespace {
@@ -43,9 +44,17 @@ std::filesystem::path realConvert(const ConversionJob& job, const std::filesyste
         .outputURL.value();
 }
 
+// The runs leave their working folder for inspection; a test removes it.
+struct ConversionTesterRun : ::testing::Test {
+    ~ConversionTesterRun() override {
+        std::error_code ignored;
+        std::filesystem::remove_all("/tmp/kv-test-" + std::to_string(::getpid()), ignored);
+    }
+};
+
 } // namespace
 
-TEST(ConversionTester, ForcedEngineFailureIsCountedAndListed) {
+TEST_F(ConversionTesterRun, ForcedEngineFailureIsCountedAndListed) {
     const auto summary = CT::runAll(archivesAndFonts([](const ConversionJob& job, const auto& dir) {
         if (job.detectedFormat == F::zip && job.targetFormat == F::xz)
             throw std::runtime_error("forced failure");
@@ -89,7 +98,7 @@ TEST(ConversionTester, ForcedEngineFailureIsCountedAndListed) {
     EXPECT_EQ(failures + 3, report.end());
 }
 
-TEST(ConversionTester, BadOutputIsFlaggedApartFromEngineFailures) {
+TEST_F(ConversionTesterRun, BadOutputIsFlaggedApartFromEngineFailures) {
     const auto summary = CT::runAll(archivesAndFonts([](const ConversionJob& job, const auto& dir) {
         if (job.detectedFormat == F::zip && job.targetFormat == F::gzip) {
             const auto bad = dir / "broken.gz";
@@ -108,7 +117,7 @@ TEST(ConversionTester, BadOutputIsFlaggedApartFromEngineFailures) {
     EXPECT_TRUE(hasLine(report, "  ZIP         \u2713TAR  \u26A0GZIP  \u2713XZ  \u2713BZ2"));
 }
 
-TEST(ConversionTester, SeedFailureStopsTheRun) {
+TEST_F(ConversionTesterRun, SeedFailureStopsTheRun) {
     const auto summary = CT::runAll(
         {.engine = {},
          .makeSeeds = [](const std::filesystem::path&) -> std::map<F, std::filesystem::path> {
