@@ -139,6 +139,7 @@ TEST(ConversionTester, EverySeedIsAValidFileOfItsFormat) {
         EXPECT_EQ(Validator::validate(file, format), ValidationStatus::passed())
             << rawValue(format);
     }
+    EXPECT_FALSE(platform::ImageSource::open(seeds.at(F::png)).properties().hasAlpha);
     // The validator passes raw unchecked: the DNG must develop.
     const auto raw = platform::ImageSource::open(seeds.at(F::raw));
     EXPECT_EQ(raw.type(), platform::ImageType::raw);

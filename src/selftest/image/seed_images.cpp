@@ -104,7 +104,8 @@ void writeSeedImage(SupportedFormat format, const std::filesystem::path& file) {
         return;
     }
     const auto pixels = gradientRGBA();
-    const auto image = platform::Image::fromRGBA8(pixels, kSide, kSide);
+    // Opaque, so flattening leaves the pixels as they are and drops the alpha band: an RGB seed.
+    const auto image = platform::Image::fromRGBA8(pixels, kSide, kSide).flattened({});
     platform::encodeImage(image, file, {.type = imageTypeFor(format), .quality = 0.9, .stop = {}});
 }
 
