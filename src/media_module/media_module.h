@@ -29,6 +29,7 @@ struct ImageTable {
     ValidationStatus (*validateImage)(const std::filesystem::path&);
     ValidationStatus (*validatePDF)(const std::filesystem::path&, int, PDFBackgroundRequirement);
     std::set<std::string> (*probeWritableImageTypes)();
+    void (*writeSeedImage)(SupportedFormat, const std::filesystem::path&);
     decltype(&compress::measureImageLevels) measureImageLevels;
     decltype(&compress::encodeImageLevel) encodeImageLevel;
     std::string (*extractPDFText)(const std::filesystem::path&);
@@ -36,7 +37,6 @@ struct ImageTable {
     void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
     ConverterOperation splitPDF;
     void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
-    void (*writeSeedImage)(SupportedFormat, const std::filesystem::path&);
 };
 
 struct AVTable {

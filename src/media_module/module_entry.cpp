@@ -16,6 +16,7 @@ kelvane_media_module() {
         .validateImage = &Validator::validateImage,
         .validatePDF = &Validator::validatePDF,
         .probeWritableImageTypes = &platform::probeWritableImageTypes,
+        .writeSeedImage = &SeedFiles::writeSeedImage,
         .measureImageLevels = &compress::measureImageLevels,
         .encodeImageLevel = &compress::encodeImageLevel,
         .extractPDFText = &DocumentConverter::extractPDFText,
@@ -23,7 +24,6 @@ kelvane_media_module() {
         .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
         .splitPDF = &DocumentConverter::splitPDF,
         .richTextToPDF = &DocumentConverter::richTextToPDF,
-        .writeSeedImage = &SeedFiles::writeSeedImage,
     };
     return &table;
 }
