@@ -192,9 +192,10 @@ bool shouldCache(const fs::path& newOutput, SupportedFormat format,
 
 Summary runAll(const Options& options) {
     Summary summary;
-    const fs::path root = SeedFiles::makeTempRoot();
+    fs::path root;
     std::map<F, fs::path> fixtures;
     try {
+        root = SeedFiles::makeTempRoot();
         fixtures = options.makeSeeds ? options.makeSeeds(root) : SeedFiles::makeAllSeeds(root);
     } catch (const std::exception& failure) {
         Result failed;
