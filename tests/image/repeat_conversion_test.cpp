@@ -1,6 +1,6 @@
+#include "image/image_codec.h"
 #include "image/image_converter.h"
 #include "image_fixtures.h"
-#include "platform/image/image_codec.h"
 #include "support/test_support.h"
 #include "validate/validator.h"
 
@@ -16,8 +16,8 @@ void writeGreyJp2(const std::filesystem::path& file, std::uint8_t level) {
     std::vector<std::uint8_t> rgba(48 * 32 * 4, level);
     for (std::size_t i = 3; i < rgba.size(); i += 4)
         rgba[i] = 255;
-    platform::encodeImage(platform::Image::fromRGBA8(rgba, 48, 32), file,
-                          {.type = platform::ImageType::jp2, .quality = 0.9, .stop = {}});
+    image::encodeImage(image::Image::fromRGBA8(rgba, 48, 32), file,
+                       {.type = image::ImageType::jp2, .quality = 0.9, .stop = {}});
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-#include "platform/image/image_codec.h"
+#include "image/image_codec.h"
 #include "selftest/conversion_tester.h"
 #include "selftest/media_seeds.h"
 #include "selftest/seed_files.h"
@@ -139,12 +139,12 @@ TEST(ConversionTester, EverySeedIsAValidFileOfItsFormat) {
         EXPECT_EQ(Validator::validate(file, format), ValidationStatus::passed())
             << rawValue(format);
     }
-    EXPECT_FALSE(platform::ImageSource::open(seeds.at(F::png)).properties().hasAlpha);
+    EXPECT_FALSE(image::ImageSource::open(seeds.at(F::png)).properties().hasAlpha);
     // The validator passes raw unchecked: the DNG must develop.
-    const auto raw = platform::ImageSource::open(seeds.at(F::raw));
-    EXPECT_EQ(raw.type(), platform::ImageType::raw);
+    const auto raw = image::ImageSource::open(seeds.at(F::raw));
+    EXPECT_EQ(raw.type(), image::ImageType::raw);
     EXPECT_EQ(raw.decode().width(), 64);
-    const auto gif = platform::ImageSource::open(seeds.at(F::gif));
+    const auto gif = image::ImageSource::open(seeds.at(F::gif));
     EXPECT_EQ(gif.frameCount(), 4);
     const auto fields = test::ffprobeFields(seeds.at(F::mp4));
     EXPECT_EQ(fields.at("streams.stream.0.codec_name"), "h264");

@@ -1,5 +1,5 @@
 // Image seeds: a generated picture through the image encoders, and a DNG mosaic for LibRaw.
-#include "platform/image/image_codec.h"
+#include "image/image_codec.h"
 #include "platform/platform_error.h"
 #include "selftest/media_seeds.h"
 
@@ -29,14 +29,14 @@ std::vector<std::uint8_t> gradientRGBA() {
     return pixels;
 }
 
-platform::ImageType imageTypeFor(SupportedFormat format) {
+image::ImageType imageTypeFor(SupportedFormat format) {
     switch (format) {
-    case SupportedFormat::png: return platform::ImageType::png;
+    case SupportedFormat::png: return image::ImageType::png;
     case SupportedFormat::jpeg:
-    case SupportedFormat::jpg: return platform::ImageType::jpeg;
-    case SupportedFormat::heif: return platform::ImageType::heif;
-    case SupportedFormat::webp: return platform::ImageType::webp;
-    case SupportedFormat::jxl: return platform::ImageType::jxl;
+    case SupportedFormat::jpg: return image::ImageType::jpeg;
+    case SupportedFormat::heif: return image::ImageType::heif;
+    case SupportedFormat::webp: return image::ImageType::webp;
+    case SupportedFormat::jxl: return image::ImageType::jxl;
     default: throw PlatformError("no image seed for " + std::string(rawValue(format)));
     }
 }
@@ -105,8 +105,8 @@ void writeSeedImage(SupportedFormat format, const std::filesystem::path& file) {
     }
     const auto pixels = gradientRGBA();
     // Opaque, so flattening leaves the pixels as they are and drops the alpha band: an RGB seed.
-    const auto image = platform::Image::fromRGBA8(pixels, kSide, kSide).flattened({});
-    platform::encodeImage(image, file, {.type = imageTypeFor(format), .quality = 0.9, .stop = {}});
+    const auto picture = image::Image::fromRGBA8(pixels, kSide, kSide).flattened({});
+    image::encodeImage(picture, file, {.type = imageTypeFor(format), .quality = 0.9, .stop = {}});
 }
 
 } // namespace kv::SeedFiles
