@@ -19,6 +19,7 @@ kelvane_av_module() {
         .mediaDuration = &compress::mediaDuration,
         .mediaBitrate = &compress::mediaBitrate,
         .transcodeMedia = &compress::transcodeMedia,
+        .videoThumbnail = &Thumbnails::videoFrame,
         .writeSeedMedia = &SeedFiles::writeSeedMedia,
         .audioTrackCount = &SeedFiles::audioTrackCount,
     };
