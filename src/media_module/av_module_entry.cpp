@@ -2,6 +2,7 @@
 #include "av/video_audio_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
+#include "selftest/media_seeds.h"
 
 extern "C" __attribute__((visibility("default"))) const kv::media_module::AVTable*
 kelvane_av_module() {
@@ -19,6 +20,8 @@ kelvane_av_module() {
         .mediaBitrate = &compress::mediaBitrate,
         .transcodeMedia = &compress::transcodeMedia,
         .videoThumbnail = &Thumbnails::videoFrame,
+        .writeSeedMedia = &SeedFiles::writeSeedMedia,
+        .audioTrackCount = &SeedFiles::audioTrackCount,
     };
     return &table;
 }

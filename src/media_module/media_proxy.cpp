@@ -7,6 +7,7 @@
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 #include "platform/platform_error.h"
+#include "selftest/media_seeds.h"
 
 #include <array>
 #include <cstdlib>
@@ -120,6 +121,18 @@ void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) 
     images().richTextToPDF(t, o);
 }
 } // namespace DocumentConverter
+
+namespace SeedFiles {
+void writeSeedImage(SupportedFormat f, const std::filesystem::path& file) {
+    images().writeSeedImage(f, file);
+}
+void writeSeedMedia(SupportedFormat f, const std::filesystem::path& file) {
+    av().writeSeedMedia(f, file);
+}
+int audioTrackCount(const std::filesystem::path& file) {
+    return av().audioTrackCount(file);
+}
+} // namespace SeedFiles
 
 namespace VideoAudioConverter {
 std::filesystem::path convertVideo(const ConvertRequest& r) {
