@@ -17,6 +17,7 @@ kelvane_av_module() {
         .probeAudioWriters = &platform::probeAudioWriters,
         .mediaDuration = &compress::mediaDuration,
         .mediaBitrate = &compress::mediaBitrate,
+        .mediaAudioChannels = &compress::mediaAudioChannels,
         .transcodeMedia = &compress::transcodeMedia,
     };
     return &table;

@@ -20,7 +20,7 @@
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 4;
+inline constexpr int kTableVersion = 5;
 
 struct ImageTable {
     int version;
@@ -49,6 +49,7 @@ struct AVTable {
     std::vector<std::uint32_t> (*probeAudioWriters)();
     decltype(&compress::mediaDuration) mediaDuration;
     decltype(&compress::mediaBitrate) mediaBitrate;
+    decltype(&compress::mediaAudioChannels) mediaAudioChannels;
     decltype(&compress::transcodeMedia) transcodeMedia;
 };
 
