@@ -159,9 +159,11 @@ def main():
     binary = args[0] if args else benchlib.kelvane_binary()
     if not os.path.exists(binary):
         raise SystemExit(f"{binary} is missing: build Release into build/ first (./run.sh)")
-    for tool in ("convert", "ffmpeg", "ffprobe", "heif-enc", "cjpeg", "djpeg"):
+    peers = {"convert": "imagemagick", "ffmpeg": "ffmpeg", "ffprobe": "ffmpeg", "heif-enc": "libheif-examples",
+             "cjpeg": "libjpeg-turbo-progs", "djpeg": "libjpeg-turbo-progs"}
+    for tool, package in peers.items():
         if shutil.which(tool) is None:
-            raise SystemExit(f"the {tool} command is missing")
+            raise SystemExit(f"the {tool} command is missing: apt-get install {package}")
     work = tempfile.mkdtemp(prefix="Kelvane_bench_compress_")
     try:
         print(f"kelvane: {binary}")

@@ -30,8 +30,9 @@ namespace {
 // the
 //   default speed and smaller, since photos rarely need full-resolution chroma.
 constexpr const char* kX265Preset = "fast";
-// Compression levels: 24 MP, five levels measured, 25–35% less time than "fast" with sizes within a
-// few percent; every level's loss is measured and shown, so the trade is visible.
+// Compression levels, whose every result is measured and shown: 1.3–1.7× quicker than "fast" at
+// each level (6 MP photo); grainy photos come out smaller (no psychovisual tuning keeps the grain),
+// clean ones 2–30% larger at the lower levels.
 constexpr const char* kX265FastestPreset = "ultrafast";
 constexpr const char* kX265TreeSize = "32";     // x265 "ctu"
 constexpr const char* kX265SmallestUnit = "16"; // x265 "min-cu-size"
