@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace kv::platform {
+namespace kv::image {
 
 std::optional<HeifTileReader> HeifTileReader::open(std::span<const std::uint8_t> file) {
     auto grid = readHeifGrid(file);
@@ -44,4 +44,4 @@ Image HeifTileReader::decodeTile(int column, int row) const {
         .decode(0, false);
 }
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -2,14 +2,14 @@
 #pragma once
 
 #include "image/heif_grid.h"
-#include "platform/image/image_codec.h"
+#include "image/image_codec.h"
 
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
 
-namespace kv::platform {
+namespace kv::image {
 
 class HeifTileReader {
   public:
@@ -32,4 +32,4 @@ class HeifTileReader {
     std::shared_ptr<const HeifGrid> m_grid;
 };
 
-} // namespace kv::platform
+} // namespace kv::image

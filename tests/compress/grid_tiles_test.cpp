@@ -1,7 +1,7 @@
 // Single tiles of an encoded grid picture: the estimate measures its sample squares on them instead
 // of decoding the whole picture, so each tile must hold what the whole decode holds there.
 #include "image/heif_tile_reader.h"
-#include "platform/image/image_codec.h"
+#include "image/image_codec.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -11,7 +11,7 @@
 namespace kv {
 namespace {
 
-namespace img = platform;
+namespace img = image;
 
 // Smooth colour ramps with a fine ripple: every tile differs and chroma varies everywhere.
 img::Image picture(int width, int height) {

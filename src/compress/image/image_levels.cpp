@@ -4,7 +4,7 @@
 #include "compress/ssim.h"
 #include "engine/conversion_error.h"
 #include "image/heif_tile_reader.h"
-#include "platform/image/image_codec.h"
+#include "image/image_codec.h"
 
 #include <algorithm>
 #include <atomic>
@@ -16,7 +16,7 @@
 namespace kv::compress {
 namespace {
 
-namespace img = platform;
+namespace img = image;
 
 // The first frame, turned upright: our HEIF writer stores pixels as they are meant to be seen.
 std::optional<img::Image> loadImage(const std::filesystem::path& file) {
