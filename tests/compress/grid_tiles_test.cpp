@@ -1,11 +1,16 @@
 // Single tiles of an encoded grid picture: the estimate measures its sample squares on them instead
 // of decoding the whole picture, so each tile must hold what the whole decode holds there.
+#include "compress/compressor.h"
+#include "compress/ssim.h"
+#include "formats/format_capabilities.h"
 #include "image/heif_tile_reader.h"
 #include "image/image_codec.h"
+#include "support/test_support.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <optional>
 #include <vector>
 
 namespace kv {
@@ -118,6 +123,47 @@ TEST(GridTiles, PicturesThatAreNotGridsOfOpaqueTilesAreLeftToTheWholeDecoder) {
     // Not a HEIF file at all.
     const std::vector<std::uint8_t> junk(100, 7);
     EXPECT_ANY_THROW((void)img::HeifTileReader::open(junk));
+}
+
+// The five sample squares of a picture, in gray, cut from the whole of it.
+std::vector<compress::Gray> samplesOf(const img::Image& picture) {
+    const auto gray = picture.grayscale().rgba8();
+    std::vector<compress::Gray> tiles;
+    for (const auto& rect : compress::sampleTiles(picture.width(), picture.height())) {
+        compress::Gray tile{rect.side, rect.side, {}};
+        for (int y = rect.top; y < rect.top + rect.side; ++y)
+            for (int x = rect.left; x < rect.left + rect.side; ++x)
+                tile.px.push_back(gray[(static_cast<std::size_t>(y) * picture.width() + x) * 4]);
+        tiles.push_back(std::move(tile));
+    }
+    return tiles;
+}
+
+// Each level's row: the size of the bytes an encode at its quality gives, and the loss the whole
+// decode of those bytes gives on the sample squares.
+TEST(GridTiles, EstimateMeasuresWhatTheWholeDecodeWouldShow) {
+    if (!FormatCapabilities::canProduce(SupportedFormat::heic))
+        GTEST_SKIP() << "no HEIC encoder";
+    test::TempDir dir;
+    const auto file = dir / "ramps.png";
+    img::encodeImage(picture(1300, 900), file, {.type = img::ImageType::png});
+    const auto source = img::ImageSource::open(file).decode(0, false);
+    const auto sourceTiles = samplesOf(source);
+    ASSERT_EQ(sourceTiles.size(), 5U);
+
+    const auto rows = Compressor::estimates(file, SupportedFormat::png);
+    ASSERT_GE(rows.size(), 3U);
+    for (const auto& row : rows) {
+        const auto bytes = img::encodeImageToBytes(
+            source,
+            {.type = img::ImageType::heic, .quality = imageQuality(row.level), .fastest = true});
+        EXPECT_EQ(row.byteSize, static_cast<std::int64_t>(bytes.size())) << rawValue(row.level);
+        const auto whole = img::ImageSource::openBytes(bytes).decode(0, false);
+        const auto similarity = compress::meanSSIM(sourceTiles, samplesOf(whole));
+        ASSERT_TRUE(similarity);
+        ASSERT_TRUE(row.qualityLoss) << rawValue(row.level);
+        EXPECT_NEAR(*row.qualityLoss, (1.0 - *similarity) * 100.0, 0.02) << rawValue(row.level);
+    }
 }
 
 } // namespace
