@@ -164,6 +164,16 @@ TEST(GridTiles, EstimateMeasuresWhatTheWholeDecodeWouldShow) {
         ASSERT_TRUE(row.qualityLoss) << rawValue(row.level);
         EXPECT_NEAR(*row.qualityLoss, (1.0 - *similarity) * 100.0, 0.02) << rawValue(row.level);
     }
+
+    // Pictures that are not HEIF grids are measured on their whole decode.
+    const auto jpeg = dir / "ramps.jpg";
+    img::encodeImage(source, jpeg, {.type = img::ImageType::jpeg, .quality = 1.0});
+    const auto jpegRows = Compressor::estimates(jpeg, SupportedFormat::jpeg);
+    ASSERT_GE(jpegRows.size(), 3U);
+    for (const auto& row : jpegRows) {
+        ASSERT_TRUE(row.qualityLoss) << rawValue(row.level);
+        EXPECT_GT(*row.qualityLoss, 0.0) << rawValue(row.level);
+    }
 }
 
 } // namespace

@@ -137,9 +137,9 @@ std::optional<std::vector<Gray>> gridSampleTiles(std::span<const std::uint8_t> b
 }
 
 std::optional<double> lossAgainst(const std::vector<Gray>& sourceTiles,
-                                  std::span<const std::uint8_t> bytes) {
+                                  std::span<const std::uint8_t> bytes, bool gridWriter) {
     try {
-        auto tiles = gridSampleTiles(bytes);
+        auto tiles = gridWriter ? gridSampleTiles(bytes) : std::nullopt;
         if (!tiles)
             tiles = grayscaleTiles(img::ImageSource::openBytes(bytes).decode(0, false));
         const auto similarity = meanSSIM(sourceTiles, *tiles);
@@ -189,7 +189,7 @@ std::vector<EncodedLevel> measureImageLevels(const std::filesystem::path& file,
                     turn.unlock();
                 if (!bytes)
                     continue;
-                auto loss = lossAgainst(sourceTiles, *bytes);
+                auto loss = lossAgainst(sourceTiles, *bytes, tiledEncoder);
                 results[i] = EncodedLevel{levels[i], std::move(*bytes), loss};
             } catch (...) {
                 std::lock_guard guard(failureLock);
