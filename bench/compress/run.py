@@ -5,7 +5,7 @@ Makes a 24-megapixel JPEG and a 12-megapixel PNG (photo-like: plasma fractal wit
 30-second 1080p H.264+AAC clip and a 3-minute stereo WAV. For each it times `--estimate` (goal
 for the 24 MP photo: ≤ 15 s, peak RSS ≤ 600 MB) and `--compress` at each level, printing
 seconds and sizes. The compress step is compared with the peer command line at the same
-settings: heif-enc (x265 preset "fast", same quality) for PNG → HEIC, cjpeg for JPEG → JPEG,
+settings: heif-enc (x265 preset "ultrafast", as our levels, same quality) for PNG → HEIC, cjpeg for JPEG → JPEG,
 ffmpeg (libx264 veryfast at the same mean bit rate, AAC at the same rate) for video and audio.
 A session of the tool server (`kelvane --mcp`, one long-running process, as the desktop queue is)
 then estimates a 24 MP PNG and compresses it at each level: those compresses write the bytes the
@@ -140,7 +140,7 @@ def video_bitrate(path):
 def peer_for(kind, source, level, out):
     name, quality, factor, audio = level
     if kind == "heic":
-        return ["heif-enc", "-q", str(round(quality * 100)), "-p", "preset=fast", "-o", out, source]
+        return ["heif-enc", "-q", str(round(quality * 100)), "-p", "preset=ultrafast", "-o", out, source]
     if kind == "jpeg":
         # cjpeg reads PPM/BMP/Targa: decode is part of our step, so it is part of the peer's too.
         return ["sh", "-c", f"djpeg '{source}' | cjpeg -quality {round(quality * 100)} -optimize > '{out}'"]
