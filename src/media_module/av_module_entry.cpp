@@ -19,6 +19,7 @@ kelvane_av_module() {
         .mediaBitrate = &compress::mediaBitrate,
         .mediaAudioChannels = &compress::mediaAudioChannels,
         .transcodeMedia = &compress::transcodeMedia,
+        .videoThumbnail = &Thumbnails::videoFrame,
     };
     return &table;
 }

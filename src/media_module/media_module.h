@@ -9,6 +9,7 @@
 #include "compress/compress_services.h"
 #include "document/richtext/rich_text.h"
 #include "engine/convert_request.h"
+#include "media_module/thumbnails.h"
 #include "validate/validator.h"
 
 #include <cstdint>
@@ -36,6 +37,7 @@ struct ImageTable {
     void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
     ConverterOperation splitPDF;
     void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
+    decltype(&Thumbnails::image) imageThumbnail;
 };
 
 struct AVTable {
@@ -51,6 +53,7 @@ struct AVTable {
     decltype(&compress::mediaBitrate) mediaBitrate;
     decltype(&compress::mediaAudioChannels) mediaAudioChannels;
     decltype(&compress::transcodeMedia) transcodeMedia;
+    decltype(&Thumbnails::videoFrame) videoThumbnail;
 };
 
 } // namespace kv::media_module
