@@ -18,6 +18,7 @@ kelvane_av_module() {
         .probeAudioWriters = &platform::probeAudioWriters,
         .mediaDuration = &compress::mediaDuration,
         .mediaBitrate = &compress::mediaBitrate,
+        .mediaAudioChannels = &compress::mediaAudioChannels,
         .transcodeMedia = &compress::transcodeMedia,
         .videoThumbnail = &Thumbnails::videoFrame,
         .writeSeedMedia = &SeedFiles::writeSeedMedia,

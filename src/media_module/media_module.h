@@ -52,6 +52,7 @@ struct AVTable {
     std::vector<std::uint32_t> (*probeAudioWriters)();
     decltype(&compress::mediaDuration) mediaDuration;
     decltype(&compress::mediaBitrate) mediaBitrate;
+    decltype(&compress::mediaAudioChannels) mediaAudioChannels;
     decltype(&compress::transcodeMedia) transcodeMedia;
     decltype(&Thumbnails::videoFrame) videoThumbnail;
     void (*writeSeedMedia)(SupportedFormat, const std::filesystem::path&);

@@ -195,6 +195,9 @@ double mediaDuration(const std::filesystem::path& file) {
 std::optional<double> mediaBitrate(const std::filesystem::path& file) {
     return av().mediaBitrate(file);
 }
+int mediaAudioChannels(const std::filesystem::path& file) {
+    return av().mediaAudioChannels(file);
+}
 void transcodeMedia(const TranscodeRequest& request) {
     av().transcodeMedia(request);
 }
