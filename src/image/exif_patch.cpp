@@ -1,18 +1,16 @@
 // In-place edits of an EXIF block for encoders that take the block as bytes.
 #include "image/exif_patch.h"
 
+#include "base/byte_reader.h"
+#include "image/tiff_format.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace kv::image {
 namespace {
 
-constexpr std::uint16_t kTagOrientation = 0x0112;
-constexpr std::uint16_t kTagExifIFD = 0x8769;
-constexpr std::uint16_t kTagGpsIFD = 0x8825;
-constexpr std::uint16_t kTagPixelX = 0xA002;
-constexpr std::uint16_t kTagPixelY = 0xA003;
-constexpr std::size_t kEntryBytes = 12;
+using tiff::kEntryBytes;
 
 class Tiff {
   public:
@@ -34,14 +32,16 @@ class Tiff {
         return at <= m_bytes.size() && length <= m_bytes.size() - at;
     }
 
+    // Reads and writes throw ByteRangeError past the end.
     std::uint32_t get16(std::size_t at) const {
-        return m_little ? (m_bytes[at] | (m_bytes[at + 1] << 8))
-                        : ((m_bytes[at] << 8) | m_bytes[at + 1]);
+        return static_cast<std::uint32_t>(loadUnsigned(m_bytes, at, 2, order()));
     }
     std::uint32_t get32(std::size_t at) const {
-        return m_little ? (get16(at) | (get16(at + 2) << 16)) : ((get16(at) << 16) | get16(at + 2));
+        return static_cast<std::uint32_t>(loadUnsigned(m_bytes, at, 4, order()));
     }
     void put16(std::size_t at, std::uint32_t value) {
+        if (!has(at, 2))
+            throw ByteRangeError();
         const auto hi = static_cast<std::uint8_t>(value >> 8),
                    lo = static_cast<std::uint8_t>(value);
         m_bytes[at] = m_little ? lo : hi;
@@ -90,14 +90,17 @@ class Tiff {
     bool littleEndian() const { return m_little; }
 
   private:
+    Endian order() const { return m_little ? Endian::little : Endian::big; }
+
     std::vector<std::uint8_t>& m_bytes;
     bool m_little = true;
 };
 
 } // namespace
 
+// Every offset is checked before use; a field past the end still means "leave the block alone".
 std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t> exif,
-                                                   const ExifEdits& edits) {
+                                                   const ExifEdits& edits) try {
     static constexpr std::uint8_t kPrefix[] = {'E', 'x', 'i', 'f', 0, 0};
     if (exif.size() >= sizeof kPrefix && std::memcmp(exif.data(), kPrefix, sizeof kPrefix) == 0)
         exif = exif.subspan(sizeof kPrefix);
@@ -113,9 +116,9 @@ std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t>
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t entry = ifd0 + 2 + i * kEntryBytes;
         const std::uint32_t tag = tiff.get16(entry);
-        if (tag == kTagOrientation && edits.orientation) {
+        if (tag == tiff::orientation && edits.orientation) {
             tiff.setNumber(entry, static_cast<std::uint32_t>(*edits.orientation));
-        } else if (tag == kTagExifIFD) {
+        } else if (tag == tiff::exifDirectory) {
             std::size_t subCount = 0;
             const std::size_t sub = tiff.get32(entry + 8);
             if (sub == ifd0 || !tiff.directory(sub, subCount))
@@ -123,12 +126,12 @@ std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t>
             for (std::size_t j = 0; j < subCount; ++j) {
                 const std::size_t subEntry = sub + 2 + j * kEntryBytes;
                 const std::uint32_t subTag = tiff.get16(subEntry);
-                if (subTag == kTagPixelX && edits.pixelWidth)
+                if (subTag == tiff::pixelXDimension && edits.pixelWidth)
                     tiff.setNumber(subEntry, static_cast<std::uint32_t>(*edits.pixelWidth));
-                if (subTag == kTagPixelY && edits.pixelHeight)
+                if (subTag == tiff::pixelYDimension && edits.pixelHeight)
                     tiff.setNumber(subEntry, static_cast<std::uint32_t>(*edits.pixelHeight));
             }
-        } else if (tag == kTagGpsIFD && edits.removeGPS) {
+        } else if (tag == tiff::gpsDirectory && edits.removeGPS) {
             std::size_t gpsCount = 0;
             const std::size_t gps = tiff.get32(entry + 8);
             if (gps != ifd0 && tiff.directory(gps, gpsCount)) {
@@ -145,11 +148,11 @@ std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t>
         if (ifd1 != ifd0 && tiff.directory(ifd1, thumbCount)) {
             for (std::size_t j = 0; j < thumbCount; ++j) {
                 const std::size_t entry = ifd1 + 2 + j * kEntryBytes;
-                // JPEGInterchangeFormat (0x0201) points at the thumbnail; its length is tag 0x0202.
-                if (tiff.get16(entry) == 0x0201) {
+                if (tiff.get16(entry) == tiff::jpegInterchangeFormat) {
                     std::size_t length = 0;
                     for (std::size_t k = 0; k < thumbCount; ++k)
-                        if (tiff.get16(ifd1 + 2 + k * kEntryBytes) == 0x0202)
+                        if (tiff.get16(ifd1 + 2 + k * kEntryBytes) ==
+                            tiff::jpegInterchangeFormatLength)
                             length = tiff.get32(ifd1 + 2 + k * kEntryBytes + 8);
                     const std::size_t at = tiff.get32(entry + 8);
                     if (tiff.has(at, length))
@@ -163,15 +166,16 @@ std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t>
         tiff.put32(nextAt, 0);
     }
     return bytes;
+} catch (const ByteRangeError&) {
+    return std::nullopt;
 }
 
 namespace {
 
-constexpr std::uint16_t kTagInteropIFD = 0xA005;
-constexpr std::uint32_t kTypeAscii = 2;
 // Text fields of the first directory that describe the picture and its maker.
-constexpr std::uint16_t kTextTags[] = {0x010E, 0x010F, 0x0110, 0x0131,
-                                       0x0132, 0x013B, 0x013C, 0x8298};
+constexpr std::uint16_t kTextTags[] = {tiff::imageDescription, tiff::make,     tiff::model,
+                                       tiff::software,         tiff::dateTime, tiff::artist,
+                                       tiff::hostComputer,     tiff::copyright};
 
 // Adds `position` to every offset of the directory at `offset` and of the directories it points
 // to (`subTags`); its link to a next directory is cut. `seen` stops loops.
@@ -184,7 +188,7 @@ void rebaseDirectory(Tiff& tiff, std::size_t offset, std::uint32_t position,
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t entry = offset + 2 + i * kEntryBytes;
         const std::uint32_t tag = tiff.get16(entry);
-        if (tag == kTagInteropIFD) {
+        if (tag == tiff::interoperabilityDirectory) {
             const std::size_t sub = tiff.get32(entry + 8);
             rebaseDirectory(tiff, sub, position, seen);
             tiff.put32(entry + 8, static_cast<std::uint32_t>(sub + position));
@@ -198,7 +202,7 @@ void rebaseDirectory(Tiff& tiff, std::size_t offset, std::uint32_t position,
 } // namespace
 
 std::optional<RelocatedExif> relocateExif(std::span<const std::uint8_t> exif,
-                                          std::uint64_t position) {
+                                          std::uint64_t position) try {
     static constexpr std::uint8_t kPrefix[] = {'E', 'x', 'i', 'f', 0, 0};
     if (exif.size() >= sizeof kPrefix && std::memcmp(exif.data(), kPrefix, sizeof kPrefix) == 0)
         exif = exif.subspan(sizeof kPrefix);
@@ -219,18 +223,18 @@ std::optional<RelocatedExif> relocateExif(std::span<const std::uint8_t> exif,
     for (std::size_t i = 0; i < count; ++i) {
         const std::size_t entry = ifd0 + 2 + i * kEntryBytes;
         const std::uint32_t tag = tiff.get16(entry);
-        if (tag == kTagExifIFD || tag == kTagGpsIFD) {
+        if (tag == tiff::exifDirectory || tag == tiff::gpsDirectory) {
             const std::size_t sub = tiff.get32(entry + 8);
             std::size_t subCount = 0;
             if (std::find(seen.begin(), seen.end(), sub) != seen.end() ||
                 !tiff.directory(sub, subCount))
                 continue;
             rebaseDirectory(tiff, sub, base, seen);
-            if (tag == kTagExifIFD)
+            if (tag == tiff::exifDirectory)
                 result.exifDirectory = static_cast<std::uint32_t>(sub + base);
             else if (subCount > 0)
                 result.gpsDirectory = static_cast<std::uint32_t>(sub + base);
-        } else if (tiff.get16(entry + 2) == kTypeAscii &&
+        } else if (tiff.get16(entry + 2) == tiff::ascii &&
                    std::find(std::begin(kTextTags), std::end(kTextTags), tag) !=
                        std::end(kTextTags)) {
             const std::size_t length = tiff.valueBytes(entry);
@@ -244,6 +248,8 @@ std::optional<RelocatedExif> relocateExif(std::span<const std::uint8_t> exif,
         }
     }
     return result;
+} catch (const ByteRangeError&) {
+    return std::nullopt;
 }
 
 } // namespace kv::image

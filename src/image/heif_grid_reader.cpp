@@ -1,4 +1,5 @@
 // Taking the coded picture items out of a single-image HEIF or AVIF file.
+#include "base/byte_reader.h"
 #include "image/heif_grid.h"
 #include "platform/platform_error.h"
 
@@ -20,42 +21,29 @@ using View = std::span<const std::uint8_t>;
     throw PlatformError(std::string("HEIF tile: ") + what);
 }
 
-// Big-endian reads over a view that throw instead of running off its end.
-class Reader {
-  public:
-    explicit Reader(View data) : m_data(data) {}
+// Box fields are big-endian; a read past a box's end throws ByteRangeError, which
+// extractHeifImage reports as "box ends early".
+using Reader = ByteReader;
 
-    std::uint64_t number(std::size_t bytes) {
-        need(bytes);
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < bytes; ++i)
-            value = (value << 8) | m_data[m_position + i];
-        m_position += bytes;
-        return value;
-    }
-    std::uint8_t u8() { return static_cast<std::uint8_t>(number(1)); }
-    std::uint16_t u16() { return static_cast<std::uint16_t>(number(2)); }
-    std::uint32_t u32() { return static_cast<std::uint32_t>(number(4)); }
-    std::string fourcc() {
-        need(4);
-        std::string code(reinterpret_cast<const char*>(m_data.data() + m_position), 4);
-        m_position += 4;
-        return code;
-    }
-    View rest() const { return m_data.subspan(m_position); }
-    void skip(std::size_t bytes) {
-        need(bytes);
-        m_position += bytes;
-    }
+// A field of 0 to 8 bytes (iloc sizes may be 0); wider fields keep their low 64 bits.
+std::uint64_t number(Reader& reader, std::size_t bytes) {
+    if (bytes == 0)
+        return 0;
+    if (bytes <= 8)
+        return reader.uint(bytes, Endian::big);
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < bytes; ++i)
+        value = (value << 8) | reader.u8();
+    return value;
+}
 
-  private:
-    void need(std::size_t bytes) const {
-        if (bytes > m_data.size() - m_position)
-            malformed("box ends early");
-    }
-    View m_data;
-    std::size_t m_position = 0;
-};
+std::string fourcc(Reader& reader) {
+    return std::string(reader.takeText(4));
+}
+
+View rest(const Reader& reader) {
+    return reader.bytes().subspan(reader.offset());
+}
 
 struct Box {
     std::string type;
@@ -67,12 +55,12 @@ std::vector<Box> boxesIn(View data) {
     std::vector<Box> boxes;
     while (!data.empty()) {
         Reader reader(data);
-        std::uint64_t size = reader.u32();
+        std::uint64_t size = reader.u32be();
         Box box;
-        box.type = reader.fourcc();
+        box.type = fourcc(reader);
         std::size_t header = 8;
         if (size == 1) {
-            size = reader.number(8);
+            size = number(reader, 8);
             header = 16;
         } else if (size == 0) {
             size = data.size();
@@ -112,7 +100,7 @@ void readItemInfo(View payload, Meta& meta) {
     const std::uint8_t version = reader.u8();
     reader.skip(3);
     reader.skip(version == 0 ? 2 : 4); // entry count: the boxes that follow say it too
-    for (const Box& entry : boxesIn(reader.rest())) {
+    for (const Box& entry : boxesIn(rest(reader))) {
         if (entry.type != "infe")
             continue;
         Reader info(entry.payload);
@@ -120,9 +108,9 @@ void readItemInfo(View payload, Meta& meta) {
         info.skip(3);
         if (infoVersion < 2)
             malformed("old item info");
-        const std::uint32_t id = infoVersion == 2 ? info.u16() : info.u32();
+        const std::uint32_t id = infoVersion == 2 ? info.u16be() : info.u32be();
         info.skip(2); // protection index
-        meta.itemTypes[id] = info.fourcc();
+        meta.itemTypes[id] = fourcc(info);
     }
 }
 
@@ -136,20 +124,20 @@ void readLocations(View payload, Meta& meta) {
     const std::uint8_t moreSizes = reader.u8();
     const std::size_t offsetSize = sizes >> 4, lengthSize = sizes & 15, baseSize = moreSizes >> 4;
     const std::size_t indexSize = version == 0 ? 0 : (moreSizes & 15);
-    const std::uint32_t count = version < 2 ? reader.u16() : reader.u32();
+    const std::uint32_t count = version < 2 ? reader.u16be() : reader.u32be();
     for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint32_t id = version < 2 ? reader.u16() : reader.u32();
+        const std::uint32_t id = version < 2 ? reader.u16be() : reader.u32be();
         Location location;
         if (version > 0)
-            location.method = reader.u16() & 15;
+            location.method = reader.u16be() & 15;
         reader.skip(2); // data reference: this file
-        location.base = reader.number(baseSize);
-        const std::uint16_t extents = reader.u16();
+        location.base = number(reader, baseSize);
+        const std::uint16_t extents = reader.u16be();
         for (std::uint16_t e = 0; e < extents; ++e) {
             reader.skip(indexSize);
             Extent extent;
-            extent.offset = reader.number(offsetSize);
-            extent.length = reader.number(lengthSize);
+            extent.offset = number(reader, offsetSize);
+            extent.length = number(reader, lengthSize);
             location.extents.push_back(extent);
         }
         meta.locations[id] = std::move(location);
@@ -160,12 +148,13 @@ void readReferences(View payload, Meta& meta) {
     Reader reader(payload);
     const std::uint8_t version = reader.u8();
     reader.skip(3);
-    for (const Box& box : boxesIn(reader.rest())) {
+    for (const Box& box : boxesIn(rest(reader))) {
         Reader entry(box.payload);
-        const std::uint32_t from = version == 0 ? entry.u16() : entry.u32();
-        const std::uint16_t count = entry.u16();
+        const std::uint32_t from = version == 0 ? entry.u16be() : entry.u32be();
+        const std::uint16_t count = entry.u16be();
         for (std::uint16_t i = 0; i < count; ++i)
-            meta.references.emplace_back(box.type, from, version == 0 ? entry.u16() : entry.u32());
+            meta.references.emplace_back(box.type, from,
+                                         version == 0 ? entry.u16be() : entry.u32be());
     }
 }
 
@@ -179,12 +168,12 @@ void readProperties(View payload, Meta& meta) {
             const std::uint8_t version = reader.u8();
             reader.skip(2);
             const bool wideIndex = (reader.u8() & 1) != 0;
-            const std::uint32_t count = reader.u32();
+            const std::uint32_t count = reader.u32be();
             for (std::uint32_t i = 0; i < count; ++i) {
-                const std::uint32_t id = version < 1 ? reader.u16() : reader.u32();
+                const std::uint32_t id = version < 1 ? reader.u16be() : reader.u32be();
                 const std::uint8_t associations = reader.u8();
                 for (std::uint8_t a = 0; a < associations; ++a) {
-                    const std::uint16_t value = wideIndex ? reader.u16() : reader.u8();
+                    const std::uint16_t value = wideIndex ? reader.u16be() : reader.u8();
                     const std::uint16_t essentialBit = wideIndex ? 0x8000 : 0x80;
                     meta.associations[id].emplace_back(value & (essentialBit - 1),
                                                        (value & essentialBit) != 0);
@@ -255,12 +244,12 @@ Meta readMeta(View file, Bytes& fileType) {
         sawMeta = true;
         Reader reader(box.payload);
         reader.skip(4);
-        for (const Box& child : boxesIn(reader.rest())) {
+        for (const Box& child : boxesIn(rest(reader))) {
             Reader content(child.payload);
             if (child.type == "pitm") {
                 const std::uint8_t version = content.u8();
                 content.skip(3);
-                meta.primary = version == 0 ? content.u16() : content.u32();
+                meta.primary = version == 0 ? content.u16be() : content.u32be();
             } else if (child.type == "iinf") {
                 readItemInfo(child.payload, meta);
             } else if (child.type == "iloc") {
@@ -284,8 +273,8 @@ std::pair<std::uint32_t, std::uint32_t> itemSize(const HeifCodedItem& item) {
     for (const Bytes& box : item.properties) {
         if (box.size() >= 20 && std::memcmp(box.data() + 4, "ispe", 4) == 0) {
             Reader reader(View(box).subspan(12));
-            const std::uint32_t width = reader.u32();
-            return {width, reader.u32()};
+            const std::uint32_t width = reader.u32be();
+            return {width, reader.u32be()};
         }
     }
     malformed("tile without a size");
@@ -293,7 +282,7 @@ std::pair<std::uint32_t, std::uint32_t> itemSize(const HeifCodedItem& item) {
 
 } // namespace
 
-HeifCodedImage extractHeifImage(View file) {
+HeifCodedImage extractHeifImage(View file) try {
     HeifCodedImage image;
     const Meta meta = readMeta(file, image.fileType);
     image.colour = itemFrom(file, meta, meta.primary);
@@ -305,9 +294,11 @@ HeifCodedImage extractHeifImage(View file) {
             image.alpha = std::move(alpha);
     }
     return image;
+} catch (const ByteRangeError&) {
+    malformed("box ends early");
 }
 
-std::optional<HeifGrid> readHeifGrid(View file) {
+std::optional<HeifGrid> readHeifGrid(View file) try {
     Bytes fileType;
     const Meta meta = readMeta(file, fileType);
     const auto type = meta.itemTypes.find(meta.primary);
@@ -333,8 +324,8 @@ std::optional<HeifGrid> readHeifGrid(View file) {
     HeifGrid grid;
     grid.rows = description.u8() + 1U;
     grid.columns = description.u8() + 1U;
-    grid.width = static_cast<std::uint32_t>(description.number(wideSize ? 4 : 2));
-    grid.height = static_cast<std::uint32_t>(description.number(wideSize ? 4 : 2));
+    grid.width = static_cast<std::uint32_t>(number(description, wideSize ? 4 : 2));
+    grid.height = static_cast<std::uint32_t>(number(description, wideSize ? 4 : 2));
 
     for (const auto& [kind, from, to] : meta.references) {
         if (kind != "dimg" || from != meta.primary)
@@ -364,6 +355,8 @@ std::optional<HeifGrid> readHeifGrid(View file) {
         }
     }
     return grid;
+} catch (const ByteRangeError&) {
+    malformed("box ends early");
 }
 
 } // namespace kv::image

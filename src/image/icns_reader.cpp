@@ -1,6 +1,8 @@
 // Reader of Apple icon files: finds the largest rendition and unpacks the classic RLE encodings.
 #include "image/icns_reader.h"
 
+#include "base/byte_reader.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -49,11 +51,6 @@ constexpr std::array<std::uint8_t, 12> kJp2Signature{0,   0,   0,    0x0C, 'j', 
                                                      ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
 constexpr std::array<std::uint8_t, 4> kJ2kCodestream{0xFF, 0x4F, 0xFF, 0x51};
 
-std::uint32_t readBE32(std::span<const std::uint8_t> bytes, std::size_t at) {
-    return (std::uint32_t{bytes[at]} << 24) | (std::uint32_t{bytes[at + 1]} << 16) |
-           (std::uint32_t{bytes[at + 2]} << 8) | std::uint32_t{bytes[at + 3]};
-}
-
 template <std::size_t N>
 bool startsWith(std::span<const std::uint8_t> bytes, const std::array<std::uint8_t, N>& prefix) {
     return bytes.size() >= N && std::equal(prefix.begin(), prefix.end(), bytes.begin());
@@ -67,7 +64,7 @@ struct Element {
 std::vector<Element> listElements(std::span<const std::uint8_t> file) {
     if (!looksLikeIcns(file))
         throw IcnsError("not an ICNS file");
-    const std::size_t declared = readBE32(file, 4);
+    const std::size_t declared = loadU32be(file, 4);
     // A length field larger than the file is damage; smaller ends the element list early.
     if (declared > file.size())
         throw IcnsError("ICNS length exceeds the file");
@@ -75,7 +72,7 @@ std::vector<Element> listElements(std::span<const std::uint8_t> file) {
     std::vector<Element> elements;
     std::size_t at = kHeaderBytes;
     while (at + kHeaderBytes <= body.size()) {
-        const std::size_t length = readBE32(body, at + 4);
+        const std::size_t length = loadU32be(body, at + 4);
         if (length < kHeaderBytes || length > body.size() - at)
             throw IcnsError("ICNS element overruns the file");
         elements.push_back({std::string_view(reinterpret_cast<const char*>(body.data() + at), 4),

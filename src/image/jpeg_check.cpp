@@ -1,5 +1,6 @@
 #include "image/jpeg_check.h"
 
+#include "base/byte_reader.h"
 #include "base/mapped_file.h"
 #include "platform/platform_error.h"
 
@@ -135,10 +136,6 @@ bool decodeStream(const std::array<Piece, 3>& pieces, Decoder& decoder) {
     return !decoder.failed;
 }
 
-unsigned be16(Piece bytes, std::size_t at) {
-    return (static_cast<unsigned>(bytes[at]) << 8) | bytes[at + 1];
-}
-
 // Where a single-scan Huffman JPEG with restart markers can be cut into independent bands.
 struct Layout {
     Bytes header;             // SOI and the tables, frame and scan headers (no APPn but 0 and 14)
@@ -155,7 +152,7 @@ struct Layout {
 
 // Nothing when the file is laid out otherwise (or damaged): it is then decoded in one piece,
 // which reports any damage.
-std::optional<Layout> bandLayout(Piece file) {
+std::optional<Layout> bandLayout(Piece file) try {
     if (file.size() < 4 || file[0] != 0xFF || file[1] != 0xD8)
         return std::nullopt;
     Layout layout;
@@ -172,14 +169,14 @@ std::optional<Layout> bandLayout(Piece file) {
             return std::nullopt;
         const std::uint8_t marker = file[at];
         const std::size_t segmentStart = at - 1;
-        const std::size_t end = at + 1 + be16(file, at + 1);
+        const std::size_t end = at + 1 + loadU16be(file, at + 1);
         if (end > file.size() || end < at + 3)
             return std::nullopt;
         if (marker == 0xC0 || marker == 0xC1) { // sequential, Huffman-coded
             if (end < at + 9 || file[at + 3] != 8)
                 return std::nullopt;
-            layout.height = be16(file, at + 4);
-            width = be16(file, at + 6);
+            layout.height = loadU16be(file, at + 4);
+            width = loadU16be(file, at + 6);
             components = file[at + 8];
             if (components == 0 || end < at + 9 + 3 * components)
                 return std::nullopt;
@@ -195,7 +192,7 @@ std::optional<Layout> bandLayout(Piece file) {
         } else if (marker == 0xDD) {
             if (end < at + 5)
                 return std::nullopt;
-            layout.interval = be16(file, at + 3);
+            layout.interval = loadU16be(file, at + 3);
         } else if (marker == 0xDA) {
             if (!frame || end < at + 4 || file[at + 3] != components)
                 return std::nullopt; // one scan with every component
@@ -253,6 +250,8 @@ std::optional<Layout> bandLayout(Piece file) {
     if (layout.restarts.size() + 1 != intervals)
         return std::nullopt;
     return layout;
+} catch (const ByteRangeError&) {
+    return std::nullopt;
 }
 
 struct Band {

@@ -1,7 +1,9 @@
 // A parallel integrity check of a deflate- or un-compressed striped TIFF's first image.
 #include "image/tiff_check.h"
 
+#include "base/byte_reader.h"
 #include "base/mapped_file.h"
+#include "image/tiff_format.h"
 #include "platform/c_handle.h"
 #include "platform/platform_error.h"
 
@@ -21,22 +23,6 @@
 namespace kv::image {
 namespace {
 
-// TIFF 6.0 tags and values used here.
-constexpr std::uint16_t kImageWidth = 256;
-constexpr std::uint16_t kImageLength = 257;
-constexpr std::uint16_t kBitsPerSample = 258;
-constexpr std::uint16_t kCompression = 259;
-constexpr std::uint16_t kStripOffsets = 273;
-constexpr std::uint16_t kSamplesPerPixel = 277;
-constexpr std::uint16_t kRowsPerStrip = 278;
-constexpr std::uint16_t kStripByteCounts = 279;
-constexpr std::uint16_t kPlanarConfiguration = 284;
-constexpr std::uint16_t kTileWidth = 322;
-constexpr std::uint16_t kTypeShort = 3;
-constexpr std::uint16_t kTypeLong = 4;
-constexpr std::uint32_t kUncompressed = 1;
-constexpr std::uint32_t kAdobeDeflate = 8;
-constexpr std::uint32_t kOldDeflate = 32946;
 constexpr unsigned kMaxThreads = 4;
 constexpr std::uint64_t kMaxDeflateRatio =
     1032; // deflate's largest expansion (258-byte matches in 2 bits)
@@ -45,32 +31,30 @@ constexpr std::uint64_t kMaxDeflateRatio =
     throw PlatformError(std::string("TIFF ") + what);
 }
 
+// Fields in the file's byte order; anything past the end is a truncated file.
 class Reader {
   public:
-    Reader(std::span<const std::uint8_t> bytes, bool bigEndian)
-        : m_bytes(bytes), m_bigEndian(bigEndian) {}
+    Reader(ByteSpan bytes, bool bigEndian)
+        : m_bytes(bytes), m_order(bigEndian ? Endian::big : Endian::little) {}
 
-    std::uint32_t u16(std::uint64_t at) const {
-        need(at, 2);
-        const std::uint8_t* p = m_bytes.data() + at;
-        return m_bigEndian ? (p[0] << 8) | p[1] : (p[1] << 8) | p[0];
-    }
-    std::uint32_t u32(std::uint64_t at) const {
-        need(at, 4);
-        const std::uint8_t* p = m_bytes.data() + at;
-        return m_bigEndian ? (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
-                                 (std::uint32_t{p[2]} << 8) | p[3]
-                           : (std::uint32_t{p[3]} << 24) | (std::uint32_t{p[2]} << 16) |
-                                 (std::uint32_t{p[1]} << 8) | p[0];
-    }
+    std::uint32_t u16(std::uint64_t at) const { return load(at, 2); }
+    std::uint32_t u32(std::uint64_t at) const { return load(at, 4); }
     void need(std::uint64_t at, std::uint64_t size) const {
         if (at + size > m_bytes.size())
             damaged("is truncated");
     }
 
   private:
-    std::span<const std::uint8_t> m_bytes;
-    bool m_bigEndian;
+    std::uint32_t load(std::uint64_t at, std::size_t width) const {
+        try {
+            return static_cast<std::uint32_t>(loadUnsigned(m_bytes, at, width, m_order));
+        } catch (const ByteRangeError&) {
+            damaged("is truncated");
+        }
+    }
+
+    ByteSpan m_bytes;
+    Endian m_order;
 };
 
 struct Entry {
@@ -80,14 +64,14 @@ struct Entry {
 };
 
 std::vector<std::uint32_t> valuesOf(const Reader& reader, const Entry& entry) {
-    if (entry.type != kTypeShort && entry.type != kTypeLong)
+    if (entry.type != tiff::shortType && entry.type != tiff::longType)
         damaged("field has an unexpected type");
-    const std::uint64_t size = entry.type == kTypeShort ? 2 : 4;
+    const std::uint64_t size = entry.type == tiff::shortType ? 2 : 4;
     reader.need(entry.valueAt, size * entry.count);
     std::vector<std::uint32_t> values(entry.count);
     for (std::uint32_t i = 0; i < entry.count; ++i)
-        values[i] = entry.type == kTypeShort ? reader.u16(entry.valueAt + i * size)
-                                             : reader.u32(entry.valueAt + i * size);
+        values[i] = entry.type == tiff::shortType ? reader.u16(entry.valueAt + i * size)
+                                                  : reader.u32(entry.valueAt + i * size);
     return values;
 }
 
@@ -114,13 +98,15 @@ bool verifyTiffStrips(const std::filesystem::path& file) {
     const std::uint64_t directory = reader.u32(4);
     const std::uint32_t count = reader.u16(directory);
     std::optional<Entry> entries[6]; // width, length, offsets, counts, bits, rows per strip
-    std::uint32_t compression = kUncompressed;
+    std::uint32_t compression = tiff::uncompressed;
     std::uint32_t samples = 1;
     for (std::uint32_t i = 0; i < count; ++i) {
-        const std::uint64_t at = directory + 2 + std::uint64_t{i} * 12;
+        const std::uint64_t at = directory + 2 + std::uint64_t{i} * tiff::kEntryBytes;
         const std::uint16_t tag = static_cast<std::uint16_t>(reader.u16(at));
         Entry entry{static_cast<std::uint16_t>(reader.u16(at + 2)), reader.u32(at + 4), at + 8};
-        const std::uint64_t size = entry.type == kTypeShort ? 2 : entry.type == kTypeLong ? 4 : 8;
+        const std::uint64_t size = entry.type == tiff::shortType  ? 2
+                                   : entry.type == tiff::longType ? 4
+                                                                  : 8;
         if (size * entry.count > 4)
             entry.valueAt = reader.u32(at + 8);
         const auto single = [&] {
@@ -130,23 +116,24 @@ bool verifyTiffStrips(const std::filesystem::path& file) {
             return values.front();
         };
         switch (tag) {
-        case kImageWidth: entries[0] = entry; break;
-        case kImageLength: entries[1] = entry; break;
-        case kStripOffsets: entries[2] = entry; break;
-        case kStripByteCounts: entries[3] = entry; break;
-        case kBitsPerSample: entries[4] = entry; break;
-        case kRowsPerStrip: entries[5] = entry; break;
-        case kCompression: compression = single(); break;
-        case kSamplesPerPixel: samples = single(); break;
-        case kPlanarConfiguration:
+        case tiff::imageWidth: entries[0] = entry; break;
+        case tiff::imageLength: entries[1] = entry; break;
+        case tiff::stripOffsets: entries[2] = entry; break;
+        case tiff::stripByteCounts: entries[3] = entry; break;
+        case tiff::bitsPerSample: entries[4] = entry; break;
+        case tiff::rowsPerStrip: entries[5] = entry; break;
+        case tiff::compression: compression = single(); break;
+        case tiff::samplesPerPixel: samples = single(); break;
+        case tiff::planarConfiguration:
             if (single() != 1)
                 return false;
             break;
-        case kTileWidth: return false;
+        case tiff::tileWidth: return false;
         default: break;
         }
     }
-    if (compression != kUncompressed && compression != kAdobeDeflate && compression != kOldDeflate)
+    if (compression != tiff::uncompressed && compression != tiff::adobeDeflate &&
+        compression != tiff::oldDeflate)
         return false;
     if (!entries[0] || !entries[1] || !entries[2] || !entries[3])
         damaged("lacks a required field");
@@ -196,7 +183,7 @@ bool verifyTiffStrips(const std::filesystem::path& file) {
             for (std::uint64_t s = next++; s < strips; s = next++) {
                 const std::uint64_t rows = std::min(rowsPerStrip, height - s * rowsPerStrip);
                 const std::uint64_t expected = rows * rowBytes;
-                if (compression == kUncompressed) {
+                if (compression == tiff::uncompressed) {
                     if (lengths[s] < expected)
                         damaged("strip is short");
                     continue;
