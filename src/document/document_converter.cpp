@@ -134,7 +134,10 @@ void route(const ConvertRequest& request, const std::filesystem::path& output) {
         if (source == F::txt)
             return textToPDF(request.source, output);
         if (source == F::markdown)
-            return richTextToPDF(richtext::readHTML(markdownPage(request.source)), output);
+            return richTextToPDF(richtext::readHTML(page(request.source, kMarkdownHeadTail,
+                                                         markdownPrintBody(withLineFeeds(
+                                                             readTextFile(request.source))))),
+                                 output);
         if (richSource)
             return richTextToPDF(readRichText(request.source, source), output);
         if (source == F::html)

@@ -24,6 +24,7 @@ constexpr std::string_view kTooLong =
 // What output validation would say of the page-less file that a text without lines makes.
 constexpr std::string_view kNoPages = "The converted file didn't come out valid (PDF has 0 pages, "
                                       "expected \u2265 1). The original is untouched.";
+constexpr double kParagraphSpacing = 0.75; // of the next paragraph's font size
 constexpr std::string_view kBodyFamily = "Serif";
 constexpr std::string_view kMonospaceFamily = "Monospace";
 constexpr guint16 kLinkRed = 0x0000, kLinkGreen = 0x4400, kLinkBlue = 0xCCCC; // #0044CC
@@ -81,6 +82,7 @@ class PageWriter {
 
         AttrList attributes(pango_attr_list_new());
         const richtext::TextAttributes* first = nullptr;
+        bool monospace = true;
         for (const auto& run : text.runs()) {
             if (run.end() <= start || run.start >= start + length) {
                 if (run.start <= start && first == nullptr && run.end() >= start)
@@ -89,6 +91,7 @@ class PageWriter {
             }
             if (first == nullptr)
                 first = &run.attributes;
+            monospace = monospace && run.attributes.monospace;
             const auto from = static_cast<guint>(std::max(run.start, start) - start);
             const auto to = static_cast<guint>(std::min(run.end(), start + length) - start);
             const auto add = [&](PangoAttribute* attribute) {
@@ -104,9 +107,17 @@ class PageWriter {
         }
         // The paragraph's own font sets the height of an empty line.
         static const richtext::TextAttributes kBody;
-        pango_layout_set_font_description(layout.get(), fontFor(first ? *first : kBody).get());
+        const richtext::TextAttributes& font = first ? *first : kBody;
+        if (length == 0)
+            monospace = font.monospace; // an empty line takes the font before it
+        pango_layout_set_font_description(layout.get(), fontFor(font).get());
         pango_layout_set_attributes(layout.get(), attributes.get());
+        // Space between paragraphs, but not between the lines of plain text or a code block.
+        if (m_paragraphs > 0 && !(monospace && m_lastMonospace) && m_pageOpen && m_y > 0)
+            m_y += font.pointSize * kParagraphSpacing;
         drawLines(layout.get());
+        m_lastMonospace = monospace;
+        ++m_paragraphs;
     }
 
     /// Ends the last page and closes the file; returns the number of pages.
@@ -160,6 +171,8 @@ class PageWriter {
     bool m_pageOpen = false;
     int m_pages = 0;
     double m_y = 0;
+    std::size_t m_paragraphs = 0;
+    bool m_lastMonospace = false;
 };
 
 } // namespace
