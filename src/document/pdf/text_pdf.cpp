@@ -8,6 +8,7 @@
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <memory>
+#include <optional>
 #include <pango/pangocairo.h>
 
 namespace kv::DocumentConverter {
@@ -71,51 +72,64 @@ class PageWriter {
             throw ConversionError::failedToCreateOutput();
         // Sizes are in points: one unit per point.
         pango_cairo_context_set_resolution(m_pango.get(), 72);
+        // One layout, refilled for each paragraph.
+        m_layout.reset(pango_layout_new(m_pango.get()));
+        pango_layout_set_width(m_layout.get(), static_cast<int>(kTextWidth * PANGO_SCALE));
+        pango_layout_set_wrap(m_layout.get(), PANGO_WRAP_WORD_CHAR);
     }
 
     void paragraph(const richtext::RichText& text, std::size_t start, std::size_t length) {
-        Layout layout(pango_layout_new(m_pango.get()));
-        pango_layout_set_width(layout.get(), static_cast<int>(kTextWidth * PANGO_SCALE));
-        pango_layout_set_wrap(layout.get(), PANGO_WRAP_WORD_CHAR);
+        PangoLayout* layout = m_layout.get();
         const std::string_view plain = std::string_view(text.string()).substr(start, length);
-        pango_layout_set_text(layout.get(), plain.data(), static_cast<int>(plain.size()));
+        pango_layout_set_text(layout, plain.data(), static_cast<int>(plain.size()));
 
-        AttrList attributes(pango_attr_list_new());
-        const richtext::TextAttributes* first = nullptr;
-        bool monospace = true;
-        for (const auto& run : text.runs()) {
-            if (run.end() <= start || run.start >= start + length) {
-                if (run.start <= start && first == nullptr && run.end() >= start)
-                    first = &run.attributes; // the font of an empty paragraph
-                continue;
-            }
-            if (first == nullptr)
-                first = &run.attributes;
-            monospace = monospace && run.attributes.monospace;
-            const auto from = static_cast<guint>(std::max(run.start, start) - start);
-            const auto to = static_cast<guint>(std::min(run.end(), start + length) - start);
-            const auto add = [&](PangoAttribute* attribute) {
-                attribute->start_index = from;
-                attribute->end_index = to;
-                pango_attr_list_insert(attributes.get(), attribute);
-            };
-            add(pango_attr_font_desc_new(fontFor(run.attributes).get()));
-            if (!run.attributes.link.empty()) {
-                add(pango_attr_foreground_new(kLinkRed, kLinkGreen, kLinkBlue));
-                add(pango_attr_underline_new(PANGO_UNDERLINE_SINGLE));
-            }
-        }
-        // The paragraph's own font sets the height of an empty line.
+        // Paragraphs come in order: runs that end before this one are never looked at again.
+        const auto& runs = text.runs();
+        while (m_run < runs.size() && runs[m_run].end() < start)
+            ++m_run;
+        std::size_t begin = m_run;
+        while (begin < runs.size() && runs[begin].end() <= start && length > 0)
+            ++begin;
+        std::size_t end = begin;
+        while (end < runs.size() && runs[end].start < start + length)
+            ++end;
+        // The paragraph's own font sets the height of an empty line: the run it touches.
         static const richtext::TextAttributes kBody;
-        const richtext::TextAttributes& font = first ? *first : kBody;
-        if (length == 0)
-            monospace = font.monospace; // an empty line takes the font before it
-        pango_layout_set_font_description(layout.get(), fontFor(font).get());
-        pango_layout_set_attributes(layout.get(), attributes.get());
+        const richtext::TextAttributes& font =
+            begin < runs.size() && runs[begin].start <= start ? runs[begin].attributes : kBody;
+        bool monospace = font.monospace;
+        bool plainRuns = end - begin <= 1;
+        for (std::size_t i = begin; i < end; ++i) {
+            monospace = monospace && runs[i].attributes.monospace;
+            plainRuns = plainRuns && runs[i].attributes.link.empty();
+        }
+        setFont(font);
+        if (plainRuns) {
+            // One font for the whole paragraph (plain text): no attribute list to build.
+            pango_layout_set_attributes(layout, nullptr);
+        } else {
+            AttrList attributes(pango_attr_list_new());
+            for (std::size_t i = begin; i < end; ++i) {
+                const auto& run = runs[i];
+                const auto from = static_cast<guint>(std::max(run.start, start) - start);
+                const auto to = static_cast<guint>(std::min(run.end(), start + length) - start);
+                const auto add = [&](PangoAttribute* attribute) {
+                    attribute->start_index = from;
+                    attribute->end_index = to;
+                    pango_attr_list_insert(attributes.get(), attribute);
+                };
+                add(pango_attr_font_desc_new(fontFor(run.attributes).get()));
+                if (!run.attributes.link.empty()) {
+                    add(pango_attr_foreground_new(kLinkRed, kLinkGreen, kLinkBlue));
+                    add(pango_attr_underline_new(PANGO_UNDERLINE_SINGLE));
+                }
+            }
+            pango_layout_set_attributes(layout, attributes.get());
+        }
         // Space between paragraphs, but not between the lines of plain text or a code block.
         if (m_paragraphs > 0 && !(monospace && m_lastMonospace) && m_pageOpen && m_y > 0)
             m_y += font.pointSize * kParagraphSpacing;
-        drawLines(layout.get());
+        drawLines(layout);
         m_lastMonospace = monospace;
         ++m_paragraphs;
     }
@@ -132,6 +146,14 @@ class PageWriter {
     }
 
   private:
+    // The layout's base font, changed only when a paragraph's font differs from the last one.
+    void setFont(const richtext::TextAttributes& font) {
+        if (m_font && m_font->sameFont(font))
+            return;
+        m_font = font;
+        pango_layout_set_font_description(m_layout.get(), fontFor(font).get());
+    }
+
     void drawLines(PangoLayout* layout) {
         LayoutIter iter(pango_layout_get_iter(layout));
         do {
@@ -168,6 +190,9 @@ class PageWriter {
     Surface m_surface;
     Context m_cairo;
     PangoContextHandle m_pango;
+    Layout m_layout;
+    std::optional<richtext::TextAttributes> m_font;
+    std::size_t m_run = 0;
     bool m_pageOpen = false;
     int m_pages = 0;
     double m_y = 0;
