@@ -275,6 +275,21 @@ TEST_F(HTMLToPDF, DarkPagesComeOutWhiteWithBordersAndPicturesWhereWritten) {
     EXPECT_NE(text.find("cell"), std::string::npos);
 }
 
+TEST_F(HTMLToPDF, ListMarkersDrawNothingBetweenThemAndTheTextBefore) {
+    // A number marker leaves the pen at its end; a bullet drawn from there would streak down.
+    writeFile(m_dir / "list.html",
+              "<body style=\"margin:0\"><ol style=\"margin:0\"><li>first</li></ol>"
+              "<ul style=\"margin-top:300px\"><li>item</li></ul></body>");
+    const Raster page = raster(convert(m_dir / "list.html"), 1);
+    int marks = 0;
+    for (int y = 40; y < 290; ++y)
+        for (int x = 0; x < page.width; ++x)
+            marks += isWhite(page.at(x, y)) ? 0 : 1;
+    EXPECT_EQ(marks, 0);
+    const std::string text = tool({"pdftotext", "-layout", (m_out / "list.pdf").string(), "-"});
+    EXPECT_NE(text.find("1. first"), std::string::npos) << text;
+}
+
 TEST_F(HTMLToPDF, PicturesOutsideTheFolderAreNotLoaded) {
     writePicture(m_dir / "outside.png", 80, 80);
     const std::string absolute = (m_dir / "outside.png").string();

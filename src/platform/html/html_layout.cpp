@@ -452,6 +452,8 @@ class Container final : public litehtml::document_container {
         if (cairo == nullptr)
             return;
         cairo_save(cairo);
+        // Text leaves a current point behind; shapes must not start from it.
+        cairo_new_path(cairo);
         for (const auto& clip : m_clips) {
             cairo_rectangle(cairo, clip.x, clip.y, clip.width, clip.height);
             cairo_clip(cairo);
