@@ -9,6 +9,7 @@
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <cmath>
+#include <functional>
 #include <litehtml.h>
 #include <pango/pangocairo.h>
 #include <string_view>
@@ -137,8 +138,25 @@ class Container final : public litehtml::document_container {
         pango_layout_context_changed(m_layout.get());
     }
 
-    /// While recording, drawing calls only note where lines and pictures are.
-    void record(std::vector<HtmlBand>* bands) { m_bands = bands; }
+    /// One drawing call of the laid-out document, kept to be replayed on the pages it touches.
+    struct Command {
+        int top = 0;
+        int bottom = 0;
+        std::vector<litehtml::position> clips;
+        std::function<void(cairo_t*)> draw;
+    };
+
+    /// While recording, drawing calls are kept as commands and lines and pictures noted as bands.
+    void record(std::vector<HtmlBand>* bands, std::vector<Command>* commands) {
+        m_bands = bands;
+        m_commands = commands;
+    }
+    /// Draws one kept command with the clips it was made under.
+    void replay(const Command& command, cairo_t* cairo) {
+        m_clips = command.clips;
+        command.draw(cairo);
+        m_clips.clear();
+    }
 
     litehtml::uint_ptr create_font(const litehtml::tchar_t* faceName, int size, int weight,
                                    litehtml::font_style italic, unsigned int decoration,
@@ -205,6 +223,11 @@ class Container final : public litehtml::document_container {
         auto* font = reinterpret_cast<Font*>(hFont);
         if (m_bands != nullptr) {
             m_bands->push_back({pos.y, pos.bottom()});
+            keep(pos.y, pos.bottom(),
+                 [this, text = std::string(text ? text : ""), hFont, color, pos](cairo_t* cairo) {
+                     draw_text(reinterpret_cast<litehtml::uint_ptr>(cairo), text.c_str(), hFont,
+                               color, pos);
+                 });
             return;
         }
         auto* cairo = reinterpret_cast<cairo_t*>(hdc);
@@ -234,8 +257,14 @@ class Container final : public litehtml::document_container {
     const litehtml::tchar_t* get_default_font_name() const override { return "sans-serif"; }
 
     void draw_list_marker(litehtml::uint_ptr hdc, const litehtml::list_marker& marker) override {
-        if (m_bands != nullptr)
+        if (m_bands != nullptr) {
+            litehtml::list_marker copy = marker;
+            copy.baseurl = nullptr; // not kept by litehtml beyond this call, and not needed
+            keep(marker.pos.y, marker.pos.bottom(), [this, copy](cairo_t* cairo) {
+                draw_list_marker(reinterpret_cast<litehtml::uint_ptr>(cairo), copy);
+            });
             return;
+        }
         auto* cairo = reinterpret_cast<cairo_t*>(hdc);
         if (!marker.image.empty()) {
             if (auto* picture = pictureFor(marker.image))
@@ -283,6 +312,9 @@ class Container final : public litehtml::document_container {
         if (m_bands != nullptr) {
             if (picture != nullptr)
                 m_bands->push_back({bg.clip_box.y, bg.clip_box.bottom()});
+            keep(bg.clip_box.y, bg.clip_box.bottom(), [this, bg](cairo_t* cairo) {
+                draw_background(reinterpret_cast<litehtml::uint_ptr>(cairo), bg);
+            });
             return;
         }
         auto* cairo = reinterpret_cast<cairo_t*>(hdc);
@@ -324,9 +356,13 @@ class Container final : public litehtml::document_container {
     }
 
     void draw_borders(litehtml::uint_ptr hdc, const litehtml::borders& borders,
-                      const litehtml::position& box, bool) override {
-        if (m_bands != nullptr)
+                      const litehtml::position& box, bool root) override {
+        if (m_bands != nullptr) {
+            keep(box.y, box.bottom(), [this, borders, box, root](cairo_t* cairo) {
+                draw_borders(reinterpret_cast<litehtml::uint_ptr>(cairo), borders, box, root);
+            });
             return;
+        }
         auto* cairo = reinterpret_cast<cairo_t*>(hdc);
         clipped(cairo, [&] {
             const auto side = [&](const litehtml::border& border, double x, double y, double w,
@@ -442,6 +478,10 @@ class Container final : public litehtml::document_container {
     }
 
   private:
+    template <typename Draw> void keep(int top, int bottom, Draw&& draw) {
+        m_commands->push_back({top, bottom, m_clips, std::forward<Draw>(draw)});
+    }
+
     void setUp(const char* text, const Font& font) {
         pango_layout_set_font_description(m_layout.get(), font.description.get());
         pango_layout_set_text(m_layout.get(), text, -1);
@@ -492,6 +532,7 @@ class Container final : public litehtml::document_container {
     std::vector<litehtml::position> m_clips;
     std::unordered_map<std::string, Surface> m_pictures;
     std::vector<HtmlBand>* m_bands = nullptr;
+    std::vector<Command>* m_commands = nullptr;
 };
 
 } // namespace
@@ -503,6 +544,9 @@ struct HtmlLayout::State {
     Container container;
     litehtml::document::ptr document;
     int width = 0;
+    // What drawing the whole document once produced: pages replay only the commands they touch.
+    std::vector<HtmlBand> bands;
+    std::vector<Container::Command> commands;
 };
 
 struct PdfPages::State {
@@ -519,6 +563,12 @@ HtmlLayout::HtmlLayout(const std::string& html, const std::string& defaultStyle,
     if (!m_state->document)
         throw PlatformError("The HTML could not be parsed");
     m_state->document->render(width);
+    // One drawing pass over the whole document; a pass per page would walk every element again.
+    m_state->container.record(&m_state->bands, &m_state->commands);
+    const litehtml::position everything(0, 0, std::max(width, m_state->document->width()),
+                                        std::max(height(), 1));
+    m_state->document->draw(0, 0, 0, &everything);
+    m_state->container.record(nullptr, nullptr);
 }
 
 HtmlLayout::~HtmlLayout() {
@@ -532,13 +582,7 @@ int HtmlLayout::height() const {
 }
 
 std::vector<HtmlBand> HtmlLayout::bands() const {
-    std::vector<HtmlBand> bands;
-    m_state->container.record(&bands);
-    const litehtml::position everything(0, 0, std::max(m_state->width, m_state->document->width()),
-                                        std::max(height(), 1));
-    m_state->document->draw(0, 0, 0, &everything);
-    m_state->container.record(nullptr);
-    return bands;
+    return m_state->bands;
 }
 
 void HtmlLayout::drawSlice(PdfPages& pages, int top, int rows, double scale) const {
@@ -547,8 +591,10 @@ void HtmlLayout::drawSlice(PdfPages& pages, int top, int rows, double scale) con
     cairo_scale(cairo, scale, scale);
     cairo_rectangle(cairo, 0, 0, m_state->width, rows);
     cairo_clip(cairo);
-    const litehtml::position clip(0, 0, m_state->width, rows);
-    m_state->document->draw(reinterpret_cast<litehtml::uint_ptr>(cairo), 0, -top, &clip);
+    cairo_translate(cairo, 0, -top);
+    for (const auto& command : m_state->commands)
+        if (command.bottom >= top && command.top <= top + rows)
+            m_state->container.replay(command, cairo);
     cairo_restore(cairo);
 }
 
