@@ -29,6 +29,8 @@ packages=(
     # EPUB and PDF oracles
     epubcheck qpdf
     dbus-daemon dbus-bin libglib2.0-bin
+    # the desktop state (QtCore) and its tests
+    qt6-base-dev
 )
 # The tool server's client test runs the MCP SDK on Node; a Node already installed brings its npm.
 if ! command -v npm >/dev/null; then

@@ -10,6 +10,7 @@
 #include "document/pdf/pdf_conversions.h"
 #include "document/richtext/rich_text.h"
 #include "engine/convert_request.h"
+#include "media_module/thumbnails.h"
 #include "validate/validator.h"
 
 #include <cstdint>
@@ -21,7 +22,7 @@
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 5;
+inline constexpr int kTableVersion = 6;
 
 struct ImageTable {
     int version;
@@ -38,6 +39,7 @@ struct ImageTable {
     ConverterOperation splitPDF;
     void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
     decltype(&DocumentConverter::renderHTMLToPDF) renderHTMLToPDF;
+    decltype(&Thumbnails::image) imageThumbnail;
 };
 
 struct AVTable {
@@ -52,6 +54,7 @@ struct AVTable {
     decltype(&compress::mediaDuration) mediaDuration;
     decltype(&compress::mediaBitrate) mediaBitrate;
     decltype(&compress::transcodeMedia) transcodeMedia;
+    decltype(&Thumbnails::videoFrame) videoThumbnail;
 };
 
 } // namespace kv::media_module

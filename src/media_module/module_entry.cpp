@@ -23,6 +23,7 @@ kelvane_media_module() {
         .splitPDF = &DocumentConverter::splitPDF,
         .richTextToPDF = &DocumentConverter::richTextToPDF,
         .renderHTMLToPDF = &DocumentConverter::renderHTMLToPDF,
+        .imageThumbnail = &Thumbnails::image,
     };
     return &table;
 }

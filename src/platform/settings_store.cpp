@@ -243,4 +243,18 @@ void SettingsStore::remove(std::string_view key) {
     update(key, std::nullopt);
 }
 
+void SettingsStore::setValues(const std::map<std::string, json>& values) {
+    std::lock_guard guard(m_lock);
+    fs::create_directories(m_file.parent_path());
+    FileLock fileLock(m_file);
+    json all = load();
+    for (const auto& [key, newValue] : values) {
+        if (newValue.is_null())
+            all.erase(key);
+        else
+            all[key] = newValue;
+    }
+    writeAtomically(m_file, all.dump(2) + "\n");
+}
+
 } // namespace kv

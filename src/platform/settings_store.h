@@ -44,6 +44,8 @@ class SettingsStore {
     void set(std::string_view key, const std::vector<std::string>& value);
     void set(std::string_view key, const std::map<std::string, std::string>& value);
     void remove(std::string_view key);
+    /// Writes several keys in one atomic replacement of the file (a null value removes its key).
+    void setValues(const std::map<std::string, nlohmann::json>& values);
 
     /// Where warnings about unreadable values go; stderr until set.
     static void setWarningSink(std::function<void(const std::string&)> sink);

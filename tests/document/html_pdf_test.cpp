@@ -3,7 +3,7 @@
 #include "document/pdf/html_pdf.h"
 #include "document/pdf/pdf_conversions.h"
 #include "engine/conversion_error.h"
-#include "platform/image/image_codec.h"
+#include "image/image_codec.h"
 #include "support/test_support.h"
 
 #include <array>
@@ -204,7 +204,7 @@ class HTMLToPDF : public ::testing::Test {
             rgba[i + 3] = 255;
         }
         std::filesystem::create_directories(file.parent_path());
-        platform::encodeImage(platform::Image::fromRGBA8(rgba, width, height), file, {});
+        image::encodeImage(image::Image::fromRGBA8(rgba, width, height), file, {});
     }
 
     TempDir m_dir;

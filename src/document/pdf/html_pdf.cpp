@@ -7,8 +7,8 @@
 #include "document/pdf/pdf_conversions.h"
 #include "engine/conversion_error.h"
 #include "engine/output_file.h"
+#include "image/image_codec.h"
 #include "platform/html/html_layout.h"
-#include "platform/image/image_codec.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -127,16 +127,16 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& file) {
 
 std::optional<platform::HtmlPicture> decodePicture(const std::filesystem::path& file) {
     try {
-        const auto source = platform::ImageSource::open(file);
+        const auto source = image::ImageSource::open(file);
         const auto properties = source.properties(source.primaryFrame());
         const bool large = std::max(properties.width, properties.height) > kLongestPictureSide;
-        const platform::Image image =
+        const image::Image decoded =
             large ? source.thumbnail(source.primaryFrame(), kLongestPictureSide)
                   : source.decode(source.primaryFrame(), false).oriented();
         platform::HtmlPicture picture;
-        picture.width = image.width();
-        picture.height = image.height();
-        picture.rgba = image.rgba8();
+        picture.width = decoded.width();
+        picture.height = decoded.height();
+        picture.rgba = decoded.rgba8();
         return picture;
     } catch (const std::exception&) {
         return std::nullopt; // an unreadable picture is left out, as a browser would
