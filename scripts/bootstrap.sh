@@ -11,7 +11,7 @@ packages=(
     libdeflate-dev zlib1g-dev liblzma-dev libbz2-1.0 libbz2-dev libbrotli-dev libfreetype-dev
     # images, PDF, text layout
     libvips-dev libheif-dev libtiff-dev libjpeg-dev libgif-dev libimagequant-dev libraw-dev libpoppler-glib-dev libcairo2-dev libqpdf-dev
-    libpango1.0-dev
+    libpango1.0-dev liblitehtml-dev
     # rich text: HTML parsing, DOCX XML
     libgumbo-dev libpugixml-dev
     # media

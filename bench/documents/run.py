@@ -1,5 +1,9 @@
 #!/usr/bin/env python3
-"""Documents against pandoc, as whole processes.
+"""Documents against pandoc, and PDF output against HTML and text renderers, as whole processes.
+
+PDF: a 4 KB styled HTML page and a 300 KB HTML table against wkhtmltopdf and headless Chromium,
+and 20 MB of text against enscript + ps2pdf (bench-only Debian packages; a missing peer is
+skipped). A label filter containing "PDF" runs only these.
 
 Builds a 5 MB Markdown file, a 2 MB HTML page, and a 200-page document (about 100,000 words with
 headings, emphasis, code, links, accents, CJK and emoji) that pandoc writes as DOCX and as RTF, then
@@ -90,6 +94,128 @@ def html_text(target_bytes, rng):
     return "".join(parts)
 
 
+STYLED_PAGE = """<!DOCTYPE html>
+<html><head><meta charset="utf-8"><title>Quarterly notes</title>
+<style>
+body { font-family: sans-serif; color: #222; margin: 40px; line-height: 1.4; }
+h1 { color: #0a3d62; border-bottom: 3px solid #0a3d62; padding-bottom: 6px; }
+h2 { color: #3c6382; margin-top: 28px; }
+.note { background: #fff3cd; border: 1px solid #e0a800; padding: 10px 14px; border-radius: 6px; }
+table { border-collapse: collapse; width: 100%; margin: 16px 0; }
+th, td { border: 1px solid #c00; padding: 4px 8px; text-align: left; }
+th { background: #f2f2f2; }
+code { font-family: monospace; background: #eee; padding: 1px 4px; }
+</style></head><body>
+<h1>Quarterly notes</h1>
+<p>These notes are <strong>local</strong>, <em>private</em> and converted without uploading
+anything. Café, naïve, Zürich, 東京, 서울 and an emoji 🚀 check the font fallback.</p>
+<div class="note">A boxed remark with a <a href="https://example.org/">link</a> and
+<code>inline code</code>.</div>
+<h2>Figures</h2>
+<table><tr><th>Region</th><th>Files</th><th>Size</th></tr>
+<tr><td>North</td><td>1,204</td><td>3.1 GB</td></tr>
+<tr><td>South</td><td>884</td><td>2.2 GB</td></tr>
+<tr><td>East</td><td>2,310</td><td>5.9 GB</td></tr>
+<tr><td>West</td><td>1,045</td><td>2.7 GB</td></tr></table>
+<h2>Steps</h2>
+<ol><li>Collect the files.</li><li>Convert them locally.</li><li>Check the output.</li></ol>
+<ul><li>Nothing leaves the machine.</li><li>Every page prints on Letter paper.</li></ul>
+<p>""" + " ".join(["The converter lays the page out once and cuts it into pages."] * 12) + """</p>
+</body></html>
+"""
+
+
+def table_page(target_bytes, rng):
+    rows = ["<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>rows</title><style>"
+            "table{border-collapse:collapse}th,td{border:1px solid #ccc;padding:4px 8px}"
+            "</style></head><body><table>\n<tr><th>id</th><th>name</th><th>city</th><th>price</th>"
+            "<th>notes</th></tr>\n"]
+    size, n = len(rows[0]), 0
+    while size < target_bytes:
+        n += 1
+        row = (f"<tr><td>{n}</td><td>{rng.choice(WORDS)} {n}</td><td>{rng.choice(WORDS)}</td>"
+               f"<td>{rng.randint(1, 99999) / 100:.2f}</td><td>{' '.join(rng.choice(WORDS) for _ in range(3))}</td></tr>\n")
+        rows.append(row)
+        size += len(row.encode())
+    rows.append("</table></body></html>\n")
+    return "".join(rows)
+
+
+def plain_text(target_bytes, rng):
+    lines, size = [], 0
+    while size < target_bytes:
+        line = " ".join(rng.choice(WORDS) for _ in range(rng.randint(3, 16)))
+        lines.append(line)
+        size += len(line.encode()) + 1
+    return "\n".join(lines) + "\n"
+
+
+def write_pdf_fixtures(folder):
+    rng = random.Random(17)
+    paths = {}
+    paths["styled"] = os.path.join(folder, "styled.html")
+    with open(paths["styled"], "w", encoding="utf-8") as f:
+        f.write(STYLED_PAGE)
+    paths["table"] = os.path.join(folder, "table.html")
+    with open(paths["table"], "w", encoding="utf-8") as f:
+        f.write(table_page(300 * 1000, rng))
+    paths["text"] = os.path.join(folder, "big.txt")
+    with open(paths["text"], "w", encoding="utf-8") as f:
+        f.write(plain_text(20 * 1000 * 1000, rng))
+    return paths
+
+
+def html_peers(source, out_pdf):
+    """The HTML → PDF renderers installed here, by name."""
+    peers = {}
+    if shutil.which("wkhtmltopdf"):
+        peers["wkhtmltopdf"] = ["wkhtmltopdf", "--quiet", "--enable-local-file-access", source, out_pdf]
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    if chromium:
+        peers["chromium"] = [chromium, "--headless", "--disable-gpu", "--no-sandbox",
+                             "--no-pdf-header-footer", f"--print-to-pdf={out_pdf}", "file://" + source]
+    return peers
+
+
+def pdf_main(binary, only):
+    """HTML and text → PDF against wkhtmltopdf, headless Chromium and enscript + ps2pdf."""
+    with tempfile.TemporaryDirectory(prefix="kv-bench-pdf-") as folder:
+        paths = write_pdf_fixtures(folder)
+        out = os.path.join(folder, "out")
+        peer_out = os.path.join(folder, "peer")
+
+        def prepare():
+            shutil.rmtree(out, ignore_errors=True)
+            shutil.rmtree(peer_out, ignore_errors=True)
+            os.makedirs(peer_out)
+
+        for label, key in (("HTML 4 KB styled → PDF", "styled"), ("HTML 300 KB table → PDF", "table")):
+            if only not in label:
+                continue
+            peers = html_peers(paths[key], os.path.join(peer_out, "out.pdf"))
+            if not peers:
+                print(f"{label}: no peer installed (wkhtmltopdf, chromium)")
+            for name, peer in peers.items():
+                benchlib.compare(f"{label} vs {name}", [binary, "--convert", paths[key], "pdf", out],
+                                 peer, runs=RUNS, prepare=prepare, goal="≤ 0.20")
+        label = "Text 20 MB → PDF"
+        if only in label:
+            ours = [binary, "--convert", paths["text"], "pdf", out]
+            if shutil.which("enscript") and shutil.which("ps2pdf"):
+                ps = os.path.join(peer_out, "out.ps")
+                peer = ["sh", "-c", f"enscript -q -B -p '{ps}' '{paths['text']}' && "
+                                    f"ps2pdf '{ps}' '{os.path.join(peer_out, 'out.pdf')}'"]
+                benchlib.compare(f"{label} vs enscript+ps2pdf", ours, peer, runs=RUNS, prepare=prepare)
+            else:
+                prepare()
+                wall, peak = benchlib.measure(ours, runs=RUNS, prepare=prepare)
+                print(f"{label:<40} ours {wall:7.3f}s  rss {peak / 1024:7.1f} MB (no peer installed)")
+            size = os.path.getsize(paths["text"])
+            wall, peak = benchlib.measure(ours, runs=1, prepare=prepare)
+            print(f"{label}: {size / 1e6 / wall:.2f} MB/s wall, {size / 1e6 / benchlib.last_cpu:.2f} MB/s "
+                  f"cpu, peak RSS {peak / 1024:.1f} MB  goal ≥ 2 MB/s, < 200 MB")
+
+
 def write_fixtures(folder):
     rng = random.Random(13)
     paths = {}
@@ -130,6 +256,9 @@ def document_xml_size(path):
 def main():
     binary = sys.argv[1] if len(sys.argv) > 1 else benchlib.kelvane_binary()
     only = sys.argv[2] if len(sys.argv) > 2 else ""
+    pdf_main(binary, only)
+    if "PDF" in only:
+        return
     if not shutil.which("pandoc"):
         raise SystemExit("pandoc is missing: run scripts/bootstrap.sh")
 

@@ -8,6 +8,7 @@
 #include "data/text_decoding.h"
 #include "data/text_output.h"
 #include "data/webvtt.h"
+#include "document/pdf/pdf_conversions.h"
 #include "engine/conversion_error.h"
 #include "engine/logger.h"
 #include "engine/output_file.h"
@@ -112,8 +113,18 @@ std::filesystem::path convert(const ConvertRequest& request) {
     if (request.stop.stop_requested())
         throw ConversionError::cancelled();
 
-    // PDF output needs the HTML renderer of the documents converter.
     const F target = request.target;
+    if (target == F::pdf) {
+        // The table as a page, drawn by the documents' HTML renderer (which loads no files).
+        const std::string page = writeHTMLTable(table, baseName);
+        const std::size_t rowCount = table.rowCount();
+        table = Table();
+        const auto written =
+            DocumentConverter::renderHTMLToPDF(page, std::nullopt, destination, request.stop);
+        ConversionLogger::shared().success("Wrote " + std::to_string(rowCount) + " rows", kCategory,
+                                           written.filename().string());
+        return written;
+    }
     if (target != F::csv && target != F::tsv && target != F::json && target != F::html &&
         target != F::markdown) {
         unsupported(request);

@@ -138,9 +138,14 @@ void route(const ConvertRequest& request, const std::filesystem::path& output) {
         if (source == F::txt)
             return textToPDF(request.source, output);
         if (source == F::markdown)
-            return richTextToPDF(richtext::readHTML(markdownPage(request.source)), output);
+            return richTextToPDF(richtext::readHTML(page(request.source, kMarkdownHeadTail,
+                                                         markdownPrintBody(withLineFeeds(
+                                                             readTextFile(request.source))))),
+                                 output);
         if (richSource)
             return richTextToPDF(readRichText(request.source, source), output);
+        if (source == F::html)
+            return renderHTMLToPDFWithWebKit(request.source, output, request.stop);
         break;
     case F::rtf:
         if (source == F::txt)
@@ -322,6 +327,17 @@ void textToPDF(const std::filesystem::path& source, const std::filesystem::path&
     richtext::RichText text;
     text.append(withLineFeeds(readTextFile(source)), monospace);
     richTextToPDF(text, output);
+}
+
+void renderHTMLToPDFWithWebKit(const std::filesystem::path& source,
+                               const std::filesystem::path& output, std::stop_token stop) {
+    renderHTMLToPDF(readTextFile(source), std::filesystem::absolute(source).parent_path(), output,
+                    std::move(stop));
+}
+
+void htmlStringToPDF(const std::string& html, const std::filesystem::path& output,
+                     std::stop_token stop) {
+    renderHTMLToPDF(html, std::nullopt, output, std::move(stop));
 }
 
 richtext::RichText readRichText(const std::filesystem::path& source, SupportedFormat format) {

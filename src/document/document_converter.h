@@ -6,6 +6,7 @@
 #include "formats/supported_format.h"
 
 #include <filesystem>
+#include <stop_token>
 #include <string>
 
 namespace kv::DocumentConverter {
@@ -43,6 +44,13 @@ void plainTextToDOCX(const std::string& text, const std::filesystem::path& outpu
 /// Rich text read as `from` (rtf, docx or html) and exported as `to` (html, rtf or docx).
 void rtfToHTML(const std::filesystem::path& source, const std::filesystem::path& output,
                SupportedFormat from, SupportedFormat to);
+
+/// An HTML file on PDF pages; its pictures and style sheets come from its own folder only.
+void renderHTMLToPDFWithWebKit(const std::filesystem::path& source,
+                               const std::filesystem::path& output, std::stop_token stop = {});
+/// An HTML page held in memory on PDF pages; it may load no files.
+void htmlStringToPDF(const std::string& html, const std::filesystem::path& output,
+                     std::stop_token stop = {});
 
 /// A text file on Letter pages in 12-point monospace.
 void textToPDF(const std::filesystem::path& source, const std::filesystem::path& output);

@@ -3,6 +3,7 @@
 
 #include "data/text_decoding.h"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <stdexcept>
@@ -246,6 +247,136 @@ std::string attributedStringToMarkdown(const RichText& text) {
     out.erase(0, lead);
     out.resize(length);
     out += '\n';
+    return out;
+}
+
+namespace {
+
+// The fence that opens a code block: up to three spaces, then three or more ` or ~.
+std::string_view openingFence(std::string_view line) {
+    std::size_t at = 0;
+    while (at < line.size() && at < 3 && line[at] == ' ')
+        ++at;
+    if (at >= line.size() || (line[at] != '`' && line[at] != '~'))
+        return {};
+    std::size_t end = at;
+    while (end < line.size() && line[end] == line[at])
+        ++end;
+    if (end - at < 3 || (line[at] == '`' && line.find('`', end) != std::string_view::npos))
+        return {};
+    return line.substr(at, end - at);
+}
+
+bool closesFence(std::string_view line, std::string_view fence) {
+    std::size_t at = 0;
+    while (at < line.size() && at < 3 && line[at] == ' ')
+        ++at;
+    std::size_t end = at;
+    while (end < line.size() && line[end] == fence.front())
+        ++end;
+    if (end - at < fence.size())
+        return false;
+    while (end < line.size() && (line[end] == ' ' || line[end] == '\t' || line[end] == '\r'))
+        ++end;
+    return end == line.size();
+}
+
+// [text](url) as a link in escaped HTML, outside code elements; ![alt](src) as its alt text.
+void appendWithLinks(std::string_view html, std::string& out) {
+    std::size_t copied = 0;
+    std::size_t at = 0;
+    while ((at = html.find_first_of("[<", at)) != std::string_view::npos) {
+        if (html[at] == '<') {
+            if (html.substr(at, 6) == "<code>") {
+                const std::size_t close = html.find("</code>", at);
+                at = close == std::string_view::npos ? html.size() : close + 7;
+            } else {
+                ++at;
+            }
+            continue;
+        }
+        const std::size_t textEnd = html.find(']', at + 1);
+        if (textEnd == std::string_view::npos || textEnd + 1 >= html.size() ||
+            html[textEnd + 1] != '(') {
+            ++at;
+            continue;
+        }
+        const std::string_view text = html.substr(at + 1, textEnd - at - 1);
+        const std::size_t urlEnd = html.find(')', textEnd + 2);
+        const std::string_view url = urlEnd == std::string_view::npos
+                                         ? std::string_view()
+                                         : html.substr(textEnd + 2, urlEnd - textEnd - 2);
+        if (text.empty() || text.find('[') != std::string_view::npos || url.empty() ||
+            url.find_first_of(" \t\n\"<") != std::string_view::npos) {
+            ++at;
+            continue;
+        }
+        const bool image = at > copied && html[at - 1] == '!';
+        out.append(html, copied, at - copied - (image ? 1 : 0));
+        if (image) {
+            out += text;
+        } else {
+            out += "<a href=\"";
+            out += url;
+            out += "\">";
+            out += text;
+            out += "</a>";
+        }
+        at = copied = urlEnd + 1;
+    }
+    out.append(html, copied);
+}
+
+} // namespace
+
+std::string markdownPrintBody(std::string_view source) {
+    std::string out;
+    out.reserve(source.size() + source.size() / 4 + 64);
+    std::string body;
+    std::size_t segment = 0; // start of the Markdown not yet rendered
+    std::size_t lineStart = 0;
+    while (lineStart < source.size()) {
+        std::size_t lineEnd = source.find('\n', lineStart);
+        if (lineEnd == std::string_view::npos)
+            lineEnd = source.size();
+        const std::string_view fence = openingFence(source.substr(lineStart, lineEnd - lineStart));
+        if (fence.empty()) {
+            lineStart = lineEnd + 1;
+            continue;
+        }
+        if (lineStart > segment) {
+            body.clear();
+            appendMarkdownBody(source.substr(segment, lineStart - segment), body);
+            appendWithLinks(body, out);
+        }
+        // The code runs to the closing fence, or to the end of the text when there is none.
+        std::size_t codeStart = std::min(lineEnd + 1, source.size());
+        std::size_t codeEnd = source.size();
+        std::size_t next = source.size();
+        for (std::size_t line = codeStart; line < source.size();) {
+            std::size_t end = source.find('\n', line);
+            if (end == std::string_view::npos)
+                end = source.size();
+            if (closesFence(source.substr(line, end - line), fence)) {
+                codeEnd = line;
+                next = std::min(end + 1, source.size());
+                break;
+            }
+            line = end + 1;
+        }
+        std::string_view code = source.substr(codeStart, codeEnd - codeStart);
+        if (!code.empty() && code.back() == '\n')
+            code.remove_suffix(1);
+        out += "<pre>";
+        out += escapeHTML(code);
+        out += "</pre>";
+        segment = lineStart = next;
+    }
+    if (segment < source.size()) {
+        body.clear();
+        appendMarkdownBody(source.substr(segment), body);
+        appendWithLinks(body, out);
+    }
     return out;
 }
 

@@ -19,6 +19,10 @@ std::string markdownBody(std::string_view source);
 /// The same body appended to `out`.
 void appendMarkdownBody(std::string_view source, std::string& out);
 
+/// The body as printed on PDF pages: the same steps, and also fenced code blocks (``` or ~~~) as
+/// preformatted text and [text](url) as links; an image ![alt](src) shows its alt text.
+std::string markdownPrintBody(std::string_view source);
+
 /// Rich text as Markdown: headings from size ratios to the body size, emphasis, code and links
 /// per run, blank lines collapsed, ending with one line feed ("" for empty text).
 std::string attributedStringToMarkdown(const richtext::RichText& text);

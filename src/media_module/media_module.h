@@ -7,6 +7,7 @@
 #pragma once
 
 #include "compress/compress_services.h"
+#include "document/pdf/pdf_conversions.h"
 #include "document/richtext/rich_text.h"
 #include "engine/convert_request.h"
 #include "media_module/thumbnails.h"
@@ -38,6 +39,7 @@ struct ImageTable {
     void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
     ConverterOperation splitPDF;
     void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
+    decltype(&DocumentConverter::renderHTMLToPDF) renderHTMLToPDF;
     decltype(&Thumbnails::image) imageThumbnail;
 };
 

@@ -120,6 +120,11 @@ std::filesystem::path splitPDF(const ConvertRequest& r) {
 void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) {
     images().richTextToPDF(t, o);
 }
+std::filesystem::path renderHTMLToPDF(const std::string& html,
+                                      const std::optional<std::filesystem::path>& folder,
+                                      const std::filesystem::path& output, std::stop_token stop) {
+    return images().renderHTMLToPDF(html, folder, output, std::move(stop));
+}
 } // namespace DocumentConverter
 
 namespace SeedFiles {

@@ -24,6 +24,7 @@ kelvane_media_module() {
         .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
         .splitPDF = &DocumentConverter::splitPDF,
         .richTextToPDF = &DocumentConverter::richTextToPDF,
+        .renderHTMLToPDF = &DocumentConverter::renderHTMLToPDF,
         .imageThumbnail = &Thumbnails::image,
     };
     return &table;

@@ -163,5 +163,26 @@ TEST(RichTextToMarkdown, BodySizeIsTheSizeOfMostRuns) {
     EXPECT_NE(attributedStringToMarkdown(text).find("\n## Title\n"), std::string::npos);
 }
 
+TEST(MarkdownForPrint, FencedCodeAndLinks) {
+    using DocumentConverter::markdownPrintBody;
+    // Code is escaped and kept verbatim, marks and links inside it included.
+    EXPECT_EQ(markdownPrintBody("```cpp\nif (a < b) **x** [l](u)\n```\n"),
+              "<pre>if (a &lt; b) **x** [l](u)</pre>");
+    // A tilde fence closes only with tildes at least as long; an unclosed fence runs to the end.
+    EXPECT_EQ(markdownPrintBody("~~~~\n~~~\n```\n~~~~~\nafter"),
+              "<pre>~~~\n```</pre>" + markdownBody("after"));
+    EXPECT_EQ(markdownPrintBody("```\nopen"), "<pre>open</pre>");
+    // Inline backticks are not a fence.
+    EXPECT_EQ(markdownPrintBody("```a``` b"), markdownBody("```a``` b"));
+    // Links outside code become anchors; an image shows its alt text; code spans are left alone.
+    EXPECT_EQ(markdownPrintBody("a [b](http://x/y?q=1) c"),
+              "<p>a <a href=\"http://x/y?q=1\">b</a> c</p>");
+    EXPECT_EQ(markdownPrintBody("![logo](pic.png) and `[k](v)`"),
+              "<p>logo and <code>[k](v)</code></p>");
+    // Not links: an empty target, a space in the target, nested brackets.
+    for (const char* text : {"[a]()", "[a](b c)", "[a [b]](c)", "[a] (b)"})
+        EXPECT_EQ(markdownPrintBody(text), markdownBody(text)) << text;
+}
+
 } // namespace
 } // namespace kv

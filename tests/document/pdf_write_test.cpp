@@ -122,6 +122,63 @@ TEST_F(TextToPDF, RichTextKeepsItsFaces) {
     }
 }
 
+// The top of each word on the first page, from pdftotext's bounding boxes.
+std::vector<std::pair<std::string, double>> wordTops(const std::filesystem::path& pdf) {
+    const std::string boxes = tool({"pdftotext", "-bbox", "-f", "1", "-l", "1", pdf.string(), "-"});
+    std::vector<std::pair<std::string, double>> words;
+    const std::regex word("<word xMin=\"[0-9.]+\" yMin=\"([0-9.]+)\"[^>]*>([^<]*)</word>");
+    for (auto it = std::sregex_iterator(boxes.begin(), boxes.end(), word);
+         it != std::sregex_iterator(); ++it)
+        words.emplace_back((*it)[2], std::stod((*it)[1]));
+    return words;
+}
+
+double topOf(const std::vector<std::pair<std::string, double>>& words, std::string_view text) {
+    for (const auto& [word, top] : words)
+        if (word == text)
+            return top;
+    ADD_FAILURE() << text << " not found";
+    return 0;
+}
+
+TEST_F(TextToPDF, ParagraphsAreSpacedButLinesOfTextAndCodeAreNot) {
+    writeFile(m_dir / "paras.rtf", "{\\rtf1\\ansi\\fs24 Alpha\\par Beta\\par Gamma\\par}");
+    const auto rich = wordTops(convert(m_dir / "paras.rtf"));
+    writeFile(m_dir / "lines.txt", "Alpha\nBeta\nGamma\n");
+    const auto plain = wordTops(convert(m_dir / "lines.txt"));
+    const double richGap = topOf(rich, "Beta") - topOf(rich, "Alpha");
+    const double plainGap = topOf(plain, "Beta") - topOf(plain, "Alpha");
+    EXPECT_NEAR(topOf(rich, "Gamma") - topOf(rich, "Beta"), richGap, 0.5);
+    EXPECT_NEAR(topOf(plain, "Gamma") - topOf(plain, "Beta"), plainGap, 0.5);
+    EXPECT_GT(richGap, 12 * 1.1 + 6) << "no space between paragraphs";
+    EXPECT_LT(plainGap, 12 * 1.4) << "text lines spread apart";
+
+    // Markdown: links and fenced code are rendered, the code's lines set close together.
+    writeFile(m_dir / "notes.md", "See [the site](http://example.com/x) now.\n\n```\nfirst();\n"
+                                  "  second();\n```\n\nAfter **code**.\n");
+    const auto pdf = convert(m_dir / "notes.md");
+    const std::string text = tool({"pdftotext", "-layout", pdf.string(), "-"});
+    EXPECT_NE(text.find("See the site now."), std::string::npos) << text;
+    EXPECT_EQ(text.find("http://"), std::string::npos) << text;
+    EXPECT_EQ(text.find("```"), std::string::npos) << text;
+    EXPECT_NE(text.find("first();\n  second();"), std::string::npos) << text;
+    const auto words = wordTops(pdf);
+    EXPECT_LT(topOf(words, "second();") - topOf(words, "first();"), 12 * 1.4);
+    EXPECT_GT(topOf(words, "first();") - topOf(words, "See"), 12 * 1.1 + 6);
+    EXPECT_NE(tool({"pdffonts", pdf.string()}).find("Mono"), std::string::npos);
+    // The link is drawn in link colour: blue pixels where no other text is blue.
+    const auto stem = m_dir / "notes";
+    tool({"pdftoppm", "-r", "72", "-singlefile", pdf.string(), stem.string()});
+    const std::string ppm = readFile(stem.string() + ".ppm");
+    int blue = 0;
+    for (std::size_t i = ppm.size() % 3; i + 2 < ppm.size(); i += 3)
+        blue +=
+            static_cast<unsigned char>(ppm[i]) < 80 && static_cast<unsigned char>(ppm[i + 2]) > 150
+                ? 1
+                : 0;
+    EXPECT_GT(blue, 10);
+}
+
 TEST_F(TextToPDF, OnlyPDFWorkLoadsTheMediaModule) {
     // With the module out of reach, text pairs still convert and the PDF pair says why it cannot.
     writeFile(m_dir / "note.txt", "plain words\n");

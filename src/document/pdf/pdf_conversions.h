@@ -6,6 +6,8 @@
 #include "document/richtext/rich_text.h"
 
 #include <filesystem>
+#include <optional>
+#include <stop_token>
 #include <string>
 
 namespace kv::DocumentConverter {
@@ -21,5 +23,13 @@ void pdfToMarkdown(const std::filesystem::path& source, const std::filesystem::p
 /// The text on Letter pages (72-point margins, white), in its runs' sizes, weights, slants and
 /// faces, links in link colour. More than 10,000 pages: corruptFile; nothing is written then.
 void richTextToPDF(const richtext::RichText& text, const std::filesystem::path& output);
+
+/// `html` laid out 816 CSS pixels wide and drawn on pages of 1056-pixel slices (Letter; a
+/// shorter last page), a white page forced. Pictures and style sheets come only from files in or
+/// below `folder`, none without one. Returns where the file was published. Stops between pages
+/// when `stop` asks; a layout or PDF failure fails the conversion.
+std::filesystem::path renderHTMLToPDF(const std::string& html,
+                                      const std::optional<std::filesystem::path>& folder,
+                                      const std::filesystem::path& output, std::stop_token stop);
 
 } // namespace kv::DocumentConverter

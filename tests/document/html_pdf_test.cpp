@@ -1,0 +1,331 @@
+// HTML and tables on PDF pages: the page cutting and resource rules in-process, and the whole
+// path through the kelvane binary read back by poppler's tools (text, page sizes, pixels).
+#include "document/pdf/html_pdf.h"
+#include "document/pdf/pdf_conversions.h"
+#include "engine/conversion_error.h"
+#include "image/image_codec.h"
+#include "support/test_support.h"
+
+#include <array>
+#include <functional>
+#include <gtest/gtest.h>
+#include <regex>
+
+namespace kv {
+namespace {
+
+using DocumentConverter::PageSlice;
+using test::runKelvane;
+using test::runProgram;
+using test::TempDir;
+using test::writeFile;
+
+constexpr std::string_view kStyle = "<style>html,body{background:#ffffff !important;color-scheme:"
+                                    "only light;color:#1a1a1a;}</style>";
+
+TEST(LightPage, StyleFollowsEveryHeadTagOrWrapsTheText) {
+    using DocumentConverter::withLightPage;
+    EXPECT_EQ(withLightPage("<p>x</p>"), "<!doctype html><html><head>" + std::string(kStyle) +
+                                             "</head><body><p>x</p></body></html>");
+    EXPECT_EQ(withLightPage("<html><HEAD lang=\"en\"><title>t</title></HEAD><body>b</body>"),
+              "<html><HEAD lang=\"en\">" + std::string(kStyle) +
+                  "<title>t</title></HEAD><body>b</body>");
+    // Every opening tag that starts with "<head" gains the style, "<header" included.
+    EXPECT_EQ(withLightPage("<head></head><header>h</header>"),
+              "<head>" + std::string(kStyle) + "</head><header>" + std::string(kStyle) +
+                  "h</header>");
+    // "<head" without a closing ">" is left as it is.
+    EXPECT_EQ(withLightPage("text <head"), "text <head");
+}
+
+std::vector<std::pair<int, int>> asPairs(const std::vector<PageSlice>& slices) {
+    std::vector<std::pair<int, int>> out;
+    for (const auto& slice : slices)
+        out.emplace_back(slice.top, slice.rows);
+    return out;
+}
+
+TEST(PageSlices, FullPagesThenTheRest) {
+    using DocumentConverter::pageSlices;
+    using P = std::vector<std::pair<int, int>>;
+    EXPECT_EQ(asPairs(pageSlices(2500, {})), (P{{0, 1056}, {1056, 1056}, {2112, 388}}));
+    EXPECT_EQ(asPairs(pageSlices(1056, {})), (P{{0, 1056}}));
+    EXPECT_EQ(asPairs(pageSlices(1057, {})), (P{{0, 1056}})); // a one-row sliver is skipped
+    EXPECT_EQ(asPairs(pageSlices(1058, {})), (P{{0, 1056}, {1056, 2}}));
+    EXPECT_TRUE(pageSlices(0, {}).empty());
+    EXPECT_TRUE(pageSlices(1, {}).empty());
+    EXPECT_EQ(asPairs(pageSlices(20, {})), (P{{0, 20}}));
+}
+
+TEST(PageSlices, EdgesMoveAboveSplitLines) {
+    using DocumentConverter::pageSlices;
+    using P = std::vector<std::pair<int, int>>;
+    // A line across the first edge starts the second page; one ending on the edge stays.
+    EXPECT_EQ(asPairs(pageSlices(2000, {{1040, 1060}, {1016, 1036}})), (P{{0, 1040}, {1040, 960}}));
+    // Moving the edge onto another line moves it again, above both.
+    EXPECT_EQ(asPairs(pageSlices(2000, {{1045, 1065}, {1030, 1050}})), (P{{0, 1030}, {1030, 970}}));
+    // A picture taller than a page is cut where the page ends; a line at the page's own top
+    // cannot move the edge to the top.
+    EXPECT_EQ(asPairs(pageSlices(3000, {{10, 1500}, {0, 1100}})),
+              (P{{0, 1056}, {1056, 1056}, {2112, 888}}));
+    // Every row is on exactly one page, whatever the bands.
+    std::vector<platform::HtmlBand> lines;
+    for (int top = 3; top < 9000; top += 37)
+        lines.push_back({top, top + 30});
+    const auto slices = pageSlices(9000, lines);
+    int next = 0;
+    for (const auto& slice : slices) {
+        EXPECT_EQ(slice.top, next);
+        EXPECT_LE(slice.rows, 1056);
+        for (const auto& line : lines)
+            EXPECT_FALSE(line.top < slice.top + slice.rows &&
+                         line.bottom > slice.top + slice.rows && slice.top + slice.rows < 9000)
+                << "line at " << line.top << " cut by the edge at " << slice.top + slice.rows;
+        next = slice.top + slice.rows;
+    }
+    EXPECT_EQ(next, 9000);
+}
+
+TEST(LocalResource, OnlyFilesInsideTheFolder) {
+    using DocumentConverter::localResource;
+    TempDir dir;
+    const auto folder = dir / "doc";
+    writeFile(folder / "pics" / "a b.png", "x");
+    writeFile(dir / "outside.png", "x");
+    std::filesystem::create_symlink(dir / "outside.png", folder / "link.png");
+    const auto inside = std::filesystem::canonical(folder / "pics" / "a b.png");
+    EXPECT_EQ(localResource(folder, "pics/a%20b.png?v=2#top"), inside);
+    EXPECT_EQ(localResource(folder, "./pics/../pics/a b.png"), inside);
+    EXPECT_EQ(localResource(folder, inside.string()), inside);
+    EXPECT_EQ(localResource(folder, "file://" + inside.string()), inside);
+    for (const std::string& reference : std::vector<std::string>{
+             "../outside.png", "pics/../../outside.png", (dir / "outside.png").string(),
+             "file://" + (dir / "outside.png").string(), "link.png", "http://example.com/a.png",
+             "data:image/png;base64,AAAA", "//example.com/a.png", "missing.png", "pics", ""})
+        EXPECT_EQ(localResource(folder, reference), std::nullopt) << reference;
+}
+
+TEST(RenderHTML, CancelledBeforeTheFirstPageWritesNothing) {
+    TempDir dir;
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_THROW(DocumentConverter::renderHTMLToPDF("<p>hello</p>", std::nullopt, dir / "x.pdf",
+                                                    stop.get_token()),
+                 ConversionError);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// An RGB raster of one page rendered at 96 dpi, so one pixel per layout pixel.
+struct Raster {
+    int width = 0;
+    int height = 0;
+    std::string rgb;
+    std::array<int, 3> at(int x, int y) const {
+        const auto* p = reinterpret_cast<const unsigned char*>(rgb.data()) +
+                        (static_cast<std::size_t>(y) * width + x) * 3;
+        return {p[0], p[1], p[2]};
+    }
+    int count(const std::function<bool(std::array<int, 3>)>& match) const {
+        int n = 0;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x)
+                n += match(at(x, y)) ? 1 : 0;
+        return n;
+    }
+};
+
+bool isRed(std::array<int, 3> c) {
+    return c[0] > 200 && c[1] < 60 && c[2] < 60;
+}
+bool isBlue(std::array<int, 3> c) {
+    return c[0] < 60 && c[1] < 60 && c[2] > 200;
+}
+bool isWhite(std::array<int, 3> c) {
+    return c[0] > 250 && c[1] > 250 && c[2] > 250;
+}
+
+class HTMLToPDF : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!test::haveTool("pdftotext") || !test::haveTool("pdftoppm"))
+            GTEST_SKIP() << "poppler-utils is not installed";
+        std::filesystem::create_directories(m_out);
+    }
+    std::filesystem::path convert(const std::filesystem::path& source) {
+        const auto result = runKelvane({"--convert", source.string(), "pdf", m_out.string()});
+        EXPECT_EQ(result.exitCode, 0) << source << "\n" << result.err;
+        std::string path = result.out;
+        while (!path.empty() && path.back() == '\n')
+            path.pop_back();
+        return path;
+    }
+    std::string tool(const std::vector<std::string>& argv) {
+        const auto result = runProgram(argv);
+        EXPECT_EQ(result.exitCode, 0) << argv[0] << ": " << result.err;
+        return result.out;
+    }
+    // "612 x 792" for each page, in order.
+    std::vector<std::string> pageSizes(const std::filesystem::path& pdf) {
+        const std::string info = tool({"pdfinfo", "-f", "1", "-l", "10000", pdf.string()});
+        std::vector<std::string> sizes;
+        const std::regex size("Page +\\d+ size: +([0-9.]+ x [0-9.]+) pts");
+        for (auto it = std::sregex_iterator(info.begin(), info.end(), size);
+             it != std::sregex_iterator(); ++it)
+            sizes.push_back((*it)[1]);
+        return sizes;
+    }
+    Raster raster(const std::filesystem::path& pdf, int page) {
+        const auto stem = m_dir / ("page" + std::to_string(page));
+        tool({"pdftoppm", "-r", "96", "-f", std::to_string(page), "-l", std::to_string(page),
+              "-singlefile", pdf.string(), stem.string()});
+        const std::string ppm = test::readFile(stem.string() + ".ppm");
+        Raster r;
+        std::size_t at = 0;
+        const auto next = [&] {
+            while (at < ppm.size() && std::isspace(static_cast<unsigned char>(ppm[at])))
+                ++at;
+            const std::size_t start = at;
+            while (at < ppm.size() && !std::isspace(static_cast<unsigned char>(ppm[at])))
+                ++at;
+            return ppm.substr(start, at - start);
+        };
+        EXPECT_EQ(next(), "P6");
+        r.width = std::stoi(next());
+        r.height = std::stoi(next());
+        next(); // 255
+        r.rgb = ppm.substr(at + 1);
+        EXPECT_EQ(r.rgb.size(), static_cast<std::size_t>(r.width) * r.height * 3);
+        return r;
+    }
+    void writePicture(const std::filesystem::path& file, int width, int height) {
+        std::vector<std::uint8_t> rgba(static_cast<std::size_t>(width) * height * 4);
+        for (std::size_t i = 0; i < rgba.size(); i += 4) {
+            rgba[i + 2] = 255; // blue
+            rgba[i + 3] = 255;
+        }
+        std::filesystem::create_directories(file.parent_path());
+        image::encodeImage(image::Image::fromRGBA8(rgba, width, height), file, {});
+    }
+
+    TempDir m_dir;
+    std::filesystem::path m_out = m_dir / "out";
+};
+
+TEST_F(HTMLToPDF, ContentHeightGivesLetterSlicesAndAShortLastPage) {
+    writeFile(m_dir / "tall.html", "<html><head></head><body style=\"margin:0\"><div "
+                                   "style=\"height:2500px\"></div></body></html>");
+    EXPECT_EQ(pageSizes(convert(m_dir / "tall.html")),
+              (std::vector<std::string>{"612 x 792", "612 x 792", "612 x 291"}));
+}
+
+TEST_F(HTMLToPDF, EveryLineOnceAndInOrderAcrossPages) {
+    std::string html = "<h1>Numbered</h1>";
+    for (int i = 1; i <= 500; ++i) {
+        html += "<p>Line " + std::to_string(i) + " ";
+        for (int w = 0; w < (i * 7) % 31; ++w)
+            html += "word ";
+        html += "end" + std::to_string(i) + "</p>\n";
+    }
+    writeFile(m_dir / "lines.html", html);
+    const auto pdf = convert(m_dir / "lines.html");
+    const auto sizes = pageSizes(pdf);
+    ASSERT_GT(sizes.size(), 10u);
+    for (std::size_t i = 0; i + 1 < sizes.size(); ++i)
+        EXPECT_EQ(sizes[i], "612 x 792") << "page " << i + 1;
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    std::size_t at = 0;
+    for (int i = 1; i <= 500; ++i) {
+        const std::string end = "end" + std::to_string(i) + "\n";
+        const std::size_t found = text.find(end, at);
+        ASSERT_NE(found, std::string::npos) << "line " << i << " lost or out of order";
+        EXPECT_EQ(text.find(end, found + 1), std::string::npos) << "line " << i << " twice";
+        at = found;
+    }
+}
+
+TEST_F(HTMLToPDF, DarkPagesComeOutWhiteWithBordersAndPicturesWhereWritten) {
+    writePicture(m_dir / "doc" / "pics" / "blue.png", 100, 50);
+    writeFile(m_dir / "doc" / "page.html",
+              "<html><head><style>body{background:#000;color:#fff;margin:0}</style></head><body>"
+              "<div style=\"height:200px\">Dark page</div>"
+              "<table style=\"border:6px solid #ff0000\"><tr><td>cell</td></tr></table>"
+              "<div style=\"position:absolute;left:400px;top:600px\">"
+              "<img src=\"pics/blue.png\" width=\"100\" height=\"50\"></div></body></html>");
+    const auto pdf = convert(m_dir / "doc" / "page.html");
+    const Raster page = raster(pdf, 1);
+    ASSERT_EQ(page.width, 816);
+    const int bottom = page.height - 3;
+    for (const auto& [x, y] : {std::pair{2, 2}, {813, 2}, {2, bottom}, {813, bottom}})
+        EXPECT_TRUE(isWhite(page.at(x, y))) << x << "," << y;
+    // The table's red border starts below the 200-pixel block, at the left margin.
+    EXPECT_GT(page.count(isRed), 200);
+    EXPECT_TRUE(isRed(page.at(2, 203))) << page.at(2, 203)[0];
+    int redAbove = 0;
+    for (int y = 0; y < 200; ++y)
+        for (int x = 0; x < page.width; ++x)
+            redAbove += isRed(page.at(x, y)) ? 1 : 0;
+    EXPECT_EQ(redAbove, 0);
+    // The picture fills its 100 × 50 box at (400, 600).
+    EXPECT_TRUE(isBlue(page.at(450, 625)));
+    EXPECT_TRUE(isBlue(page.at(402, 602)));
+    EXPECT_FALSE(isBlue(page.at(450, 660)));
+    EXPECT_NEAR(page.count(isBlue), 5000, 400);
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    EXPECT_NE(text.find("Dark page"), std::string::npos);
+    EXPECT_NE(text.find("cell"), std::string::npos);
+}
+
+TEST_F(HTMLToPDF, ListMarkersDrawNothingBetweenThemAndTheTextBefore) {
+    // A number marker leaves the pen at its end; a bullet drawn from there would streak down.
+    writeFile(m_dir / "list.html",
+              "<body style=\"margin:0\"><ol style=\"margin:0\"><li>first</li></ol>"
+              "<ul style=\"margin-top:300px\"><li>item</li></ul></body>");
+    const Raster page = raster(convert(m_dir / "list.html"), 1);
+    int marks = 0;
+    for (int y = 40; y < 290; ++y)
+        for (int x = 0; x < page.width; ++x)
+            marks += isWhite(page.at(x, y)) ? 0 : 1;
+    EXPECT_EQ(marks, 0);
+    const std::string text = tool({"pdftotext", "-layout", (m_out / "list.pdf").string(), "-"});
+    EXPECT_NE(text.find("1. first"), std::string::npos) << text;
+}
+
+TEST_F(HTMLToPDF, PicturesOutsideTheFolderAreNotLoaded) {
+    writePicture(m_dir / "outside.png", 80, 80);
+    const std::string absolute = (m_dir / "outside.png").string();
+    writeFile(m_dir / "doc" / "page.html", "<p>before</p><img src=\"../outside.png\"><img src=\"" +
+                                               absolute + "\"><img src=\"file://" + absolute +
+                                               "\"><p>after</p>");
+    const auto pdf = convert(m_dir / "doc" / "page.html");
+    EXPECT_EQ(raster(pdf, 1).count(isBlue), 0);
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    EXPECT_NE(text.find("after"), std::string::npos) << text;
+}
+
+TEST_F(HTMLToPDF, TablesBecomePagesOfTheirCells) {
+    std::string csv = "id,name,notes\n";
+    for (int i = 1; i <= 150; ++i)
+        csv += std::to_string(i) + ",row " + std::to_string(i) + ",\"a, b & <c>\"\n";
+    writeFile(m_dir / "rows.csv", csv);
+    const auto pdf = convert(m_dir / "rows.csv");
+    EXPECT_GT(pageSizes(pdf).size(), 2u);
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    std::size_t at = text.find("notes");
+    ASSERT_NE(at, std::string::npos) << text;
+    for (int i = 1; i <= 150; ++i) {
+        at = text.find("row " + std::to_string(i) + "\n", at);
+        ASSERT_NE(at, std::string::npos) << "row " << i;
+    }
+    EXPECT_NE(text.find("a, b & <c>"), std::string::npos);
+
+    writeFile(m_dir / "items.json", R"([{"z":1,"a":"first"},{"z":2,"a":"second"}])");
+    const std::string json = tool({"pdftotext", convert(m_dir / "items.json").string(), "-"});
+    EXPECT_LT(json.find("z"), json.find("first"));
+    EXPECT_LT(json.find("first"), json.find("second"));
+    writeFile(m_dir / "items.tsv", "k\tv\nalpha\tbeta\n");
+    const std::string tsv = tool({"pdftotext", convert(m_dir / "items.tsv").string(), "-"});
+    EXPECT_NE(tsv.find("alpha"), std::string::npos);
+}
+
+} // namespace
+} // namespace kv
