@@ -8,16 +8,16 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::span<const std::uint8_t> bytes(data, size);
-    const auto patched = kv::platform::patchExif(bytes, {.orientation = 1,
-                                                         .pixelWidth = 640,
-                                                         .pixelHeight = 480,
-                                                         .removeGPS = true,
-                                                         .removeThumbnail = true});
+    const auto patched = kv::image::patchExif(bytes, {.orientation = 1,
+                                                      .pixelWidth = 640,
+                                                      .pixelHeight = 480,
+                                                      .removeGPS = true,
+                                                      .removeThumbnail = true});
     if (patched && patched->size() > size)
         std::abort(); // edits never grow the block
     // Relocation keeps the block's size; its directories land inside the block.
     const std::uint64_t position = size > 0 ? std::uint64_t{data[0]} * 4096 : 0;
-    if (const auto placed = kv::platform::relocateExif(bytes, position)) {
+    if (const auto placed = kv::image::relocateExif(bytes, position)) {
         if (placed->bytes.size() > size)
             std::abort();
         for (const std::uint32_t at : {placed->exifDirectory, placed->gpsDirectory})

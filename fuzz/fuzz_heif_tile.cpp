@@ -10,8 +10,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     try {
-        kv::platform::HeifGrid grid;
-        grid.tiles.push_back(kv::platform::extractHeifImage({data, size}));
+        kv::image::HeifGrid grid;
+        grid.tiles.push_back(kv::image::extractHeifImage({data, size}));
         if (grid.tiles.front().colour.data.empty())
             std::abort();
         grid.width = grid.height = 64;
@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::unique_ptr<std::FILE, decltype(&std::fclose)> sink(std::fopen("/dev/null", "wb"),
                                                                 &std::fclose);
         if (sink)
-            kv::platform::writeHeifGrid(grid, sink.get());
+            kv::image::writeHeifGrid(grid, sink.get());
     } catch (const kv::PlatformError&) {
     }
     return 0;

@@ -20,15 +20,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
         std::abort();
     try {
-        kv::platform::verifyPngFile(path);
+        kv::image::verifyPngFile(path);
     } catch (const kv::PlatformError&) {
     }
     try {
-        (void)kv::platform::verifyTiffStrips(path);
+        (void)kv::image::verifyTiffStrips(path);
     } catch (const kv::PlatformError&) {
     }
     try {
-        kv::platform::verifyJpegFile(path);
+        kv::image::verifyJpegFile(path);
     } catch (const kv::PlatformError&) {
     }
     return 0;

@@ -21,7 +21,7 @@ import benchlib  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(HERE))
 
-# Our encoder settings (src/platform/image/image_codec.cpp, src/image/png_encoder.cpp and heif_encoder.cpp),
+# Our encoder settings (src/image/image_encoding.cpp, src/image/png_encoder.cpp and heif_encoder.cpp),
 # spelled for the peers so that each compares like with like:
 # - PNG: zlib level 6, every row "up"-filtered (ours deflates bands of rows on all cores). vips gets
 #   the same settings; ImageMagick keeps its defaults (level 7, adaptive filters), since the goal

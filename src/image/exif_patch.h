@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 
 struct ExifEdits {
     std::optional<int> orientation = {}; // written where the block has an orientation tag
@@ -39,4 +39,4 @@ struct RelocatedExif {
 std::optional<RelocatedExif> relocateExif(std::span<const std::uint8_t> exif,
                                           std::uint64_t position);
 
-} // namespace kv::platform
+} // namespace kv::image

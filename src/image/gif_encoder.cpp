@@ -2,8 +2,8 @@
 // vips' own saver does the same with cgif but holds the frame as RGBA twice (the second copy for
 // spotting unchanged pixels in animations) plus the index map: 900 bytes per 100 pixels, 1.2 GB at
 // 100 megapixels. Here the pixels are held once at 3 (or 4) bytes each, next to the index map.
+#include "image/vips_image.h"
 #include "platform/c_handle.h"
-#include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 namespace {
 
 // vips' GIF settings: 255 colours (one index spare), libimagequant speed 4 (its "effort" 7), full
@@ -169,4 +169,4 @@ void encodeGif(const vips::VImage& input, const std::filesystem::path& file, std
     gif.close();
 }
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -2,9 +2,9 @@
 #include "base/ordered_workers.h"
 #include "image/exif_patch.h"
 #include "image/heif_grid.h"
+#include "image/vips_image.h"
 #include "platform/c_handle.h"
 #include "platform/image/heif_owners.h"
-#include "platform/image/vips_internal.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 namespace {
 
 // Encoder settings, chosen by measurement on 24-megapixel photos (2 cores):
@@ -134,12 +134,12 @@ std::uint32_t largestTile(const Settings& settings) {
     return settings.av1 ? kLargestAv1Tile : kLargestHevcTile;
 }
 
-heif::Encoder makeEncoder(heif_context* context, const Settings& settings) {
+platform::heif::Encoder makeEncoder(heif_context* context, const Settings& settings) {
     heif_encoder* rawEncoder = nullptr;
     check(heif_context_get_encoder_for_format(
               context, settings.av1 ? heif_compression_AV1 : heif_compression_HEVC, &rawEncoder),
           "encoder");
-    heif::Encoder encoder(rawEncoder);
+    platform::heif::Encoder encoder(rawEncoder);
     check(heif_encoder_set_lossy_quality(encoder.get(), settings.quality), "quality");
     check(heif_encoder_set_parameter_string(encoder.get(), "chroma", kChroma), "chroma");
     if (settings.av1) {
@@ -163,11 +163,11 @@ heif::Encoder makeEncoder(heif_context* context, const Settings& settings) {
 }
 
 // A 4:2:0 picture (plus alpha) tagged with the sRGB primaries and curve and the matrix of toYCbCr.
-heif::Picture makePicture(int width, int height, bool alpha, Planes& planes) {
+platform::heif::Picture makePicture(int width, int height, bool alpha, Planes& planes) {
     heif_image* rawImage = nullptr;
     check(heif_image_create(width, height, heif_colorspace_YCbCr, heif_chroma_420, &rawImage),
           "image");
-    heif::Picture picture(rawImage);
+    platform::heif::Picture picture(rawImage);
     const int chromaWidth = (width + 1) / 2;
     const int chromaHeight = (height + 1) / 2;
     check(heif_image_add_plane(picture.get(), heif_channel_Y, width, height, 8), "plane");
@@ -186,7 +186,7 @@ heif::Picture makePicture(int width, int height, bool alpha, Planes& planes) {
     if (planes.y == nullptr || planes.cb == nullptr || planes.cr == nullptr ||
         (alpha && planes.alpha == nullptr))
         throw PlatformError("libheif plane: no memory");
-    heif::Nclx nclx(heif_nclx_color_profile_alloc());
+    platform::heif::Nclx nclx(heif_nclx_color_profile_alloc());
     if (!nclx)
         throw PlatformError("libheif: no memory");
     nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;                 // sRGB primaries
@@ -226,7 +226,7 @@ void encodeSingle(const vips::VImage& image, const std::filesystem::path& file,
                   const std::stop_token& stop) {
     const int width = image.width();
     const int height = image.height();
-    heif::Context context(heif_context_alloc());
+    platform::heif::Context context(heif_context_alloc());
     const auto encoder = makeEncoder(context.get(), settings);
     Planes planes;
     const auto picture = makePicture(width, height, image.bands() == 4, planes);
@@ -241,12 +241,12 @@ void encodeSingle(const vips::VImage& image, const std::filesystem::path& file,
         check(heif_image_set_raw_color_profile(picture.get(), "prof", icc.data(), icc.size()),
               "colour profile");
 
-    heif::EncodingOptions options(heif_encoding_options_alloc());
+    platform::heif::EncodingOptions options(heif_encoding_options_alloc());
     heif_image_handle* rawHandle = nullptr;
     check(heif_context_encode_image(context.get(), picture.get(), encoder.get(), options.get(),
                                     &rawHandle),
           "encode");
-    heif::Handle handle(rawHandle);
+    platform::heif::Handle handle(rawHandle);
     if (!exif.empty())
         check(heif_context_add_exif_metadata(context.get(), handle.get(), exif.data(),
                                              static_cast<int>(exif.size())),
@@ -295,13 +295,13 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
                 pixels.data = source.data + static_cast<std::size_t>(job.left) *
                                                 static_cast<std::size_t>(source.bands);
                 pixels.width = std::min(tileWidth, source.width - job.left);
-                heif::Context context(heif_context_alloc());
+                platform::heif::Context context(heif_context_alloc());
                 const auto encoder = makeEncoder(context.get(), settings);
                 Planes planes;
                 const auto picture = makePicture(tileWidth, tileHeight, alpha, planes);
                 toYCbCr(pixels, tileWidth, tileHeight, 0, planes);
                 job.strip.reset();
-                heif::EncodingOptions options(heif_encoding_options_alloc());
+                platform::heif::EncodingOptions options(heif_encoding_options_alloc());
                 heif_image_handle* rawHandle = nullptr;
                 check(heif_context_encode_image(context.get(), picture.get(), encoder.get(),
                                                 options.get(), &rawHandle),
@@ -366,4 +366,4 @@ void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bo
         encodeGrid(image, file, settings, icc, exif, xmp, stop);
 }
 
-} // namespace kv::platform
+} // namespace kv::image

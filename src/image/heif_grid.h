@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 
 /// One coded picture item: its type ("hvc1", "av01"), its properties as whole boxes with their
 /// essential flags, and its coded bytes.
@@ -58,4 +58,4 @@ struct HeifTiling {
 };
 HeifTiling planHeifTiles(std::uint32_t width, std::uint32_t height, std::uint32_t largest);
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace kv::platform {
+namespace kv::image {
 namespace {
 
 constexpr std::size_t kHeaderBytes = 8; // four-character type + big-endian uint32 length
@@ -234,4 +234,4 @@ IcnsRendition readLargestIcnsRendition(std::span<const std::uint8_t> bytes) {
     throw IcnsError(lastProblem);
 }
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 
 /// One rendition picked from an ICNS file.
 struct IcnsRendition {
@@ -33,4 +33,4 @@ bool looksLikeIcns(std::span<const std::uint8_t> bytes);
 /// IcnsError on a malformed file or one without a usable rendition.
 IcnsRendition readLargestIcnsRendition(std::span<const std::uint8_t> bytes);
 
-} // namespace kv::platform
+} // namespace kv::image

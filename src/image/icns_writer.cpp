@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string_view>
 
-namespace kv::media {
+namespace kv::image {
 namespace {
 
 void putType(std::vector<std::uint8_t>& out, std::string_view type) {
@@ -99,4 +99,4 @@ std::vector<std::uint8_t> encodeICNS(std::span<const IconRendition> renditions) 
     return out;
 }
 
-} // namespace kv::media
+} // namespace kv::image

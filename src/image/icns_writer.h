@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-namespace kv::media {
+namespace kv::image {
 
 /// The icon sizes an ICNS output holds, in file order.
 inline constexpr int kIcnsSizes[] = {16, 32, 64, 128, 256, 512, 1024};
@@ -20,4 +20,4 @@ std::vector<std::uint8_t> encodeICNS(std::span<const IconRendition> renditions);
 /// Apple's icon RLE of one channel: runs of 3 to 130 equal bytes, literals of 1 to 128.
 std::vector<std::uint8_t> packIconChannel(std::span<const std::uint8_t> channel);
 
-} // namespace kv::media
+} // namespace kv::image

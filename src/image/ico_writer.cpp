@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-namespace kv::media {
+namespace kv::image {
 namespace {
 
 void put16(std::vector<std::uint8_t>& out, std::uint32_t value) {
@@ -50,8 +50,7 @@ std::vector<std::uint8_t> bitmapEntry(const IconRendition& icon) {
 
 } // namespace
 
-std::vector<IconRendition> makeRenditions(const platform::Image& image,
-                                          std::span<const int> sizes) {
+std::vector<IconRendition> makeRenditions(const image::Image& image, std::span<const int> sizes) {
     std::vector<IconRendition> renditions;
     if (sizes.empty())
         return renditions;
@@ -59,13 +58,13 @@ std::vector<IconRendition> makeRenditions(const platform::Image& image,
     // The largest square is drawn from the source once; smaller ones come from it in memory, so a
     // streamed source is read a single time.
     const auto bigPixels = image.resized(largest, largest).rgba8();
-    const platform::Image big = platform::Image::fromRGBA8(bigPixels, largest, largest);
+    const image::Image big = image::Image::fromRGBA8(bigPixels, largest, largest);
     for (const int size : sizes) {
         IconRendition icon;
         icon.size = size;
-        const platform::Image square = size == largest ? big : big.resized(size, size);
+        const image::Image square = size == largest ? big : big.resized(size, size);
         icon.rgba = size == largest ? bigPixels : square.rgba8();
-        icon.png = platform::encodeImageToBytes(square, {.type = platform::ImageType::png});
+        icon.png = image::encodeImageToBytes(square, {.type = image::ImageType::png});
         renditions.push_back(std::move(icon));
     }
     return renditions;
@@ -96,4 +95,4 @@ std::vector<std::uint8_t> encodeICO(std::span<const IconRendition> renditions) {
     return out;
 }
 
-} // namespace kv::media
+} // namespace kv::image

@@ -1,14 +1,14 @@
 // Multi-size ICO writer: 16, 32 and 48 pixels as 32-bit bitmaps, 256 pixels as PNG.
 #pragma once
 
-#include "platform/image/image_codec.h"
+#include "image/image_codec.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <span>
 #include <vector>
 
-namespace kv::media {
+namespace kv::image {
 
 /// One square rendition of an icon.
 struct IconRendition {
@@ -21,10 +21,10 @@ struct IconRendition {
 inline constexpr int kIcoSizes[] = {16, 32, 48, 256};
 
 /// Square renditions of `image` stretched to each size (no aspect correction), largest drawn once.
-std::vector<IconRendition> makeRenditions(const platform::Image& image, std::span<const int> sizes);
+std::vector<IconRendition> makeRenditions(const image::Image& image, std::span<const int> sizes);
 
 /// The ICO file: renditions under 256 pixels as 32-bit BMP entries with an AND mask (read by every
 /// ICO reader), 256 pixels as an embedded PNG.
 std::vector<std::uint8_t> encodeICO(std::span<const IconRendition> renditions);
 
-} // namespace kv::media
+} // namespace kv::image

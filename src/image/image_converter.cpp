@@ -8,10 +8,12 @@
 #include "engine/source_file.h"
 #include "image/icns_writer.h"
 #include "image/ico_writer.h"
+#include "image/image_codec.h"
+#include "image/image_pdf.h"
 #include "image/psd_writer.h"
 #include "image/svg_writer.h"
 #include "image/tga_writer.h"
-#include "platform/image/image_codec.h"
+#include "image/vips_image.h"
 #include "platform/image/pdf_document.h"
 #include "platform/platform_error.h"
 
@@ -26,12 +28,12 @@ namespace kv::ImageConverter {
 namespace {
 
 using F = SupportedFormat;
-using platform::Image;
-using platform::ImageSource;
-using platform::ImageType;
+using image::Image;
+using image::ImageSource;
+using image::ImageType;
 
 constexpr std::string_view kCategory = "Image";
-constexpr platform::RGBColor kWhite{1.0, 1.0, 1.0};
+constexpr image::RGBColor kWhite{1.0, 1.0, 1.0};
 constexpr double kHeicQualityCap = 0.85;
 constexpr double kPdfMaxPagePoints = 2000.0; // an image PDF's page fits in 2000 × 2000 points
 constexpr double kPageScale = 2.0;           // PDF pages render at 144 dots per inch …
@@ -143,8 +145,8 @@ void writeGeneric(const Image& image, SupportedFormat target,
         throw ConversionError::failedToCreateOutput();
     }
     try {
-        platform::encodeImage(image, pending->path(),
-                              {.type = *type, .quality = quality, .stop = request.stop});
+        image::encodeImage(image, pending->path(),
+                           {.type = *type, .quality = quality, .stop = request.stop});
     } catch (const PlatformError& failure) {
         throwIfStopped(request);
         if (isDecodeFailure(failure))
@@ -159,26 +161,26 @@ void writeGeneric(const Image& image, SupportedFormat target,
 
 void writeIconFile(const Image& image, std::span<const int> sizes, bool icns,
                    const std::filesystem::path& destination) {
-    std::vector<media::IconRendition> renditions;
+    std::vector<image::IconRendition> renditions;
     try {
-        renditions = media::makeRenditions(image, sizes);
+        renditions = image::makeRenditions(image, sizes);
     } catch (const PlatformError&) {
         throw ConversionError::conversionFailed();
     }
     if (renditions.empty())
         throw ConversionError::conversionFailed();
-    const auto bytes = icns ? media::encodeICNS(renditions) : media::encodeICO(renditions);
+    const auto bytes = icns ? image::encodeICNS(renditions) : image::encodeICO(renditions);
     writeOutputFile(destination, std::span<const std::uint8_t>(bytes));
 }
 
 void writeSVG(const Image& image, const std::filesystem::path& destination) {
     std::vector<std::uint8_t> png;
     try {
-        png = platform::encodeImageToBytes(image.inSRGB(), {.type = ImageType::png});
+        png = image::encodeImageToBytes(image.inSRGB(), {.type = ImageType::png});
     } catch (const PlatformError&) {
         throw ConversionError::conversionFailed();
     }
-    writeOutputFile(destination, media::wrapPNGInSVG(png, image.width(), image.height()));
+    writeOutputFile(destination, image::wrapPNGInSVG(png, image.width(), image.height()));
 }
 
 void writePSD(const Image& image, const std::filesystem::path& destination) {
@@ -187,7 +189,7 @@ void writePSD(const Image& image, const std::filesystem::path& destination) {
         // A flat PSD's fourth channel is an extra channel to most readers, not transparency (that
         // needs a layer): transparent parts go onto white, as on a new Photoshop canvas.
         const Image flat = image.flattened(kWhite);
-        bytes = media::encodePSD(flat.rgba8(), flat.width(), flat.height(), false);
+        bytes = image::encodePSD(flat.rgba8(), flat.width(), flat.height(), false);
     } catch (const std::exception& failure) {
         ConversionLogger::shared().error("PSD output failed", kCategory, failure.what());
         throw ConversionError::conversionFailed();
@@ -201,7 +203,7 @@ void writeTGA(const Image& image, const std::filesystem::path& destination) {
     std::vector<std::uint8_t> bytes;
     try {
         const Image flat = image.flattened(kWhite);
-        bytes = media::encodeTGA(flat.rgba8(), flat.width(), flat.height(), false);
+        bytes = image::encodeTGA(flat.rgba8(), flat.width(), flat.height(), false);
     } catch (const std::exception& failure) {
         ConversionLogger::shared().error("TGA output failed", kCategory, failure.what());
         throw ConversionError::conversionFailed();
@@ -216,8 +218,8 @@ std::optional<int> maxSideOf(SupportedFormat target) {
     case F::jpeg:
     case F::jpg:
     case F::gif: return 65535; // 16-bit fields
-    case F::tga: return media::kMaxTGASide;
-    case F::psd: return media::kMaxPSDSide;
+    case F::tga: return image::kMaxTGASide;
+    case F::psd: return image::kMaxPSDSide;
     case F::jxl: return 1073741823; // 2^30 − 1
     default: return std::nullopt;
     }
@@ -242,7 +244,7 @@ void createPDFFromImage(const Image& image, const std::filesystem::path& destina
     std::optional<PendingOutput> pending;
     try {
         pending.emplace(destination);
-        platform::writeImagePDF(image, scale, pending->path(), jpegFile);
+        image::writeImagePDF(image, scale, pending->path(), jpegFile);
     } catch (const std::exception& failure) {
         ConversionLogger::shared().error("Cannot create PDF context", kCategory, failure.what());
         throw ConversionError::failedToCreateOutput();
@@ -315,7 +317,7 @@ std::filesystem::path convert(const ConvertRequest& request) {
 
     // Decide the geometry first: a tag-keeping copy can stream; turning pixels needs random access.
     const int frame = source.primaryFrame();
-    platform::ImageProperties properties;
+    image::ImageProperties properties;
     try {
         properties = source.properties(frame);
     } catch (const PlatformError&) {
@@ -384,8 +386,8 @@ std::filesystem::path convert(const ConvertRequest& request) {
 
     try {
         switch (target) {
-        case F::ico: writeIconFile(image, media::kIcoSizes, false, destination); break;
-        case F::icns: writeIconFile(image, media::kIcnsSizes, true, destination); break;
+        case F::ico: writeIconFile(image, image::kIcoSizes, false, destination); break;
+        case F::icns: writeIconFile(image, image::kIcnsSizes, true, destination); break;
         case F::svg: writeSVG(image, destination); break;
         case F::psd: writePSD(image, destination); break;
         case F::tga: writeTGA(image, destination); break;
@@ -435,7 +437,7 @@ std::filesystem::path convertPDFPages(const ConvertRequest& request) {
     const auto folder = OutputNameRegistry::shared().reserve(
         request.outputDir, baseNameOf(request.source) + " (" + str(displayName(target)) + ")", "");
     PendingOutput pending(folder, PendingOutput::Kind::folder);
-    const platform::EncodeOptions options{
+    const image::EncodeOptions options{
         .type = target == F::pdfPagePng ? ImageType::png : ImageType::jpeg,
         .quality = std::clamp(request.quality, 0.0, 1.0),
     };
@@ -458,8 +460,10 @@ std::filesystem::path convertPDFPages(const ConvertRequest& request) {
         const int height = std::max(1, static_cast<int>(size->height * scale));
         char name[32];
         std::snprintf(name, sizeof name, "page_%03d.", i + 1);
-        if (document->renderToFile(i, width, height, scale,
-                                   pending.path() / (name + str(fileExtension(target))), options))
+        const auto file = pending.path() / (name + str(fileExtension(target)));
+        if (document->renderOnWhite(i, width, height, scale, [&](const vips::VImage& page) {
+                image::encodeImage(image::wrapImage(page), file, options);
+            }))
             ++written;
         if (request.progress && pages > 0)
             request.progress(static_cast<double>(i + 1) / pages);

@@ -1,5 +1,5 @@
 // Image and PDF checks on the platform image and PDF services.
-#include "platform/image/image_codec.h"
+#include "image/image_codec.h"
 #include "platform/image/pdf_document.h"
 #include "platform/platform_error.h"
 #include "validate/validator.h"
@@ -11,9 +11,9 @@
 namespace kv::Validator {
 
 ValidationStatus validateImage(const std::filesystem::path& file) {
-    std::optional<platform::ImageSource> source;
+    std::optional<image::ImageSource> source;
     try {
-        source.emplace(platform::ImageSource::open(file));
+        source.emplace(image::ImageSource::open(file));
     } catch (const std::exception&) {
         return ValidationStatus::failed("CGImageSource cannot open file");
     }

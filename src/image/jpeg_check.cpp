@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -349,4 +349,4 @@ void verifyJpegFile(const std::filesystem::path& file) {
             fail(*decoders[i]);
 }
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-namespace kv::platform {
+namespace kv::image {
 
 /// Decodes the file with libjpeg at 1/8 scale: only the DC term of each block is transformed, but
 /// every coefficient is entropy-decoded, so corrupt or cut-off scans fail as in a full decode.
@@ -12,4 +12,4 @@ namespace kv::platform {
 /// bands that decode on all cores. Throws PlatformError with libjpeg's text.
 void verifyJpegFile(const std::filesystem::path& file);
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -15,7 +15,7 @@
 #include <vector>
 #include <zlib.h>
 
-namespace kv::platform {
+namespace kv::image {
 namespace {
 
 constexpr std::array<std::uint8_t, 8> kSignature{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
@@ -234,4 +234,4 @@ void verifyPngFile(const std::filesystem::path& file) {
         damaged("image data is incomplete");
 }
 
-} // namespace kv::platform
+} // namespace kv::image

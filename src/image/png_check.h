@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-namespace kv::platform {
+namespace kv::image {
 
 /// Reads `file` from start to end: every chunk's CRC, the header, and the whole image stream
 /// inflated (Adler-32 checked) to exactly the size the header promises, with valid row filter
@@ -11,4 +11,4 @@ namespace kv::platform {
 /// PlatformError naming the first fault.
 void verifyPngFile(const std::filesystem::path& file);
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -16,7 +16,7 @@
 #include <utility>
 #include <zlib.h>
 
-namespace kv::platform {
+namespace kv::image {
 namespace {
 
 // How the bands become one stream (the scheme pigz uses for gzip): each band is raw deflate
@@ -366,4 +366,4 @@ void PngEncoder::finish() {
         throw PlatformError("cannot write the PNG file");
 }
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 
 /// What a PNG file holds besides its pixels.
 struct PngMetadata {
@@ -57,4 +57,4 @@ class PngEncoder {
     std::unique_ptr<Shared> m_shared;
 };
 
-} // namespace kv::platform
+} // namespace kv::image

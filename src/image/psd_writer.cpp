@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-namespace kv::media {
+namespace kv::image {
 namespace {
 
 void putBE(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
@@ -84,4 +84,4 @@ std::vector<std::uint8_t> encodePSD(std::span<const std::uint8_t> rgba, int widt
     return out;
 }
 
-} // namespace kv::media
+} // namespace kv::image

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-namespace kv::media {
+namespace kv::image {
 
 /// Largest side a version-1 PSD can hold.
 inline constexpr int kMaxPSDSide = 30000;
@@ -15,4 +15,4 @@ inline constexpr int kMaxPSDSide = 30000;
 std::vector<std::uint8_t> encodePSD(std::span<const std::uint8_t> rgba, int width, int height,
                                     bool withAlpha);
 
-} // namespace kv::media
+} // namespace kv::image

@@ -1,7 +1,7 @@
 // The SVG wrapper: a PNG of the image embedded as a data URI in an SVG document of the same size.
 #include "image/svg_writer.h"
 
-namespace kv::media {
+namespace kv::image {
 
 std::string base64(std::span<const std::uint8_t> bytes) {
     static constexpr char kAlphabet[] =
@@ -39,4 +39,4 @@ std::string wrapPNGInSVG(std::span<const std::uint8_t> png, int width, int heigh
            "\" preserveAspectRatio=\"none\"/>\n</svg>";
 }
 
-} // namespace kv::media
+} // namespace kv::image

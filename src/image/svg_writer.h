@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-namespace kv::media {
+namespace kv::image {
 
 /// The SVG text for a width × height image whose PNG encoding is `png`.
 std::string wrapPNGInSVG(std::span<const std::uint8_t> png, int width, int height);
@@ -13,4 +13,4 @@ std::string wrapPNGInSVG(std::span<const std::uint8_t> png, int width, int heigh
 /// Standard Base64 without line breaks.
 std::string base64(std::span<const std::uint8_t> bytes);
 
-} // namespace kv::media
+} // namespace kv::image

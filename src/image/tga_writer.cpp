@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-namespace kv::media {
+namespace kv::image {
 namespace {
 
 constexpr std::size_t kHeaderBytes = 18;
@@ -49,4 +49,4 @@ std::vector<std::uint8_t> encodeTGA(std::span<const std::uint8_t> rgba, int widt
     return out;
 }
 
-} // namespace kv::media
+} // namespace kv::image

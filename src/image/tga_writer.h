@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-namespace kv::media {
+namespace kv::image {
 
 /// Largest side a TGA can hold: its width and height fields are 16 bits.
 inline constexpr int kMaxTGASide = 65535;
@@ -17,4 +17,4 @@ inline constexpr int kMaxTGASide = 65535;
 std::vector<std::uint8_t> encodeTGA(std::span<const std::uint8_t> rgba, int width, int height,
                                     bool withAlpha);
 
-} // namespace kv::media
+} // namespace kv::image

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 namespace {
 
 // TIFF 6.0 tags and values used here.
@@ -236,4 +236,4 @@ bool verifyTiffStrips(const std::filesystem::path& file) {
     return true;
 }
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -3,7 +3,7 @@
 
 #include <filesystem>
 
-namespace kv::platform {
+namespace kv::image {
 
 /// For a classic TIFF whose first image is stored in strips, uncompressed or deflated: checks that
 /// every strip lies inside the file and inflates (on all cores) to exactly its rows' size. False
@@ -11,4 +11,4 @@ namespace kv::platform {
 /// throws PlatformError naming the first fault.
 bool verifyTiffStrips(const std::filesystem::path& file);
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <utility>
 
-namespace kv::platform {
+namespace kv::image {
 namespace {
 
 constexpr unsigned kMaxThreads = 4;
@@ -297,4 +297,4 @@ void TiffEncoder::finish() {
         throw PlatformError(s.error);
 }
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 
 /// What a TIFF file holds besides its pixels.
 struct TiffMetadata {
@@ -60,4 +60,4 @@ class TiffEncoder {
     std::unique_ptr<Shared> m_shared;
 };
 
-} // namespace kv::platform
+} // namespace kv::image

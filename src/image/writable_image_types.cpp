@@ -1,6 +1,6 @@
 // Run-time probe of the image encoders this machine has (the audio one is av/audio_writers.cpp).
+#include "image/image_codec.h"
 #include "platform/capability_probes.h"
-#include "platform/image/image_codec.h"
 #include "platform/image/vips_start.h"
 
 #include <set>
@@ -9,6 +9,8 @@
 namespace kv::platform {
 
 std::set<std::string> probeWritableImageTypes() {
+    using image::canEncode;
+    using image::ImageType;
     std::set<std::string> types{"ico", "icns", "psd"}; // written by our own code
     try {
         ensureVipsStarted();

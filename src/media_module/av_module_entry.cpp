@@ -18,6 +18,7 @@ kelvane_av_module() {
         .mediaDuration = &compress::mediaDuration,
         .mediaBitrate = &compress::mediaBitrate,
         .transcodeMedia = &compress::transcodeMedia,
+        .videoThumbnail = &Thumbnails::videoFrame,
     };
     return &table;
 }

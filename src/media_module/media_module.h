@@ -9,6 +9,7 @@
 #include "compress/compress_services.h"
 #include "document/richtext/rich_text.h"
 #include "engine/convert_request.h"
+#include "media_module/thumbnails.h"
 #include "validate/validator.h"
 
 #include <cstdint>
@@ -20,7 +21,7 @@
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 4;
+inline constexpr int kTableVersion = 5;
 
 struct ImageTable {
     int version;
@@ -36,6 +37,7 @@ struct ImageTable {
     void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
     ConverterOperation splitPDF;
     void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
+    decltype(&Thumbnails::image) imageThumbnail;
 };
 
 struct AVTable {
@@ -50,6 +52,7 @@ struct AVTable {
     decltype(&compress::mediaDuration) mediaDuration;
     decltype(&compress::mediaBitrate) mediaBitrate;
     decltype(&compress::transcodeMedia) transcodeMedia;
+    decltype(&Thumbnails::videoFrame) videoThumbnail;
 };
 
 } // namespace kv::media_module

@@ -187,6 +187,15 @@ void transcodeMedia(const TranscodeRequest& request) {
 }
 } // namespace compress
 
+namespace Thumbnails {
+Picture image(const std::filesystem::path& file, int maxPixelSize) {
+    return images().imageThumbnail(file, maxPixelSize);
+}
+Picture videoFrame(const std::filesystem::path& file, int maxPixelSize) {
+    return av().videoThumbnail(file, maxPixelSize);
+}
+} // namespace Thumbnails
+
 namespace platform {
 // Without the module nothing but our own writers can produce images, and no audio encoder exists.
 std::set<std::string> probeWritableImageTypes() {

@@ -22,6 +22,7 @@ kelvane_media_module() {
         .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
         .splitPDF = &DocumentConverter::splitPDF,
         .richTextToPDF = &DocumentConverter::richTextToPDF,
+        .imageThumbnail = &Thumbnails::image,
     };
     return &table;
 }

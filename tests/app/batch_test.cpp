@@ -4,6 +4,7 @@
 #include "engine/conversion_error.h"
 #include "support/pdf_fixtures.h"
 
+#include <QCoreApplication>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -59,6 +60,16 @@ TEST(Batch, ImagesRunInParallelUpToTheImageLimit) {
     EXPECT_EQ(h.model->completedCount(), 8);
     EXPECT_EQ(probe.peak.load(), 2);
     EXPECT_EQ(filesIn(h.output), 8u);
+    // Statistics count every conversion and the bytes saved by the ones that came out smaller.
+    std::int64_t saved = 0;
+    for (const auto& job : h.model->jobs()) {
+        ASSERT_TRUE(job.outputSize.has_value());
+        EXPECT_EQ(*job.outputSize, static_cast<std::int64_t>(fs::file_size(*job.outputURL)));
+        saved += std::max<std::int64_t>(0, job.fileSize - *job.outputSize);
+    }
+    EXPECT_GT(saved, 0);
+    EXPECT_EQ(h.model->statsTotalConversions(), 8);
+    EXPECT_EQ(h.model->statsBytesSaved(), saved);
 }
 
 TEST(Batch, FiveImagesOnEightCoresRunAtMostSixAtOnce) {
@@ -294,6 +305,76 @@ TEST(Compress, QueuedPictureCompressesBesideTheOthers) {
     EXPECT_EQ(job->outputURL->parent_path(), h.output);
     EXPECT_EQ(*job->outputSize, static_cast<std::int64_t>(fs::file_size(*job->outputURL)));
     EXPECT_TRUE(fs::exists(pictures[0]));
+}
+
+} // namespace
+} // namespace kv::test
+
+namespace kv::test {
+namespace {
+
+TEST(Batch, ReconvertingAnEditedSourceReadsTheNewFile) {
+    if (!haveTool("convert") || !haveTool("identify"))
+        GTEST_SKIP() << "ImageMagick makes and reads the pictures";
+    StateHarness h;
+    const auto source = writePictures(h.dir.path(), 1, "120x80")[0];
+    h.model->addFiles({source});
+    const Uuid id = h.model->jobs()[0].id;
+    h.model->setTargetFormat(SupportedFormat::jpeg, id);
+    h.model->convertSingleJob(id);
+    h.settle();
+    ASSERT_EQ(h.model->job(id)->status, ConversionStatus::completed);
+    const auto first = *h.model->job(id)->outputURL;
+
+    // The same name, redrawn at another size, in the same process.
+    ASSERT_EQ(runProgram({"convert", "-size", "50x70", "xc:green", source.string()}).exitCode, 0);
+    h.model->setTargetFormat(SupportedFormat::png, id);
+    h.model->setTargetFormat(SupportedFormat::jpeg, id);
+    h.model->convertSingleJob(id);
+    h.settle();
+    ASSERT_EQ(h.model->job(id)->status, ConversionStatus::completed);
+    const auto second = *h.model->job(id)->outputURL;
+    ASSERT_NE(first, second);
+    const auto size = [](const std::filesystem::path& file) {
+        return runProgram({"identify", "-format", "%wx%h", file.string()}).out;
+    };
+    EXPECT_EQ(size(first), "120x80");
+    EXPECT_EQ(size(second), "50x70");
+}
+
+} // namespace
+} // namespace kv::test
+
+namespace kv::test {
+namespace {
+
+TEST(Batch, QuittingDuringABatchLeavesNoPartialOutput) {
+    if (!haveTool("ffmpeg"))
+        GTEST_SKIP() << "ffmpeg makes the video";
+    StateHarness h;
+    ScopedTmpdir tmp(h.dir.path() / "tmp");
+    const auto video = h.file("long.avi");
+    const auto made =
+        runProgram({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=640x480:rate=30",
+                    "-t", "30", "-c:v", "mpeg4", "-q:v", "5", video.string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    h.model->addFiles({video});
+    h.model->setTargetFormat(SupportedFormat::mp4, h.model->jobs()[0].id);
+    h.model->convertAll();
+    // Until the transcode is under way.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (h.model->jobs()[0].progress <= 0.0 && std::chrono::steady_clock::now() < deadline)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    ASSERT_EQ(h.model->jobs()[0].status, ConversionStatus::converting);
+    ASSERT_LT(h.model->jobs()[0].progress, 1.0);
+    h.model.reset(); // what quitting does
+
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(h.output))
+        left.push_back(entry.path().filename().string());
+    EXPECT_TRUE(left.empty()) << left.front();
+    EXPECT_TRUE(tmp.empty());
+    EXPECT_TRUE(fs::exists(video));
 }
 
 } // namespace

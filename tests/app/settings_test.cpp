@@ -1,5 +1,6 @@
 // Preferences through the shared settings file, and a damaged file at start.
 #include "app/state_fixtures.h"
+#include "frontends/in_place/folder_access.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -22,6 +23,8 @@ TEST(Settings, RoundTripThroughTheStoreFile) {
     const auto outDir = dir.path() / "chosen";
     fs::create_directories(outDir);
     Uuid recentId;
+    // A folder grant of the in-place entries lives in the same file and must survive.
+    FolderAccess(*std::make_unique<SettingsStore>(file)).grant(outDir);
     {
         SettingsStore store(file);
         ConversionViewModel model({.settings = &store, .timers = std::make_shared<ManualTimers>()});
@@ -53,6 +56,7 @@ TEST(Settings, RoundTripThroughTheStoreFile) {
     EXPECT_EQ(stored["Kelvane.defaultTargets"], json({{"Image", "webp"}}));
     EXPECT_EQ(stored["Kelvane.statsTotalConversions"], 1);
     EXPECT_EQ(stored["Kelvane.keepOriginals"], false);
+    EXPECT_EQ(stored["Kelvane.folderBookmarks"].size(), 1u);
 
     SettingsStore store(file);
     ConversionViewModel model({.settings = &store, .timers = std::make_shared<ManualTimers>()});

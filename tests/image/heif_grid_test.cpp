@@ -3,9 +3,9 @@
 // request ends the streaming encoders.
 #include "engine/convert_request.h"
 #include "image/heif_grid.h"
+#include "image/image_codec.h"
 #include "image/image_converter.h"
 #include "image_fixtures.h"
-#include "platform/image/image_codec.h"
 #include "platform/platform_error.h"
 #include "validate/validator.h"
 
@@ -24,8 +24,8 @@ namespace kv::test {
 namespace {
 namespace fs = std::filesystem;
 using F = SupportedFormat;
-using platform::HeifTiling;
-using platform::planHeifTiles;
+using image::HeifTiling;
+using image::planHeifTiles;
 
 constexpr int kBlock = 50;
 
@@ -140,7 +140,7 @@ TEST(HeifTilePlan, TilesCoverThePictureWithinTheFormatsLimits) {
 TEST(HeifTileExtraction, RefusesWhatItCannotFollow) {
     const auto refuses = [](const std::string& bytes) {
         const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-        EXPECT_THROW(platform::extractHeifImage({data, bytes.size()}), PlatformError);
+        EXPECT_THROW(image::extractHeifImage({data, bytes.size()}), PlatformError);
     };
     refuses("");
     refuses(std::string(16, '\0'));
@@ -253,19 +253,18 @@ TEST_F(HeifGridTest, MetadataAndProfileStayWithTheGrid) {
 // The streaming encoders give up once asked to stop, instead of finishing a long encode first.
 TEST_F(HeifGridTest, StreamingEncodersStopWhenAsked) {
     const fs::path png = blockPicture(dir.path(), 1100, 700, false);
-    const auto source = platform::ImageSource::open(png);
+    const auto source = image::ImageSource::open(png);
     std::stop_source stopped;
     stopped.request_stop();
-    for (const auto type :
-         {platform::ImageType::png, platform::ImageType::tiff, platform::ImageType::heic,
-          platform::ImageType::avif, platform::ImageType::gif}) {
+    for (const auto type : {image::ImageType::png, image::ImageType::tiff, image::ImageType::heic,
+                            image::ImageType::avif, image::ImageType::gif}) {
         const fs::path out = dir / ("stopped." + std::to_string(static_cast<int>(type)));
         // Decoded afresh each time: a streamed decode reads its source once.
-        EXPECT_THROW(platform::encodeImage(source.decode(), out,
-                                           {.type = type, .stop = stopped.get_token()}),
-                     PlatformError)
+        EXPECT_THROW(
+            image::encodeImage(source.decode(), out, {.type = type, .stop = stopped.get_token()}),
+            PlatformError)
             << static_cast<int>(type);
-        EXPECT_NO_THROW(platform::encodeImage(source.decode(), out, {.type = type}))
+        EXPECT_NO_THROW(image::encodeImage(source.decode(), out, {.type = type}))
             << static_cast<int>(type);
     }
 }

@@ -12,11 +12,11 @@
 namespace kv::test {
 namespace {
 namespace fs = std::filesystem;
-using platform::IcnsRendition;
+using image::IcnsRendition;
 
 // A square of distinct colours with a soft alpha ramp, so RLE sees both runs and literals.
-media::IconRendition pattern(int size) {
-    media::IconRendition icon;
+image::IconRendition pattern(int size) {
+    image::IconRendition icon;
     icon.size = size;
     for (int y = 0; y < size; ++y)
         for (int x = 0; x < size; ++x)
@@ -28,9 +28,9 @@ media::IconRendition pattern(int size) {
 }
 
 TEST(IcnsReader, ReadsBackOurClassicEntriesExactly) {
-    const std::vector<media::IconRendition> icons{pattern(16), pattern(32), pattern(128)};
-    const auto file = media::encodeICNS(icons);
-    const auto read = platform::readLargestIcnsRendition(file);
+    const std::vector<image::IconRendition> icons{pattern(16), pattern(32), pattern(128)};
+    const auto file = image::encodeICNS(icons);
+    const auto read = image::readLargestIcnsRendition(file);
     EXPECT_EQ(read.encoding, IcnsRendition::Encoding::rgba);
     EXPECT_EQ(read.width, 128);
     EXPECT_EQ(read.data, icons[2].rgba); // colour from it32's RLE, alpha from t8mk
@@ -39,8 +39,8 @@ TEST(IcnsReader, ReadsBackOurClassicEntriesExactly) {
 TEST(IcnsReader, PrefersTheLargestEmbeddedPng) {
     auto big = pattern(1024);
     big.png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 1, 2, 3};
-    const auto file = media::encodeICNS(std::vector<media::IconRendition>{pattern(32), big});
-    const auto read = platform::readLargestIcnsRendition(file);
+    const auto file = image::encodeICNS(std::vector<image::IconRendition>{pattern(32), big});
+    const auto read = image::readLargestIcnsRendition(file);
     EXPECT_EQ(read.encoding, IcnsRendition::Encoding::png);
     EXPECT_EQ(read.width, 1024);
     EXPECT_EQ(read.data, big.png);
@@ -48,23 +48,23 @@ TEST(IcnsReader, PrefersTheLargestEmbeddedPng) {
 
 TEST(IcnsReader, DamagedFilesFailCleanly) {
     const auto file =
-        media::encodeICNS(std::vector<media::IconRendition>{pattern(16), pattern(32)});
+        image::encodeICNS(std::vector<image::IconRendition>{pattern(16), pattern(32)});
     // Every cut and a byte flip in every position: an IcnsError or a rendition, nothing else.
     for (std::size_t n = 0; n < file.size(); ++n) {
         try {
-            (void)platform::readLargestIcnsRendition(std::span(file).first(n));
-        } catch (const platform::IcnsError&) {
+            (void)image::readLargestIcnsRendition(std::span(file).first(n));
+        } catch (const image::IcnsError&) {
         }
         auto flipped = file;
         flipped[n] ^= 0xA5;
         try {
-            (void)platform::readLargestIcnsRendition(flipped);
-        } catch (const platform::IcnsError&) {
+            (void)image::readLargestIcnsRendition(flipped);
+        } catch (const image::IcnsError&) {
         }
     }
-    EXPECT_THROW(platform::readLargestIcnsRendition(
-                     std::vector<std::uint8_t>{'i', 'c', 'n', 's', 0, 0, 0, 8}),
-                 platform::IcnsError); // valid header, no icon
+    EXPECT_THROW(
+        image::readLargestIcnsRendition(std::vector<std::uint8_t>{'i', 'c', 'n', 's', 0, 0, 0, 8}),
+        image::IcnsError); // valid header, no icon
 }
 
 TEST(ExifPatch, EmptiesGpsAndSetsOrientationInPlace) {
@@ -77,7 +77,7 @@ TEST(ExifPatch, EmptiesGpsAndSetsOrientationInPlace) {
     const auto exif = runProgram({"exiftool", "-b", "-EXIF", (dir / "a.jpg").string()}).out;
     ASSERT_FALSE(exif.empty());
     const std::vector<std::uint8_t> block(exif.begin(), exif.end());
-    const auto patched = platform::patchExif(block, {.orientation = 1, .removeGPS = true});
+    const auto patched = image::patchExif(block, {.orientation = 1, .removeGPS = true});
     ASSERT_TRUE(patched);
     EXPECT_EQ(patched->size(), block.size());
     writeFile(dir / "exif.bin", std::string(patched->begin(), patched->end()));
@@ -86,8 +86,8 @@ TEST(ExifPatch, EmptiesGpsAndSetsOrientationInPlace) {
     EXPECT_EQ(exifTag(dir / "a.jpg", "Orientation"), "1");
     EXPECT_EQ(exifTag(dir / "a.jpg", "Make"), "Kelvane");
     EXPECT_EQ(exifTag(dir / "a.jpg", "GPSLatitude"), "");
-    EXPECT_FALSE(platform::patchExif(
-        std::vector<std::uint8_t>{'M', 'M', 0, 42, 0xFF, 0xFF, 0xFF, 0xFF}, {}));
+    EXPECT_FALSE(
+        image::patchExif(std::vector<std::uint8_t>{'M', 'M', 0, 42, 0xFF, 0xFF, 0xFF, 0xFF}, {}));
 }
 
 TEST(ImageChecks, PdfCornersAndPageCounts) {
@@ -183,25 +183,25 @@ TEST(ImageChecks, TiffStripsInflateOnAllCores) {
           make("im.tif", {"convert", base, "-compress", "zip"}),
           make("motorola.tif", {"convert", base, "-compress", "zip", "-endian", "MSB"}),
           make("plain.tif", {"convert", base, "-compress", "none"})}) {
-        EXPECT_TRUE(platform::verifyTiffStrips(file)) << file.filename();
+        EXPECT_TRUE(image::verifyTiffStrips(file)) << file.filename();
         EXPECT_EQ(Validator::validate(file, SupportedFormat::tiff), V::passed()) << file.filename();
     }
     for (const auto& file :
          {make("lzw.tif", {"convert", base, "-compress", "lzw"}),
           make("tiled.tif", {"vips", "copy", base}, "[tile,compression=deflate]")}) {
-        EXPECT_FALSE(platform::verifyTiffStrips(file)) << file.filename();
+        EXPECT_FALSE(image::verifyTiffStrips(file)) << file.filename();
         EXPECT_EQ(Validator::validate(file, SupportedFormat::tiff), V::passed()) << file.filename();
     }
 
     const std::string good = readFile(dir / "vips.tif");
     writeFile(dir / "cut.tif",
               good.substr(0, good.size() * 2 / 3)); // vips writes the directory last
-    EXPECT_THROW(platform::verifyTiffStrips(dir / "cut.tif"), PlatformError);
+    EXPECT_THROW(image::verifyTiffStrips(dir / "cut.tif"), PlatformError);
     EXPECT_NE(Validator::validate(dir / "cut.tif", SupportedFormat::tiff), V::passed());
     std::string flipped = good;
     flipped[good.size() / 2] = static_cast<char>(flipped[good.size() / 2] ^ 0x21);
     writeFile(dir / "flipped.tif", flipped);
-    EXPECT_THROW(platform::verifyTiffStrips(dir / "flipped.tif"), PlatformError);
+    EXPECT_THROW(image::verifyTiffStrips(dir / "flipped.tif"), PlatformError);
     EXPECT_EQ(Validator::validate(dir / "flipped.tif", SupportedFormat::tiff),
               V::failed("First image failed to decode"));
 }

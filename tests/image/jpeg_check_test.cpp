@@ -13,7 +13,7 @@
 namespace kv::test {
 namespace {
 namespace fs = std::filesystem;
-using platform::verifyJpegFile;
+using image::verifyJpegFile;
 
 // Offsets of the restart markers in a JPEG's bytes.
 std::vector<std::size_t> restartMarkers(const std::string& jpeg) {

@@ -13,8 +13,8 @@
 namespace kv::test {
 namespace {
 namespace fs = std::filesystem;
-using platform::PngEncoder;
-using platform::PngSettings;
+using image::PngEncoder;
+using image::PngSettings;
 
 // Noise with long runs and repeats, so the deflate stream has literals and matches.
 std::vector<std::uint16_t> samplesFor(int width, int height, int channels, int bitDepth,
@@ -34,7 +34,7 @@ std::vector<std::uint16_t> samplesFor(int width, int height, int channels, int b
 
 fs::path encode(const fs::path& file, const std::vector<std::uint16_t>& samples, int width,
                 int height, int channels, int bitDepth, PngSettings settings,
-                const platform::PngMetadata& metadata = {}) {
+                const image::PngMetadata& metadata = {}) {
     PngEncoder encoder(file, width, height, channels, bitDepth, metadata, settings);
     const std::size_t rowSamples =
         static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
@@ -121,7 +121,7 @@ TEST_F(PngEncoderTest, EveryLayoutRoundTripsExactlyAcrossBandSeams) {
                 EXPECT_EQ(decodedByImageMagick(png, dir / "decoded.raw"),
                           asRGBA16(samples, channels, depth))
                     << name;
-                EXPECT_NO_THROW(platform::verifyPngFile(png)) << name;
+                EXPECT_NO_THROW(image::verifyPngFile(png)) << name;
             }
         }
     }
@@ -148,7 +148,7 @@ TEST_F(PngEncoderTest, BandsReachBackIntoThePreviousBand) {
 TEST_F(PngEncoderTest, WritesResolutionAndText) {
     if (!haveTool("exiftool"))
         GTEST_SKIP() << "exiftool reads the chunks";
-    platform::PngMetadata metadata;
+    image::PngMetadata metadata;
     metadata.pixelsPerMetreX = 11811; // 300 dpi
     metadata.pixelsPerMetreY = 11811;
     metadata.texts = {{"Title", "Kelvane test"}, {"bad\nkey", "skipped"}};
@@ -201,17 +201,17 @@ TEST_F(PngEncoderTest, CheckAcceptsWhatOtherEncodersWrite) {
         argv.insert(argv.end(), options.begin(), options.end());
         argv.push_back(out.string());
         tool(argv);
-        EXPECT_NO_THROW(platform::verifyPngFile(out)) << options.front();
+        EXPECT_NO_THROW(image::verifyPngFile(out)) << options.front();
     }
 }
 
 TEST_F(PngEncoderTest, CheckFindsDamageAnywhere) {
     tool({"convert", "-size", "200x150", "plasma:", (dir / "good.png").string()});
     const std::string good = readFile(dir / "good.png");
-    ASSERT_NO_THROW(platform::verifyPngFile(dir / "good.png"));
+    ASSERT_NO_THROW(image::verifyPngFile(dir / "good.png"));
     const auto rejects = [&](const std::string& name, const std::string& bytes) {
         writeFile(dir / name, bytes);
-        EXPECT_THROW(platform::verifyPngFile(dir / name), PlatformError) << name;
+        EXPECT_THROW(image::verifyPngFile(dir / name), PlatformError) << name;
     };
     rejects("cut.png", good.substr(0, good.size() / 2));
     rejects("noend.png", good.substr(0, good.size() - 12));
@@ -268,7 +268,7 @@ TEST_F(PngEncoderTest, ConversionsOfUnusualSourcesAreExact) {
         request.outputDir = dir / ("out-" + name);
         fs::create_directories(request.outputDir);
         const fs::path out = ImageConverter::convert(request);
-        EXPECT_NO_THROW(platform::verifyPngFile(out)) << name;
+        EXPECT_NO_THROW(image::verifyPngFile(out)) << name;
         EXPECT_EQ(decodedByImageMagick(out, dir / "a.raw").size(), std::size_t{131 * 77 * 4})
             << name;
         const std::string expected = rawSamples(source, dir / "source.raw");

@@ -76,7 +76,7 @@ class TGAAndLimits : public ::testing::Test {
 
 TEST(TGAWriter, HeaderSaysTopLeftAndRowsRunTopFirst) {
     const std::vector<std::uint8_t> rgba{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}; // 3 × 1
-    const auto tga = media::encodeTGA(rgba, 3, 1, false);
+    const auto tga = image::encodeTGA(rgba, 3, 1, false);
     ASSERT_EQ(tga.size(), 18u + 9u);
     EXPECT_EQ(tga[2], 2);                 // uncompressed true colour
     EXPECT_EQ(tga[12] | tga[13] << 8, 3); // width
@@ -85,12 +85,12 @@ TEST(TGAWriter, HeaderSaysTopLeftAndRowsRunTopFirst) {
     EXPECT_EQ(tga[17], 0x20);             // top-left origin, no alpha bits
     EXPECT_EQ(std::vector<std::uint8_t>(tga.begin() + 18, tga.end()),
               (std::vector<std::uint8_t>{3, 2, 1, 7, 6, 5, 11, 10, 9})); // BGR
-    const auto withAlpha = media::encodeTGA(rgba, 1, 3, true);
+    const auto withAlpha = image::encodeTGA(rgba, 1, 3, true);
     EXPECT_EQ(withAlpha[16], 32);
     EXPECT_EQ(withAlpha[17], 0x28);
-    EXPECT_THROW(media::encodeTGA(std::vector<std::uint8_t>(4), 65536, 1, false),
+    EXPECT_THROW(image::encodeTGA(std::vector<std::uint8_t>(4), 65536, 1, false),
                  std::invalid_argument);
-    EXPECT_THROW(media::encodeTGA(rgba, 2, 2, false),
+    EXPECT_THROW(image::encodeTGA(rgba, 2, 2, false),
                  std::invalid_argument); // 12 bytes for 4 pixels
 }
 
@@ -98,7 +98,7 @@ TEST_F(TGAAndLimits, ConvertedTGAIsUprightForFFmpegAndForOurReader) {
     // The source: a PNG of the asymmetric picture, made through our own TGA writer and ffmpeg.
     const auto rgba = asymmetricRGBA();
     writeFile(dir / "made.tga", [&] {
-        const auto bytes = media::encodeTGA(rgba, kWidth, kHeight, false);
+        const auto bytes = image::encodeTGA(rgba, kWidth, kHeight, false);
         return std::string(bytes.begin(), bytes.end());
     }());
     tool({"ffmpeg", "-v", "error", "-i", (dir / "made.tga").string(),

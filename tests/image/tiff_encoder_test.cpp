@@ -15,8 +15,8 @@
 namespace kv::test {
 namespace {
 namespace fs = std::filesystem;
-using platform::TiffEncoder;
-using platform::TiffSettings;
+using image::TiffEncoder;
+using image::TiffSettings;
 
 // Noise with runs and repeats, so the predictor and deflate see both.
 std::string samplesFor(int width, int height, int channels, unsigned seed) {
@@ -32,7 +32,7 @@ std::string samplesFor(int width, int height, int channels, unsigned seed) {
 }
 
 fs::path encode(const fs::path& file, const std::string& samples, int width, int height,
-                int channels, TiffSettings settings, platform::TiffMetadata metadata = {}) {
+                int channels, TiffSettings settings, image::TiffMetadata metadata = {}) {
     TiffEncoder encoder(file, width, height, channels, std::move(metadata), settings);
     const std::size_t rowBytes =
         static_cast<std::size_t>(width) * static_cast<std::size_t>(channels);
@@ -90,7 +90,7 @@ TEST_F(TiffEncoderTest, EveryLayoutRoundTripsExactlyAcrossStrips) {
             EXPECT_EQ(identifySize(tiff), std::to_string(c.width) + "x" + std::to_string(c.height))
                 << name;
             EXPECT_TRUE(rawSamples(tiff, dir / "decoded.raw") == samples) << name;
-            EXPECT_TRUE(platform::verifyTiffStrips(tiff)) << name;
+            EXPECT_TRUE(image::verifyTiffStrips(tiff)) << name;
             EXPECT_EQ(Validator::validate(tiff, SupportedFormat::tiff), ValidationStatus::passed())
                 << name;
         }
@@ -109,7 +109,7 @@ TEST_F(TiffEncoderTest, DamageIsFoundByTheCheck) {
     std::string flipped = bytes;
     flipped[bytes.size() / 3] = static_cast<char>(flipped[bytes.size() / 3] ^ 0x40);
     writeFile(dir / "flipped.tif", flipped);
-    EXPECT_THROW(platform::verifyTiffStrips(dir / "flipped.tif"), PlatformError);
+    EXPECT_THROW(image::verifyTiffStrips(dir / "flipped.tif"), PlatformError);
     EXPECT_NE(Validator::validate(dir / "flipped.tif", SupportedFormat::tiff),
               ValidationStatus::passed());
 }

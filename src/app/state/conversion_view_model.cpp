@@ -352,9 +352,7 @@ void ConversionViewModel::setOutputDirectoryFromStore() {
     } else if (store.intValue(kOutputDirBookmarkKey) || store.boolValue(kOutputDirBookmarkKey)) {
         persist(kOutputDirBookmarkKey, nullptr);
     }
-    std::error_code error;
     m_outputDirectory = defaultOutputDirectory();
-    (void)error;
     m_hasChosenOutputLocation = false;
 }
 

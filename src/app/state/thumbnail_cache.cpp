@@ -1,8 +1,11 @@
 // Row pictures made in the background and kept by path and modification time.
 #include "app/state/thumbnail_cache.h"
 
+#include "media_module/thumbnails.h"
+
 #include <QMetaObject>
 #include <QString>
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <system_error>
@@ -18,6 +21,48 @@ struct Key {
     fs::file_time_type modified;
     friend auto operator<=>(const Key&, const Key&) = default;
 };
+
+// Nearest-neighbour reduction so that the longer side fits; pictures already small stay as they
+// are.
+Thumbnail fitted(Thumbnails::Picture picture, int pixelSize) {
+    const int longer = std::max(picture.width, picture.height);
+    if (longer <= pixelSize || picture.width <= 0 || picture.height <= 0)
+        return {.width = picture.width, .height = picture.height, .rgba = std::move(picture.rgba)};
+    const int width = std::max(1, picture.width * pixelSize / longer);
+    const int height = std::max(1, picture.height * pixelSize / longer);
+    Thumbnail out{.width = width, .height = height, .rgba = {}};
+    out.rgba.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4);
+    for (int y = 0; y < height; ++y) {
+        const int fromY = y * picture.height / height;
+        for (int x = 0; x < width; ++x) {
+            const int fromX = x * picture.width / width;
+            const auto from =
+                (static_cast<std::size_t>(fromY) * static_cast<std::size_t>(picture.width) +
+                 static_cast<std::size_t>(fromX)) *
+                4;
+            const auto to = (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                             static_cast<std::size_t>(x)) *
+                            4;
+            std::copy_n(picture.rgba.begin() + static_cast<std::ptrdiff_t>(from), 4,
+                        out.rgba.begin() + static_cast<std::ptrdiff_t>(to));
+        }
+    }
+    return out;
+}
+
+// Image files through the image module (camera RAW and PDF pages are left to their icons: a DNG
+// would open as its sensor mosaic), videos by their first frame.
+std::optional<Thumbnail> makeThumbnail(const fs::path& file, SupportedFormat format,
+                                       int pixelSize) {
+    switch (categoryOf(format)) {
+    case FileCategory::image:
+        if (format == SupportedFormat::raw || format == SupportedFormat::pdf_image)
+            return std::nullopt;
+        return fitted(Thumbnails::image(file, pixelSize), pixelSize);
+    case FileCategory::video: return fitted(Thumbnails::videoFrame(file, pixelSize), pixelSize);
+    default: return std::nullopt;
+    }
+}
 
 } // namespace
 
@@ -35,7 +80,7 @@ struct ThumbnailCache::Impl {
 
 ThumbnailCache::ThumbnailCache(Maker maker, QObject* parent)
     : QObject(parent), m_impl(std::make_unique<Impl>()) {
-    m_impl->maker = std::move(maker);
+    m_impl->maker = maker ? std::move(maker) : Maker(&makeThumbnail);
 }
 
 ThumbnailCache::~ThumbnailCache() {

@@ -3,7 +3,7 @@
 #include "compress/compress_services.h"
 #include "compress/ssim.h"
 #include "engine/conversion_error.h"
-#include "platform/image/image_codec.h"
+#include "image/image_codec.h"
 
 #include <algorithm>
 #include <atomic>
@@ -14,7 +14,7 @@
 namespace kv::compress {
 namespace {
 
-namespace img = platform;
+namespace img = image;
 
 // The first frame, turned upright: our HEIF writer stores pixels as they are meant to be seen.
 std::optional<img::Image> loadImage(const std::filesystem::path& file) {

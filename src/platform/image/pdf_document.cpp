@@ -1,8 +1,8 @@
-// PDF reading and rendering with poppler-glib onto cairo rasters; one-page image PDFs with cairo.
+// PDF reading and rendering with poppler-glib onto cairo rasters.
 #include "platform/image/pdf_document.h"
 
 #include "platform/c_handle.h"
-#include "platform/image/vips_internal.h"
+#include "platform/image/vips_support.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -131,9 +131,8 @@ std::optional<PageBitmap> PdfDocument::render(int index, int width, int height, 
     return bitmap;
 }
 
-bool PdfDocument::renderToFile(int index, int width, int height, double scale,
-                               const std::filesystem::path& file,
-                               const EncodeOptions& options) const {
+bool PdfDocument::renderOnWhite(int index, int width, int height, double scale,
+                                const std::function<void(const vips::VImage&)>& take) const {
     Surface surface = drawPage(m_state->document.get(), index, width, height, scale, true);
     if (!surface)
         return false;
@@ -151,67 +150,12 @@ bool PdfDocument::renderToFile(int index, int width, int height, double scale,
                 bgra = bgra.extract_area(0, 0, width, height);
             vips::VImage rgb = bgra[2].bandjoin(bgra[1]).bandjoin(bgra[0]).copy(
                 vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
-            encodeImage(wrapImage(rgb), file, options);
+            take(rgb);
             return true;
         });
     } catch (const PlatformError&) {
         return false;
     }
-}
-
-void writeImagePDF(const Image& image, double scale, const std::filesystem::path& file,
-                   std::span<const std::uint8_t> jpegFile) {
-    const int width = image.width();
-    const int height = image.height();
-    const bool alpha = image.hasAlpha();
-
-    Surface picture(cairo_image_surface_create(alpha ? CAIRO_FORMAT_ARGB32 : CAIRO_FORMAT_RGB24,
-                                               width, height));
-    if (cairo_surface_status(picture.get()) != CAIRO_STATUS_SUCCESS)
-        throw PlatformError(cairo_status_to_string(cairo_surface_status(picture.get())));
-    unsigned char* data = cairo_image_surface_get_data(picture.get());
-    const int stride = cairo_image_surface_get_stride(picture.get());
-    // Filled strip by strip: the surface is the only full-size copy of the pixels.
-    constexpr int kStripRows = 256;
-    image.rgba8Strips(kStripRows, [&](std::span<const std::uint8_t> rgba, int top, int count) {
-        for (int y = 0; y < count; ++y) {
-            auto* row = reinterpret_cast<std::uint32_t*>(
-                data + static_cast<std::ptrdiff_t>(top + y) * stride);
-            const std::uint8_t* in =
-                rgba.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(width) * 4;
-            for (int x = 0; x < width; ++x, in += 4) {
-                const std::uint32_t a = alpha ? in[3] : 255;
-                const auto premultiply = [a](std::uint32_t c) { return (c * a + 127) / 255; };
-                row[x] = (a << 24) | (premultiply(in[0]) << 16) | (premultiply(in[1]) << 8) |
-                         premultiply(in[2]);
-            }
-        }
-    });
-    cairo_surface_mark_dirty(picture.get());
-    // The source JPEG's bytes go into the PDF as they are (DCTDecode): no second lossy encode.
-    if (!jpegFile.empty() && !alpha) {
-        auto* copy = static_cast<unsigned char*>(g_memdup2(jpegFile.data(), jpegFile.size()));
-        cairo_surface_set_mime_data(picture.get(), CAIRO_MIME_TYPE_JPEG, copy, jpegFile.size(),
-                                    &g_free, copy);
-    }
-
-    Surface pdf(cairo_pdf_surface_create(file.c_str(), width * scale, height * scale));
-    Context cairo(cairo_create(pdf.get()));
-    // White first: a transparent page would show whatever the viewer puts behind it.
-    cairo_set_source_rgb(cairo.get(), 1, 1, 1);
-    cairo_paint(cairo.get());
-    cairo_scale(cairo.get(), scale, scale);
-    cairo_set_source_surface(cairo.get(), picture.get(), 0, 0);
-    cairo_paint(cairo.get());
-    cairo_show_page(cairo.get());
-    const cairo_status_t drawn = cairo_status(cairo.get());
-    cairo.reset();
-    cairo_surface_finish(pdf.get());
-    const cairo_status_t finished = cairo_surface_status(pdf.get());
-    if (drawn != CAIRO_STATUS_SUCCESS)
-        throw PlatformError(cairo_status_to_string(drawn));
-    if (finished != CAIRO_STATUS_SUCCESS)
-        throw PlatformError(cairo_status_to_string(finished));
 }
 
 } // namespace kv::platform

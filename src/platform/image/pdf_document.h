@@ -1,15 +1,15 @@
-// PDF reading and rendering (poppler) and one-page image PDFs (cairo).
+// PDF reading and rendering (poppler).
 #pragma once
-
-#include "platform/image/image_codec.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
+#include <vips/vips8>
 
 namespace kv::platform {
 
@@ -44,10 +44,11 @@ class PdfDocument {
     /// white when `whiteBackground`. Nothing when the page or the raster cannot be made.
     std::optional<PageBitmap> render(int index, int width, int height, double scale,
                                      bool whiteBackground) const;
-    /// The page drawn on white at `scale` into a width × height raster and encoded to `file`.
-    /// False when the page, the raster or the encoder fails.
-    bool renderToFile(int index, int width, int height, double scale,
-                      const std::filesystem::path& file, const EncodeOptions& options) const;
+    /// The page drawn on white at `scale` into a width × height raster, handed to `take` as an
+    /// sRGB image that lives only during the call. False when the page, the raster or `take`
+    /// fails with PlatformError.
+    bool renderOnWhite(int index, int width, int height, double scale,
+                       const std::function<void(const vips::VImage&)>& take) const;
 
     struct State;
 
@@ -55,11 +56,5 @@ class PdfDocument {
     explicit PdfDocument(std::unique_ptr<State> state);
     std::unique_ptr<State> m_state;
 };
-
-/// Writes a one-page PDF whose page is the image's size × `scale` points, white under any
-/// transparency. `jpegFile`, when given, is embedded as the image instead of re-encoding the pixels
-/// (it must be the JPEG the image was decoded from, untransformed). Throws PlatformError.
-void writeImagePDF(const Image& image, double scale, const std::filesystem::path& file,
-                   std::span<const std::uint8_t> jpegFile = {});
 
 } // namespace kv::platform

@@ -1,7 +1,7 @@
 // Camera RAW development with LibRaw: demosaiced, white-balanced, 8-bit sRGB, camera rotation
 // applied.
 #include "platform/c_handle.h"
-#include "platform/image/vips_internal.h"
+#include "platform/image/vips_support.h"
 #include "platform/platform_error.h"
 
 #include <libraw/libraw.h>

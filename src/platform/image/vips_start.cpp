@@ -21,6 +21,10 @@ void ensureVipsStarted() {
     static bool started = false;
     std::call_once(once, [] {
         started = VIPS_INIT("kelvane") == 0;
+        // vips would hand back a cached decode of a path whose file has since been replaced (a
+        // long-lived desktop process converts the same name again after an edit): operations
+        // that hold files are never kept.
+        vips_cache_set_max_files(0);
         g_log_set_handler("VIPS",
                           static_cast<GLogLevelFlags>(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE),
                           dropWarning, nullptr);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::image {
 
 /// Container types the service reads or writes.
 enum class ImageType {
@@ -70,7 +70,7 @@ class Image {
     /// EXIF orientation 1…8 (1 when absent).
     int orientation() const;
     bool hasICCProfile() const;
-    /// For the service's own code (platform/image); holds the library's image.
+    /// For the service's own code (image/); holds the library's image.
     const Impl& impl() const { return *m_impl; }
 
     /// The pixels turned and mirrored as the orientation tag says; the tag becomes 1.
@@ -153,4 +153,4 @@ std::vector<std::uint8_t> encodeImageToBytes(const Image& image, const EncodeOpt
 /// Whether this machine can encode `type` (tried on a tiny image, once per type).
 bool canEncode(ImageType type);
 
-} // namespace kv::platform
+} // namespace kv::image

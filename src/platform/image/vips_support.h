@@ -1,27 +1,15 @@
-// Shared by the files of platform/image only: the library types behind Image and ImageSource.
+// libvips helpers: its errors as PlatformError, its sink as blocks of rows, metadata reads.
 #pragma once
 
-#include "platform/image/image_codec.h"
-
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
-#include <memory>
-#include <span>
-#include <stop_token>
 #include <string>
 #include <vector>
 #include <vips/vips8>
 
 namespace kv::platform {
-
-struct Image::Impl {
-    vips::VImage image;
-    std::shared_ptr<const void> keepAlive; // the source bytes a lazily decoded image still reads
-};
-
-/// Wraps a vips image (cheap: vips images are reference counted).
-Image wrapImage(vips::VImage image);
 
 /// Throws PlatformError with the library's text (the vips error buffer is cleared).
 [[noreturn]] void throwVipsFailure(const char* text);
@@ -50,15 +38,17 @@ struct RowBlock {
 void forEachRowBlock(const vips::VImage& image, int rows,
                      const std::function<void(RowBlock&)>& take);
 
-/// libheif encode of an 8-bit sRGB image (3 or 4 bands) with its EXIF/ICC/XMP. A stop request
-/// fails it between strips or tiles.
-void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1,
-                double quality, std::stop_token stop = {});
+/// A metadata blob's bytes, or null (and `length` 0) when the image has no such field.
+const char* blobField(const vips::VImage& image, const char* field, std::size_t& length);
 
-/// A one-frame GIF of an 8-bit image (any band count; grey becomes sRGB), holding its pixels once
-/// plus a byte per pixel for the palette indices. A stop request fails it between steps.
-void encodeGif(const vips::VImage& image, const std::filesystem::path& file,
-               std::stop_token stop = {});
+/// The EXIF orientation 1…8 (1 when absent or out of range).
+int orientationOf(const vips::VImage& image);
+
+/// Scale of the largest component value for the image's band format.
+double maxValue(const vips::VImage& image);
+
+/// The image as 8-bit sRGB or 8-bit gray (CMYK through its profile, else a default one).
+vips::VImage toEightBit(const vips::VImage& image);
 
 /// LibRaw development to 8-bit sRGB with the camera's orientation applied.
 vips::VImage developRaw(const std::filesystem::path& file);
