@@ -16,6 +16,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -186,8 +187,9 @@ void LogPanel::rebuild() {
     const auto empty = m_state.logEmptyText();
     m_empty->setText(QString::fromStdString(empty));
     m_stack->setCurrentWidget(empty.empty() ? static_cast<QWidget*>(m_list) : m_empty);
+    // After the layout settles, so a panel that just opened also ends at its last entry.
     if (m_list->count() > 0)
-        m_list->scrollToBottom();
+        QTimer::singleShot(0, m_list, [list = m_list] { list->scrollToBottom(); });
 }
 
 } // namespace kv::ui

@@ -19,7 +19,7 @@ namespace {
 constexpr int kMargin = 14;
 constexpr int kThumb = 44;
 constexpr int kTargetWidth = 118;
-constexpr int kStatusWidth = 176;
+constexpr int kStatusWidth = 204;
 
 QString elided(const QFontMetrics& metrics, const QString& text, int width) {
     return metrics.elidedText(text, Qt::ElideMiddle, width);

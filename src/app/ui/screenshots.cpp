@@ -35,7 +35,7 @@ template <typename Done> bool pump(Done done, int timeoutMs) {
 }
 
 // A landscape photo: sky, sun and hills, with enough detail for the compression levels to differ.
-void writePhoto(const QString& path) {
+void writePhoto(const QString& path, const char* format = "JPEG") {
     QImage image(1600, 1067, QImage::Format_RGB32);
     QPainter p(&image);
     QLinearGradient sky(0, 0, 0, 700);
@@ -62,19 +62,7 @@ void writePhoto(const QString& path) {
         p.drawLine(x, y, x + (i % 5) - 2, y - 8 - i % 9);
     }
     p.end();
-    image.save(path, "JPEG", 92);
-}
-
-void writeScreenshotPng(const QString& path) {
-    QImage image(1280, 800, QImage::Format_RGB32);
-    image.fill(QColor(0xf4f5f7));
-    QPainter p(&image);
-    p.fillRect(0, 0, 1280, 48, QColor(0x2f7cf6));
-    p.fillRect(0, 48, 240, 752, QColor(0xeaecef));
-    for (int row = 0; row < 9; ++row)
-        p.fillRect(270, 80 + row * 74, 960, 60, QColor(0xffffff));
-    p.end();
-    image.save(path, "PNG");
+    image.save(path, format, 92);
 }
 
 void writeReport(const QString& path) {
@@ -174,7 +162,7 @@ int renderScreenshots(const std::vector<std::string>& args) {
     const QString samples = root + "/Samples";
     std::filesystem::create_directories(samples.toStdString());
     writePhoto(samples + "/Lake at dusk.jpg");
-    writeScreenshotPng(samples + "/Screenshot 2026-03-02.png");
+    writePhoto(samples + "/Hills panorama.png", "PNG");
     writeReport(samples + "/Quarterly report.pdf");
     writeWave(samples + "/Interview take 3.wav");
     writeText(samples + "/Release notes.md", "# Release notes\n\n- Faster\n- Smaller\n");
@@ -202,15 +190,15 @@ int renderScreenshots(const std::vector<std::string>& args) {
     window.show();
     std::vector<std::filesystem::path> files;
     for (const char* file :
-         {"Lake at dusk.jpg", "Screenshot 2026-03-02.png", "Quarterly report.pdf",
-          "Interview take 3.wav", "Release notes.md", "Broken photo.png", "Guest list.csv"})
+         {"Lake at dusk.jpg", "Hills panorama.png", "Quarterly report.pdf", "Interview take 3.wav",
+          "Release notes.md", "Broken photo.png", "Guest list.csv"})
         files.push_back((samples + "/" + file).toStdString());
     state.addFiles(files);
 
     // Two rows run for real: one finishes, one fails on its broken file.
     const auto jobs = state.jobs();
     for (const auto& job : jobs)
-        if (job.fileName == "Screenshot 2026-03-02.png" || job.fileName == "Broken photo.png" ||
+        if (job.fileName == "Hills panorama.png" || job.fileName == "Broken photo.png" ||
             job.fileName == "Guest list.csv")
             state.convertSingleJob(job.id);
     state.waitUntilIdle(60000);
