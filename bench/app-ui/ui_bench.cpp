@@ -147,13 +147,18 @@ int main(int argc, char** argv) {
     QElapsedTimer scrolling;
     scrolling.start();
     int notches = 0;
+    std::vector<double> steps; // one wheel notch: scroll, repaint, pending events
     while (bar->value() < bar->maximum() && notches < 20000) {
         const QPointF at(view->viewport()->width() / 2.0, view->viewport()->height() / 2.0);
         QWheelEvent wheel(at, view->viewport()->mapToGlobal(at), QPoint(), QPoint(0, -120),
                           Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        const auto stepStart = std::chrono::steady_clock::now();
         QCoreApplication::sendEvent(view->viewport(), &wheel);
         view->viewport()->repaint();
         QCoreApplication::processEvents();
+        steps.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stepStart)
+                .count());
         ++notches;
     }
     app.recording = false;
@@ -161,6 +166,10 @@ int main(int argc, char** argv) {
         "scrolled %d rows in %d wheel steps over %lld ms; longest main-thread task %.2f ms\n",
         window.queueModel()->rowCount(), notches, static_cast<long long>(scrolling.elapsed()),
         app.longest);
+    std::sort(steps.begin(), steps.end());
+    if (!steps.empty())
+        std::printf("per wheel step: median %.2f ms, 99th percentile %.2f ms\n",
+                    steps[steps.size() / 2], steps[steps.size() * 99 / 100]);
     std::printf("longest task: %s; tasks over 16 ms: %d\n", app.longestWhat.c_str(),
                 app.overBudget);
     return 0;

@@ -5,6 +5,7 @@
 #include <QIconEngine>
 #include <QPainter>
 #include <QPixmap>
+#include <QPixmapCache>
 #include <QSvgRenderer>
 
 namespace kv::ui {
