@@ -3,6 +3,7 @@
 #include "app/ui/log_panel.h"
 #include "app/ui/queue_model.h"
 #include "app/ui/queue_roles.h"
+#include "support/background_process.h"
 #include "window_fixture.h"
 
 #include <QDragEnterEvent>
@@ -10,12 +11,14 @@
 #include <QImage>
 #include <QLineEdit>
 #include <QListView>
+#include <QLocalSocket>
 #include <QMimeData>
 #include <QPushButton>
 #include <QTest>
 #include <QToolButton>
 #include <QUrl>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace kv::test {
 namespace {
@@ -53,6 +56,30 @@ TEST(Window, StartsWithSeededFilesInArgumentOrder) {
     EXPECT_LT(first, second);
     EXPECT_EQ(run.out.find("missing.png"), std::string::npos) << "a missing path is skipped";
     EXPECT_NE(run.err.find("first-paint-monotonic-ms"), std::string::npos) << run.err;
+}
+
+TEST(Window, ASecondStartHandsItsFilesToTheRunningWindow) {
+    TempDir dir;
+    writeFile(dir / "later.csv", "a,b\n1,2\n");
+    const std::string config = "XDG_CONFIG_HOME=" + (dir / "config").string();
+    BackgroundKelvane first({}, {config});
+    // The window listens once it is up; before that a second start would open its own window.
+    const QString name = QStringLiteral("kelvane-desktop-%1").arg(::getuid());
+    ASSERT_TRUE(waitFor(
+        [&] {
+            QLocalSocket probe;
+            probe.connectToServer(name);
+            return probe.waitForConnected(200);
+        },
+        30000))
+        << first.standardError();
+    const auto second = runKelvane({"--seed-files", (dir / "later.csv").string()});
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_TRUE(waitFor(
+        [&] { return first.standardOutput().find("Added: later.csv") != std::string::npos; },
+        10000))
+        << first.standardOutput();
+    EXPECT_TRUE(first.running()) << "the first window stays open";
 }
 
 TEST(Window, WithoutADisplaySaysSoAndExitsTwo) {
