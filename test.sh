@@ -15,6 +15,12 @@ fi
 cmake -S "$here" -B "$here/build-tests" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}"
 cmake --build "$here/build-tests" -j "$jobs"
 (cd "$here/build-tests" && ctest --output-on-failure -j "$jobs" --timeout 600)
+# Every pair of the conversion matrix through the engine and the validator, from generated seeds;
+# the report goes to stdout, the per-conversion log to a file beside the build.
+if ! "$here/build-tests/kelvane" --test 2>"$here/build-tests/selftest.log"; then
+    echo "kelvane --test reported failures (log: $here/build-tests/selftest.log)" >&2
+    exit 1
+fi
 
 if [ "${KV_SKIP_SANITIZERS:-0}" != "1" ]; then
     cmake -S "$here" -B "$here/build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=ON "${launcher[@]}" \

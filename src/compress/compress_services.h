@@ -42,6 +42,9 @@ double mediaDuration(const std::filesystem::path& file);
 /// Bits per second of the first video track, else the first audio track, else size × 8 / duration.
 std::optional<double> mediaBitrate(const std::filesystem::path& file);
 
+/// Channels of the first audio track; 0 without one or when unreadable.
+int mediaAudioChannels(const std::filesystem::path& file);
+
 struct TranscodeRequest {
     std::filesystem::path source;
     std::filesystem::path output; // a reserved, free name; nothing is left there on failure

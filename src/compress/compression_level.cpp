@@ -64,6 +64,20 @@ std::int64_t audioBitrate(CompressionLevel level) {
     return row(level).audioBitrate;
 }
 
+std::int64_t videoBitrate(CompressionLevel level, double sourceDataRate) {
+    constexpr std::int64_t kLeast = 200000;
+    const double scaled = videoBitrateFactor(level) * sourceDataRate;
+    if (!(scaled > static_cast<double>(kLeast))) // also NaN
+        return kLeast;
+    return static_cast<std::int64_t>(scaled);
+}
+
+std::int64_t audioBitrate(CompressionLevel level, int sourceChannels) {
+    constexpr std::int64_t kPerChannel = 160000;
+    const std::int64_t channels = sourceChannels == 1 ? 1 : 2;
+    return std::min(channels * kPerChannel, audioBitrate(level));
+}
+
 int CompressionEstimate::savedPercent() const {
     if (originalSize < 1)
         return 0;

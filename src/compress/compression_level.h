@@ -35,6 +35,13 @@ double videoBitrateFactor(CompressionLevel level);
 /// AAC bit rate in bits per second before the per-channel cap (256000 … 64000).
 std::int64_t audioBitrate(CompressionLevel level);
 
+/// The H.264 bit rate a compressed video gets from a source data rate: the level's share, never
+/// under 200 kbit/s.
+std::int64_t videoBitrate(CompressionLevel level, double sourceDataRate);
+/// The AAC bit rate of a compressed track with this many channels (mono stays mono, more become
+/// stereo): the level's rate, at most 160 kbit/s a channel.
+std::int64_t audioBitrate(CompressionLevel level, int sourceChannels);
+
 /// One level's measured (images) or predicted (video, audio) result.
 struct CompressionEstimate {
     CompressionLevel level = CompressionLevel::maximum;

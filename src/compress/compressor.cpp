@@ -71,10 +71,15 @@ std::vector<CompressionEstimate> mediaRows(const std::filesystem::path& file,
         if (!bitrate || !(*bitrate > 0))
             return {};
     }
+    // The rates the transcode will really use: the video's share never goes under its floor, and a
+    // video's sound adds its own rate (a low-rate clip's sound can be most of its size).
+    const int channels = compress::mediaAudioChannels(file);
     std::vector<CompressionEstimate> rows;
     for (const auto level : allCompressionLevels) {
-        const double bitsPerSecond = bitrate ? *bitrate * videoBitrateFactor(level)
-                                             : static_cast<double>(audioBitrate(level));
+        const auto audio = static_cast<double>(audioBitrate(level, channels));
+        const double bitsPerSecond = bitrate ? static_cast<double>(videoBitrate(level, *bitrate)) +
+                                                   (channels > 0 ? audio : 0)
+                                             : audio;
         rows.push_back({.level = level,
                         .byteSize = static_cast<std::int64_t>(duration * bitsPerSecond * 0.125),
                         .qualityLoss = std::nullopt,

@@ -57,18 +57,6 @@ bool isDataFormat(F format) {
            format == F::vtt;
 }
 
-std::string page(const std::filesystem::path& source, std::string_view headTail,
-                 std::string_view body) {
-    std::string out;
-    out.reserve(body.size() + 1024);
-    out += kPageHead;
-    out += escapeHTML(baseNameOf(source));
-    out += headTail;
-    out += body;
-    out += kPageEnd;
-    return out;
-}
-
 // CR LF line ends as line feeds, so that Windows text splits into paragraphs at its blank lines.
 std::string withLineFeeds(std::string text) {
     if (text.find('\r') == std::string::npos)
@@ -91,16 +79,32 @@ richtext::RichText plainRichText(const std::string& text, double pointSize) {
     return rich;
 }
 
-void writeRichText(const richtext::RichText& text, const std::filesystem::path& output, F target,
+// Publishes `bytes` as `output`, freeing them before the engine's check reads the file back.
+template <typename Bytes> void publish(const std::filesystem::path& output, Bytes bytes) {
+    PendingOutput pending(output);
+    pending.write(bytes);
+    Bytes().swap(bytes);
+    pending.commit();
+}
+
+// Writes `text` as `target`; the rich text is freed as soon as the output's bytes exist.
+void writeRichText(richtext::RichText text, const std::filesystem::path& output, F target,
                    std::string_view title, const richtext::RTFWriteOptions& rtfOptions = {}) {
+    std::string bytes;
+    ArchiveConverter::Bytes package;
     switch (target) {
-    case F::html: writeOutputFile(output, richtext::writeHTML(text, title)); break;
-    case F::rtf: writeOutputFile(output, richtext::writeRTF(text, rtfOptions)); break;
-    case F::docx: writeOutputFile(output, richtext::writeDOCX(text)); break;
-    case F::txt: writeOutputFile(output, text.string()); break;
-    case F::markdown: writeOutputFile(output, attributedStringToMarkdown(text)); break;
+    case F::html: bytes = richtext::writeHTML(text, title); break;
+    case F::rtf: bytes = richtext::writeRTF(text, rtfOptions); break;
+    case F::docx: package = richtext::writeDOCX(text); break;
+    case F::txt: bytes = text.string(); break;
+    case F::markdown: bytes = attributedStringToMarkdown(text); break;
     default: throw ConversionError::unsupportedConversion("Rich Text", displayName(target));
     }
+    text = richtext::RichText();
+    if (target == F::docx)
+        publish(output, std::move(package));
+    else
+        publish(output, std::move(bytes));
 }
 
 [[noreturn]] void noConversionPath(const ConvertRequest& request) {
@@ -152,7 +156,7 @@ void route(const ConvertRequest& request, const std::filesystem::path& output) {
         if (source == F::html)
             return htmlToText(request.source, output);
         if (source == F::markdown) {
-            writeOutputFile(output, readTextFile(request.source));
+            publish(output, readTextFile(request.source));
             return;
         }
         break;
@@ -233,14 +237,19 @@ std::string readTextFile(const std::filesystem::path& file) {
 
 void textToHTML(const std::filesystem::path& source, const std::filesystem::path& output) {
     const std::string text = escapeHTML(withLineFeeds(readTextFile(source)));
+    // The body goes straight into the page, reserved generously once (as for Markdown).
     std::string body;
-    body.reserve(text.size() + text.size() / 8 + 16);
+    body.reserve(text.size() * 2 + 4096);
+    body += kPageHead;
+    body += escapeHTML(baseNameOf(source));
+    body += kTextHeadTail;
+    const std::size_t bodyStart = body.size();
     std::size_t start = 0;
     while (true) {
         const std::size_t end = text.find("\n\n", start);
         const std::string_view paragraph = std::string_view(text).substr(
             start, end == std::string::npos ? text.npos : end - start);
-        if (start > 0)
+        if (body.size() > bodyStart)
             body += '\n';
         body += "<p>";
         for (char c : paragraph) {
@@ -254,15 +263,26 @@ void textToHTML(const std::filesystem::path& source, const std::filesystem::path
             break;
         start = end + 2;
     }
-    writeOutputFile(output, page(source, kTextHeadTail, body));
+    body += kPageEnd;
+    publish(output, std::move(body));
 }
 
 void markdownToHTML(const std::filesystem::path& source, const std::filesystem::path& output) {
-    writeOutputFile(output, markdownPage(source));
+    publish(output, markdownPage(source));
 }
 
 std::string markdownPage(const std::filesystem::path& source) {
-    return page(source, kMarkdownHeadTail, markdownBody(withLineFeeds(readTextFile(source))));
+    // The body is rendered straight into the page, reserved generously once (pages never written
+    // to cost no memory), so that the page is never copied or regrown.
+    const std::string text = withLineFeeds(readTextFile(source));
+    std::string out;
+    out.reserve(text.size() * 2 + 4096);
+    out += kPageHead;
+    out += escapeHTML(baseNameOf(source));
+    out += kMarkdownHeadTail;
+    appendMarkdownBody(text, out);
+    out += kPageEnd;
+    return out;
 }
 
 richtext::RichText parseHTML(const std::filesystem::path& file) {
@@ -270,24 +290,24 @@ richtext::RichText parseHTML(const std::filesystem::path& file) {
 }
 
 void htmlToText(const std::filesystem::path& source, const std::filesystem::path& output) {
-    writeOutputFile(output, parseHTML(source).string());
+    writeRichText(parseHTML(source), output, F::txt, {});
 }
 
 void htmlToMarkdown(const std::filesystem::path& source, const std::filesystem::path& output) {
-    writeOutputFile(output, attributedStringToMarkdown(parseHTML(source)));
+    writeRichText(parseHTML(source), output, F::markdown, {});
 }
 
 void textToRTF(const std::filesystem::path& source, const std::filesystem::path& output) {
-    const auto text = plainRichText(readTextFile(source), kRTFTextPointSize);
-    writeOutputFile(output, richtext::writeRTF(text, {.blackForeground = true}));
+    writeRichText(plainRichText(readTextFile(source), kRTFTextPointSize), output, F::rtf, {},
+                  {.blackForeground = true});
 }
 
 void markdownToRTF(const std::string& text, const std::filesystem::path& output) {
-    writeOutputFile(output, richtext::writeRTF(plainRichText(text, kRTFTextPointSize)));
+    writeRichText(plainRichText(text, kRTFTextPointSize), output, F::rtf, {});
 }
 
 void plainTextToDOCX(const std::string& text, const std::filesystem::path& output) {
-    writeOutputFile(output, richtext::writeDOCX(plainRichText(text, kDOCXTextPointSize)));
+    writeRichText(plainRichText(text, kDOCXTextPointSize), output, F::docx, {});
 }
 
 void rtfToHTML(const std::filesystem::path& source, const std::filesystem::path& output,

@@ -57,20 +57,6 @@ const MarkdownPatterns& patterns() {
     return shared;
 }
 
-void replaceAll(std::string& text, std::string_view from, std::string_view to) {
-    if (text.find(from) == std::string::npos)
-        return;
-    std::string out;
-    out.reserve(text.size() + text.size() / 8);
-    std::size_t p = 0;
-    for (std::size_t hit; (hit = text.find(from, p)) != std::string::npos; p = hit + from.size()) {
-        out.append(text, p, hit - p);
-        out.append(to);
-    }
-    out.append(text, p);
-    text.swap(out);
-}
-
 bool isSpaceOrTab(char c) {
     return c == ' ' || c == '\t';
 }
@@ -208,7 +194,7 @@ std::string inlineMarkdown(const RichText& text, std::size_t start, std::size_t 
             piece = escapeMarkdown(characters);
         }
         if (!font.link.empty())
-            piece = "[" + piece + "](" + font.link + ")";
+            piece = "[" + piece + "](" + font.link.str() + ")";
         out += piece;
     }
     return out.empty() ? std::string(fallback) : out;
@@ -220,8 +206,9 @@ std::string attributedStringToMarkdown(const RichText& text) {
         return {};
     const double bodySize = richtext::bodyPointSize(text);
 
+    // Reserved generously once: pages never written to cost no memory, a regrowth costs a copy.
     std::string out;
-    out.reserve(plain.size() + plain.size() / 4);
+    out.reserve(plain.size() * 2 + 64);
     std::size_t offset = 0;
     while (offset <= plain.size()) {
         std::size_t end = plain.find('\n', offset);
@@ -244,11 +231,22 @@ std::string attributedStringToMarkdown(const RichText& text) {
         }
         offset = end + 1;
     }
-    while (out.find("\n\n\n") != std::string::npos)
-        replaceAll(out, "\n\n\n", "\n\n");
-    std::string result(DataConverter::trimWhitespaceAndNewlines(out));
-    result += '\n';
-    return result;
+    // Runs of more than two line feeds collapse to two, in place.
+    std::size_t kept = 0;
+    std::size_t feeds = 0;
+    for (const char c : out) {
+        feeds = c == '\n' ? feeds + 1 : 0;
+        if (feeds <= 2)
+            out[kept++] = c;
+    }
+    out.resize(kept);
+    const std::string_view trimmed = DataConverter::trimWhitespaceAndNewlines(out);
+    const std::size_t lead = static_cast<std::size_t>(trimmed.data() - out.data());
+    const std::size_t length = trimmed.size();
+    out.erase(0, lead);
+    out.resize(length);
+    out += '\n';
+    return out;
 }
 
 } // namespace kv::DocumentConverter

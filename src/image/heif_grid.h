@@ -37,6 +37,8 @@ struct HeifGrid {
     std::uint32_t height = 0;
     std::uint32_t columns = 0;
     std::uint32_t rows = 0;
+    std::uint32_t tileWidth = 0; // set by readHeifGrid only
+    std::uint32_t tileHeight = 0;
     std::vector<HeifCodedImage> tiles; // row by row; all the same size, all with alpha or none
     std::vector<std::uint8_t> icc;     // stored on the grid beside the tiles' nclx
     std::vector<std::uint8_t> exif;    // TIFF-structured, with or without the "Exif\0\0" prefix
@@ -47,6 +49,11 @@ struct HeifGrid {
 /// layout is impossible (more than 256 tiles across, tiles that do not cover the picture) or a
 /// write fails.
 void writeHeifGrid(const HeifGrid& grid, std::FILE* out);
+
+/// The grid of a file whose primary picture is a grid of opaque tiles (the tiles' colour pictures,
+/// the ICC profile, the tile size); none for any other picture. Throws PlatformError on a damaged
+/// file. EXIF and XMP are not read.
+std::optional<HeifGrid> readHeifGrid(std::span<const std::uint8_t> file);
 
 /// Tile sizes for a picture: at most `largest` pixels a side, a multiple of 16 (whole chroma blocks
 /// and coding units), as little padding as the count allows, and never more than 256 a row.

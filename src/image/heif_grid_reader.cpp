@@ -241,13 +241,15 @@ bool hasProperty(const HeifCodedItem& item, std::string_view type) {
 
 } // namespace
 
-HeifCodedImage extractHeifImage(View file) {
-    HeifCodedImage image;
+namespace {
+
+// The ftyp box and the parsed meta box of a file.
+Meta readMeta(View file, Bytes& fileType) {
     Meta meta;
     bool sawMeta = false;
     for (const Box& box : boxesIn(file)) {
         if (box.type == "ftyp")
-            image.fileType.assign(box.whole.begin(), box.whole.end());
+            fileType.assign(box.whole.begin(), box.whole.end());
         if (box.type != "meta")
             continue;
         sawMeta = true;
@@ -272,8 +274,28 @@ HeifCodedImage extractHeifImage(View file) {
             }
         }
     }
-    if (image.fileType.empty() || !sawMeta || meta.primary == 0)
+    if (fileType.empty() || !sawMeta || meta.primary == 0)
         malformed("not a HEIF file");
+    return meta;
+}
+
+// The width and height an item's ispe property gives.
+std::pair<std::uint32_t, std::uint32_t> itemSize(const HeifCodedItem& item) {
+    for (const Bytes& box : item.properties) {
+        if (box.size() >= 20 && std::memcmp(box.data() + 4, "ispe", 4) == 0) {
+            Reader reader(View(box).subspan(12));
+            const std::uint32_t width = reader.u32();
+            return {width, reader.u32()};
+        }
+    }
+    malformed("tile without a size");
+}
+
+} // namespace
+
+HeifCodedImage extractHeifImage(View file) {
+    HeifCodedImage image;
+    const Meta meta = readMeta(file, image.fileType);
     image.colour = itemFrom(file, meta, meta.primary);
     for (const auto& [type, from, to] : meta.references) {
         if (type != "auxl" || to != meta.primary)
@@ -283,6 +305,65 @@ HeifCodedImage extractHeifImage(View file) {
             image.alpha = std::move(alpha);
     }
     return image;
+}
+
+std::optional<HeifGrid> readHeifGrid(View file) {
+    Bytes fileType;
+    const Meta meta = readMeta(file, fileType);
+    const auto type = meta.itemTypes.find(meta.primary);
+    if (type == meta.itemTypes.end() || type->second != "grid")
+        return std::nullopt;
+    for (const auto& [kind, from, to] : meta.references)
+        if (kind == "auxl" && to == meta.primary)
+            return std::nullopt; // tiles with alpha: not read here
+
+    // The grid description: version, flags (bit 0: 32-bit sizes), rows − 1, columns − 1, size.
+    const auto location = meta.locations.find(meta.primary);
+    if (location == meta.locations.end() || location->second.extents.size() != 1)
+        malformed("grid without a description");
+    const View source = location->second.method == 1 ? meta.itemData : file;
+    const Extent extent = location->second.extents.front();
+    const std::uint64_t start = location->second.base + extent.offset;
+    if (start > source.size() || extent.length > source.size() - start)
+        malformed("data outside the file");
+    Reader description(
+        source.subspan(static_cast<std::size_t>(start), static_cast<std::size_t>(extent.length)));
+    description.skip(1);
+    const bool wideSize = (description.u8() & 1) != 0;
+    HeifGrid grid;
+    grid.rows = description.u8() + 1U;
+    grid.columns = description.u8() + 1U;
+    grid.width = static_cast<std::uint32_t>(description.number(wideSize ? 4 : 2));
+    grid.height = static_cast<std::uint32_t>(description.number(wideSize ? 4 : 2));
+
+    for (const auto& [kind, from, to] : meta.references) {
+        if (kind != "dimg" || from != meta.primary)
+            continue;
+        HeifCodedImage tile;
+        tile.fileType = fileType;
+        tile.colour = itemFrom(file, meta, to);
+        grid.tiles.push_back(std::move(tile));
+    }
+    if (grid.tiles.size() != static_cast<std::size_t>(grid.rows) * grid.columns)
+        malformed("grid and tile count disagree");
+    const auto [tileWidth, tileHeight] = itemSize(grid.tiles.front().colour);
+    grid.tileWidth = tileWidth;
+    grid.tileHeight = tileHeight;
+    if (std::uint64_t{tileWidth} * grid.columns < grid.width ||
+        std::uint64_t{tileHeight} * grid.rows < grid.height)
+        malformed("tiles do not cover the picture");
+    // The grid's own ICC profile, which its tiles do not carry.
+    if (const auto found = meta.associations.find(meta.primary); found != meta.associations.end()) {
+        for (const auto& [index, essential] : found->second) {
+            if (index == 0 || index > meta.properties.size())
+                malformed("property index out of range");
+            const View box = meta.properties[index - 1];
+            if (box.size() >= 12 && std::memcmp(box.data() + 4, "colr", 4) == 0 &&
+                std::memcmp(box.data() + 8, "prof", 4) == 0)
+                grid.icc.assign(box.begin() + 12, box.end());
+        }
+    }
+    return grid;
 }
 
 } // namespace kv::image

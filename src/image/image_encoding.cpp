@@ -256,7 +256,11 @@ void saveWithVips(const VImage& input, const std::filesystem::path& file,
         VImage rgb = image;
         if (rgb.bands() < 3)
             rgb = rgb.colourspace(VIPS_INTERPRETATION_sRGB);
-        encodeHeif(rgb, file, options.type == ImageType::avif, options.quality, options.stop);
+        encodeHeif(rgb, file,
+                   {.av1 = options.type == ImageType::avif,
+                    .quality = options.quality,
+                    .fastest = options.fastest},
+                   options.stop);
         return;
     }
     default: throw PlatformError("no encoder for this image type");

@@ -33,8 +33,13 @@ Image wrapImage(vips::VImage image);
 
 /// libheif encode of an 8-bit sRGB image (3 or 4 bands) with its EXIF/ICC/XMP. A stop request
 /// fails it between strips or tiles.
-void encodeHeif(const vips::VImage& image, const std::filesystem::path& file, bool av1,
-                double quality, std::stop_token stop = {});
+struct HeifEncoding {
+    bool av1 = false;      // AVIF, else HEIC
+    double quality = 0.85; // 0…1
+    bool fastest = false;  // HEIC: x265's fastest preset
+};
+void encodeHeif(const vips::VImage& image, const std::filesystem::path& file,
+                const HeifEncoding& encoding, std::stop_token stop = {});
 
 /// A one-frame GIF of an 8-bit image (any band count; grey becomes sRGB), holding its pixels once
 /// plus a byte per pixel for the palette indices. A stop request fails it between steps.

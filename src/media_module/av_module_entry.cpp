@@ -2,6 +2,7 @@
 #include "av/video_audio_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
+#include "selftest/media_seeds.h"
 
 extern "C" __attribute__((visibility("default"))) const kv::media_module::AVTable*
 kelvane_av_module() {
@@ -17,8 +18,11 @@ kelvane_av_module() {
         .probeAudioWriters = &platform::probeAudioWriters,
         .mediaDuration = &compress::mediaDuration,
         .mediaBitrate = &compress::mediaBitrate,
+        .mediaAudioChannels = &compress::mediaAudioChannels,
         .transcodeMedia = &compress::transcodeMedia,
         .videoThumbnail = &Thumbnails::videoFrame,
+        .writeSeedMedia = &SeedFiles::writeSeedMedia,
+        .audioTrackCount = &SeedFiles::audioTrackCount,
     };
     return &table;
 }

@@ -21,7 +21,7 @@
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 5;
+inline constexpr int kTableVersion = 6;
 
 struct ImageTable {
     int version;
@@ -30,6 +30,7 @@ struct ImageTable {
     ValidationStatus (*validateImage)(const std::filesystem::path&);
     ValidationStatus (*validatePDF)(const std::filesystem::path&, int, PDFBackgroundRequirement);
     std::set<std::string> (*probeWritableImageTypes)();
+    void (*writeSeedImage)(SupportedFormat, const std::filesystem::path&);
     decltype(&compress::measureImageLevels) measureImageLevels;
     decltype(&compress::encodeImageLevel) encodeImageLevel;
     std::string (*extractPDFText)(const std::filesystem::path&);
@@ -51,8 +52,11 @@ struct AVTable {
     std::vector<std::uint32_t> (*probeAudioWriters)();
     decltype(&compress::mediaDuration) mediaDuration;
     decltype(&compress::mediaBitrate) mediaBitrate;
+    decltype(&compress::mediaAudioChannels) mediaAudioChannels;
     decltype(&compress::transcodeMedia) transcodeMedia;
     decltype(&Thumbnails::videoFrame) videoThumbnail;
+    void (*writeSeedMedia)(SupportedFormat, const std::filesystem::path&);
+    int (*audioTrackCount)(const std::filesystem::path&);
 };
 
 } // namespace kv::media_module

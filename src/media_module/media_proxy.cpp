@@ -7,6 +7,7 @@
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
 #include "platform/platform_error.h"
+#include "selftest/media_seeds.h"
 
 #include <array>
 #include <cstdlib>
@@ -121,6 +122,18 @@ void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) 
 }
 } // namespace DocumentConverter
 
+namespace SeedFiles {
+void writeSeedImage(SupportedFormat f, const std::filesystem::path& file) {
+    images().writeSeedImage(f, file);
+}
+void writeSeedMedia(SupportedFormat f, const std::filesystem::path& file) {
+    av().writeSeedMedia(f, file);
+}
+int audioTrackCount(const std::filesystem::path& file) {
+    return av().audioTrackCount(file);
+}
+} // namespace SeedFiles
+
 namespace VideoAudioConverter {
 std::filesystem::path convertVideo(const ConvertRequest& r) {
     return av().convertVideo(r);
@@ -181,6 +194,9 @@ double mediaDuration(const std::filesystem::path& file) {
 }
 std::optional<double> mediaBitrate(const std::filesystem::path& file) {
     return av().mediaBitrate(file);
+}
+int mediaAudioChannels(const std::filesystem::path& file) {
+    return av().mediaAudioChannels(file);
 }
 void transcodeMedia(const TranscodeRequest& request) {
     av().transcodeMedia(request);

@@ -4,6 +4,7 @@
 #include "image/image_converter.h"
 #include "media_module/media_module.h"
 #include "platform/capability_probes.h"
+#include "selftest/media_seeds.h"
 
 extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageTable*
 kelvane_media_module() {
@@ -15,6 +16,7 @@ kelvane_media_module() {
         .validateImage = &Validator::validateImage,
         .validatePDF = &Validator::validatePDF,
         .probeWritableImageTypes = &platform::probeWritableImageTypes,
+        .writeSeedImage = &SeedFiles::writeSeedImage,
         .measureImageLevels = &compress::measureImageLevels,
         .encodeImageLevel = &compress::encodeImageLevel,
         .extractPDFText = &DocumentConverter::extractPDFText,

@@ -2,6 +2,8 @@
 #include "validate/validator.h"
 
 #include "base/text_file.h"
+#include "document/richtext/docx_reader.h"
+#include "document/richtext/rtf_reader.h"
 
 #include <algorithm>
 #include <array>
@@ -222,15 +224,25 @@ ValidationStatus validateRTF(const std::filesystem::path& file) {
         head.clear();
     if (head.rfind("{\\rtf", 0) != 0)
         return ValidationStatus::failed("RTF header missing \u2014 got '" + head + "'");
-    // The parse back through the rich-text importer comes with the document converters.
+    try {
+        (void)richtext::readRTF(*bytes);
+    } catch (const std::exception&) {
+        return ValidationStatus::failed("RTF could not be parsed by NSAttributedString");
+    }
     return ValidationStatus::passed();
 }
 
 ValidationStatus validateDOCX(const std::filesystem::path& file) {
-    if (!readWholeFile(file))
+    const auto bytes = readWholeFile(file);
+    if (!bytes)
         return ValidationStatus::failed("DOCX not readable");
-    // The parse back through the DOCX importer comes with the document converters.
-    return ValidationStatus::skipped();
+    try {
+        (void)richtext::readDOCX(
+            std::span(reinterpret_cast<const std::uint8_t*>(bytes->data()), bytes->size()));
+    } catch (const std::exception&) {
+        return ValidationStatus::failed("DOCX could not be parsed by NSAttributedString");
+    }
+    return ValidationStatus::passed();
 }
 
 } // namespace kv::Validator

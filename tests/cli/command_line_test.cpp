@@ -63,7 +63,7 @@ TEST(ConvertCommand, FolderSourceIsRefusedClearly) {
 }
 
 TEST(OtherModes, SayWhatIsNotBuiltAndExitTwo) {
-    for (const char* mode : {"--test"}) {
+    for (const char* mode : {"--render-screenshots"}) {
         const auto r = test::runKelvane({mode});
         EXPECT_EQ(r.exitCode, 2) << mode;
         EXPECT_NE(r.err.find("not built yet"), std::string::npos) << mode;

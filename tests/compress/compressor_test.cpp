@@ -5,6 +5,7 @@
 #include "formats/format_capabilities.h"
 #include "support/test_support.h"
 
+#include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <map>
@@ -208,6 +209,80 @@ TEST(Compressor, AudioAndVideoRowsArePredictedFromDurationAndDataRate) {
         EXPECT_NEAR(static_cast<double>(row.byteSize),
                     duration * rate * videoBitrateFactor(row.level) / 8, 2.0);
     }
+}
+
+// A low-rate clip: the video's share falls under the encoder's floor and the sound is much of the
+// file, so a prediction from the video rate alone promised savings the compress never made.
+TEST(Compressor, LowRateVideoPredictionsCountTheFloorAndTheSound) {
+    KV_REQUIRE_TOOLS("ffmpeg", "ffprobe");
+    test::TempDir dir;
+    const auto clip = dir / "low.mp4";
+    tool({"ffmpeg",
+          "-v",
+          "error",
+          "-f",
+          "lavfi",
+          "-i",
+          "testsrc2=size=320x240:rate=25:duration=8",
+          "-f",
+          "lavfi",
+          "-i",
+          "sine=frequency=330:sample_rate=44100:duration=8",
+          "-ac",
+          "2",
+          "-c:v",
+          "libx264",
+          "-preset",
+          "veryfast",
+          "-b:v",
+          "400k",
+          "-c:a",
+          "aac",
+          "-b:a",
+          "256k",
+          "-shortest",
+          clip.string()});
+    auto info = test::ffprobeFields(clip);
+    const double duration = std::stod(info["format.duration"]);
+    const double videoRate = std::stod(info["streams.stream.0.bit_rate"]);
+    ASSERT_EQ(info["streams.stream.1.channels"], "2");
+    const auto original = sizeOf(clip);
+
+    const auto rows = Compressor::estimates(clip, F::mp4);
+    ASSERT_FALSE(rows.empty());
+    for (const auto& row : rows) {
+        const double video = std::max(videoRate * videoBitrateFactor(row.level), 200000.0);
+        const double audio = std::min(320000.0, static_cast<double>(audioBitrate(row.level)));
+        EXPECT_NEAR(static_cast<double>(row.byteSize), duration * (video + audio) / 8, 2.0)
+            << rawValue(row.level);
+        EXPECT_TRUE(row.isEstimate);
+    }
+    const auto tiny = std::find_if(rows.begin(), rows.end(), [](const CompressionEstimate& row) {
+        return row.level == CompressionLevel::tiny;
+    });
+    ASSERT_NE(tiny, rows.end());
+    EXPECT_LT(tiny->savedPercent(), 70); // the video rate alone said ~88 %
+
+    // The compressed file lands near the prediction.
+    const auto output = Compressor::compress({.source = clip,
+                                              .format = F::mp4,
+                                              .level = CompressionLevel::tiny,
+                                              .outputDir = dir / "out"});
+    const double real = static_cast<double>(sizeOf(output));
+    EXPECT_NEAR(real / static_cast<double>(tiny->byteSize), 1.0, 0.25)
+        << real << " bytes written, " << tiny->byteSize << " predicted, " << original
+        << " in the source";
+
+    // Mono sound is predicted at its own cap, as the transcode encodes it.
+    tool({"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+          "sine=frequency=440:sample_rate=44100:duration=3", "-ac", "1",
+          (dir / "mono.wav").string()});
+    const double seconds = std::stod(test::ffprobeFields(dir / "mono.wav")["format.duration"]);
+    for (const auto& row : Compressor::estimates(dir / "mono.wav", F::wav))
+        EXPECT_NEAR(static_cast<double>(row.byteSize),
+                    seconds * std::min(160000.0, static_cast<double>(audioBitrate(row.level))) / 8,
+                    2.0)
+            << rawValue(row.level);
 }
 
 } // namespace

@@ -35,6 +35,17 @@ void expectCorrupt(const std::function<void()>& read, std::string_view fragment)
     }
 }
 
+void expectSameRichText(const RichText& actual, const RichText& expected) {
+    EXPECT_EQ(actual.string(), expected.string());
+    ASSERT_EQ(actual.runs().size(), expected.runs().size());
+    for (std::size_t i = 0; i < actual.runs().size(); ++i) {
+        const TextRun& a = actual.runs()[i];
+        const TextRun& e = expected.runs()[i];
+        EXPECT_TRUE(a.start == e.start && a.length == e.length && a.attributes == e.attributes)
+            << "run " << i << ": " << expected.string().substr(e.start, e.length);
+    }
+}
+
 ArchiveConverter::Bytes makeDOCX(const std::string& body, const std::string& styles = "",
                                  const std::string& rels = "") {
     const std::string w =
@@ -183,6 +194,51 @@ TEST(DOCXReader, StylesWithBasedOnChainsHeadingsHyperlinksTablesAndFields) {
     EXPECT_EQ(runWith(text, "field").attributes.link, "http://f.org");
 }
 
+// The main part is parsed a piece of its body at a time; cutting before every body child must read
+// the same text and runs, and damage anywhere must fail as it does in a whole parse.
+TEST(DOCXReader, ReadingInPiecesEqualsReadingTheWhole) {
+    const std::string styles =
+        "<w:style w:type=\"paragraph\" w:styleId=\"Heading1\"><w:name w:val=\"heading 1\"/>"
+        "</w:style><w:style w:type=\"character\" w:styleId=\"Code\"><w:rPr>"
+        "<w:rFonts w:ascii=\"Courier New\"/></w:rPr></w:style>";
+    const std::string rels =
+        "<Relationship Id=\"rId9\" Type=\"http://schemas.openxmlformats.org/officeDocument/"
+        "2006/relationships/hyperlink\" Target=\"https://example.org/\"/>";
+    const std::string body =
+        "<w:p><w:pPr><w:pStyle w:val=\"Heading1\"/></w:pPr><w:r><w:t>Title</w:t></w:r></w:p>"
+        "<!-- a comment > with brackets --><?pi x?>"
+        "<w:p><w:r><w:rPr><w:b/></w:rPr><w:t xml:space=\"preserve\">bold </w:t></w:r>"
+        "<w:r><w:fldChar w:fldCharType=\"begin\"/></w:r><w:r><w:instrText> HYPERLINK "
+        "\"http://f.org/?a=1&amp;b=&gt;\" </w:instrText></w:r></w:p>"
+        "<w:p w:rsidR=\"a>b\"><w:r><w:fldChar w:fldCharType=\"separate\"/></w:r><w:r>"
+        "<w:t>field across paragraphs</w:t></w:r><w:r><w:fldChar w:fldCharType=\"end\"/></w:r>"
+        "<w:hyperlink r:id=\"rId9\"><w:r><w:t>link</w:t></w:r></w:hyperlink></w:p>"
+        "<w:sdt><w:sdtContent><w:p><w:r><w:rPr><w:rStyle w:val=\"Code\"/></w:rPr>"
+        "<w:t>code</w:t></w:r></w:p></w:sdtContent></w:sdt>"
+        "<w:tbl><w:tr><w:tc><w:p><w:r><w:t>a</w:t></w:r></w:p></w:tc><w:tc><w:p><w:r><w:t>b"
+        "</w:t></w:r></w:p></w:tc></w:tr></w:tbl><w:p/><w:p><w:r><w:t>caf\u00e9 &#x1F600;</w:t>"
+        "</w:r></w:p><w:sectPr/>";
+    const auto package = makeDOCX(body, styles, rels);
+    const RichText whole = readDOCX(package);
+    ASSERT_NE(whole.string().find("field across paragraphs"), std::string::npos);
+    EXPECT_EQ(runWith(whole, "field across").attributes.link, "http://f.org/?a=1&b=>");
+    for (std::size_t pieceBytes : {1, 40, 200})
+        expectSameRichText(readDOCX(package, pieceBytes), whole);
+
+    // A broken element in a later piece, or a part cut short, fails the whole read.
+    const std::string broken = body;
+    expectCorrupt([&] { (void)readDOCX(makeDOCX("<w:p/>" + broken + "<w:p><w:r></w:p>"), 1); },
+                  "is not well-formed XML");
+    std::vector<ArchiveConverter::ZipEntry> entries;
+    entries.push_back({.name = "word/document.xml",
+                       .data = "<w:document xmlns:w=\"http://schemas.openxmlformats.org/"
+                               "wordprocessingml/2006/main\"><w:body><w:p/><w:p/></w:body>",
+                       .method = ArchiveConverter::ZipMethod::deflated,
+                       .modified = 0});
+    expectCorrupt([&] { (void)readDOCX(ArchiveConverter::buildZIP(entries), 1); },
+                  "is not well-formed XML");
+}
+
 TEST(DOCXReader, HostilePackagesFailCleanly) {
     expectCorrupt([] { (void)readDOCX(ArchiveConverter::asBytes("not a zip at all")); },
                   "Invalid ZIP");
@@ -298,6 +354,29 @@ TEST(HTMLReader, DeepNestingIsRefusedBeforeTheParserSpendsMinutesOnIt) {
     for (int i = 0; i < 1000; ++i)
         nested += "<div>";
     EXPECT_EQ(readHTML(nested + "x").string(), "x\n");
+}
+
+// A long page is parsed in pieces; cutting wherever the reader may must not change what it reads:
+// formatting left open, lists, tables, the body's style and the parsing mode carry over.
+TEST(HTMLReader, ReadingInPiecesEqualsReadingTheWhole) {
+    const std::string page =
+        "<!DOCTYPE html><html><head><title>t</title><style>p{}</style></head>"
+        "<body style=\"font-size:20px\">\n<h1>Title</h1>\n<p>one <b>bold across\n"
+        "<p>still bold</b> plain\n<p>two <a href=\"https://example.org/x\">link <i>it</a> "
+        "after</i></p>\n<div>a <span>open span\n<div>inside span</div></div>\n<p>tail</span> "
+        "x</p>\n<ol><li>first<p>para in item</p><li>second</ol>\n<p>before table<table><tr>"
+        "<td>c1<td>c2</table>\n<pre>  keep\n   spaces</pre>\n<div/>text in open div<p>p in "
+        "div</p></div>\n<ul><li>u1</ul><p>between</p><blockquote>q <em>e</em></blockquote>\n"
+        "loose body text <h2>H2</h2><hr><h3>H3</h3><p>caf&eacute; &#x1F600;</p></body></html>";
+    const RichText whole = readHTML(page);
+    ASSERT_NE(whole.string().find("inside span"), std::string::npos);
+    for (std::size_t pieceBytes : {1, 16, 64, 200})
+        expectSameRichText(readHTML(page, pieceBytes), whole);
+    // Quirks mode (no doctype) puts a table inside an open paragraph; pieces keep the mode too.
+    const std::string quirks = "<p style=\"font-weight:bold\">a<table><tr><td>cell</table>"
+                               "<p>b</p><h2>c</h2><p>d";
+    expectSameRichText(readHTML(quirks, 1), readHTML(quirks));
+    EXPECT_TRUE(runWith(readHTML(quirks, 1), "cell").attributes.bold);
 }
 
 // Each writer's output read back by our reader of the same format keeps text and marks.

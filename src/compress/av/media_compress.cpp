@@ -15,9 +15,7 @@ namespace {
 
 namespace media = platform::media;
 
-constexpr std::int64_t kMinVideoBitrate = 200000;        // bits per second
-constexpr std::int64_t kAudioBitratePerChannel = 160000; // bits per second
-constexpr int kMaxSampleRate = 48000;                    // Hz
+constexpr int kMaxSampleRate = 48000; // Hz
 constexpr int kMaxChannels = 2;
 constexpr double kMaxProgress = 0.99; // 1.0 is the caller's to report
 
@@ -68,6 +66,13 @@ std::optional<double> mediaBitrate(const std::filesystem::path& file) {
     return bits / duration;
 }
 
+int mediaAudioChannels(const std::filesystem::path& file) {
+    const auto asset = load(file);
+    if (!asset || asset->audioTracks.empty())
+        return 0;
+    return std::max(asset->audioTracks.front().channels, 0);
+}
+
 void transcodeMedia(const TranscodeRequest& request) {
     const auto asset = load(request.source);
     const bool hasVideo = request.isVideo && asset && !asset->videoTracks.empty();
@@ -78,14 +83,11 @@ void transcodeMedia(const TranscodeRequest& request) {
     media::CompressSettings settings;
     settings.container = containerFor(request.target);
     settings.keepVideo = request.isVideo;
-    if (hasVideo) {
-        const auto dataRate = static_cast<double>(asset->videoTracks.front().dataRate);
-        const auto scaled = static_cast<std::int64_t>(videoBitrateFactor(request.level) * dataRate);
-        settings.videoBitrate = static_cast<int>(std::max(scaled, kMinVideoBitrate));
-    }
-    const int channels = hasAudio && asset->audioTracks.front().channels == 1 ? 1 : kMaxChannels;
-    settings.audioBitrate =
-        static_cast<int>(std::min(channels * kAudioBitratePerChannel, audioBitrate(request.level)));
+    if (hasVideo)
+        settings.videoBitrate = static_cast<int>(
+            videoBitrate(request.level, static_cast<double>(asset->videoTracks.front().dataRate)));
+    const int channels = hasAudio ? asset->audioTracks.front().channels : kMaxChannels;
+    settings.audioBitrate = static_cast<int>(audioBitrate(request.level, channels));
     settings.maxSampleRate = kMaxSampleRate;
     settings.maxChannels = kMaxChannels;
 

@@ -441,18 +441,25 @@ class DocumentWalker {
     std::vector<FieldState> m_fields;
 };
 
-constexpr unsigned kParseOptions = pugi::parse_default | pugi::parse_ws_pcdata_single;
+// Text kept in its element rather than a node of its own: a third fewer nodes in a document part.
+constexpr std::size_t kPieceBytes = 256 * 1024; // main part parsed at once (its tree takes ~4×)
+constexpr std::size_t kMaxRepeatedHead = 64 * 1024; // what may precede the body in every piece
 
-// Parses a part; entity declarations are never expanded (pugixml knows only the five XML ones).
-void parsePart(pugi::xml_document& document, const ArchiveConverter::Bytes& data,
-               std::string_view partName) {
-    const pugi::xml_parse_result result =
-        document.load_buffer(data.data(), data.size(), kParseOptions);
+constexpr unsigned kParseOptions =
+    pugi::parse_default | pugi::parse_ws_pcdata_single | pugi::parse_embed_pcdata;
+
+void throwIfMalformed(const pugi::xml_parse_result& result, std::string_view partName) {
     if (!result) {
         throw ConversionError::corruptFile("DOCX part " + std::string(partName) +
                                            " is not well-formed XML (" + result.description() +
                                            " at byte " + std::to_string(result.offset) + ")");
     }
+}
+
+// Parses a part; entity declarations are never expanded (pugixml knows only the five XML ones).
+void parsePart(pugi::xml_document& document, const ArchiveConverter::Bytes& data,
+               std::string_view partName) {
+    throwIfMalformed(document.load_buffer(data.data(), data.size(), kParseOptions), partName);
 }
 
 std::string lowerPartName(std::string_view name) {
@@ -514,14 +521,163 @@ std::string resolvePart(std::string_view folder, std::string_view target) {
     return lowerPartName(out);
 }
 
+// Where the main part's body can be cut into pieces that parse alone: the part up to and including
+// the body's start tag (repeated before every piece), the end tags that close a piece, and the
+// offsets of body children about `pieceBytes` apart. Empty cuts when the part is anything but
+// plainly well-nested (then it is parsed whole, which also words any error).
+struct BodyCuts {
+    std::size_t headEnd = 0;
+    std::size_t bodyEnd = 0;
+    std::string closing;
+    std::vector<std::size_t> cuts;
+};
+
+BodyCuts findBodyCuts(std::string_view xml, std::size_t pieceBytes) {
+    BodyCuts found;
+    std::string rootName;
+    std::string bodyName;
+    std::size_t depth = 0;
+    std::size_t lastCut = 0;
+    std::size_t p = xml.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    std::size_t outsideFrom = p; // text outside the root must be white space
+    const auto onlySpace = [&](std::size_t from, std::size_t to) {
+        return std::all_of(xml.begin() + static_cast<std::ptrdiff_t>(from),
+                           xml.begin() + static_cast<std::ptrdiff_t>(to),
+                           [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; });
+    };
+    const auto skipPast = [&](std::string_view end) {
+        const std::size_t at = xml.find(end, p);
+        if (at == std::string_view::npos)
+            return false;
+        p = at + end.size();
+        if (depth == 0)
+            outsideFrom = p;
+        return true;
+    };
+    while ((p = xml.find('<', p)) != std::string_view::npos) {
+        const std::size_t tagStart = p;
+        if (depth == 0 && !onlySpace(outsideFrom, tagStart))
+            return {};
+        const std::string_view rest = xml.substr(p);
+        if (rest.starts_with("<?")) {
+            if (!skipPast("?>"))
+                return {};
+            continue;
+        }
+        if (rest.starts_with("<!--")) {
+            if (!skipPast("-->"))
+                return {};
+            continue;
+        }
+        if (rest.starts_with("<![CDATA[")) {
+            if (!skipPast("]]>"))
+                return {};
+            continue;
+        }
+        if (rest.starts_with("<!"))
+            return {}; // a document type declaration: leave it to the parser
+        const bool closing = rest.starts_with("</");
+        std::size_t nameEnd = p + (closing ? 2 : 1);
+        while (nameEnd < xml.size() && xml[nameEnd] != '>' && xml[nameEnd] != '/' &&
+               !std::isspace(static_cast<unsigned char>(xml[nameEnd])))
+            ++nameEnd;
+        const std::string_view name =
+            xml.substr(p + (closing ? 2 : 1), nameEnd - p - (closing ? 2 : 1));
+        // The tag's end, past quoted attribute values (which may hold '>').
+        std::size_t end = nameEnd;
+        char quote = 0;
+        for (; end < xml.size(); ++end) {
+            const char c = xml[end];
+            if (quote != 0) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                break;
+            }
+        }
+        if (end >= xml.size() || name.empty())
+            return {};
+        p = end + 1;
+        const bool selfClosing = !closing && xml[end - 1] == '/';
+        if (closing) {
+            if (depth == 0)
+                return {};
+            if (depth == 2) {
+                if (name != bodyName)
+                    return {};
+                found.bodyEnd = tagStart;
+            }
+            if (--depth == 0)
+                outsideFrom = p;
+            continue;
+        }
+        if (depth == 0) {
+            if (!rootName.empty() || selfClosing)
+                return {}; // a second root, or an empty one
+            rootName = std::string(name);
+        } else if (depth == 1) {
+            const std::size_t colon = name.find(':');
+            if (found.headEnd == 0 && !selfClosing &&
+                (colon == std::string_view::npos ? name : name.substr(colon + 1)) == "body") {
+                bodyName = std::string(name);
+                found.headEnd = p;
+            }
+        } else if (depth == 2 && found.headEnd != 0 && found.bodyEnd == 0 &&
+                   tagStart - std::max(lastCut, found.headEnd) >= pieceBytes) {
+            found.cuts.push_back(tagStart);
+            lastCut = tagStart;
+        }
+        if (!selfClosing)
+            ++depth;
+    }
+    // The head is repeated before every piece, so a long one is not.
+    if (found.headEnd > kMaxRepeatedHead || depth != 0 || found.headEnd == 0 ||
+        found.bodyEnd == 0 || !onlySpace(outsideFrom, xml.size()))
+        return {};
+    found.closing = "</" + bodyName + "></" + rootName + ">";
+    return found;
+}
+
+// Walks the main part's body piece by piece, each piece's tree freed before the next is parsed,
+// so that no tree of the whole part (three or four times its size) is ever held. False when the
+// part cannot be cut or a piece does not parse: the caller then parses it whole.
+bool walkInPieces(std::string_view xml, std::size_t pieceBytes, DocumentWalker& walker) {
+    const BodyCuts found = findBodyCuts(xml, pieceBytes);
+    if (found.cuts.empty())
+        return false;
+    std::string piece;
+    for (std::size_t i = 0; i <= found.cuts.size(); ++i) {
+        const std::size_t from = i == 0 ? found.headEnd : found.cuts[i - 1];
+        const std::size_t to = i == found.cuts.size() ? found.bodyEnd : found.cuts[i];
+        piece.assign(xml.substr(0, found.headEnd));
+        piece += xml.substr(from, to - from);
+        piece += found.closing;
+        pugi::xml_document document;
+        if (!document.load_buffer_inplace(piece.data(), piece.size(), kParseOptions))
+            return false;
+        const pugi::xml_node root = document.document_element();
+        const pugi::xml_node body = child(root, "body");
+        if (localName(root) != "document" || !body)
+            return false;
+        walker.blocks(body, 0);
+    }
+    return true;
+}
+
 } // namespace
 
 RichText readDOCX(std::span<const std::uint8_t> package) {
+    return readDOCX(package, kPieceBytes);
+}
+
+RichText readDOCX(std::span<const std::uint8_t> package, std::size_t pieceBytes) {
     std::vector<ArchiveConverter::ZipMember> members = ArchiveConverter::readZIP(package);
-    std::map<std::string, const ArchiveConverter::Bytes*> parts;
-    for (const auto& member : members)
+    std::map<std::string, ArchiveConverter::Bytes*> parts;
+    for (auto& member : members)
         parts.emplace(lowerPartName(member.name), &member.data);
-    const auto part = [&](std::string_view name) -> const ArchiveConverter::Bytes* {
+    const auto part = [&](std::string_view name) -> ArchiveConverter::Bytes* {
         const auto found = parts.find(lowerPartName(name));
         return found == parts.end() ? nullptr : found->second;
     };
@@ -531,7 +687,7 @@ RichText readDOCX(std::span<const std::uint8_t> package) {
                       docx::kPackageRelsPart);
     std::string mainPart =
         mainTarget.empty() ? std::string(docx::kDocumentPart) : resolvePart("", mainTarget);
-    const ArchiveConverter::Bytes* documentData = part(mainPart);
+    ArchiveConverter::Bytes* documentData = part(mainPart);
     if (documentData == nullptr) {
         mainPart = docx::kDocumentPart;
         documentData = part(mainPart);
@@ -556,9 +712,23 @@ RichText readDOCX(std::span<const std::uint8_t> package) {
         styles.load(stylesDocument);
     }
 
+    // Every other part is freed first; the main part is read a piece at a time, else parsed whole
+    // in place, its tree pointing into the inflated bytes.
+    ArchiveConverter::Bytes documentBytes = std::move(*documentData);
+    parts.clear();
+    members.clear();
+    members.shrink_to_fit();
+    {
+        DocumentWalker walker(styles, links);
+        const std::string_view xml(reinterpret_cast<const char*>(documentBytes.data()),
+                                   documentBytes.size());
+        if (walkInPieces(xml, std::max<std::size_t>(pieceBytes, 1), walker))
+            return walker.take();
+    }
     pugi::xml_document document;
-    parsePart(document, *documentData, mainPart);
-    members.clear(); // the parsed trees hold what is needed
+    throwIfMalformed(
+        document.load_buffer_inplace(documentBytes.data(), documentBytes.size(), kParseOptions),
+        mainPart);
     const pugi::xml_node root = document.document_element();
     const pugi::xml_node body = child(root, "body");
     if (localName(root) != "document" || !body)

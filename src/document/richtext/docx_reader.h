@@ -13,5 +13,8 @@ namespace kv::richtext {
 /// breaks, and tables as tab-separated rows. The package is opened with the ZIP reader and its
 /// limits; damage throws corruptFile.
 RichText readDOCX(std::span<const std::uint8_t> package);
+/// The same, parsing about `pieceBytes` of the main part's body at a time where it can be cut
+/// (the result does not depend on it; tests choose small pieces).
+RichText readDOCX(std::span<const std::uint8_t> package, std::size_t pieceBytes);
 
 } // namespace kv::richtext

@@ -231,13 +231,14 @@ ArchiveConverter::Bytes writeDOCX(const RichText& text) {
                                           .method = ArchiveConverter::ZipMethod::deflated,
                                           .modified = std::nullopt};
     };
-    const std::vector<ArchiveConverter::ZipEntry> entries{
-        entry(docx::kContentTypesPart, std::move(contentTypes)),
-        entry(docx::kPackageRelsPart, std::move(packageRels)),
-        entry(docx::kDocumentPart, std::move(document)),
-        entry(docx::kDocumentRelsPart, relationships.part()),
-        entry(docx::kStylesPart, styles(body)),
-    };
+    // Moved in one by one: a braced list would copy every part, the document included.
+    std::vector<ArchiveConverter::ZipEntry> entries;
+    entries.reserve(5);
+    entries.push_back(entry(docx::kContentTypesPart, std::move(contentTypes)));
+    entries.push_back(entry(docx::kPackageRelsPart, std::move(packageRels)));
+    entries.push_back(entry(docx::kDocumentPart, std::move(document)));
+    entries.push_back(entry(docx::kDocumentRelsPart, relationships.part()));
+    entries.push_back(entry(docx::kStylesPart, styles(body)));
     return ArchiveConverter::buildZIP(entries);
 }
 

@@ -17,8 +17,9 @@ namespace {
 
 constexpr std::size_t kCharsetScanBytes = 4096; // a meta charset must sit this early to count
 constexpr double kPixelsToPoints = 0.75;
-constexpr std::size_t kMaxNestingDepth =
-    1024; // open elements at once; browsers flatten past 512        // 96 CSS pixels per 72 points
+constexpr std::size_t kMaxNestingDepth = 1024; // open elements at once; browsers flatten past 512
+constexpr std::size_t kMaxRepeatedHead = 64 * 1024; // doctype and body tag before each piece
+constexpr std::size_t kPieceBytes = 256 * 1024;     // source parsed at once (its tree takes ~7×)
 // <font size="1"> … "7" in CSS pixels, as browsers map them.
 constexpr double kFontSizePixels[] = {10, 13, 16, 18, 24, 32, 48};
 
@@ -82,19 +83,53 @@ bool addsNoDepth(std::string_view name) {
     return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 
-// The HTML parser's cost grows with the square of the nesting depth (every start tag searches the
-// stack of open elements), so a small file of 100,000 unclosed tags would keep it busy for
-// minutes. A scan over the tags estimates the depth first and refuses such documents.
-void checkNestingDepth(std::string_view html) {
+// Tags that close an open paragraph in every parsing mode: a piece of the body may begin at one.
+bool startsPiece(std::string_view name) {
+    static constexpr std::string_view kNames[] = {
+        "p",      "h1",  "h2",    "h3",   "h4",     "h5",         "h6",      "div",
+        "ul",     "ol",  "dl",    "pre",  "hr",     "section",    "article", "header",
+        "footer", "nav", "aside", "main", "figure", "blockquote", "address", "center"};
+    return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
+}
+
+// What one pass over the tags finds out before parsing.
+struct TagScan {
+    // Offsets where a piece of the body may begin, about kPieceBytes apart.
+    std::vector<std::size_t> cuts;
+    // The document's doctype and body start tag, as written (empty when absent): every later
+    // piece starts with them, so that it parses in the same mode and keeps the body's style.
+    std::string_view doctype;
+    std::string_view bodyTag;
+    // Tags seen: a run or two each (the text after it, a space), to reserve the runs once.
+    std::size_t tags = 0;
+};
+
+// Refuses documents nested too deep: the HTML parser's cost grows with the square of the depth
+// (every start tag searches the stack of open elements), so a small file of 100,000 unclosed tags
+// would keep it busy for minutes. Also finds where the document can be cut into pieces that parse
+// alone as they do in the whole: before a tag that closes any open paragraph, while no other
+// element than html and body is open, so that no formatting or list carries across the cut.
+TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
+    TagScan scan;
     std::size_t depth = 0;
+    std::vector<std::string> open; // elements the parser keeps open (not p, li, cells, voids)
+    std::size_t lastCut = 0;
     std::size_t p = 0;
     while ((p = html.find('<', p)) != std::string_view::npos) {
-        ++p;
+        const std::size_t tagStart = p++;
         if (html.substr(p, 3) == "!--") {
             const std::size_t end = html.find("-->", p + 3);
             if (end == std::string_view::npos)
-                return;
+                return scan;
             p = end + 3;
+            continue;
+        }
+        if (scan.doctype.empty() && lastCut == 0 && lowerASCII(html.substr(p, 8)) == "!doctype") {
+            const std::size_t close = html.find('>', p);
+            if (close == std::string_view::npos)
+                return scan;
+            scan.doctype = html.substr(tagStart, close + 1 - tagStart);
+            p = close + 1;
             continue;
         }
         const bool closing = p < html.size() && html[p] == '/';
@@ -108,17 +143,26 @@ void checkNestingDepth(std::string_view html) {
         const std::string name = lowerASCII(html.substr(p, end - p));
         const std::size_t close = html.find('>', end);
         if (close == std::string_view::npos)
-            return;
+            return scan;
         p = close + 1;
+        ++scan.tags;
+        if (!closing && name == "body" && scan.bodyTag.empty() && lastCut == 0)
+            scan.bodyTag = html.substr(tagStart, p - tagStart);
+        if (!closing && open.empty() && tagStart - lastCut >= pieceBytes && startsPiece(name)) {
+            scan.cuts.push_back(tagStart);
+            lastCut = tagStart;
+        }
         if (addsNoDepth(name))
             continue;
         if (closing) {
             if (depth > 0)
                 --depth;
+            // An end tag closes its element and everything opened inside it; a stray one nothing.
+            const auto match = std::find(open.rbegin(), open.rend(), name);
+            if (match != open.rend())
+                open.erase(std::prev(match.base()), open.end());
             continue;
         }
-        if (html[close - 1] == '/')
-            continue;
         if (name == "script" || name == "style" || name == "textarea" || name == "title" ||
             name == "xmp" || name == "noscript" || name == "iframe" || name == "noembed" ||
             name == "noframes") {
@@ -129,16 +173,21 @@ void checkNestingDepth(std::string_view html) {
                    lowerASCII(html.substr(found, lowerRest.size())) != lowerRest)
                 found += 2;
             if (found == std::string_view::npos)
-                return;
+                return scan;
             p = found;
             continue;
         }
         if (name == "plaintext")
-            return;
+            return scan;
+        // "<div/>" still opens a div in HTML; only the depth estimate takes it as closed.
+        open.push_back(name);
+        if (html[close - 1] == '/')
+            continue;
         if (++depth > kMaxNestingDepth)
             throw ConversionError::corruptFile("HTML elements are nested more than " +
                                                std::to_string(kMaxNestingDepth) + " levels deep");
     }
+    return scan;
 }
 
 using GumboOutputHandle = std::unique_ptr<GumboOutput, void (*)(GumboOutput*)>;
@@ -311,6 +360,7 @@ void applyStyle(std::string_view style, TextAttributes& attributes, bool& preser
 class HTMLWalker {
   public:
     RichText take() { return std::move(m_text); }
+    void reserve(std::size_t textBytes, std::size_t runs) { m_text.reserve(textBytes, runs); }
 
     void walk(const GumboNode* root) {
         std::vector<Frame> stack;
@@ -571,15 +621,36 @@ std::string decodeHTMLBytes(std::string bytes) {
 }
 
 RichText readHTML(std::string_view utf8) {
-    checkNestingDepth(utf8);
-    GumboOptions options = kGumboDefaultOptions;
-    options.max_errors = 0; // parse errors are not reported, so do not collect them
-    GumboOutputHandle output(gumbo_parse_with_options(&options, utf8.data(), utf8.size()),
-                             &destroyOutput);
-    if (!output || output->root == nullptr)
-        throw ConversionError::corruptFile("HTML could not be parsed");
+    return readHTML(utf8, kPieceBytes);
+}
+
+RichText readHTML(std::string_view utf8, std::size_t pieceBytes) {
+    TagScan scan = scanTags(utf8, std::max<std::size_t>(pieceBytes, 1));
+    if (scan.doctype.size() + scan.bodyTag.size() > kMaxRepeatedHead)
+        scan.cuts.clear(); // repeated before every piece, a head this long is not worth it
+    // The parser's tree takes several times the size of its source, so a long document is parsed
+    // and walked piece by piece, each tree freed before the next piece is parsed.
     HTMLWalker walker;
-    walker.walk(output->root);
+    walker.reserve(utf8.size() + utf8.size() / 8 + 64, 2 * scan.tags + 64);
+    std::string piece;
+    for (std::size_t i = 0; i <= scan.cuts.size(); ++i) {
+        const std::size_t from = i == 0 ? 0 : scan.cuts[i - 1];
+        const std::size_t to = i == scan.cuts.size() ? utf8.size() : scan.cuts[i];
+        std::string_view source = utf8.substr(from, to - from);
+        if (i > 0) {
+            piece.assign(scan.doctype);
+            piece += scan.bodyTag;
+            piece += source;
+            source = piece;
+        }
+        GumboOptions options = kGumboDefaultOptions;
+        options.max_errors = 0; // parse errors are not reported, so do not collect them
+        GumboOutputHandle output(gumbo_parse_with_options(&options, source.data(), source.size()),
+                                 &destroyOutput);
+        if (!output || output->root == nullptr)
+            throw ConversionError::corruptFile("HTML could not be parsed");
+        walker.walk(output->root);
+    }
     return walker.take();
 }
 

@@ -17,5 +17,8 @@ std::string decodeHTMLBytes(std::string bytes);
 /// Headings, emphasis, code, links, paragraphs, line breaks, lists with "•" or "1." markers, block
 /// quotes and tables as tab-separated rows; scripts, styles and comments are never text.
 RichText readHTML(std::string_view utf8);
+/// The same, parsing at most about `pieceBytes` of the body at a time where the document allows
+/// a cut (the result does not depend on it; tests choose small pieces).
+RichText readHTML(std::string_view utf8, std::size_t pieceBytes);
 
 } // namespace kv::richtext

@@ -26,6 +26,15 @@ void RichText::append(std::string_view text, const TextAttributes& attributes) {
         m_runs.back().length += text.size();
     } else {
         m_runs.push_back({m_text.size(), text.size(), attributes});
+        // Strings equal to the previous run's share its copy, whoever made this one.
+        if (m_runs.size() > 1) {
+            const TextAttributes& previous = m_runs[m_runs.size() - 2].attributes;
+            TextAttributes& added = m_runs.back().attributes;
+            if (!added.family.empty() && added.family == previous.family)
+                added.family = previous.family;
+            if (!added.link.empty() && added.link == previous.link)
+                added.link = previous.link;
+        }
     }
     m_text.append(text);
 }

@@ -2,12 +2,90 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace kv::richtext {
+
+/// An immutable string that copies share (a link target, a font family): the runs of a long
+/// document repeat a few of them thousands of times, each copy costing one pointer.
+class SharedString {
+  public:
+    SharedString() = default;
+    explicit SharedString(std::string_view text) { assign(text); }
+    SharedString(const SharedString& other) : m_block(other.m_block) { retain(); }
+    SharedString(SharedString&& other) noexcept : m_block(other.m_block) {
+        other.m_block = nullptr;
+    }
+    SharedString& operator=(const SharedString& other) {
+        if (m_block != other.m_block) {
+            release();
+            m_block = other.m_block;
+            retain();
+        }
+        return *this;
+    }
+    SharedString& operator=(SharedString&& other) noexcept {
+        if (this != &other) {
+            release();
+            m_block = other.m_block;
+            other.m_block = nullptr;
+        }
+        return *this;
+    }
+    SharedString& operator=(std::string_view text) {
+        assign(text);
+        return *this;
+    }
+    ~SharedString() { release(); }
+
+    const std::string& str() const { return m_block == nullptr ? emptyString() : m_block->text; }
+    operator const std::string&() const { return str(); }
+    operator std::string_view() const { return str(); }
+    bool empty() const { return m_block == nullptr; }
+    std::size_t size() const { return str().size(); }
+    char front() const { return str().front(); }
+    void clear() {
+        release();
+        m_block = nullptr;
+    }
+
+    friend bool operator==(const SharedString& a, const SharedString& b) {
+        return a.m_block == b.m_block || a.str() == b.str();
+    }
+    friend bool operator==(const SharedString& a, std::string_view b) { return a.str() == b; }
+    friend std::ostream& operator<<(std::ostream& out, const SharedString& s) {
+        return out << s.str();
+    }
+
+  private:
+    struct Block {
+        std::atomic<std::size_t> references{1};
+        std::string text;
+    };
+    static const std::string& emptyString() {
+        static const std::string empty;
+        return empty;
+    }
+    void assign(std::string_view text) {
+        release();
+        m_block = text.empty() ? nullptr : new Block{1, std::string(text)};
+    }
+    void retain() {
+        if (m_block != nullptr)
+            m_block->references.fetch_add(1, std::memory_order_relaxed);
+    }
+    void release() {
+        if (m_block != nullptr && m_block->references.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete m_block;
+        m_block = nullptr;
+    }
+    Block* m_block = nullptr;
+};
 
 /// Character attributes of one run. Sizes are in points.
 struct TextAttributes {
@@ -15,8 +93,8 @@ struct TextAttributes {
     bool bold = false;
     bool italic = false;
     bool monospace = false;
-    std::string family; // empty: the writer's default face
-    std::string link;   // empty: not a link; else a URL or the link string as written
+    SharedString family; // empty: the writer's default face
+    SharedString link;   // empty: not a link; else a URL or the link string as written
 
     /// The font alone (size, traits, family), without the link.
     bool sameFont(const TextAttributes& other) const {
@@ -46,6 +124,13 @@ class RichText {
     void endParagraph();
     /// Whether the text is empty or ends with "\n".
     bool atParagraphStart() const { return m_text.empty() || m_text.back() == '\n'; }
+    /// Reserves room for about `textBytes` of text in `runs` runs: a reader that can bound them
+    /// avoids regrowing (and briefly holding twice) the largest parts; pages never written to
+    /// cost no memory.
+    void reserve(std::size_t textBytes, std::size_t runs) {
+        m_text.reserve(textBytes);
+        m_runs.reserve(runs);
+    }
     /// Removes trailing characters in `chars` (spaces, tabs) from the end, shrinking runs.
     void trimTrailing(std::string_view chars);
 

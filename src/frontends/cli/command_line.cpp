@@ -10,6 +10,7 @@
 #include "frontends/automation/desktop_integration.h"
 #include "frontends/tool_server/tool_server.h"
 #include "frontends/url_service/url_forwarding.h"
+#include "selftest/conversion_tester.h"
 
 #include <algorithm>
 #include <array>
@@ -141,7 +142,7 @@ int run(Mode mode, const std::vector<std::string>& args) {
     ConversionLogger::shared().setEcho(ConversionLogger::Echo::standardError);
     switch (mode) {
     case Mode::convert: return runConvert(args);
-    case Mode::test: printError("--test: the self-test is not built yet\n"); return 2;
+    case Mode::test: return ConversionTester::run();
     case Mode::renderScreenshots:
         printError("--render-screenshots: screenshot rendering is not built yet\n");
         return 2;
