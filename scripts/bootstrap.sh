@@ -31,6 +31,8 @@ packages=(
     dbus-daemon dbus-bin libglib2.0-bin
     # the desktop state (QtCore) and its tests
     qt6-base-dev
+    # the desktop window: SVG icons; its tests run under a virtual X server
+    qt6-svg-dev xvfb xauth
 )
 # The tool server's client test runs the MCP SDK on Node; a Node already installed brings its npm.
 if ! command -v npm >/dev/null; then

@@ -1,4 +1,5 @@
 // Kelvane's entry: decides the mode once, from the arguments, before any window exists.
+#include "app/ui/desktop_app.h"
 #include "engine/interruption.h"
 #include "engine/leftovers.h"
 #include "frontends/cli/command_line.h"
@@ -13,5 +14,11 @@ int main(int argc, char** argv) {
     kv::Leftovers::sweep();
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto mode = kv::CommandLine::selectMode(args);
+    // The headless modes never create a window; the two below are the only ones that load Qt's
+    // widgets.
+    if (mode == kv::CommandLine::Mode::renderScreenshots)
+        return kv::ui::renderScreenshots(args);
+    if (mode == kv::CommandLine::Mode::desktop)
+        return kv::ui::runDesktop(args);
     return kv::CommandLine::run(mode, args);
 }

@@ -1,0 +1,9 @@
+// The window tests need a QApplication on a display (the test script starts a virtual X server).
+#include <QApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
