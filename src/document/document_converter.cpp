@@ -138,10 +138,7 @@ void route(const ConvertRequest& request, const std::filesystem::path& output) {
         if (source == F::txt)
             return textToPDF(request.source, output);
         if (source == F::markdown)
-            return richTextToPDF(richtext::readHTML(page(request.source, kMarkdownHeadTail,
-                                                         markdownPrintBody(withLineFeeds(
-                                                             readTextFile(request.source))))),
-                                 output);
+            return richTextToPDF(richtext::readHTML(markdownPrintPage(request.source)), output);
         if (richSource)
             return richTextToPDF(readRichText(request.source, source), output);
         if (source == F::html)
@@ -286,6 +283,18 @@ std::string markdownPage(const std::filesystem::path& source) {
     out += escapeHTML(baseNameOf(source));
     out += kMarkdownHeadTail;
     appendMarkdownBody(text, out);
+    out += kPageEnd;
+    return out;
+}
+
+std::string markdownPrintPage(const std::filesystem::path& source) {
+    const std::string body = markdownPrintBody(withLineFeeds(readTextFile(source)));
+    std::string out;
+    out.reserve(body.size() + 4096);
+    out += kPageHead;
+    out += escapeHTML(baseNameOf(source));
+    out += kMarkdownHeadTail;
+    out += body;
     out += kPageEnd;
     return out;
 }

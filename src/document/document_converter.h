@@ -28,6 +28,8 @@ void textToHTML(const std::filesystem::path& source, const std::filesystem::path
 void markdownToHTML(const std::filesystem::path& source, const std::filesystem::path& output);
 /// That page as text.
 std::string markdownPage(const std::filesystem::path& source);
+// The same page for print: links and fenced code kept for the PDF renderer.
+std::string markdownPrintPage(const std::filesystem::path& source);
 
 /// An HTML file as rich text (charset from a byte-order mark or meta element, else UTF-8, else
 /// ISO-8859-1).
