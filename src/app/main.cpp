@@ -14,8 +14,7 @@ int main(int argc, char** argv) {
     kv::Leftovers::sweep();
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto mode = kv::CommandLine::selectMode(args);
-    // The headless modes never create a window; the two below are the only ones that load Qt's
-    // widgets.
+    // The headless modes never create a window; only the two below start Qt's GUI.
     if (mode == kv::CommandLine::Mode::renderScreenshots)
         return kv::ui::renderScreenshots(args);
     if (mode == kv::CommandLine::Mode::desktop)

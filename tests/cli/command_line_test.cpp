@@ -62,12 +62,4 @@ TEST(ConvertCommand, FolderSourceIsRefusedClearly) {
     EXPECT_NE(r.err.find("Not a regular file"), std::string::npos) << r.err;
 }
 
-TEST(OtherModes, SayWhatIsNotBuiltAndExitTwo) {
-    for (const char* mode : {"--render-screenshots"}) {
-        const auto r = test::runKelvane({mode});
-        EXPECT_EQ(r.exitCode, 2) << mode;
-        EXPECT_NE(r.err.find("not built yet"), std::string::npos) << mode;
-    }
-}
-
 } // namespace kv

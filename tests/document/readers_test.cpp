@@ -425,5 +425,25 @@ TEST(RichTextWriters, RoundTripThroughOurOwnReaders) {
     }
 }
 
+// Pieces are cut only where the parser itself sees a block start tag: not at a custom element
+// whose name begins like one, inside a quoted attribute, a bogus comment or an empty comment.
+TEST(HTMLReader, PiecesAreCutOnlyAtTagsTheParserSees) {
+    const std::string cases[] = {
+        std::string("text <ul\0>c <p>after", 21),
+        "<b>bold <ul-x>custom</ul-x> still bold</b><p>plain",
+        "<a title=\"x><p>y\">link text</a> more<p>next",
+        "<i>a <!x <p> > b</i><p>c",
+        "<i>a <?x <p> > b</i><p>c",
+        "<i>a </ <p> > b</i><p>c",
+        "<i>a <!--> <b>b</b> <!---> c</i><p>d",
+        "<script>var s = '</scripts><p>';</script><p>x<p>y",
+    };
+    for (const std::string& page : cases) {
+        const RichText whole = readHTML(page);
+        for (std::size_t pieceBytes : {1, 4, 16})
+            expectSameRichText(readHTML(page, pieceBytes), whole);
+    }
+}
+
 } // namespace
 } // namespace kv

@@ -92,6 +92,32 @@ bool startsPiece(std::string_view name) {
     return std::find(std::begin(kNames), std::end(kNames), name) != std::end(kNames);
 }
 
+bool isTagNameEnd(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == '/' || c == '>';
+}
+
+// The ">" that ends a tag whose name ends at `i`: one inside a quoted attribute value does not.
+std::size_t tagEnd(std::string_view html, std::size_t i) {
+    while (i < html.size()) {
+        const char c = html[i];
+        if (c == '>')
+            return i;
+        ++i;
+        if (c != '=')
+            continue;
+        while (i < html.size() && (html[i] == ' ' || html[i] == '\t' || html[i] == '\n' ||
+                                   html[i] == '\f' || html[i] == '\r'))
+            ++i;
+        if (i < html.size() && (html[i] == '"' || html[i] == '\'')) {
+            const std::size_t quote = html.find(html[i], i + 1);
+            if (quote == std::string_view::npos)
+                return std::string_view::npos;
+            i = quote + 1;
+        }
+    }
+    return std::string_view::npos;
+}
+
 // What one pass over the tags finds out before parsing.
 struct TagScan {
     // Offsets where a piece of the body may begin, about kPieceBytes apart.
@@ -118,10 +144,16 @@ TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
     while ((p = html.find('<', p)) != std::string_view::npos) {
         const std::size_t tagStart = p++;
         if (html.substr(p, 3) == "!--") {
-            const std::size_t end = html.find("-->", p + 3);
+            // "<!-->" and "<!--->" are whole comments; others end at "-->" or "--!>".
+            const std::size_t body = p + 3;
+            if (html.substr(body, 1) == ">" || html.substr(body, 2) == "->") {
+                p = html.find('>', body) + 1;
+                continue;
+            }
+            const std::size_t end = std::min(html.find("-->", body), html.find("--!>", body));
             if (end == std::string_view::npos)
                 return scan;
-            p = end + 3;
+            p = html.find('>', end) + 1;
             continue;
         }
         if (scan.doctype.empty() && lastCut == 0 && lowerASCII(html.substr(p, 8)) == "!doctype") {
@@ -135,13 +167,26 @@ TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
         const bool closing = p < html.size() && html[p] == '/';
         if (closing)
             ++p;
-        std::size_t end = p;
-        while (end < html.size() && std::isalnum(static_cast<unsigned char>(html[end])))
-            ++end;
-        if (end == p)
+        const bool letter =
+            p < html.size() && std::isalpha(static_cast<unsigned char>(html[p])) != 0;
+        if (!letter) {
+            // "<!…>", "<?…>" and "</" before anything but a letter are bogus comments up to the
+            // next ">", so no tag inside them counts; any other "<" is text.
+            if (p < html.size() && (closing || html[p] == '!' || html[p] == '?')) {
+                const std::size_t close = html.find('>', p);
+                if (close == std::string_view::npos)
+                    return scan;
+                p = close + 1;
+            }
             continue;
+        }
+        // A tag name runs up to white space, "/" or ">" as the parser reads it, so "<ul-x>" or
+        // "<ul\0>" is not a list.
+        std::size_t end = p;
+        while (end < html.size() && !isTagNameEnd(html[end]))
+            ++end;
         const std::string name = lowerASCII(html.substr(p, end - p));
-        const std::size_t close = html.find('>', end);
+        const std::size_t close = tagEnd(html, end);
         if (close == std::string_view::npos)
             return scan;
         p = close + 1;
@@ -170,7 +215,9 @@ TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
             const std::string lowerRest = "</" + name;
             std::size_t found = p;
             while ((found = html.find("</", found)) != std::string_view::npos &&
-                   lowerASCII(html.substr(found, lowerRest.size())) != lowerRest)
+                   (lowerASCII(html.substr(found, lowerRest.size())) != lowerRest ||
+                    (found + lowerRest.size() < html.size() &&
+                     !isTagNameEnd(html[found + lowerRest.size()]))))
                 found += 2;
             if (found == std::string_view::npos)
                 return scan;
