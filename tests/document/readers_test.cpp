@@ -437,6 +437,9 @@ TEST(HTMLReader, PiecesAreCutOnlyAtTagsTheParserSees) {
         "<i>a </ <p> > b</i><p>c",
         "<i>a <!--> <b>b</b> <!---> c</i><p>d",
         "<script>var s = '</scripts><p>';</script><p>x<p>y",
+        // Misnested end tags: the table stays open, the bold is reopened after the div.
+        "<b><u><table></b><ul><li>in table?</ul><p>after",
+        "<div><b>x</div><p>bold again<p>still",
     };
     for (const std::string& page : cases) {
         const RichText whole = readHTML(page);

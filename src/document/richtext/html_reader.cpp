@@ -140,6 +140,7 @@ TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
     std::size_t depth = 0;
     std::vector<std::string> open; // elements the parser keeps open (not p, li, cells, voids)
     std::size_t lastCut = 0;
+    bool misnested = false;
     std::size_t p = 0;
     while ((p = html.find('<', p)) != std::string_view::npos) {
         const std::size_t tagStart = p++;
@@ -193,7 +194,8 @@ TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
         ++scan.tags;
         if (!closing && name == "body" && scan.bodyTag.empty() && lastCut == 0)
             scan.bodyTag = html.substr(tagStart, p - tagStart);
-        if (!closing && open.empty() && tagStart - lastCut >= pieceBytes && startsPiece(name)) {
+        if (!closing && open.empty() && !misnested && tagStart - lastCut >= pieceBytes &&
+            startsPiece(name)) {
             scan.cuts.push_back(tagStart);
             lastCut = tagStart;
         }
@@ -203,7 +205,11 @@ TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
             if (depth > 0)
                 --depth;
             // An end tag closes its element and everything opened inside it; a stray one nothing.
+            // One that closes more than the innermost element is misnested: the parser may keep
+            // or reopen some of them (a table stays open, bold carries on), so no cut follows.
             const auto match = std::find(open.rbegin(), open.rend(), name);
+            if (match != open.rend() && match != open.rbegin())
+                misnested = true;
             if (match != open.rend())
                 open.erase(std::prev(match.base()), open.end());
             continue;
