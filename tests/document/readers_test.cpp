@@ -440,6 +440,9 @@ TEST(HTMLReader, PiecesAreCutOnlyAtTagsTheParserSees) {
         // Misnested end tags: the table stays open, the bold is reopened after the div.
         "<b><u><table></b><ul><li>in table?</ul><p>after",
         "<div><b>x</div><p>bold again<p>still",
+        // A doctype after text is ignored: the page stays in quirks mode, its pieces too.
+        "text <!DOCTYPE html><p>S<table><tr><td>cell</table>",
+        "<!-- c --> <!DOCTYPE html><p>S<table><tr><td>cell</table>",
     };
     for (const std::string& page : cases) {
         const RichText whole = readHTML(page);

@@ -141,9 +141,16 @@ TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
     std::vector<std::string> open; // elements the parser keeps open (not p, li, cells, voids)
     std::size_t lastCut = 0;
     bool misnested = false;
+    // Until the first text or tag other than a comment: only there does a doctype set the mode.
+    bool initial = true;
+    std::size_t markupEnd = 0;
     std::size_t p = 0;
     while ((p = html.find('<', p)) != std::string_view::npos) {
         const std::size_t tagStart = p++;
+        if (initial &&
+            html.substr(markupEnd, tagStart - markupEnd).find_first_not_of(" \t\n\f\r") !=
+                std::string_view::npos)
+            initial = false;
         if (html.substr(p, 3) == "!--") {
             // "<!-->" and "<!--->" are whole comments; others end at "-->" or "--!>".
             const std::size_t body = p + 3;
@@ -155,16 +162,19 @@ TagScan scanTags(std::string_view html, std::size_t pieceBytes) {
             if (end == std::string_view::npos)
                 return scan;
             p = html.find('>', end) + 1;
+            markupEnd = p;
             continue;
         }
-        if (scan.doctype.empty() && lastCut == 0 && lowerASCII(html.substr(p, 8)) == "!doctype") {
+        if (initial && lowerASCII(html.substr(p, 8)) == "!doctype") {
             const std::size_t close = html.find('>', p);
             if (close == std::string_view::npos)
                 return scan;
             scan.doctype = html.substr(tagStart, close + 1 - tagStart);
             p = close + 1;
+            initial = false;
             continue;
         }
+        initial = false;
         const bool closing = p < html.size() && html[p] == '/';
         if (closing)
             ++p;
