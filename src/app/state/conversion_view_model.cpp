@@ -865,6 +865,19 @@ void ConversionViewModel::runInBackground(std::function<void()> work) {
     m_workers.emplace(key, std::move(worker));
 }
 
+// From a worker thread: the job's progress, applied on the main thread while it converts.
+void ConversionViewModel::reportProgress(const Uuid& id, double value) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, id, value] {
+            changeJob(id, [value](ConversionJob& job) {
+                if (job.status == ConversionStatus::converting)
+                    job.progress = value;
+            });
+        },
+        Qt::QueuedConnection);
+}
+
 void ConversionViewModel::startConversion(const Uuid& id, bool inBatch,
                                           std::function<void()> done) {
     ConversionJob* found = findJob(id);
@@ -887,17 +900,8 @@ void ConversionViewModel::startConversion(const Uuid& id, bool inBatch,
     auto convert = m_services.convert;
     worker->thread = std::jthread(
         [this, key, id, snapshot, outputDir, stop, convert, done = std::move(done)]() mutable {
-            ProgressThrottle throttle(id, [this](const Uuid& jobID, double value) {
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, jobID, value] {
-                        changeJob(jobID, [value](ConversionJob& job) {
-                            if (job.status == ConversionStatus::converting)
-                                job.progress = value;
-                        });
-                    },
-                    Qt::QueuedConnection);
-            });
+            ProgressThrottle throttle(
+                id, [this](const Uuid& jobID, double value) { reportProgress(jobID, value); });
             std::optional<fs::path> output;
             std::string message;
             bool cancelled = false;
@@ -1089,17 +1093,8 @@ void ConversionViewModel::compress(const Uuid& id, CompressionLevel level) {
     const std::stop_token stop = worker->stop.get_token();
     auto compressFile = m_services.compress;
     worker->thread = std::jthread([this, key, id, snapshot, outputDir, level, stop, compressFile] {
-        ProgressThrottle throttle(id, [this](const Uuid& jobID, double value) {
-            QMetaObject::invokeMethod(
-                this,
-                [this, jobID, value] {
-                    changeJob(jobID, [value](ConversionJob& job) {
-                        if (job.status == ConversionStatus::converting)
-                            job.progress = value;
-                    });
-                },
-                Qt::QueuedConnection);
-        });
+        ProgressThrottle throttle(
+            id, [this](const Uuid& jobID, double value) { reportProgress(jobID, value); });
         std::optional<fs::path> output;
         std::string message;
         try {

@@ -293,6 +293,7 @@ class ConversionViewModel : public QObject {
     void childFinished(const Uuid& id, FileCategory category);
     void finishBatch();
     void startConversion(const Uuid& id, bool inBatch, std::function<void()> done);
+    void reportProgress(const Uuid& id, double value);
     void conversionSucceeded(const Uuid& id, const std::filesystem::path& output);
     void conversionFailed(const Uuid& id, const std::string& message, bool cancelled);
     void recordStats(std::int64_t sourceSize, std::optional<std::int64_t> outputSize);

@@ -110,6 +110,7 @@ struct TextRun {
     std::size_t length = 0;
     TextAttributes attributes;
     std::size_t end() const { return start + length; }
+    bool operator==(const TextRun& other) const = default;
 };
 
 /// Body text as word processors set it; headings h1–h6 as they map structure to sizes.
@@ -137,6 +138,10 @@ class RichText {
     const std::string& string() const { return m_text; }
     std::size_t length() const { return m_text.size(); }
     const std::vector<TextRun>& runs() const { return m_runs; }
+    /// The same text in the same runs.
+    bool operator==(const RichText& other) const {
+        return m_text == other.m_text && m_runs == other.m_runs;
+    }
 
     /// The run holding byte `index`; nullptr past the end.
     const TextRun* runAt(std::size_t index) const;
