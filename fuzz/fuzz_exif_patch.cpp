@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto patched = kv::image::patchExif(bytes, {.orientation = 1,
                                                       .pixelWidth = 640,
                                                       .pixelHeight = 480,
-                                                      .removeGPS = true,
+                                                      .removeGps = true,
                                                       .removeThumbnail = true});
     if (patched && patched->size() > size)
         std::abort(); // edits never grow the block

@@ -131,7 +131,7 @@ std::optional<std::vector<std::uint8_t>> patchExif(std::span<const std::uint8_t>
                 if (subTag == tiff::pixelYDimension && edits.pixelHeight)
                     tiff.setNumber(subEntry, static_cast<std::uint32_t>(*edits.pixelHeight));
             }
-        } else if (tag == tiff::gpsDirectory && edits.removeGPS) {
+        } else if (tag == tiff::gpsDirectory && edits.removeGps) {
             std::size_t gpsCount = 0;
             const std::size_t gps = tiff.get32(entry + 8);
             if (gps != ifd0 && tiff.directory(gps, gpsCount)) {

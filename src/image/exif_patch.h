@@ -14,7 +14,7 @@ struct ExifEdits {
     std::optional<int> orientation = {}; // written where the block has an orientation tag
     std::optional<int> pixelWidth = {};  // PixelXDimension, where present
     std::optional<int> pixelHeight = {}; // PixelYDimension, where present
-    bool removeGPS = false;       // every GPS entry and its data zeroed, the GPS directory emptied
+    bool removeGps = false;       // every GPS entry and its data zeroed, the GPS directory emptied
     bool removeThumbnail = false; // the second directory (the thumbnail) unlinked and zeroed
 };
 

@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::size_t kHeaderBytes = 8; // four-character type + big-endian uint32 length
 
-enum class Payload { embedded, rleRGB, argb }; // embedded: PNG or JPEG 2000, maybe RLE ARGB
+enum class Payload { embedded, rleRgb, argb }; // embedded: PNG or JPEG 2000, maybe RLE ARGB
 
 struct ElementKind {
     std::string_view type;
@@ -24,10 +24,10 @@ struct ElementKind {
 
 // The colour element types of the format with their pixel sizes.
 constexpr std::array kKinds{
-    ElementKind{"is32", 16, Payload::rleRGB, "s8mk"},
-    ElementKind{"il32", 32, Payload::rleRGB, "l8mk"},
-    ElementKind{"ih32", 48, Payload::rleRGB, "h8mk"},
-    ElementKind{"it32", 128, Payload::rleRGB, "t8mk"},
+    ElementKind{"is32", 16, Payload::rleRgb, "s8mk"},
+    ElementKind{"il32", 32, Payload::rleRgb, "l8mk"},
+    ElementKind{"ih32", 48, Payload::rleRgb, "h8mk"},
+    ElementKind{"it32", 128, Payload::rleRgb, "t8mk"},
     ElementKind{"ic04", 16, Payload::argb, ""},
     ElementKind{"ic05", 32, Payload::argb, ""},
     ElementKind{"icsb", 36, Payload::argb, ""},
@@ -85,7 +85,7 @@ std::vector<Element> listElements(std::span<const std::uint8_t> file) {
 // Apple's icon RLE: a control byte below 0x80 copies control + 1 literal bytes; from 0x80 it
 // repeats the next byte control − 125 times. Runs may cross channel boundaries; output stops at
 // `wanted`.
-std::vector<std::uint8_t> unpackRLE(std::span<const std::uint8_t> data, std::size_t wanted) {
+std::vector<std::uint8_t> unpackRle(std::span<const std::uint8_t> data, std::size_t wanted) {
     std::vector<std::uint8_t> out;
     out.reserve(wanted);
     std::size_t at = 0;
@@ -126,7 +126,7 @@ std::vector<std::uint8_t> interleave(std::span<const std::uint8_t> red,
     return rgba;
 }
 
-std::vector<std::uint8_t> decodeRleRGB(const ElementKind& kind, std::span<const std::uint8_t> data,
+std::vector<std::uint8_t> decodeRleRgb(const ElementKind& kind, std::span<const std::uint8_t> data,
                                        std::span<const std::uint8_t> mask) {
     const std::size_t pixels =
         static_cast<std::size_t>(kind.size) * static_cast<std::size_t>(kind.size);
@@ -145,7 +145,7 @@ std::vector<std::uint8_t> decodeRleRGB(const ElementKind& kind, std::span<const 
         }
         return rgba;
     }
-    const auto planes = unpackRLE(data, pixels * 3);
+    const auto planes = unpackRle(data, pixels * 3);
     const std::span<const std::uint8_t> all(planes);
     return interleave(all.first(pixels), all.subspan(pixels, pixels),
                       all.subspan(2 * pixels, pixels), mask, pixels);
@@ -154,7 +154,7 @@ std::vector<std::uint8_t> decodeRleRGB(const ElementKind& kind, std::span<const 
 std::vector<std::uint8_t> decodeArgb(const ElementKind& kind, std::span<const std::uint8_t> data) {
     const std::size_t pixels =
         static_cast<std::size_t>(kind.size) * static_cast<std::size_t>(kind.size);
-    const auto planes = unpackRLE(data.subspan(4), pixels * 4); // after the "ARGB" tag
+    const auto planes = unpackRle(data.subspan(4), pixels * 4); // after the "ARGB" tag
     const std::span<const std::uint8_t> all(planes);
     return interleave(all.subspan(pixels, pixels), all.subspan(2 * pixels, pixels),
                       all.subspan(3 * pixels, pixels), all.first(pixels), pixels);
@@ -212,9 +212,9 @@ IcnsRendition readLargestIcnsRendition(std::span<const std::uint8_t> bytes) {
             return rendition;
         }
         try {
-            if (candidate.kind->payload == Payload::rleRGB) {
+            if (candidate.kind->payload == Payload::rleRgb) {
                 const Element* mask = findElement(candidate.kind->mask);
-                rendition.data = decodeRleRGB(*candidate.kind, data,
+                rendition.data = decodeRleRgb(*candidate.kind, data,
                                               mask ? mask->data : std::span<const std::uint8_t>{});
                 return rendition;
             }

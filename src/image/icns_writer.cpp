@@ -11,7 +11,7 @@ void putType(std::vector<std::uint8_t>& out, std::string_view type) {
     out.insert(out.end(), type.begin(), type.end());
 }
 
-void putBE32(std::vector<std::uint8_t>& out, std::size_t value) {
+void putBe32(std::vector<std::uint8_t>& out, std::size_t value) {
     for (int shift = 24; shift >= 0; shift -= 8)
         out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
@@ -19,7 +19,7 @@ void putBE32(std::vector<std::uint8_t>& out, std::size_t value) {
 void putElement(std::vector<std::uint8_t>& out, std::string_view type,
                 std::span<const std::uint8_t> data) {
     putType(out, type);
-    putBE32(out, data.size() + 8);
+    putBe32(out, data.size() + 8);
     out.insert(out.end(), data.begin(), data.end());
 }
 
@@ -67,7 +67,7 @@ std::vector<std::uint8_t> packIconChannel(std::span<const std::uint8_t> channel)
     return out;
 }
 
-std::vector<std::uint8_t> encodeICNS(std::span<const IconRendition> renditions) {
+std::vector<std::uint8_t> encodeIcns(std::span<const IconRendition> renditions) {
     std::vector<std::uint8_t> body;
     for (const auto& icon : renditions) {
         if (icon.size == 16 || icon.size == 32 || icon.size == 128) {
@@ -94,7 +94,7 @@ std::vector<std::uint8_t> encodeICNS(std::span<const IconRendition> renditions) 
     }
     std::vector<std::uint8_t> out;
     putType(out, "icns");
-    putBE32(out, body.size() + 8);
+    putBe32(out, body.size() + 8);
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }

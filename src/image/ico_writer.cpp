@@ -58,7 +58,7 @@ std::vector<IconRendition> makeRenditions(const image::Image& image, std::span<c
     // The largest square is drawn from the source once; smaller ones come from it in memory, so a
     // streamed source is read a single time.
     const auto bigPixels = image.resized(largest, largest).rgba8();
-    const image::Image big = image::Image::fromRGBA8(bigPixels, largest, largest);
+    const image::Image big = image::Image::fromRgba8(bigPixels, largest, largest);
     for (const int size : sizes) {
         IconRendition icon;
         icon.size = size;
@@ -70,7 +70,7 @@ std::vector<IconRendition> makeRenditions(const image::Image& image, std::span<c
     return renditions;
 }
 
-std::vector<std::uint8_t> encodeICO(std::span<const IconRendition> renditions) {
+std::vector<std::uint8_t> encodeIco(std::span<const IconRendition> renditions) {
     std::vector<std::vector<std::uint8_t>> entries;
     for (const auto& icon : renditions)
         entries.push_back(icon.size >= 256 ? icon.png : bitmapEntry(icon));

@@ -25,6 +25,6 @@ std::vector<IconRendition> makeRenditions(const image::Image& image, std::span<c
 
 /// The ICO file: renditions under 256 pixels as 32-bit BMP entries with an AND mask (read by every
 /// ICO reader), 256 pixels as an embedded PNG.
-std::vector<std::uint8_t> encodeICO(std::span<const IconRendition> renditions);
+std::vector<std::uint8_t> encodeIco(std::span<const IconRendition> renditions);
 
 } // namespace kv::image

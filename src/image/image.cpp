@@ -58,7 +58,7 @@ bool Image::hasAlpha() const {
 int Image::orientation() const {
     return orientationOf(m_impl->image);
 }
-bool Image::hasICCProfile() const {
+bool Image::hasIccProfile() const {
     return m_impl->image.get_typeof(VIPS_META_ICC_NAME) != 0;
 }
 
@@ -120,7 +120,7 @@ Image Image::cropped(int left, int top, int cropWidth, int cropHeight) const {
     });
 }
 
-Image Image::flattened(RGBColor background) const {
+Image Image::flattened(RgbColor background) const {
     return callVips([&] {
         if (!hasAlpha())
             return *this;
@@ -136,7 +136,7 @@ Image Image::flattened(RGBColor background) const {
     });
 }
 
-Image Image::inSRGB(bool keepGray) const {
+Image Image::inSrgb(bool keepGray) const {
     return callVips([&] {
         VImage image = m_impl->image;
         const bool gray = image.interpretation() == VIPS_INTERPRETATION_B_W ||
@@ -167,14 +167,14 @@ Image Image::grayscale() const {
     });
 }
 
-Image Image::withoutGPSAndXMP() const {
+Image Image::withoutGpsAndXmp() const {
     return callVips([&] {
         VImage image = m_impl->image.copy();
         removeFields(image, [](std::string_view name) {
             return name.starts_with("exif-ifd3-");
         }); // the GPS directory
         image.remove(VIPS_META_XMP_NAME);
-        editExif(image, {.removeGPS = true});
+        editExif(image, {.removeGps = true});
         return derive(*this, image);
     });
 }
@@ -199,7 +199,7 @@ std::vector<std::uint8_t> Image::rgba8() const {
 void Image::rgba8Strips(
     int rows, const std::function<void(std::span<const std::uint8_t>, int, int)>& take) const {
     callVips([&] {
-        VImage image = inSRGB().impl().image;
+        VImage image = inSrgb().impl().image;
         if (!image.has_alpha())
             image = image.bandjoin_const({255.0});
         if (image.bands() != 4 || image.format() != VIPS_FORMAT_UCHAR)
@@ -209,7 +209,7 @@ void Image::rgba8Strips(
     });
 }
 
-Image Image::fromRGBA8(std::span<const std::uint8_t> rgba, int imageWidth, int imageHeight) {
+Image Image::fromRgba8(std::span<const std::uint8_t> rgba, int imageWidth, int imageHeight) {
     if (imageWidth < 1 || imageHeight < 1 ||
         rgba.size() !=
             static_cast<std::size_t>(imageWidth) * static_cast<std::size_t>(imageHeight) * 4)

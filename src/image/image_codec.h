@@ -35,7 +35,7 @@ enum class ImageType {
 };
 
 /// A colour with components in 0…1.
-struct RGBColor {
+struct RgbColor {
     double red = 1.0;
     double green = 1.0;
     double blue = 1.0;
@@ -51,10 +51,10 @@ struct ImageProperties {
     std::vector<int> frameDelaysMs; // animated GIF/WebP: one delay per frame
     std::optional<int> loopCount;   // animated images: 0 loops forever
     bool hasAlpha = false;
-    bool hasICCProfile = false;
-    bool hasEXIF = false;
-    bool hasGPS = false;
-    bool hasXMP = false;
+    bool hasIccProfile = false;
+    bool hasExif = false;
+    bool hasGps = false;
+    bool hasXmp = false;
 };
 
 /// A decoded image with its metadata (EXIF, ICC, XMP). Operations return new images and leave this
@@ -69,7 +69,7 @@ class Image {
     bool hasAlpha() const;
     /// EXIF orientation 1…8 (1 when absent).
     int orientation() const;
-    bool hasICCProfile() const;
+    bool hasIccProfile() const;
     /// For the service's own code (image/); holds the library's image.
     const Impl& impl() const { return *m_impl; }
 
@@ -79,14 +79,14 @@ class Image {
     Image resized(int width, int height) const;
     Image cropped(int left, int top, int width, int height) const;
     /// Alpha composited over `background` and removed.
-    Image flattened(RGBColor background) const;
+    Image flattened(RgbColor background) const;
     /// 8-bit sRGB (or 8-bit gray for gray sources when `keepGray`), pixels converted through the
     /// embedded ICC profile, which is then dropped.
-    Image inSRGB(bool keepGray = false) const;
+    Image inSrgb(bool keepGray = false) const;
     /// 8-bit gray (alpha kept).
     Image grayscale() const;
     /// GPS fields and XMP removed; EXIF and ICC kept.
-    Image withoutGPSAndXMP() const;
+    Image withoutGpsAndXmp() const;
 
     /// Pulls every pixel through the decoder once (in strips); throws PlatformError on damage.
     void verifyDecodes() const;
@@ -99,7 +99,7 @@ class Image {
     rgba8Strips(int rows,
                 const std::function<void(std::span<const std::uint8_t>, int, int)>& take) const;
     /// An image from row-major RGBA bytes (size must be width × height × 4).
-    static Image fromRGBA8(std::span<const std::uint8_t> rgba, int width, int height);
+    static Image fromRgba8(std::span<const std::uint8_t> rgba, int width, int height);
 
   private:
     std::shared_ptr<const Impl> m_impl;

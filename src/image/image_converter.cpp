@@ -33,7 +33,7 @@ using image::ImageSource;
 using image::ImageType;
 
 constexpr std::string_view kCategory = "Image";
-constexpr image::RGBColor kWhite{1.0, 1.0, 1.0};
+constexpr image::RgbColor kWhite{1.0, 1.0, 1.0};
 constexpr double kHeicQualityCap = 0.85;
 constexpr double kPdfMaxPagePoints = 2000.0; // an image PDF's page fits in 2000 × 2000 points
 constexpr double kPageScale = 2.0;           // PDF pages render at 144 dots per inch …
@@ -169,27 +169,27 @@ void writeIconFile(const Image& image, std::span<const int> sizes, bool icns,
     }
     if (renditions.empty())
         throw ConversionError::conversionFailed();
-    const auto bytes = icns ? image::encodeICNS(renditions) : image::encodeICO(renditions);
+    const auto bytes = icns ? image::encodeIcns(renditions) : image::encodeIco(renditions);
     writeOutputFile(destination, std::span<const std::uint8_t>(bytes));
 }
 
 void writeSVG(const Image& image, const std::filesystem::path& destination) {
     std::vector<std::uint8_t> png;
     try {
-        png = image::encodeImageToBytes(image.inSRGB(), {.type = ImageType::png});
+        png = image::encodeImageToBytes(image.inSrgb(), {.type = ImageType::png});
     } catch (const PlatformError&) {
         throw ConversionError::conversionFailed();
     }
-    writeOutputFile(destination, image::wrapPNGInSVG(png, image.width(), image.height()));
+    writeOutputFile(destination, image::wrapPngInSvg(png, image.width(), image.height()));
 }
 
-void writePSD(const Image& image, const std::filesystem::path& destination) {
+void writePsd(const Image& image, const std::filesystem::path& destination) {
     std::vector<std::uint8_t> bytes;
     try {
         // A flat PSD's fourth channel is an extra channel to most readers, not transparency (that
         // needs a layer): transparent parts go onto white, as on a new Photoshop canvas.
         const Image flat = image.flattened(kWhite);
-        bytes = image::encodePSD(flat.rgba8(), flat.width(), flat.height(), false);
+        bytes = image::encodePsd(flat.rgba8(), flat.width(), flat.height(), false);
     } catch (const std::exception& failure) {
         ConversionLogger::shared().error("PSD output failed", kCategory, failure.what());
         throw ConversionError::conversionFailed();
@@ -199,11 +199,11 @@ void writePSD(const Image& image, const std::filesystem::path& destination) {
 
 // Our own writer: the origin bit in the header matches the row order (the ImageMagick 6 saver
 // stores rows top first but marks the file bottom-up, so honouring readers showed it flipped).
-void writeTGA(const Image& image, const std::filesystem::path& destination) {
+void writeTga(const Image& image, const std::filesystem::path& destination) {
     std::vector<std::uint8_t> bytes;
     try {
         const Image flat = image.flattened(kWhite);
-        bytes = image::encodeTGA(flat.rgba8(), flat.width(), flat.height(), false);
+        bytes = image::encodeTga(flat.rgba8(), flat.width(), flat.height(), false);
     } catch (const std::exception& failure) {
         ConversionLogger::shared().error("TGA output failed", kCategory, failure.what());
         throw ConversionError::conversionFailed();
@@ -218,8 +218,8 @@ std::optional<int> maxSideOf(SupportedFormat target) {
     case F::jpeg:
     case F::jpg:
     case F::gif: return 65535; // 16-bit fields
-    case F::tga: return image::kMaxTGASide;
-    case F::psd: return image::kMaxPSDSide;
+    case F::tga: return image::kMaxTgaSide;
+    case F::psd: return image::kMaxPsdSide;
     case F::jxl: return 1073741823; // 2^30 − 1
     default: return std::nullopt;
     }
@@ -244,7 +244,7 @@ void createPDFFromImage(const Image& image, const std::filesystem::path& destina
     std::optional<PendingOutput> pending;
     try {
         pending.emplace(destination);
-        image::writeImagePDF(image, scale, pending->path(), jpegFile);
+        image::writeImagePdf(image, scale, pending->path(), jpegFile);
     } catch (const std::exception& failure) {
         ConversionLogger::shared().error("Cannot create PDF context", kCategory, failure.what());
         throw ConversionError::failedToCreateOutput();
@@ -375,10 +375,10 @@ std::filesystem::path convert(const ConvertRequest& request) {
     // Metadata: stripping drops location and XMP and keeps the rest; otherwise everything the
     // target can hold goes across (geometry fields follow the new pixels).
     if (request.stripMetadata)
-        image = image.withoutGPSAndXMP();
+        image = image.withoutGpsAndXmp();
     // Colour: a target that cannot carry the profile gets pixels converted to sRGB first.
-    if (image.hasICCProfile() && !keepsColourProfile(target))
-        image = image.inSRGB(true);
+    if (image.hasIccProfile() && !keepsColourProfile(target))
+        image = image.inSrgb(true);
 
     const auto destination = OutputNameRegistry::shared().reserve(
         request.outputDir, baseNameOf(request.source), fileExtension(target));
@@ -389,14 +389,14 @@ std::filesystem::path convert(const ConvertRequest& request) {
         case F::ico: writeIconFile(image, image::kIcoSizes, false, destination); break;
         case F::icns: writeIconFile(image, image::kIcnsSizes, true, destination); break;
         case F::svg: writeSVG(image, destination); break;
-        case F::psd: writePSD(image, destination); break;
-        case F::tga: writeTGA(image, destination); break;
+        case F::psd: writePsd(image, destination); break;
+        case F::tga: writeTga(image, destination); break;
         case F::pdf_image: {
             // An untouched baseline/progressive JPEG without profile or location data goes in as it
             // is.
             std::vector<std::uint8_t> jpeg;
             if (source.type() == ImageType::jpeg && !rerendered && !turn &&
-                !request.stripMetadata && !image.hasICCProfile() && !image.hasAlpha())
+                !request.stripMetadata && !image.hasIccProfile() && !image.hasAlpha())
                 jpeg = readSourceBytes(request.source);
             createPDFFromImage(image, destination, jpeg);
             break;

@@ -327,7 +327,7 @@ bool canEncode(ImageType type) {
         ensureVipsStarted();
         std::vector<std::uint8_t> pixels(16 * 16 * 4, 0x80);
         works =
-            !encodeImageToBytes(Image::fromRGBA8(pixels, 16, 16), {.type = type, .quality = 0.5})
+            !encodeImageToBytes(Image::fromRgba8(pixels, 16, 16), {.type = type, .quality = 0.5})
                  .empty();
     } catch (const std::exception&) {
         works = false;

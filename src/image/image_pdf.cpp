@@ -17,7 +17,7 @@ using Context = CHandle<cairo_t, &cairo_destroy>;
 
 } // namespace
 
-void writeImagePDF(const Image& image, double scale, const std::filesystem::path& file,
+void writeImagePdf(const Image& image, double scale, const std::filesystem::path& file,
                    std::span<const std::uint8_t> jpegFile) {
     const int width = image.width();
     const int height = image.height();

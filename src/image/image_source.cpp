@@ -171,7 +171,7 @@ VImage decodeIcnsBytes(std::span<const std::uint8_t> bytes) {
     }
     return callVips([&] {
         if (rendition.encoding == IcnsRendition::Encoding::rgba) {
-            return Image::fromRGBA8(rendition.data, rendition.width, rendition.height).impl().image;
+            return Image::fromRgba8(rendition.data, rendition.width, rendition.height).impl().image;
         }
         VImage image =
             VImage::new_from_buffer(rendition.data.data(), rendition.data.size(), "",
@@ -264,13 +264,13 @@ ImageProperties ImageSource::properties(int index) const {
         if (image.get_typeof("loop") != 0)
             properties.loopCount = image.get_int("loop");
         properties.hasAlpha = image.has_alpha();
-        properties.hasICCProfile = image.get_typeof(VIPS_META_ICC_NAME) != 0;
-        properties.hasEXIF = image.get_typeof(VIPS_META_EXIF_NAME) != 0;
-        properties.hasXMP = image.get_typeof(VIPS_META_XMP_NAME) != 0;
+        properties.hasIccProfile = image.get_typeof(VIPS_META_ICC_NAME) != 0;
+        properties.hasExif = image.get_typeof(VIPS_META_EXIF_NAME) != 0;
+        properties.hasXmp = image.get_typeof(VIPS_META_XMP_NAME) != 0;
         gchar** fields = vips_image_get_fields(image.get_image());
         for (gchar** field = fields; *field != nullptr; ++field)
             if (std::string_view(*field).starts_with("exif-ifd3-"))
-                properties.hasGPS = true;
+                properties.hasGps = true;
         g_strfreev(fields);
         return properties;
     });

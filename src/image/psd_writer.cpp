@@ -6,7 +6,7 @@
 namespace kv::image {
 namespace {
 
-void putBE(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
+void putBe(std::vector<std::uint8_t>& out, std::uint32_t value, int bytes) {
     for (int shift = (bytes - 1) * 8; shift >= 0; shift -= 8)
         out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
@@ -41,9 +41,9 @@ void packRow(std::span<const std::uint8_t> row, std::vector<std::uint8_t>& out) 
 
 } // namespace
 
-std::vector<std::uint8_t> encodePSD(std::span<const std::uint8_t> rgba, int width, int height,
+std::vector<std::uint8_t> encodePsd(std::span<const std::uint8_t> rgba, int width, int height,
                                     bool withAlpha) {
-    if (width < 1 || height < 1 || width > kMaxPSDSide || height > kMaxPSDSide)
+    if (width < 1 || height < 1 || width > kMaxPsdSide || height > kMaxPsdSide)
         throw std::invalid_argument("PSD sides must be 1 to 30000 pixels");
     const auto w = static_cast<std::size_t>(width);
     const auto h = static_cast<std::size_t>(height);
@@ -52,17 +52,17 @@ std::vector<std::uint8_t> encodePSD(std::span<const std::uint8_t> rgba, int widt
     const int channels = withAlpha ? 4 : 3;
 
     std::vector<std::uint8_t> out{'8', 'B', 'P', 'S'};
-    putBE(out, 1, 2);            // version 1 (PSD, not PSB)
+    putBe(out, 1, 2);            // version 1 (PSD, not PSB)
     out.insert(out.end(), 6, 0); // reserved
-    putBE(out, static_cast<std::uint32_t>(channels), 2);
-    putBE(out, static_cast<std::uint32_t>(height), 4);
-    putBE(out, static_cast<std::uint32_t>(width), 4);
-    putBE(out, 8, 2); // bits per channel
-    putBE(out, 3, 2); // colour mode: RGB
-    putBE(out, 0, 4); // colour mode data
-    putBE(out, 0, 4); // image resources
-    putBE(out, 0, 4); // layer and mask information
-    putBE(out, 1, 2); // composite image compression: PackBits
+    putBe(out, static_cast<std::uint32_t>(channels), 2);
+    putBe(out, static_cast<std::uint32_t>(height), 4);
+    putBe(out, static_cast<std::uint32_t>(width), 4);
+    putBe(out, 8, 2); // bits per channel
+    putBe(out, 3, 2); // colour mode: RGB
+    putBe(out, 0, 4); // colour mode data
+    putBe(out, 0, 4); // image resources
+    putBe(out, 0, 4); // layer and mask information
+    putBe(out, 1, 2); // composite image compression: PackBits
 
     // Row byte counts for every row of every channel come first, then the packed rows, which are
     // packed straight into the file's buffer (the counts are filled in as each row is done).

@@ -28,7 +28,7 @@ std::string base64(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
-std::string wrapPNGInSVG(std::span<const std::uint8_t> png, int width, int height) {
+std::string wrapPngInSvg(std::span<const std::uint8_t> png, int width, int height) {
     const std::string w = std::to_string(width);
     const std::string h = std::to_string(height);
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" "

@@ -8,7 +8,7 @@
 namespace kv::image {
 
 /// The SVG text for a width × height image whose PNG encoding is `png`.
-std::string wrapPNGInSVG(std::span<const std::uint8_t> png, int width, int height);
+std::string wrapPngInSvg(std::span<const std::uint8_t> png, int width, int height);
 
 /// Standard Base64 without line breaks.
 std::string base64(std::span<const std::uint8_t> bytes);

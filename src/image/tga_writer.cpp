@@ -17,9 +17,9 @@ void putUint16(std::vector<std::uint8_t>& out, std::size_t at, int value) {
 
 } // namespace
 
-std::vector<std::uint8_t> encodeTGA(std::span<const std::uint8_t> rgba, int width, int height,
+std::vector<std::uint8_t> encodeTga(std::span<const std::uint8_t> rgba, int width, int height,
                                     bool withAlpha) {
-    if (width < 1 || height < 1 || width > kMaxTGASide || height > kMaxTGASide)
+    if (width < 1 || height < 1 || width > kMaxTgaSide || height > kMaxTgaSide)
         throw std::invalid_argument("TGA sides must be 1 to 65535 pixels");
     const std::size_t pixels = static_cast<std::size_t>(width) * static_cast<std::size_t>(height);
     if (rgba.size() != pixels * 4)

@@ -6,7 +6,7 @@ namespace kv::Thumbnails {
 
 Picture image(const std::filesystem::path& file, int maxPixelSize) {
     const auto source = image::ImageSource::open(file);
-    const image::Image small = source.thumbnail(source.primaryFrame(), maxPixelSize).inSRGB();
+    const image::Image small = source.thumbnail(source.primaryFrame(), maxPixelSize).inSrgb();
     return {.width = small.width(), .height = small.height(), .rgba = small.rgba8()};
 }
 

@@ -33,7 +33,7 @@ img::Image picture(int width, int height) {
             p[3] = 255;
         }
     }
-    return img::Image::fromRGBA8(rgba, width, height).flattened({});
+    return img::Image::fromRgba8(rgba, width, height).flattened({});
 }
 
 struct Difference {
@@ -119,7 +119,7 @@ TEST(GridTiles, PicturesThatAreNotGridsOfOpaqueTilesAreLeftToTheWholeDecoder) {
     for (std::size_t i = 3; i < rgba.size(); i += 8)
         rgba[i] = 0x20;
     EXPECT_FALSE(img::HeifTileReader::open(img::encodeImageToBytes(
-        img::Image::fromRGBA8(rgba, 700, 600), {.type = img::ImageType::heic, .quality = 0.6})));
+        img::Image::fromRgba8(rgba, 700, 600), {.type = img::ImageType::heic, .quality = 0.6})));
     // Not a HEIF file at all.
     const std::vector<std::uint8_t> junk(100, 7);
     EXPECT_ANY_THROW((void)img::HeifTileReader::open(junk));

@@ -204,7 +204,7 @@ class HTMLToPDF : public ::testing::Test {
             rgba[i + 3] = 255;
         }
         std::filesystem::create_directories(file.parent_path());
-        image::encodeImage(image::Image::fromRGBA8(rgba, width, height), file, {});
+        image::encodeImage(image::Image::fromRgba8(rgba, width, height), file, {});
     }
 
     TempDir m_dir;

@@ -29,7 +29,7 @@ image::IconRendition pattern(int size) {
 
 TEST(IcnsReader, ReadsBackOurClassicEntriesExactly) {
     const std::vector<image::IconRendition> icons{pattern(16), pattern(32), pattern(128)};
-    const auto file = image::encodeICNS(icons);
+    const auto file = image::encodeIcns(icons);
     const auto read = image::readLargestIcnsRendition(file);
     EXPECT_EQ(read.encoding, IcnsRendition::Encoding::rgba);
     EXPECT_EQ(read.width, 128);
@@ -39,7 +39,7 @@ TEST(IcnsReader, ReadsBackOurClassicEntriesExactly) {
 TEST(IcnsReader, PrefersTheLargestEmbeddedPng) {
     auto big = pattern(1024);
     big.png = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A, 1, 2, 3};
-    const auto file = image::encodeICNS(std::vector<image::IconRendition>{pattern(32), big});
+    const auto file = image::encodeIcns(std::vector<image::IconRendition>{pattern(32), big});
     const auto read = image::readLargestIcnsRendition(file);
     EXPECT_EQ(read.encoding, IcnsRendition::Encoding::png);
     EXPECT_EQ(read.width, 1024);
@@ -48,7 +48,7 @@ TEST(IcnsReader, PrefersTheLargestEmbeddedPng) {
 
 TEST(IcnsReader, DamagedFilesFailCleanly) {
     const auto file =
-        image::encodeICNS(std::vector<image::IconRendition>{pattern(16), pattern(32)});
+        image::encodeIcns(std::vector<image::IconRendition>{pattern(16), pattern(32)});
     // Every cut and a byte flip in every position: an IcnsError or a rendition, nothing else.
     for (std::size_t n = 0; n < file.size(); ++n) {
         try {
@@ -77,7 +77,7 @@ TEST(ExifPatch, EmptiesGpsAndSetsOrientationInPlace) {
     const auto exif = runProgram({"exiftool", "-b", "-EXIF", (dir / "a.jpg").string()}).out;
     ASSERT_FALSE(exif.empty());
     const std::vector<std::uint8_t> block(exif.begin(), exif.end());
-    const auto patched = image::patchExif(block, {.orientation = 1, .removeGPS = true});
+    const auto patched = image::patchExif(block, {.orientation = 1, .removeGps = true});
     ASSERT_TRUE(patched);
     EXPECT_EQ(patched->size(), block.size());
     writeFile(dir / "exif.bin", std::string(patched->begin(), patched->end()));
@@ -95,7 +95,7 @@ TEST(ImageChecks, PdfCornersAndPageCounts) {
     TempDir dir;
     const auto check = [&](const std::string& name, const std::vector<PdfPage>& pages,
                            PDFBackgroundRequirement need) {
-        writePDF(dir / name, pages);
+        writePdf(dir / name, pages);
         return Validator::validatePDF(dir / name, 1, need);
     };
     const std::string fillWhite = "1 1 1 rg 0 0 400 400 re f",

@@ -89,7 +89,7 @@ TEST_F(ImageConverterTest, OrientationIsAppliedWheneverPixelsAreRedrawn) {
     EXPECT_LE(colourDistance(pixelAt(small, 95, 5), {255, 0, 0}), 60);
 }
 
-TEST_F(ImageConverterTest, KeepsMetadataOrStripsLocationAndXMP) {
+TEST_F(ImageConverterTest, KeepsMetadataOrStripsLocationAndXmp) {
     const fs::path photo = dir / "tagged.jpg";
     tool({"convert", "-size", "120x80", "plasma:", photo.string()});
     tool({"exiftool", "-q", "-overwrite_original", "-Make=Kelvane", "-GPSLatitude=48.85",
@@ -115,7 +115,7 @@ TEST_F(ImageConverterTest, KeepsMetadataOrStripsLocationAndXMP) {
     }
 }
 
-TEST_F(ImageConverterTest, WideGamutPixelsBecomeSRGBWhereTheProfileCannotGo) {
+TEST_F(ImageConverterTest, WideGamutPixelsBecomeSrgbWhereTheProfileCannotGo) {
     // A saturated green in sRGB, re-encoded into Display P3 with its profile embedded.
     tool({"convert", "-size", "64x64", "xc:rgb(20,200,40)", "-depth", "8",
           (dir / "green.png").string()});
@@ -241,7 +241,7 @@ TEST_F(ImageConverterTest, AnimatedGifGivesItsFirstFrame) {
 }
 
 TEST_F(ImageConverterTest, CameraRawIsDevelopedByLibRaw) {
-    writeDNG(dir / "shot.dng", 120, 80);
+    writeDng(dir / "shot.dng", 120, 80);
     const auto out =
         ImageConverter::convert(imageRequest(dir / "shot.dng", F::raw, F::png, dir / "raw"));
     EXPECT_EQ(identifySize(out), "120x80");
@@ -257,7 +257,7 @@ TEST_F(ImageConverterTest, CameraRawIsDevelopedByLibRaw) {
 }
 
 TEST_F(ImageConverterTest, PdfPagesAreCappedAt8192Pixels) {
-    writePDF(dir / "poster.pdf", {{7200, 3600, ""}});
+    writePdf(dir / "poster.pdf", {{7200, 3600, ""}});
     auto pages = imageRequest(dir / "poster.pdf", F::pdf, F::pdfPagePng, dir / "out");
     const auto folder = ImageConverter::convertPDFPages(pages);
     EXPECT_EQ(identifySize(folder / "page_001.png"), "8192x4096");

@@ -34,7 +34,7 @@ void buildSources(const fs::path& dir) {
     tool({"convert", at("photo.png"), "-define", "icon:auto-resize=16,32,48,256", at("photo.ico")});
     tool({"convert", at("photo.png"), "-resize", "128x128!", at("square128.png")});
     tool({"png2icns", at("photo.icns"), at("square128.png")});
-    writeDNG(dir / "photo.dng", 96, 64);
+    writeDng(dir / "photo.dng", 96, 64);
 }
 
 } // namespace
@@ -55,7 +55,7 @@ fs::path sourceFor(SupportedFormat format) {
     return sourceFolder() / ("photo." + ext);
 }
 
-void writeDNG(const fs::path& file, int width, int height) {
+void writeDng(const fs::path& file, int width, int height) {
     std::vector<std::uint8_t> out;
     const auto u16 = [&](std::uint32_t v) {
         out.push_back(static_cast<std::uint8_t>(v));
@@ -103,9 +103,9 @@ void writeDNG(const fs::path& file, int width, int height) {
             pixels.push_back(static_cast<std::uint8_t>(value >> 8));
         }
     }
-    const std::int64_t xyzToSRGB[9] = {32406, -15372, -4986, -9689, 18758, 415, 557, -2040, 10570};
+    const std::int64_t xyzToSrgb[9] = {32406, -15372, -4986, -9689, 18758, 415, 557, -2040, 10570};
     std::vector<std::uint8_t> matrix;
-    for (auto m : xyzToSRGB) {
+    for (auto m : xyzToSrgb) {
         const auto pair = le32({m, 10000});
         matrix.insert(matrix.end(), pair.begin(), pair.end());
     }
@@ -204,7 +204,7 @@ std::string exifTag(const fs::path& file, const std::string& tag) {
     return value;
 }
 
-void writePDF(const fs::path& file, const std::vector<PdfPage>& pages) {
+void writePdf(const fs::path& file, const std::vector<PdfPage>& pages) {
     std::string out = "%PDF-1.4\n";
     std::vector<std::size_t> offsets;
     const auto object = [&](const std::string& body) {

@@ -23,7 +23,7 @@ const std::filesystem::path& sourceFolder();
 std::filesystem::path sourceFor(SupportedFormat format);
 
 /// A minimal uncompressed RGGB camera DNG (16-bit, linear, sRGB primaries) of a smooth pattern.
-void writeDNG(const std::filesystem::path& file, int width, int height);
+void writeDng(const std::filesystem::path& file, int width, int height);
 
 /// "W×H" of the first image as ImageMagick reads it ("96x64"), empty when it cannot read it.
 std::string identifySize(const std::filesystem::path& file);
@@ -41,7 +41,7 @@ struct PdfPage {
     std::string content;
 };
 /// A minimal PDF with the pages, written by hand (ImageMagick's policy forbids writing PDF).
-void writePDF(const std::filesystem::path& file, const std::vector<PdfPage>& pages);
+void writePdf(const std::filesystem::path& file, const std::vector<PdfPage>& pages);
 
 /// A conversion request into `outputDir`, which is created (as the engine does before calling a
 /// converter).

@@ -125,7 +125,7 @@ TEST(PdfPages, EveryPageBecomesAnImageFile) {
         GTEST_SKIP() << "ImageMagick reads the pages";
     TempDir dir;
     // Two pages of 720 × 360 points (10 × 5 inches); the first has a navy box at its top left.
-    writePDF(dir / "doc.pdf", {{720, 360, "0 0 0.5 rg 10 250 190 100 re f"}, {720, 360, ""}});
+    writePdf(dir / "doc.pdf", {{720, 360, "0 0 0.5 rg 10 250 190 100 re f"}, {720, 360, ""}});
     for (const F target : {F::pdfPagePng, F::pdfPageJpeg}) {
         auto job = FileDetector::createJob(dir / "doc.pdf");
         ASSERT_TRUE(job);

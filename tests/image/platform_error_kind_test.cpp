@@ -16,7 +16,7 @@ image::Image gradient(int width, int height) {
         for (int x = 0; x < width; ++x)
             rgba.insert(rgba.end(), {static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y),
                                      static_cast<std::uint8_t>(x ^ y), 255});
-    return image::Image::fromRGBA8(rgba, width, height);
+    return image::Image::fromRgba8(rgba, width, height);
 }
 
 PlatformError::Kind kindOf(const std::function<void()>& body) {

@@ -71,7 +71,7 @@ std::vector<std::uint16_t> decodedByImageMagick(const fs::path& png, const fs::p
     return samples;
 }
 
-std::vector<std::uint16_t> asRGBA16(const std::vector<std::uint16_t>& samples, int channels,
+std::vector<std::uint16_t> asRgba16(const std::vector<std::uint16_t>& samples, int channels,
                                     int bitDepth) {
     std::vector<std::uint16_t> rgba;
     const auto widen = [&](std::uint16_t v) {
@@ -119,7 +119,7 @@ TEST_F(PngEncoderTest, EveryLayoutRoundTripsExactlyAcrossBandSeams) {
                           std::to_string(size.width) + "x" + std::to_string(size.height))
                     << name;
                 EXPECT_EQ(decodedByImageMagick(png, dir / "decoded.raw"),
-                          asRGBA16(samples, channels, depth))
+                          asRgba16(samples, channels, depth))
                     << name;
                 EXPECT_NO_THROW(image::verifyPngFile(png)) << name;
             }

@@ -16,7 +16,7 @@ void writeGreyJp2(const std::filesystem::path& file, std::uint8_t level) {
     std::vector<std::uint8_t> rgba(48 * 32 * 4, level);
     for (std::size_t i = 3; i < rgba.size(); i += 4)
         rgba[i] = 255;
-    image::encodeImage(image::Image::fromRGBA8(rgba, 48, 32), file,
+    image::encodeImage(image::Image::fromRgba8(rgba, 48, 32), file,
                        {.type = image::ImageType::jp2, .quality = 0.9, .stop = {}});
 }
 

@@ -19,7 +19,7 @@ constexpr RGB kRed{255, 0, 0};
 constexpr RGB kBlue{0, 0, 255};
 
 // Blue with a red 10 × 10 square at the top left: every flip or mirror moves the red.
-std::vector<std::uint8_t> asymmetricRGBA() {
+std::vector<std::uint8_t> asymmetricRgba() {
     std::vector<std::uint8_t> rgba;
     for (int y = 0; y < kHeight; ++y)
         for (int x = 0; x < kWidth; ++x) {
@@ -62,7 +62,7 @@ void expectUpright(const std::vector<std::uint8_t>& pixels, int channels,
     EXPECT_EQ(pixel(pixels, channels, 0, kHeight - 1), kBlue) << reader << ": upside down";
 }
 
-class TGAAndLimits : public ::testing::Test {
+class TgaAndLimits : public ::testing::Test {
   protected:
     void SetUp() override {
         for (const char* name : {"ffmpeg", "vips"})
@@ -74,9 +74,9 @@ class TGAAndLimits : public ::testing::Test {
 
 } // namespace
 
-TEST(TGAWriter, HeaderSaysTopLeftAndRowsRunTopFirst) {
+TEST(TgaWriter, HeaderSaysTopLeftAndRowsRunTopFirst) {
     const std::vector<std::uint8_t> rgba{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}; // 3 × 1
-    const auto tga = image::encodeTGA(rgba, 3, 1, false);
+    const auto tga = image::encodeTga(rgba, 3, 1, false);
     ASSERT_EQ(tga.size(), 18u + 9u);
     EXPECT_EQ(tga[2], 2);                 // uncompressed true colour
     EXPECT_EQ(tga[12] | tga[13] << 8, 3); // width
@@ -85,20 +85,20 @@ TEST(TGAWriter, HeaderSaysTopLeftAndRowsRunTopFirst) {
     EXPECT_EQ(tga[17], 0x20);             // top-left origin, no alpha bits
     EXPECT_EQ(std::vector<std::uint8_t>(tga.begin() + 18, tga.end()),
               (std::vector<std::uint8_t>{3, 2, 1, 7, 6, 5, 11, 10, 9})); // BGR
-    const auto withAlpha = image::encodeTGA(rgba, 1, 3, true);
+    const auto withAlpha = image::encodeTga(rgba, 1, 3, true);
     EXPECT_EQ(withAlpha[16], 32);
     EXPECT_EQ(withAlpha[17], 0x28);
-    EXPECT_THROW(image::encodeTGA(std::vector<std::uint8_t>(4), 65536, 1, false),
+    EXPECT_THROW(image::encodeTga(std::vector<std::uint8_t>(4), 65536, 1, false),
                  std::invalid_argument);
-    EXPECT_THROW(image::encodeTGA(rgba, 2, 2, false),
+    EXPECT_THROW(image::encodeTga(rgba, 2, 2, false),
                  std::invalid_argument); // 12 bytes for 4 pixels
 }
 
-TEST_F(TGAAndLimits, ConvertedTGAIsUprightForFFmpegAndForOurReader) {
+TEST_F(TgaAndLimits, ConvertedTgaIsUprightForFFmpegAndForOurReader) {
     // The source: a PNG of the asymmetric picture, made through our own TGA writer and ffmpeg.
-    const auto rgba = asymmetricRGBA();
+    const auto rgba = asymmetricRgba();
     writeFile(dir / "made.tga", [&] {
-        const auto bytes = image::encodeTGA(rgba, kWidth, kHeight, false);
+        const auto bytes = image::encodeTga(rgba, kWidth, kHeight, false);
         return std::string(bytes.begin(), bytes.end());
     }());
     tool({"ffmpeg", "-v", "error", "-i", (dir / "made.tga").string(),
@@ -125,7 +125,7 @@ TEST_F(TGAAndLimits, ConvertedTGAIsUprightForFFmpegAndForOurReader) {
     expectUpright(decodedByUs(dir / "bottom-up.tga"), 3, "our reader, bottom-up file");
 }
 
-TEST_F(TGAAndLimits, TargetLimitsAreCheckedBeforeEncodingAndNamed) {
+TEST_F(TgaAndLimits, TargetLimitsAreCheckedBeforeEncodingAndNamed) {
     struct Case {
         int width;
         F target;

@@ -15,7 +15,7 @@ namespace {
 constexpr int kSide = 64;
 
 // Red rises to the right, green downwards, blue along the diagonal: every channel varies.
-std::vector<std::uint8_t> gradientRGBA() {
+std::vector<std::uint8_t> gradientRgba() {
     std::vector<std::uint8_t> pixels(static_cast<std::size_t>(kSide * kSide * 4));
     for (int y = 0; y < kSide; ++y) {
         for (int x = 0; x < kSide; ++x) {
@@ -46,7 +46,7 @@ struct TiffCloser {
 };
 
 // A 16-bit RGGB mosaic of the gradient with the DNG tags LibRaw needs to develop it.
-void writeDNG(const std::filesystem::path& file) {
+void writeDng(const std::filesystem::path& file) {
     std::unique_ptr<TIFF, TiffCloser> tiff(TIFFOpen(file.c_str(), "w"));
     if (!tiff)
         throw PlatformError("libtiff cannot create " + file.string());
@@ -80,7 +80,7 @@ void writeDNG(const std::filesystem::path& file) {
     TIFFSetField(t, TIFFTAG_ASSHOTNEUTRAL, 3, kNeutral.data());
     TIFFSetField(t, TIFFTAG_WHITELEVEL, 1, &white);
 
-    const auto rgba = gradientRGBA();
+    const auto rgba = gradientRgba();
     std::vector<std::uint16_t> row(kSide);
     for (int y = 0; y < kSide; ++y) {
         for (int x = 0; x < kSide; ++x) {
@@ -100,12 +100,12 @@ void writeDNG(const std::filesystem::path& file) {
 
 void writeSeedImage(SupportedFormat format, const std::filesystem::path& file) {
     if (format == SupportedFormat::raw) {
-        writeDNG(file);
+        writeDng(file);
         return;
     }
-    const auto pixels = gradientRGBA();
+    const auto pixels = gradientRgba();
     // Opaque, so flattening leaves the pixels as they are and drops the alpha band: an RGB seed.
-    const auto picture = image::Image::fromRGBA8(pixels, kSide, kSide).flattened({});
+    const auto picture = image::Image::fromRgba8(pixels, kSide, kSide).flattened({});
     image::encodeImage(picture, file, {.type = imageTypeFor(format), .quality = 0.9, .stop = {}});
 }
 
