@@ -10,6 +10,7 @@
 #include "image/ico_writer.h"
 #include "image/image_codec.h"
 #include "image/image_pdf.h"
+#include "image/image_truncation.h"
 #include "image/psd_writer.h"
 #include "image/svg_writer.h"
 #include "image/tga_writer.h"

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "engine/convert_request.h"
-#include "image/image_truncation.h"
 
 #include <cstdint>
 #include <filesystem>

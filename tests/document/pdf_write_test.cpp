@@ -1,6 +1,7 @@
 // Text and rich text set on PDF pages, end to end through the kelvane binary, read back by
 // poppler's command-line tools.
 #include "document/pdf/pdf_conversions.h"
+#include "document/richtext/rich_text.h"
 #include "engine/conversion_error.h"
 #include "support/test_support.h"
 

@@ -2,6 +2,7 @@
 #include "engine/conversion_error.h"
 #include "engine/logger.h"
 #include "image/image_converter.h"
+#include "image/image_truncation.h"
 #include "image_fixtures.h"
 #include "validate/validator.h"
 

@@ -3,12 +3,14 @@
 // conversion that needs no PDF never loads those libraries.
 #pragma once
 
-#include "document/richtext/rich_text.h"
-
 #include <filesystem>
 #include <optional>
 #include <stop_token>
 #include <string>
+
+namespace kv::richtext {
+class RichText;
+}
 
 namespace kv::DocumentConverter {
 
