@@ -234,5 +234,27 @@ TEST_F(TextLayout, RightToLeftAndJoiningScriptsAreShaped) {
         << read;
 }
 
+TEST_F(TextLayout, ParagraphsSetEitherWayStayInOrderAcrossPages) {
+    // Every third line carries a combining accent, which only full shaping places; the others are
+    // plain. Their order in the page content must be the order of the file.
+    std::string text;
+    for (int i = 0; i < 200; ++i)
+        text += "line" + std::to_string(i) + (i % 3 == 0 ? " cafe\u0301" : " plain") + "\n";
+    const auto words = convert(text);
+    ASSERT_FALSE(words.empty());
+    const std::string raw = runProgram({"pdftotext", "-raw", m_pdf.string(), "-"}).out;
+    std::size_t at = 0;
+    for (int i = 0; i < 200; ++i) {
+        const std::size_t found = raw.find("line" + std::to_string(i) + " ", at);
+        ASSERT_NE(found, std::string::npos) << "line " << i << " lost or out of order";
+        at = found;
+    }
+    std::smatch pages;
+    const std::string info = runProgram({"pdfinfo", m_pdf.string()}).out;
+    ASSERT_TRUE(std::regex_search(info, pages, std::regex("Pages:\\s+(\\d+)")));
+    EXPECT_GE(std::stoi(pages[1]), 3) << "meant to cross page edges";
+    EXPECT_NE(raw.find("caf"), std::string::npos);
+}
+
 } // namespace
 } // namespace kv
