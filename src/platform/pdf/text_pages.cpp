@@ -374,9 +374,10 @@ struct TextPages::State {
         return logAttrs;
     }
 
-    // Fills `lineEnds` and `advances` as pango would with words kept whole where they fit and
-    // broken between characters where they do not; false when a line's break is not one it can
-    // tell.
+    // Fills `lineEnds` and `advances`: each line takes what fits, spaces and tabs hanging past the
+    // edge, and ends at the last place pango's break rules allow; a word wider than the line is
+    // cut between characters, without the hyphen pango would add to the text. False when not even
+    // one character fits.
     bool breakLines(std::string_view text, const GlyphTable& table) {
         const double lineWidth = width - 2 * margin;
         const double tabWidth = kTabColumns * table.spaceAdvance;
