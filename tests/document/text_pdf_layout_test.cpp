@@ -24,11 +24,16 @@ struct Word {
     double xMin, yMin, xMax;
 };
 
+constexpr std::string_view kNoBreakSpace = "\u00a0";
+
 std::string withoutSpaces(std::string_view text) {
     std::string kept;
-    for (const char c : text)
-        if (c != ' ' && c != '\n' && c != '\t' && c != '\f')
-            kept += c;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.substr(i, kNoBreakSpace.size()) == kNoBreakSpace)
+            ++i;
+        else if (text[i] != ' ' && text[i] != '\n' && text[i] != '\t' && text[i] != '\f')
+            kept += text[i];
+    }
     return kept;
 }
 
@@ -92,14 +97,22 @@ double cellWidth(const Word& word) {
 }
 
 TEST_F(TextLayout, LongLinesFillToTheRightMarginAndKeepEveryCharacter) {
-    // One paragraph of ASCII words of many lengths, then one word longer than a line.
+    // One paragraph of ASCII words of many lengths, every fifth tied to the next by a no-break
+    // space, then one word longer than a line.
     std::string paragraph;
     std::set<std::string> whole;
+    std::map<std::string, std::string> tied;
     for (int i = 0; i < 150; ++i) {
         const std::string word =
             std::string(1 + (i * 7) % 13, static_cast<char>('a' + i % 26)) + std::to_string(i);
         whole.insert(word);
-        paragraph += word + " ";
+        paragraph += word;
+        if (i % 5 == 4) {
+            tied[word] = "nb" + std::to_string(i);
+            whole.insert(tied[word]);
+            paragraph += std::string(kNoBreakSpace) + tied[word];
+        }
+        paragraph += " ";
     }
     std::string longWord;
     for (int i = 0; i < 150; ++i)
@@ -115,6 +128,12 @@ TEST_F(TextLayout, LongLinesFillToTheRightMarginAndKeepEveryCharacter) {
     const std::size_t longLines = (longWord.size() * cell) / (kRight - kLeft) + 1;
     ASSERT_GT(lines.size(), longLines + 1);
     const std::size_t paragraphLines = lines.size() - longLines;
+    std::map<std::string, std::size_t> lineOf;
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        for (const Word* word : lines[i].words)
+            lineOf[word->text] = i;
+    for (const auto& [word, partner] : tied)
+        EXPECT_EQ(lineOf[word], lineOf[partner]) << word << " and " << partner << " split";
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const Line& line = lines[i];
         EXPECT_NEAR(line.left, kLeft, kTolerance) << "line " << i;
@@ -129,9 +148,17 @@ TEST_F(TextLayout, LongLinesFillToTheRightMarginAndKeepEveryCharacter) {
             EXPECT_GT(line.right + cell, kRight - kTolerance) << "long word line " << i;
             continue;
         }
-        // The next line's first word would not have fitted after a space.
-        const Word& next = *lines[i + 1].words.front();
-        EXPECT_GT(line.right + cell + (next.xMax - next.xMin), kRight + kTolerance)
+        // The next line's first word (with the word tied to it) would not have fitted after a
+        // space.
+        const Line& nextLine = lines[i + 1];
+        const Word& next = *nextLine.words.front();
+        double nextRight = next.xMax;
+        if (tied.contains(next.text)) {
+            ASSERT_GT(nextLine.words.size(), 1u);
+            EXPECT_EQ(nextLine.words[1]->text, tied[next.text]) << "tied words split";
+            nextRight = nextLine.words[1]->xMax;
+        }
+        EXPECT_GT(line.right + cell + (nextRight - next.xMin), kRight + kTolerance)
             << "line " << i << " broke early before " << next.text;
     }
 }

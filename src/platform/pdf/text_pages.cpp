@@ -52,9 +52,9 @@ FontDescription describe(const TextFont& font) {
 }
 
 // Characters a font draws as one glyph that its neighbours leave alone: scripts set left to right
-// without reordering or joining, and no combining marks, joiners, selectors, controls, invisible
-// formatting or spaces other than U+0020 (whose treatment at a line's end is pango's own). A glyph
-// found for such a character alone is its glyph in any paragraph.
+// without reordering or joining, and no combining marks, joiners, selectors, controls or invisible
+// formatting. A glyph found for such a character alone is its glyph in any paragraph. (Spaces a
+// font has no glyph for, which pango makes from a width alone, stay with pango.)
 bool standsAlone(char32_t c) {
     const auto in = [c](char32_t first, char32_t last) { return c >= first && c <= last; };
     if (c == ' ')
@@ -72,8 +72,7 @@ bool standsAlone(char32_t c) {
     case G_UNICODE_ENCLOSING_MARK:
     case G_UNICODE_NON_SPACING_MARK:
     case G_UNICODE_LINE_SEPARATOR:
-    case G_UNICODE_PARAGRAPH_SEPARATOR:
-    case G_UNICODE_SPACE_SEPARATOR: return false;
+    case G_UNICODE_PARAGRAPH_SEPARATOR: return false;
     default: break;
     }
     switch (g_unichar_get_script(c)) {
