@@ -1,7 +1,9 @@
 // HTML and tables on PDF pages: the page cutting and resource rules in-process, and the whole
 // path through the kelvane binary read back by poppler's tools (text, page sizes, pixels).
+#include "document/document_converter.h"
 #include "document/pdf/html_pdf.h"
 #include "document/pdf/pdf_conversions.h"
+#include "document/richtext/html_writer.h"
 #include "engine/conversion_error.h"
 #include "image/image_codec.h"
 #include "support/test_support.h"
@@ -9,6 +11,7 @@
 #include <array>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <regex>
 
 namespace kv {
@@ -103,6 +106,24 @@ TEST(LocalResource, OnlyFilesInsideTheFolder) {
              "file://" + (dir / "outside.png").string(), "link.png", "http://example.com/a.png",
              "data:image/png;base64,AAAA", "//example.com/a.png", "missing.png", "pics", ""})
         EXPECT_EQ(localResource(folder, reference), std::nullopt) << reference;
+}
+
+TEST(VisibleText, OnlyTheBodysTextCounts) {
+    using DocumentConverter::hasVisibleText;
+    // The exporter's page of an empty document still has a title and a style sheet.
+    EXPECT_FALSE(hasVisibleText(richtext::writeHTML(richtext::RichText(), "Quarterly report")));
+    richtext::RichText blank;
+    blank.append("\u00a0 \t\n\u3000\n", {});
+    EXPECT_FALSE(hasVisibleText(richtext::writeHTML(blank, "t")));
+    EXPECT_FALSE(hasVisibleText("<html><head><title>T</title></head><body><!-- <p>x</p> -->"
+                                "<script>var a = 1;</script><p>&nbsp; <br></p></body></html>"));
+    EXPECT_FALSE(hasVisibleText(""));
+    richtext::RichText word;
+    word.append("\u00a0x\n", {});
+    EXPECT_TRUE(hasVisibleText(richtext::writeHTML(word, "t")));
+    EXPECT_TRUE(hasVisibleText("<p>&amp;</p>"));
+    EXPECT_TRUE(hasVisibleText("<body><styled>s</styled></body>")); // not a style element
+    EXPECT_TRUE(hasVisibleText("no tags at all"));
 }
 
 TEST(RenderHTML, CancelledBeforeTheFirstPageWritesNothing) {
@@ -325,6 +346,82 @@ TEST_F(HTMLToPDF, TablesBecomePagesOfTheirCells) {
     writeFile(m_dir / "items.tsv", "k\tv\nalpha\tbeta\n");
     const std::string tsv = tool({"pdftotext", convert(m_dir / "items.tsv").string(), "-"});
     EXPECT_NE(tsv.find("alpha"), std::string::npos);
+}
+
+// A DOCX made by pandoc from `markdown`.
+std::filesystem::path pandocDOCX(const std::filesystem::path& file, const std::string& markdown) {
+    const auto source = file.parent_path() / (file.stem().string() + ".md");
+    writeFile(source, markdown);
+    const auto made = runProgram({"pandoc", source.string(), "-o", file.string()});
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    std::filesystem::remove(source);
+    return file;
+}
+
+TEST_F(HTMLToPDF, DOCXPagesKeepTextOrderAndHeadings) {
+    if (!test::haveTool("pandoc") || !test::haveTool("pdffonts"))
+        GTEST_SKIP() << "pandoc or pdffonts is not installed";
+    std::string markdown = "# Annual Heading\n\n";
+    for (int i = 1; i <= 120; ++i)
+        markdown += "Paragraph " + std::to_string(i) + " with *some* words. End" +
+                    std::to_string(i) + "\n\n";
+    markdown += "Caf\u00e9 and \u65e5\u672c and a [link](http://example.com).\n";
+    const auto pdf = convert(pandocDOCX(m_dir / "memo.docx", markdown));
+    const auto sizes = pageSizes(pdf);
+    ASSERT_GE(sizes.size(), 2u);
+    EXPECT_EQ(sizes.front(), "612 x 792");
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    std::size_t at = text.find("Annual Heading");
+    ASSERT_NE(at, std::string::npos) << text;
+    for (int i = 1; i <= 120; ++i) {
+        const std::string end = "End" + std::to_string(i) + "\n";
+        const std::size_t found = text.find(end, at);
+        ASSERT_NE(found, std::string::npos) << "paragraph " << i << " lost or out of order";
+        EXPECT_EQ(text.find(end, found + 1), std::string::npos) << "paragraph " << i << " twice";
+        at = found;
+    }
+    EXPECT_NE(text.find("Caf\u00e9 and \u65e5\u672c"), std::string::npos) << text;
+    const std::string fonts = tool({"pdffonts", pdf.string()});
+    EXPECT_NE(fonts.find("Bold"), std::string::npos) << fonts;
+    EXPECT_NE(fonts.find("Oblique"), std::string::npos) << fonts;
+    // The heading is drawn larger and heavier than body text: more dark pixels per line.
+    const Raster page = raster(pdf, 1);
+    const auto darkInRows = [&](int from, int to) {
+        int n = 0;
+        for (int y = from; y < to; ++y)
+            for (int x = 0; x < page.width; ++x)
+                n += page.at(x, y)[0] < 128 ? 1 : 0;
+        return n;
+    };
+    const auto words =
+        test::runProgram({"pdftotext", "-bbox", "-f", "1", "-l", "1", pdf.string(), "-"}).out;
+    const std::regex box("yMin=\"([0-9.]+)\" xMax=\"[0-9.]+\" yMax=\"([0-9.]+)\">([^<]*)<");
+    std::map<std::string, std::pair<int, int>> rows; // first box of each word, in pixels
+    for (auto it = std::sregex_iterator(words.begin(), words.end(), box);
+         it != std::sregex_iterator(); ++it)
+        rows.try_emplace((*it)[3], static_cast<int>(std::stod((*it)[1]) * 96 / 72),
+                         static_cast<int>(std::stod((*it)[2]) * 96 / 72) + 1);
+    ASSERT_TRUE(rows.count("Annual") && rows.count("Paragraph")) << words;
+    const auto [headTop, headBottom] = rows["Annual"];
+    const auto [bodyTop, bodyBottom] = rows["Paragraph"];
+    EXPECT_GT(headBottom - headTop, 1.5 * (bodyBottom - bodyTop));
+    EXPECT_GT(darkInRows(headTop, headBottom), 2 * darkInRows(bodyTop, bodyBottom));
+}
+
+TEST_F(HTMLToPDF, DOCXWithoutVisibleTextFailsAndWritesNothing) {
+    if (!test::haveTool("pandoc"))
+        GTEST_SKIP() << "pandoc is not installed";
+    for (const auto& [name, markdown] : std::vector<std::pair<std::string, std::string>>{
+             {"empty", ""}, {"blank", "&nbsp;\n\n\u3000\n"}}) {
+        const auto docx = pandocDOCX(m_dir / (name + ".docx"), markdown);
+        const auto result = runKelvane({"--convert", docx.string(), "pdf", m_out.string()});
+        EXPECT_NE(result.exitCode, 0) << name;
+        EXPECT_NE(result.err.find("Document produced no readable text \u2014 it may be empty or "
+                                  "unsupported"),
+                  std::string::npos)
+            << name << ": " << result.err;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(m_out));
 }
 
 } // namespace
