@@ -296,6 +296,48 @@ TEST_F(HTMLToPDF, DarkPagesComeOutWhiteWithBordersAndPicturesWhereWritten) {
     EXPECT_NE(text.find("cell"), std::string::npos);
 }
 
+TEST_F(HTMLToPDF, TableRowsMoveWholeToTheNextPage) {
+    // Red rows of 100 pixels from y = 1000: the second one straddles the first page's edge.
+    std::string html = "<body style=\"margin:0\"><div style=\"height:950px;padding-left:100px\">top</div>"
+                       "<table style=\"border-spacing:0;margin-left:20px\">";
+    for (int i = 1; i <= 4; ++i)
+        html += "<tr><td style=\"height:94px;background:#ff0000;border:3px solid #0000ff\">row" +
+                std::to_string(i) + "</td></tr>";
+    html += "</table>";
+    // A row taller than a page is still cut, but each of its lines is printed once.
+    html += "<table style=\"margin-left:20px\"><tr><td style=\"background:#ff0000\">";
+    for (int i = 1; i <= 90; ++i)
+        html += "tall" + std::to_string(i) + "<br>";
+    html += "</td></tr></table></body>";
+    writeFile(m_dir / "rows.html", html);
+    const auto pdf = convert(m_dir / "rows.html");
+    const Raster first = raster(pdf, 1);
+    int lowest = -1;
+    for (int y = 0; y < first.height; ++y)
+        for (int x = 0; x < first.width; ++x)
+            if (isRed(first.at(x, y)) || isBlue(first.at(x, y)))
+                lowest = y;
+    EXPECT_GE(lowest, 1040); // the first row (950–1050) stays whole on page 1 …
+    EXPECT_LE(lowest, 1051);
+    // … and the second starts page 2 with its blue top border and red background.
+    const Raster second = raster(pdf, 2);
+    EXPECT_TRUE(isBlue(second.at(60, 1))) << second.at(60, 1)[0];
+    EXPECT_TRUE(isRed(second.at(60, 20)));
+    EXPECT_TRUE(isBlue(second.at(60, 100)));
+    EXPECT_TRUE(isRed(second.at(60, 120)));
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    std::size_t at = 0;
+    for (int i = 1; i <= 4; ++i)
+        ASSERT_NE(at = text.find("row" + std::to_string(i), at), std::string::npos) << i;
+    for (int i = 1; i <= 90; ++i) {
+        const std::string line = "tall" + std::to_string(i) + "\n";
+        const std::size_t found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "line " << i << " lost or out of order";
+        EXPECT_EQ(text.find(line, found + 1), std::string::npos) << "line " << i << " twice";
+        at = found;
+    }
+}
+
 TEST_F(HTMLToPDF, ListMarkersDrawNothingBetweenThemAndTheTextBefore) {
     // A number marker leaves the pen at its end; a bullet drawn from there would streak down.
     writeFile(m_dir / "list.html",

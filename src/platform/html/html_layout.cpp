@@ -11,6 +11,7 @@
 #include <cmath>
 #include <functional>
 #include <litehtml.h>
+#include <optional>
 #include <pango/pangocairo.h>
 #include <string_view>
 #include <unordered_map>
@@ -535,6 +536,29 @@ class Container final : public litehtml::document_container {
     std::vector<Command>* m_commands = nullptr;
 };
 
+// Table rows as bands, so that a page edge moves above a row rather than cutting its borders
+// and background; a row is as tall as the union of its cells' border boxes.
+void addTableRows(const litehtml::element::ptr& element, std::vector<HtmlBand>& bands) {
+    if (!element || element->get_display() == litehtml::display_none)
+        return;
+    const bool row = element->get_display() == litehtml::display_table_row;
+    std::optional<HtmlBand> span;
+    for (std::size_t i = 0; i < element->get_children_count(); ++i) {
+        const auto child = element->get_child(static_cast<int>(i));
+        if (row && child && child->get_display() == litehtml::display_table_cell) {
+            const litehtml::position box = child->get_placement();
+            const HtmlBand cell{box.top() - child->padding_top() - child->border_top(),
+                                box.bottom() + child->padding_bottom() + child->border_bottom()};
+            span =
+                span ? HtmlBand{std::min(span->top, cell.top), std::max(span->bottom, cell.bottom)}
+                     : cell;
+        }
+        addTableRows(child, bands);
+    }
+    if (span)
+        bands.push_back(*span);
+}
+
 } // namespace
 
 struct HtmlLayout::State {
@@ -569,6 +593,7 @@ HtmlLayout::HtmlLayout(const std::string& html, const std::string& defaultStyle,
                                         std::max(height(), 1));
     m_state->document->draw(0, 0, 0, &everything);
     m_state->container.record(nullptr, nullptr);
+    addTableRows(m_state->document->root(), m_state->bands);
 }
 
 HtmlLayout::~HtmlLayout() {
