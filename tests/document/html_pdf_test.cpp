@@ -268,7 +268,7 @@ TEST_F(HTMLToPDF, DarkPagesComeOutWhiteWithBordersAndPicturesWhereWritten) {
     writePicture(m_dir / "doc" / "pics" / "blue.png", 100, 50);
     writeFile(m_dir / "doc" / "page.html",
               "<html><head><style>body{background:#000;color:#fff;margin:0}</style></head><body>"
-              "<div style=\"height:200px\">Dark page</div>"
+              "<div style=\"height:200px;padding-left:100px\">Dark page</div>"
               "<table style=\"border:6px solid #ff0000\"><tr><td>cell</td></tr></table>"
               "<div style=\"position:absolute;left:400px;top:600px\">"
               "<img src=\"pics/blue.png\" width=\"100\" height=\"50\"></div></body></html>");
@@ -298,8 +298,9 @@ TEST_F(HTMLToPDF, DarkPagesComeOutWhiteWithBordersAndPicturesWhereWritten) {
 
 TEST_F(HTMLToPDF, TableRowsMoveWholeToTheNextPage) {
     // Red rows of 100 pixels from y = 1000: the second one straddles the first page's edge.
-    std::string html = "<body style=\"margin:0\"><div style=\"height:950px;padding-left:100px\">top</div>"
-                       "<table style=\"border-spacing:0;margin-left:20px\">";
+    std::string html =
+        "<body style=\"margin:0\"><div style=\"height:950px;padding-left:100px\">top</div>"
+        "<table style=\"border-spacing:0;margin-left:20px\">";
     for (int i = 1; i <= 4; ++i)
         html += "<tr><td style=\"height:94px;background:#ff0000;border:3px solid #0000ff\">row" +
                 std::to_string(i) + "</td></tr>";
@@ -336,6 +337,42 @@ TEST_F(HTMLToPDF, TableRowsMoveWholeToTheNextPage) {
         EXPECT_EQ(text.find(line, found + 1), std::string::npos) << "line " << i << " twice";
         at = found;
     }
+}
+
+TEST_F(HTMLToPDF, LightTextIsDarkOnTheWhitePageButKeptOnItsOwnBackground) {
+    // Written for a dark page: white text straight on the page, white text in a black box, a
+    // mid-grey remark and a white list whose bullets would vanish too.
+    writeFile(m_dir / "light.html",
+              "<html><head><style>body{color:#fff;background:#000;margin:0;padding:20px}"
+              "</style></head><body>"
+              "<div style=\"height:100px\">Invisible words on white paper</div>"
+              "<div style=\"height:100px;background:#000000\">White words on black</div>"
+              "<div style=\"height:100px;color:#777777\">Grey words stay grey</div>"
+              "<ul style=\"margin:0\"><li>bullet</li></ul></body></html>");
+    const auto pdf = convert(m_dir / "light.html");
+    const Raster page = raster(pdf, 1);
+    const auto count = [&](int top, int bottom, int left, int right,
+                           const std::function<bool(std::array<int, 3>)>& match) {
+        int n = 0;
+        for (int y = top; y < bottom; ++y)
+            for (int x = left; x < right; ++x)
+                n += match(page.at(x, y)) ? 1 : 0;
+        return n;
+    };
+    const auto dark = [](std::array<int, 3> c) { return c[0] < 80 && c[1] < 80 && c[2] < 80; };
+    const auto notBlack = [](std::array<int, 3> c) { return c[0] > 60; };
+    // Text on the page: dark strokes where it is written.
+    EXPECT_GT(count(20, 120, 0, page.width, dark), 100);
+    // In the black box: white strokes, so the text kept its colour.
+    EXPECT_GT(count(125, 215, 25, 400, notBlack), 100);
+    EXPECT_LT(count(125, 215, 25, 400, notBlack), 8000);
+    // The grey remark is readable as written: grey strokes, none darkened.
+    EXPECT_GT(count(220, 320, 0, page.width, notBlack) - count(220, 320, 0, page.width, isWhite),
+              50);
+    EXPECT_EQ(count(220, 320, 0, page.width, dark), 0);
+    // The bullet and its text show too.
+    EXPECT_GT(count(320, 345, 0, 56, dark), 10);
+    EXPECT_GT(count(320, 345, 56, page.width, dark), 50);
 }
 
 TEST_F(HTMLToPDF, ListMarkersDrawNothingBetweenThemAndTheTextBefore) {
