@@ -375,6 +375,30 @@ TEST_F(HTMLToPDF, LightTextIsDarkOnTheWhitePageButKeptOnItsOwnBackground) {
     EXPECT_GT(count(320, 345, 56, page.width, dark), 50);
 }
 
+TEST_F(HTMLToPDF, EmojiAreDrawnInColour) {
+    if (runProgram({"fc-list", "Noto Color Emoji"}).out.empty())
+        GTEST_SKIP() << "fonts-noto-color-emoji is not installed";
+    // Grey words, then two emoji from x = 400 on, 48 pixels tall.
+    writeFile(m_dir / "emoji.html",
+              "<body style=\"margin:0;padding:20px\"><div style=\"font-size:48px\">"
+              "<span style=\"display:inline-block;width:380px\">Smile</span>"
+              "\U0001F600\U0001F34E</div></body>");
+    const Raster page = raster(convert(m_dir / "emoji.html"), 1);
+    const auto coloured = [](std::array<int, 3> c) {
+        return std::max({c[0], c[1], c[2]}) - std::min({c[0], c[1], c[2]}) > 80;
+    };
+    int words = 0, emoji = 0, dark = 0;
+    for (int y = 0; y < page.height; ++y)
+        for (int x = 0; x < page.width; ++x) {
+            const bool colour = coloured(page.at(x, y));
+            (x < 400 ? words : emoji) += colour ? 1 : 0;
+            dark += x < 400 && page.at(x, y)[0] < 80 ? 1 : 0;
+        }
+    EXPECT_GT(dark, 200); // the words are there, in grey
+    EXPECT_EQ(words, 0);
+    EXPECT_GT(emoji, 1000); // two coloured pictures of about 55 × 55 pixels
+}
+
 TEST_F(HTMLToPDF, ListMarkersDrawNothingBetweenThemAndTheTextBefore) {
     // A number marker leaves the pen at its end; a bullet drawn from there would streak down.
     writeFile(m_dir / "list.html",
