@@ -511,6 +511,31 @@ TEST_F(HTMLToPDF, DOCXPagesKeepTextOrderAndHeadings) {
     EXPECT_GT(darkInRows(headTop, headBottom), 2 * darkInRows(bodyTop, bodyBottom));
 }
 
+TEST_F(HTMLToPDF, LibreOfficeDOCXPrintsItsTextInOrder) {
+    if (!test::haveTool("soffice") || !test::haveTool("pdffonts"))
+        GTEST_SKIP() << "LibreOffice (soffice) or pdffonts is not installed";
+    writeFile(m_dir / "office.html",
+              "<html><body><h1>Office Heading</h1><p>First <b>strong</b> paragraph.</p>"
+              "<table border=\"1\"><tr><td>cellA</td><td>cellB</td></tr></table>"
+              "<p>Caf\u00e9 \u00fcber \u6771\u4eac, last paragraph.</p></body></html>");
+    const auto made = runProgram(
+        {"soffice", "-env:UserInstallation=file://" + (m_dir / "profile").string(), "--headless",
+         "--infilter=HTML (StarWriter)", "--convert-to", "docx:MS Word 2007 XML", "--outdir",
+         (m_dir / "office").string(), (m_dir / "office.html").string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const auto pdf = convert(m_dir / "office" / "office.docx");
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    std::size_t at = 0;
+    for (const std::string_view part :
+         {"Office Heading", "First strong paragraph.", "cellA", "cellB",
+          "Caf\u00e9 \u00fcber \u6771\u4eac, last paragraph."}) {
+        const std::size_t found = text.find(part, at);
+        ASSERT_NE(found, std::string::npos) << part << " missing or out of order:\n" << text;
+        at = found + part.size();
+    }
+    EXPECT_NE(tool({"pdffonts", pdf.string()}).find("Bold"), std::string::npos);
+}
+
 TEST_F(HTMLToPDF, DOCXWithoutVisibleTextFailsAndWritesNothing) {
     if (!test::haveTool("pandoc"))
         GTEST_SKIP() << "pandoc is not installed";
