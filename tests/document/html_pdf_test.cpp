@@ -342,13 +342,15 @@ TEST_F(HTMLToPDF, TableRowsMoveWholeToTheNextPage) {
 TEST_F(HTMLToPDF, LightTextIsDarkOnTheWhitePageButKeptOnItsOwnBackground) {
     // Written for a dark page: white text straight on the page, white text in a black box, a
     // mid-grey remark and a white list whose bullets would vanish too.
-    writeFile(m_dir / "light.html",
-              "<html><head><style>body{color:#fff;background:#000;margin:0;padding:20px}"
-              "</style></head><body>"
-              "<div style=\"height:100px\">Invisible words on white paper</div>"
-              "<div style=\"height:100px;background:#000000\">White words on black</div>"
-              "<div style=\"height:100px;color:#777777\">Grey words stay grey</div>"
-              "<ul style=\"margin:0\"><li>bullet</li></ul></body></html>");
+    writeFile(
+        m_dir / "light.html",
+        "<html><head><style>body{color:#fff;background:#000;margin:0;padding:20px}"
+        "</style></head><body>"
+        "<div style=\"height:100px\">Invisible words on white paper</div>"
+        "<div style=\"height:100px;background:#000000\">White words on black</div>"
+        "<div style=\"height:100px;color:#777777\">Grey words stay grey</div>"
+        "<ul style=\"margin:0\"><li>bullet</li></ul>"
+        "<div style=\"height:100px;color:transparent\">Hidden on purpose</div></body></html>");
     const auto pdf = convert(m_dir / "light.html");
     const Raster page = raster(pdf, 1);
     const auto count = [&](int top, int bottom, int left, int right,
@@ -373,6 +375,8 @@ TEST_F(HTMLToPDF, LightTextIsDarkOnTheWhitePageButKeptOnItsOwnBackground) {
     // The bullet and its text show too.
     EXPECT_GT(count(320, 345, 0, 56, dark), 10);
     EXPECT_GT(count(320, 345, 56, page.width, dark), 50);
+    // Fully transparent text stays hidden.
+    EXPECT_EQ(count(345, 440, 0, page.width, isWhite), (440 - 345) * page.width);
 }
 
 TEST_F(HTMLToPDF, EmojiAreDrawnInColour) {

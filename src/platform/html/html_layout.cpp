@@ -494,6 +494,8 @@ class Container final : public litehtml::document_container {
     // Text too light to read on white (contrast under 1.5 : 1 once its alpha is applied) turns
     // dark where nothing but the white page is behind it; on a background of its own it stays.
     litehtml::web_color readableOnPage(litehtml::web_color color, const litehtml::position& pos) {
+        if (color.alpha == 0)
+            return color; // hidden on purpose, not written for a dark page
         const auto luminance = [&](int channel) {
             const double on = (channel * color.alpha + 255.0 * (255 - color.alpha)) / 255.0 / 255.0;
             return on <= 0.04045 ? on / 12.92 : std::pow((on + 0.055) / 1.055, 2.4);
