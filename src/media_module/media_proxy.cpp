@@ -5,6 +5,7 @@
 #include "document/pdf/pdf_conversions.h"
 #include "image/image_converter.h"
 #include "media_module/media_module.h"
+#include "media_module/module_path.h"
 #include "platform/capability_probes.h"
 #include "platform/platform_error.h"
 #include "selftest/media_seeds.h"
@@ -18,12 +19,10 @@
 #include <unistd.h>
 
 namespace kv {
-namespace {
 
-// In $KELVANE_MODULE_DIR when set; else in the installed private folder, found relative to the
-// executable (KV_MODULE_DIR_FROM_BIN, so a moved prefix still works); else beside the executable,
-// as in a build folder.
-std::filesystem::path modulePath(const char* fileName) {
+// The installed folder is found relative to the executable (KV_MODULE_DIR_FROM_BIN), so a moved
+// prefix still works.
+std::filesystem::path media_module::modulePath(const char* fileName) {
     if (const char* dir = std::getenv("KELVANE_MODULE_DIR"); dir != nullptr && *dir != '\0') {
         return std::filesystem::path(dir) / fileName;
     }
@@ -41,6 +40,8 @@ std::filesystem::path modulePath(const char* fileName) {
     return exe.parent_path() / fileName;
 }
 
+namespace {
+
 // Opens a module once and checks its table; the module stays loaded for the life of the process.
 template <typename Table> class Module {
   public:
@@ -56,7 +57,7 @@ template <typename Table> class Module {
 
   private:
     void load() {
-        const auto path = modulePath(m_fileName);
+        const auto path = media_module::modulePath(m_fileName);
         void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (handle == nullptr) {
             m_failure = std::string(m_what) + " support could not be loaded: " + ::dlerror();
