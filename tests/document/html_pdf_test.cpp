@@ -9,6 +9,7 @@
 #include "support/test_support.h"
 
 #include <array>
+#include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
@@ -538,6 +539,77 @@ TEST_F(HTMLToPDF, LibreOfficeDOCXPrintsItsTextInOrder) {
         at = found + part.size();
     }
     EXPECT_NE(tool({"pdffonts", pdf.string()}).find("Bold"), std::string::npos);
+}
+
+TEST_F(HTMLToPDF, DOCXPicturesArePrintedWhereTheDocumentHasThem) {
+    if (!test::haveTool("pandoc"))
+        GTEST_SKIP() << "pandoc is not installed";
+    // pandoc embeds the picture in the package, at a size from its resolution (the extent).
+    writePicture(m_dir / "blue.png", 100, 50);
+    const auto docx = pandocDOCX(m_dir / "pictured.docx", "Before the picture.\n\n![](" +
+                                                              (m_dir / "blue.png").string() +
+                                                              ")\n\nAfter the picture.\n");
+    std::filesystem::remove(m_dir / "blue.png");
+    const std::string xml = tool({"unzip", "-p", docx.string(), "word/document.xml"});
+    std::smatch extent;
+    const std::regex extentPattern("extent cx=\"([0-9]+)\" cy=\"([0-9]+)\"");
+    ASSERT_TRUE(std::regex_search(xml, extent, extentPattern)) << xml;
+    const double width = std::stod(extent[1]) / 9525, height = std::stod(extent[2]) / 9525; // px
+    const auto pdf = convert(docx);
+    const Raster page = raster(pdf, 1);
+    EXPECT_NEAR(page.count(isBlue), width * height, width * 2 + height * 2 + 10);
+    // Between the two paragraphs.
+    const auto rowsWith = [&](const std::function<bool(std::array<int, 3>)>& match) {
+        std::pair<int, int> rows{page.height, -1};
+        for (int y = 0; y < page.height; ++y)
+            for (int x = 0; x < page.width; ++x)
+                if (match(page.at(x, y)))
+                    rows = {std::min(rows.first, y), std::max(rows.second, y)};
+        return rows;
+    };
+    const auto blue = rowsWith(isBlue);
+    EXPECT_NEAR(blue.second - blue.first + 1, height, 2);
+    const std::string text = tool({"pdftotext", "-bbox", pdf.string(), "-"});
+    const std::regex word("yMin=\"([0-9.]+)\"[^>]*>(Before|After)<");
+    std::map<std::string, double> tops;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), word);
+         it != std::sregex_iterator(); ++it)
+        tops[(*it)[2]] = std::stod((*it)[1]) * 96 / 72;
+    ASSERT_EQ(tops.size(), 2u) << text;
+    EXPECT_LT(tops["Before"], blue.first);
+    EXPECT_GT(tops["After"], blue.second);
+
+    // The HTML export carries the same picture inside the page.
+    const std::string html = test::readFile(test::convertWithKelvane(docx, "html", m_dir / "html"));
+    EXPECT_NE(html.find("<img src=\"data:image/png;base64,iVBORw0KGgo"), std::string::npos);
+    EXPECT_NE(html.find("width=\"" + std::to_string(std::lround(width)) + "\" height=\"" +
+                        std::to_string(std::lround(height)) + "\""),
+              std::string::npos);
+}
+
+TEST_F(HTMLToPDF, PicturesInsideThePageAreDrawn) {
+    // A 2 × 1 blue PNG written into the page as a data URI, drawn at 100 × 50.
+    std::vector<std::uint8_t> rgba{0, 0, 255, 255, 0, 0, 255, 255};
+    image::encodeImage(image::Image::fromRGBA8(rgba, 2, 1), m_dir / "dot.png", {});
+    const std::string png = test::readFile(m_dir / "dot.png");
+    std::filesystem::remove(m_dir / "dot.png");
+    std::string base64;
+    const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t i = 0; i < png.size(); i += 3) {
+        std::uint32_t v = static_cast<unsigned char>(png[i]) << 16;
+        if (i + 1 < png.size())
+            v |= static_cast<unsigned char>(png[i + 1]) << 8;
+        if (i + 2 < png.size())
+            v |= static_cast<unsigned char>(png[i + 2]);
+        base64 += digits[v >> 18 & 63];
+        base64 += digits[v >> 12 & 63];
+        base64 += i + 1 < png.size() ? digits[v >> 6 & 63] : '=';
+        base64 += i + 2 < png.size() ? digits[v & 63] : '=';
+    }
+    writeFile(m_dir / "inline.html", "<p>x</p><img src=\"data:image/png;base64," + base64 +
+                                         "\" width=\"100\" height=\"50\"><img "
+                                         "src=\"data:image/png;base64,@@@\">");
+    EXPECT_NEAR(raster(convert(m_dir / "inline.html"), 1).count(isBlue), 5000, 400);
 }
 
 TEST_F(HTMLToPDF, DOCXWithoutVisibleTextFailsAndWritesNothing) {

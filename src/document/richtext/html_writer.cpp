@@ -40,6 +40,51 @@ bool needsPreservedSpace(std::string_view text) {
            (!text.empty() && (text.front() == ' ' || text.back() == ' '));
 }
 
+void appendBase64(std::string& out, const std::vector<std::uint8_t>& bytes) {
+    static constexpr char kDigits[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        const std::uint32_t v = bytes[i] << 16 | bytes[i + 1] << 8 | bytes[i + 2];
+        for (int shift = 18; shift >= 0; shift -= 6)
+            out += kDigits[(v >> shift) & 63];
+    }
+    if (i < bytes.size()) {
+        const bool two = i + 1 < bytes.size();
+        const std::uint32_t v = bytes[i] << 16 | (two ? bytes[i + 1] << 8 : 0);
+        out += kDigits[(v >> 18) & 63];
+        out += kDigits[(v >> 12) & 63];
+        out += two ? kDigits[(v >> 6) & 63] : '=';
+        out += '=';
+    }
+}
+
+std::string_view mediaType(const std::vector<std::uint8_t>& bytes) {
+    if (bytes.size() >= 4 && bytes[0] == 0x89 && bytes[1] == 'P')
+        return "image/png";
+    if (bytes.size() >= 3 && bytes[0] == 0xFF && bytes[1] == 0xD8)
+        return "image/jpeg";
+    if (bytes.size() >= 4 && bytes[0] == 'G' && bytes[1] == 'I')
+        return "image/gif";
+    return {};
+}
+
+// A picture inside the page itself, at its size in CSS pixels (96 per inch).
+void appendPicture(std::string& out, const Picture& picture) {
+    const std::string_view type = mediaType(picture.bytes);
+    if (type.empty())
+        return;
+    out += "<img src=\"data:";
+    out += type;
+    out += ";base64,";
+    appendBase64(out, picture.bytes);
+    out += "\"";
+    if (picture.width > 0 && picture.height > 0)
+        out += " width=\"" + std::to_string(std::lround(picture.width * 96 / 72)) + "\" height=\"" +
+               std::to_string(std::lround(picture.height * 96 / 72)) + "\"";
+    out += " alt=\"\">";
+}
+
 } // namespace
 
 std::string writeHTML(const RichText& text, std::string_view title) {
@@ -51,10 +96,20 @@ std::string writeHTML(const RichText& text, std::string_view title) {
     out += "</title>\n<style>body{font-size:" + number(body) +
            "pt;line-height:1.4;}p{margin:0 0 0.6em 0;}</style>\n</head>\n<body>\n";
 
+    // Pictures open the paragraph they are in, ahead of its text.
+    const auto& pictures = text.pictures();
+    std::size_t nextPicture = 0;
+    const auto picturesUpTo = [&](std::size_t end) {
+        std::string html;
+        for (; nextPicture < pictures.size() && pictures[nextPicture].offset <= end; ++nextPicture)
+            appendPicture(html, pictures[nextPicture]);
+        return html;
+    };
     forEachParagraph(text, [&](std::size_t start, std::size_t length) {
         const std::string_view plain = std::string_view(text.string()).substr(start, length);
+        const std::string inParagraph = picturesUpTo(start + length);
         if (plain.empty()) {
-            out += "<p><br></p>\n";
+            out += inParagraph.empty() ? "<p><br></p>\n" : "<p>" + inParagraph + "</p>\n";
             return;
         }
         const TextRun* first = text.runAt(start);
@@ -64,6 +119,7 @@ std::string writeHTML(const RichText& text, std::string_view title) {
         if (needsPreservedSpace(plain))
             out += " style=\"white-space:pre-wrap\"";
         out += ">";
+        out += inParagraph;
 
         const auto runs = text.runsIn(start, length);
         for (std::size_t i = 0; i < runs.size();) {
@@ -105,6 +161,8 @@ std::string writeHTML(const RichText& text, std::string_view title) {
         }
         out += "</" + tag + ">\n";
     });
+    if (const std::string rest = picturesUpTo(text.length()); !rest.empty())
+        out += "<p>" + rest + "</p>\n";
     out += "</body>\n</html>\n";
     return out;
 }

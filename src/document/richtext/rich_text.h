@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -117,6 +118,16 @@ struct TextRun {
 constexpr double kBodyPointSize = 12.0;
 constexpr std::array<double, 6> kHeadingPointSizes{24.0, 18.0, 14.0, 12.0, 10.0, 8.0};
 
+/// A picture in the text, placed before the byte at `offset` (`offset` == length: at the end),
+/// `width` × `height` points, its bytes as the source stores them (PNG, JPEG, GIF …).
+struct Picture {
+    std::size_t offset = 0;
+    double width = 0;
+    double height = 0;
+    std::vector<std::uint8_t> bytes;
+    bool operator==(const Picture& other) const = default;
+};
+
 class RichText {
   public:
     /// Appends `text` in `attributes`, extending the last run when the attributes are equal.
@@ -138,9 +149,15 @@ class RichText {
     const std::string& string() const { return m_text; }
     std::size_t length() const { return m_text.size(); }
     const std::vector<TextRun>& runs() const { return m_runs; }
-    /// The same text in the same runs.
+    /// Adds a picture at the current end of the text.
+    void addPicture(double width, double height, std::vector<std::uint8_t> bytes) {
+        m_pictures.push_back({m_text.size(), width, height, std::move(bytes)});
+    }
+    /// The pictures by offset; only writers that can show pictures write them.
+    const std::vector<Picture>& pictures() const { return m_pictures; }
+    /// The same text in the same runs, with the same pictures.
     bool operator==(const RichText& other) const {
-        return m_text == other.m_text && m_runs == other.m_runs;
+        return m_text == other.m_text && m_runs == other.m_runs && m_pictures == other.m_pictures;
     }
 
     /// The run holding byte `index`; nullptr past the end.
@@ -151,6 +168,7 @@ class RichText {
   private:
     std::string m_text;
     std::vector<TextRun> m_runs;
+    std::vector<Picture> m_pictures;
 };
 
 /// The size set in the most runs of equal font (adjacent runs that differ only in their link
