@@ -539,6 +539,21 @@ TEST_F(HTMLToPDF, LibreOfficeDOCXPrintsItsTextInOrder) {
         at = found + part.size();
     }
     EXPECT_NE(tool({"pdffonts", pdf.string()}).find("Bold"), std::string::npos);
+    // The table keeps its cell borders: a dark line across the row just above "cellA".
+    const std::string boxes = tool({"pdftotext", "-bbox", pdf.string(), "-"});
+    std::smatch cellBox;
+    const std::regex cellPattern("yMin=\"([0-9.]+)\"[^>]*>cellA<");
+    ASSERT_TRUE(std::regex_search(boxes, cellBox, cellPattern)) << boxes;
+    const int cellTop = static_cast<int>(std::stod(cellBox[1]) * 96 / 72);
+    const Raster page = raster(pdf, 1);
+    int longest = 0;
+    for (int y = std::max(cellTop - 10, 0); y < cellTop; ++y) {
+        int dark = 0;
+        for (int x = 0; x < page.width; ++x)
+            dark += page.at(x, y)[0] < 120 ? 1 : 0;
+        longest = std::max(longest, dark);
+    }
+    EXPECT_GT(longest, 80) << "no border line above the first row";
 }
 
 TEST_F(HTMLToPDF, DOCXPicturesArePrintedWhereTheDocumentHasThem) {

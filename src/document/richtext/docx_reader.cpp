@@ -294,16 +294,27 @@ class DocumentWalker {
 
     void table(const pugi::xml_node& tbl, std::size_t depth) {
         checkDepth(depth);
+        Table outer;
+        const pugi::xml_node tblPr = child(tbl, "tblPr");
+        const char* style = attributeValue(child(tblPr, "tblStyle"), "val");
+        // Word's "Table Grid" style (and styles built on it) lines every cell.
+        outer.borders =
+            hasBorders(child(tblPr, "tblBorders")) ||
+            (style != nullptr && std::string_view(style).find("Grid") != std::string_view::npos);
         for (const pugi::xml_node& row : tbl.children()) {
             if (localName(row) != "tr")
                 continue;
             bool firstCell = true;
+            TableRow cells;
             for (const pugi::xml_node& cell : row.children()) {
                 if (localName(cell) != "tc")
                     continue;
                 if (!firstCell)
                     m_text.append("\t", TextAttributes{});
                 firstCell = false;
+                cells.cells.push_back(m_text.length());
+                outer.borders =
+                    outer.borders || hasBorders(child(child(cell, "tcPr"), "tcBorders"));
                 const bool outerHasText = m_cellHasText;
                 ++m_cellDepth;
                 m_cellHasText = false;
@@ -315,9 +326,29 @@ class DocumentWalker {
                 m_text.append(" ", TextAttributes{});
             } else {
                 m_text.trimTrailing("\t ");
+                // Cells emptied by the trim start where the row ends.
+                cells.end = m_text.length();
+                for (std::size_t& start : cells.cells)
+                    start = std::min(start, cells.end);
+                if (!cells.cells.empty())
+                    outer.rows.push_back(std::move(cells));
                 m_text.append("\n", TextAttributes{});
             }
         }
+        // Tables inside cells stay text of their cell.
+        if (m_cellDepth == 0 && !outer.rows.empty())
+            m_text.addTable(std::move(outer));
+    }
+
+    // Whether a tblBorders or tcBorders element draws any side.
+    static bool hasBorders(const pugi::xml_node& borders) {
+        for (const pugi::xml_node& side : borders.children()) {
+            const char* value = attributeValue(side, "val");
+            const std::string_view v = value == nullptr ? "" : value;
+            if (!v.empty() && v != "nil" && v != "none")
+                return true;
+        }
+        return false;
     }
 
     void inlines(const pugi::xml_node& parent, const ParagraphContext& context,

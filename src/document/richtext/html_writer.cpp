@@ -85,6 +85,9 @@ void appendPicture(std::string& out, const Picture& picture) {
     out += " alt=\"\">";
 }
 
+void writeRuns(std::string& out, const RichText& text, std::size_t start, std::size_t length,
+               int level, double body);
+
 } // namespace
 
 std::string writeHTML(const RichText& text, std::string_view title) {
@@ -105,8 +108,39 @@ std::string writeHTML(const RichText& text, std::string_view title) {
             appendPicture(html, pictures[nextPicture]);
         return html;
     };
+    // Table rows are lines of the text that the tables list, in order.
+    const auto& tables = text.tables();
+    std::size_t table = 0, row = 0;
     forEachParagraph(text, [&](std::size_t start, std::size_t length) {
         const std::string_view plain = std::string_view(text.string()).substr(start, length);
+        if (table < tables.size() && tables[table].rows[row].cells.front() == start) {
+            const TableRow& cells = tables[table].rows[row];
+            const std::string cellStyle = tables[table].borders
+                                              ? " style=\"border:1px solid #000;padding:2px 6px\""
+                                              : " style=\"padding:2px 6px\"";
+            if (row == 0)
+                out +=
+                    "<table style=\"border-collapse:collapse;border-spacing:0;margin:0.6em 0\">\n";
+            out += "<tr>";
+            for (std::size_t c = 0; c < cells.cells.size(); ++c) {
+                const std::size_t from = cells.cells[c];
+                // Up to the next cell's separating tab; a row's trimmed end has none.
+                std::size_t to = c + 1 < cells.cells.size() ? cells.cells[c + 1] : cells.end;
+                if (c + 1 < cells.cells.size() && to > from && text.string()[to - 1] == '\t')
+                    --to;
+                out += "<td" + cellStyle + ">";
+                out += picturesUpTo(to);
+                writeRuns(out, text, from, std::max(to, from) - from, 0, body);
+                out += "</td>";
+            }
+            out += "</tr>\n";
+            if (++row == tables[table].rows.size()) {
+                out += "</table>\n";
+                ++table;
+                row = 0;
+            }
+            return;
+        }
         const std::string inParagraph = picturesUpTo(start + length);
         if (plain.empty()) {
             out += inParagraph.empty() ? "<p><br></p>\n" : "<p>" + inParagraph + "</p>\n";
@@ -121,6 +155,23 @@ std::string writeHTML(const RichText& text, std::string_view title) {
         out += ">";
         out += inParagraph;
 
+        writeRuns(out, text, start, length, level, body);
+        out += "</" + tag + ">\n";
+    });
+    if (table < tables.size() && row > 0)
+        out += "</table>\n";
+    if (const std::string rest = picturesUpTo(text.length()); !rest.empty())
+        out += "<p>" + rest + "</p>\n";
+    out += "</body>\n</html>\n";
+    return out;
+}
+
+namespace {
+
+// The text of [start, start + length) in its runs' faces and links; `level` > 0 inside a heading.
+void writeRuns(std::string& out, const RichText& text, std::size_t start, std::size_t length,
+               int level, double body) {
+    {
         const auto runs = text.runsIn(start, length);
         for (std::size_t i = 0; i < runs.size();) {
             // Consecutive runs with one link share one anchor.
@@ -159,12 +210,9 @@ std::string writeHTML(const RichText& text, std::string_view title) {
             if (!link.empty())
                 out += "</a>";
         }
-        out += "</" + tag + ">\n";
-    });
-    if (const std::string rest = picturesUpTo(text.length()); !rest.empty())
-        out += "<p>" + rest + "</p>\n";
-    out += "</body>\n</html>\n";
-    return out;
+    }
 }
+
+} // namespace
 
 } // namespace kv::richtext

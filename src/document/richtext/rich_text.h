@@ -128,6 +128,21 @@ struct Picture {
     bool operator==(const Picture& other) const = default;
 };
 
+/// One line of the text that is a table row: where each cell's text starts (cells are separated
+/// by one "\t") and where the row's text ends, before its "\n".
+struct TableRow {
+    std::vector<std::size_t> cells;
+    std::size_t end = 0;
+    bool operator==(const TableRow& other) const = default;
+};
+
+/// Consecutive rows of one table; `borders` when the source draws lines around its cells.
+struct Table {
+    std::vector<TableRow> rows;
+    bool borders = false;
+    bool operator==(const Table& other) const = default;
+};
+
 class RichText {
   public:
     /// Appends `text` in `attributes`, extending the last run when the attributes are equal.
@@ -155,9 +170,14 @@ class RichText {
     }
     /// The pictures by offset; only writers that can show pictures write them.
     const std::vector<Picture>& pictures() const { return m_pictures; }
-    /// The same text in the same runs, with the same pictures.
+    /// Marks rows already in the text as a table.
+    void addTable(Table table) { m_tables.push_back(std::move(table)); }
+    /// The tables in text order; writers without tables see their rows as lines of text.
+    const std::vector<Table>& tables() const { return m_tables; }
+    /// The same text in the same runs, with the same pictures and tables.
     bool operator==(const RichText& other) const {
-        return m_text == other.m_text && m_runs == other.m_runs && m_pictures == other.m_pictures;
+        return m_text == other.m_text && m_runs == other.m_runs && m_pictures == other.m_pictures &&
+               m_tables == other.m_tables;
     }
 
     /// The run holding byte `index`; nullptr past the end.
@@ -169,6 +189,7 @@ class RichText {
     std::string m_text;
     std::vector<TextRun> m_runs;
     std::vector<Picture> m_pictures;
+    std::vector<Table> m_tables;
 };
 
 /// The size set in the most runs of equal font (adjacent runs that differ only in their link
