@@ -2,8 +2,8 @@
 #include "document/document_converter.h"
 #include "document/pdf/pdf_conversions.h"
 #include "image/image_converter.h"
+#include "image/writable_image_types.h"
 #include "media_module/media_module.h"
-#include "platform/capability_probes.h"
 #include "selftest/media_seeds.h"
 
 extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageTable*
@@ -15,7 +15,7 @@ kelvane_media_module() {
         .convertPDFPages = &ImageConverter::convertPDFPages,
         .validateImage = &Validator::validateImage,
         .validatePDF = &Validator::validatePDF,
-        .probeWritableImageTypes = &platform::probeWritableImageTypes,
+        .probeWritableImageTypes = &image::probeWritableImageTypes,
         .writeSeedImage = &SeedFiles::writeSeedImage,
         .measureImageLevels = &compress::measureImageLevels,
         .encodeImageLevel = &compress::encodeImageLevel,
