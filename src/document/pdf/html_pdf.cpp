@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <type_traits>
 
 namespace kv::DocumentConverter {
 namespace {
@@ -125,9 +126,55 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& file) {
     return text;
 }
 
-std::optional<platform::HtmlPicture> decodePicture(const std::filesystem::path& file) {
+// The bytes of a base64 "data:image/…" URI; nothing for any other reference. Such a picture is
+// part of the page itself: reading it touches no file and no network.
+std::optional<std::vector<std::uint8_t>> dataURIPicture(std::string_view reference) {
+    const std::string head =
+        lowerASCII(reference.substr(0, std::min<std::size_t>(reference.size(), 64)));
+    const std::size_t comma = reference.find(',');
+    if (!head.starts_with("data:image/") || comma == std::string_view::npos ||
+        head.substr(0, std::min(comma, head.size())).find(";base64") == std::string::npos)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve((reference.size() - comma) / 4 * 3);
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (const char c : reference.substr(comma + 1)) {
+        int value;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+')
+            value = 62;
+        else if (c == '/')
+            value = 63;
+        else if (c == '=' || c == ' ' || c == '\n' || c == '\r' || c == '\t')
+            continue;
+        else
+            return std::nullopt;
+        bits = bits << 6 | static_cast<std::uint32_t>(value);
+        if (++count == 4) {
+            bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
+            bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
+            bytes.push_back(static_cast<std::uint8_t>(bits));
+            bits = 0;
+            count = 0;
+        }
+    }
+    if (count == 3) {
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 10));
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 2));
+    } else if (count == 2) {
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 4));
+    }
+    return bytes;
+}
+
+std::optional<platform::HtmlPicture> decodePicture(const image::ImageSource& source) {
     try {
-        const auto source = image::ImageSource::open(file);
         const auto properties = source.properties(source.primaryFrame());
         const bool large = std::max(properties.width, properties.height) > kLongestPictureSide;
         const image::Image decoded =
@@ -143,16 +190,27 @@ std::optional<platform::HtmlPicture> decodePicture(const std::filesystem::path& 
     }
 }
 
+template <typename Input> std::optional<platform::HtmlPicture> decodePicture(const Input& input) {
+    try {
+        if constexpr (std::is_same_v<Input, std::filesystem::path>)
+            return decodePicture(image::ImageSource::open(input));
+        else
+            return decodePicture(image::ImageSource::openBytes(input));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 platform::HtmlResources resourcesBelow(const std::optional<std::filesystem::path>& folder) {
-    if (!folder)
-        return {};
     return {
         .picture = [folder](const std::string& reference) -> std::optional<platform::HtmlPicture> {
-            const auto file = localResource(*folder, reference);
+            if (const auto bytes = dataURIPicture(reference))
+                return decodePicture(*bytes);
+            const auto file = folder ? localResource(*folder, reference) : std::nullopt;
             return file ? decodePicture(*file) : std::nullopt;
         },
         .styleSheet = [folder](const std::string& reference) -> std::optional<std::string> {
-            const auto file = localResource(*folder, reference);
+            const auto file = folder ? localResource(*folder, reference) : std::nullopt;
             return file ? readSmallFile(*file) : std::nullopt;
         },
     };
