@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <type_traits>
 
 namespace kv::DocumentConverter {
@@ -245,6 +246,35 @@ std::string withLightPage(const std::string& html) {
     return out;
 }
 
+namespace {
+
+// Where a page that starts at `top` ends, at most at `end`: above the highest band that the edge
+// would split, again while the new edge splits another. Once moved, the edge may cut a band's
+// bottom quarter: table rows share a collapsed border, and lines set tighter than their glyph
+// boxes overlap, so a strict rule would climb row by row up to the page's top. Should the edge
+// still climb above half a page, it takes the first move only.
+int pageEdge(int top, int end, const std::vector<platform::HtmlBand>& bands) {
+    const auto split = [&](int edge, bool strict) -> std::optional<int> {
+        for (const auto& band : bands) {
+            if (band.top >= edge)
+                break;
+            const int below = band.bottom - edge;
+            if (band.top > top && below > 0 && (strict || below * 4 >= band.bottom - band.top))
+                return band.top;
+        }
+        return std::nullopt;
+    };
+    const auto first = split(end, true);
+    if (!first)
+        return end;
+    int edge = *first;
+    while (const auto higher = split(edge, false))
+        edge = *higher;
+    return edge - top >= kPageRows / 2 ? edge : *first;
+}
+
+} // namespace
+
 std::vector<PageSlice> pageSlices(int contentHeight, std::vector<platform::HtmlBand> bands) {
     std::vector<PageSlice> slices;
     const int height = std::max(contentHeight, 0);
@@ -257,23 +287,8 @@ std::vector<PageSlice> pageSlices(int contentHeight, std::vector<platform::HtmlB
     int top = 0;
     do {
         int end = std::min(top + kPageRows, height);
-        if (end < height) {
-            // Up to the top of the highest band that the edge would split, repeated while the new
-            // edge splits another; never up to (or above) the page's own top.
-            bool moved = true;
-            while (moved) {
-                moved = false;
-                for (const auto& band : bands) {
-                    if (band.top >= end)
-                        break;
-                    if (band.top > top && band.top < end && band.bottom > end) {
-                        end = band.top;
-                        moved = true;
-                        break;
-                    }
-                }
-            }
-        }
+        if (end < height)
+            end = pageEdge(top, end, bands);
         const int rows = end - top;
         // A last sliver of a pixel or less is not worth a page.
         if (rows > 1 || slices.empty())

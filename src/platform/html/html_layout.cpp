@@ -149,6 +149,9 @@ class Container final : public litehtml::document_container {
         int bottom = 0;
         std::vector<litehtml::position> clips;
         std::function<void(cairo_t*)> draw;
+        /// Text is drawn only on the page where it starts: a page edge may cut a line's glyph
+        /// box where it overlaps the next line, and text drawn on both pages would read twice.
+        bool once = false;
     };
 
     /// While recording, drawing calls are kept as commands and lines and pictures noted as bands.
@@ -237,6 +240,7 @@ class Container final : public litehtml::document_container {
                      draw_text(reinterpret_cast<litehtml::uint_ptr>(cairo), text.c_str(), hFont,
                                color, pos);
                  });
+            m_commands->back().once = true;
             return;
         }
         auto* cairo = reinterpret_cast<cairo_t*>(hdc);
@@ -661,9 +665,13 @@ void HtmlLayout::drawSlice(PdfPages& pages, int top, int rows, double scale) con
     cairo_rectangle(cairo, 0, 0, m_state->width, rows);
     cairo_clip(cairo);
     cairo_translate(cairo, 0, -top);
-    for (const auto& command : m_state->commands)
-        if (command.bottom >= top && command.top <= top + rows)
+    for (const auto& command : m_state->commands) {
+        const bool onThisPage = command.once
+                                    ? command.top < top + rows && (command.top >= top || top == 0)
+                                    : command.bottom >= top && command.top <= top + rows;
+        if (onThisPage)
             m_state->container.replay(command, cairo);
+    }
     cairo_restore(cairo);
 }
 
