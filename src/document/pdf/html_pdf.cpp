@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <optional>
+#include <type_traits>
 
 namespace kv::DocumentConverter {
 namespace {
@@ -125,9 +127,55 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& file) {
     return text;
 }
 
-std::optional<platform::HtmlPicture> decodePicture(const std::filesystem::path& file) {
+// The bytes of a base64 "data:image/…" URI; nothing for any other reference. Such a picture is
+// part of the page itself: reading it touches no file and no network.
+std::optional<std::vector<std::uint8_t>> dataURIPicture(std::string_view reference) {
+    const std::string head =
+        lowerASCII(reference.substr(0, std::min<std::size_t>(reference.size(), 64)));
+    const std::size_t comma = reference.find(',');
+    if (!head.starts_with("data:image/") || comma == std::string_view::npos ||
+        head.substr(0, std::min(comma, head.size())).find(";base64") == std::string::npos)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve((reference.size() - comma) / 4 * 3);
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (const char c : reference.substr(comma + 1)) {
+        int value;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+')
+            value = 62;
+        else if (c == '/')
+            value = 63;
+        else if (c == '=' || c == ' ' || c == '\n' || c == '\r' || c == '\t')
+            continue;
+        else
+            return std::nullopt;
+        bits = bits << 6 | static_cast<std::uint32_t>(value);
+        if (++count == 4) {
+            bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
+            bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
+            bytes.push_back(static_cast<std::uint8_t>(bits));
+            bits = 0;
+            count = 0;
+        }
+    }
+    if (count == 3) {
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 10));
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 2));
+    } else if (count == 2) {
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 4));
+    }
+    return bytes;
+}
+
+std::optional<platform::HtmlPicture> decodePicture(const image::ImageSource& source) {
     try {
-        const auto source = image::ImageSource::open(file);
         const auto properties = source.properties(source.primaryFrame());
         const bool large = std::max(properties.width, properties.height) > kLongestPictureSide;
         const image::Image decoded =
@@ -143,16 +191,27 @@ std::optional<platform::HtmlPicture> decodePicture(const std::filesystem::path& 
     }
 }
 
+template <typename Input> std::optional<platform::HtmlPicture> decodePicture(const Input& input) {
+    try {
+        if constexpr (std::is_same_v<Input, std::filesystem::path>)
+            return decodePicture(image::ImageSource::open(input));
+        else
+            return decodePicture(image::ImageSource::openBytes(input));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 platform::HtmlResources resourcesBelow(const std::optional<std::filesystem::path>& folder) {
-    if (!folder)
-        return {};
     return {
         .picture = [folder](const std::string& reference) -> std::optional<platform::HtmlPicture> {
-            const auto file = localResource(*folder, reference);
+            if (const auto bytes = dataURIPicture(reference))
+                return decodePicture(*bytes);
+            const auto file = folder ? localResource(*folder, reference) : std::nullopt;
             return file ? decodePicture(*file) : std::nullopt;
         },
         .styleSheet = [folder](const std::string& reference) -> std::optional<std::string> {
-            const auto file = localResource(*folder, reference);
+            const auto file = folder ? localResource(*folder, reference) : std::nullopt;
             return file ? readSmallFile(*file) : std::nullopt;
         },
     };
@@ -187,6 +246,35 @@ std::string withLightPage(const std::string& html) {
     return out;
 }
 
+namespace {
+
+// Where a page that starts at `top` ends, at most at `end`: above the highest band that the edge
+// would split, again while the new edge splits another. Once moved, the edge may cut a band's
+// bottom quarter: table rows share a collapsed border, and lines set tighter than their glyph
+// boxes overlap, so a strict rule would climb row by row up to the page's top. Should the edge
+// still climb above half a page, it takes the first move only.
+int pageEdge(int top, int end, const std::vector<platform::HtmlBand>& bands) {
+    const auto split = [&](int edge, bool strict) -> std::optional<int> {
+        for (const auto& band : bands) {
+            if (band.top >= edge)
+                break;
+            const int below = band.bottom - edge;
+            if (band.top > top && below > 0 && (strict || below * 4 >= band.bottom - band.top))
+                return band.top;
+        }
+        return std::nullopt;
+    };
+    const auto first = split(end, true);
+    if (!first)
+        return end;
+    int edge = *first;
+    while (const auto higher = split(edge, false))
+        edge = *higher;
+    return edge - top >= kPageRows / 2 ? edge : *first;
+}
+
+} // namespace
+
 std::vector<PageSlice> pageSlices(int contentHeight, std::vector<platform::HtmlBand> bands) {
     std::vector<PageSlice> slices;
     const int height = std::max(contentHeight, 0);
@@ -199,23 +287,8 @@ std::vector<PageSlice> pageSlices(int contentHeight, std::vector<platform::HtmlB
     int top = 0;
     do {
         int end = std::min(top + kPageRows, height);
-        if (end < height) {
-            // Up to the top of the highest band that the edge would split, repeated while the new
-            // edge splits another; never up to (or above) the page's own top.
-            bool moved = true;
-            while (moved) {
-                moved = false;
-                for (const auto& band : bands) {
-                    if (band.top >= end)
-                        break;
-                    if (band.top > top && band.top < end && band.bottom > end) {
-                        end = band.top;
-                        moved = true;
-                        break;
-                    }
-                }
-            }
-        }
+        if (end < height)
+            end = pageEdge(top, end, bands);
         const int rows = end - top;
         // A last sliver of a pixel or less is not worth a page.
         if (rows > 1 || slices.empty())
