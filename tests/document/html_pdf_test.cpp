@@ -659,7 +659,7 @@ TEST_F(HTMLToPDF, DOCXPicturesArePrintedWhereTheDocumentHasThem) {
 TEST_F(HTMLToPDF, PicturesInsideThePageAreDrawn) {
     // A 2 × 1 blue PNG written into the page as a data URI, drawn at 100 × 50.
     std::vector<std::uint8_t> rgba{0, 0, 255, 255, 0, 0, 255, 255};
-    image::encodeImage(image::Image::fromRGBA8(rgba, 2, 1), m_dir / "dot.png", {});
+    image::encodeImage(image::Image::fromRgba8(rgba, 2, 1), m_dir / "dot.png", {});
     const std::string png = test::readFile(m_dir / "dot.png");
     std::filesystem::remove(m_dir / "dot.png");
     std::string base64;
