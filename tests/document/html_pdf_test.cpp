@@ -327,5 +327,86 @@ TEST_F(HTMLToPDF, TablesBecomePagesOfTheirCells) {
     EXPECT_NE(tsv.find("alpha"), std::string::npos);
 }
 
+TEST(DefaultStyle, KeepsTheRulesOfEveryElementThePageCanHold) {
+    using DocumentConverter::defaultStyleFor;
+    const std::string table = defaultStyleFor("<table><tr><td>x</td></tr></table>");
+    EXPECT_NE(table.find("td { display: table-cell;"), std::string::npos) << table;
+    EXPECT_NE(table.find("tbody { display: table-row-group;"), std::string::npos) << table;
+    EXPECT_NE(table.find("[hidden]"), std::string::npos) << table; // any element may match
+    EXPECT_EQ(table.find("h1"), std::string::npos) << table;
+    EXPECT_EQ(table.find("li {"), std::string::npos) << table;
+    // Upper case, end tags alone and renamed elements count; text between tags does not.
+    const std::string named = defaultStyleFor("<H1>a</H1></p><image src=x> ul li");
+    EXPECT_NE(named.find("h1 { font-size: 2em;"), std::string::npos) << named;
+    EXPECT_NE(named.find("p { margin-top: 1em;"), std::string::npos) << named;
+    EXPECT_NE(named.find("img { display: inline-block; }"), std::string::npos) << named;
+    EXPECT_EQ(named.find("ul {"), std::string::npos) << named;
+    // Nested selectors stay with the element they style.
+    const std::string lists = defaultStyleFor("<ul><li><ul><li>x</ul></ul>");
+    EXPECT_NE(lists.find("ul ul { list-style-type: circle;"), std::string::npos) << lists;
+    EXPECT_EQ(lists.find("ol ol"), std::string::npos) << lists;
+}
+
+TEST(DefaultStyle, TheShortStyleLaysPagesOutAsTheWholeOne) {
+    const std::string full(DocumentConverter::defaultStyle());
+    for (const std::string page : {
+             "<h1>Title</h1><p>one</p><p>two <b>bold</b> <a href=x>link</a></p><hr><pre>a\n "
+             "b</pre>",
+             "<UL><LI>a<ul><li>b<ol><li>c</ol></ul></UL><dl><dt>t<dd>d</dl><blockquote>q</"
+             "blockquote>",
+             "<table border=1><td>implied row</td><tr><th>head</th></table><p>after</p></p>",
+             "<center>c</center><small>s</small><sub>1</sub><sup>2</sup><br><hidden>h",
+             "<figure><figcaption>f</figcaption></figure><details><summary>s</summary>d</details>",
+             "no tags at all, just words",
+         }) {
+        const std::string html = DocumentConverter::withLightPage(page);
+        const platform::HtmlLayout whole(html, full, 816, {});
+        const platform::HtmlLayout shortened(html, DocumentConverter::defaultStyleFor(html), 816,
+                                             {});
+        EXPECT_EQ(whole.height(), shortened.height()) << page;
+        const auto a = whole.bands(), b = shortened.bands();
+        ASSERT_EQ(a.size(), b.size()) << page;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            EXPECT_EQ(a[i].top, b[i].top) << page << " band " << i;
+            EXPECT_EQ(a[i].bottom, b[i].bottom) << page << " band " << i;
+        }
+    }
+}
+
+TEST_F(HTMLToPDF, APageWithoutPicturesNeedsOnlyTheDocumentModule) {
+    // A folder holding the document module alone: HTML and text pages still convert and pass
+    // their check; only work on pictures asks for the image module.
+    const auto modules = m_dir / "modules";
+    std::filesystem::create_directories(modules);
+    std::filesystem::create_symlink(std::filesystem::path(KV_BINARY).parent_path() /
+                                        "kelvane-document.so",
+                                    modules / "kelvane-document.so");
+    // Every symbol bound at load, so one the module needs and nothing provides fails here.
+    const std::string env = "KELVANE_MODULE_DIR=" + modules.string();
+    const auto run = [&](const std::filesystem::path& source, const char* target) {
+        return runProgram({"env", env, "LD_BIND_NOW=1", KV_BINARY, "--convert", source.string(),
+                           target, m_out.string()});
+    };
+    writeFile(m_dir / "page.html",
+              "<h1>Heading</h1><table border=1><tr><td>cell</td></tr></table>");
+    const auto html = run(m_dir / "page.html", "pdf");
+    ASSERT_EQ(html.exitCode, 0) << html.err;
+    EXPECT_NE(tool({"pdftotext", (m_out / "page.pdf").string(), "-"}).find("cell"),
+              std::string::npos);
+    writeFile(m_dir / "note.txt", "plain words\n");
+    EXPECT_EQ(run(m_dir / "note.txt", "pdf").exitCode, 0);
+    const auto pictures = run(m_out / "page.pdf", "pdfPagePng");
+    EXPECT_NE(pictures.exitCode, 0);
+    EXPECT_NE(pictures.err.find("could not be loaded"), std::string::npos) << pictures.err;
+
+    // With every module beside it, a page's picture decodes in the image module.
+    writePicture(m_dir / "blue.png", 40, 40);
+    writeFile(m_dir / "picture.html", "<body style=\"margin:20px\"><img src=\"blue.png\"></body>");
+    const auto drawn = runProgram({"env", "LD_BIND_NOW=1", KV_BINARY, "--convert",
+                                   (m_dir / "picture.html").string(), "pdf", m_out.string()});
+    ASSERT_EQ(drawn.exitCode, 0) << drawn.err;
+    EXPECT_GT(raster(m_out / "picture.pdf", 1).count(isBlue), 100);
+}
+
 } // namespace
 } // namespace kv
