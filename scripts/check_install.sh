@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Installs a build folder into a temporary prefix (DESTDIR, prefix /usr) and converts a font, an
-# image and an audio file with the installed kelvane while the build folder is out of sight, so a
-# module found only through the build folder fails the check. Then moves the installed modules
-# away and expects the image conversion to fail, which shows the modules came from the install.
+# Installs a build folder into a temporary prefix (DESTDIR, prefix /usr), then converts a font, an
+# image and an audio file and draws the window's screenshots with the installed kelvane while the
+# build folder is out of sight, so a module found only through the build folder fails the check.
+# Then moves the installed modules away and expects the image conversion and the window to fail,
+# which shows the modules came from the install.
 #   scripts/check_install.sh <build-dir> --namespace   hide the build folder under an empty tmpfs in
 #       a private mount namespace (safe while other tests use the folder; exit 77 without unshare)
 #   scripts/check_install.sh <build-dir> --rename      rename the build folder meanwhile (only when
@@ -38,13 +39,23 @@ run_conversions() {
     audio="$(convert "$prefix" "$work/in/tone.wav" m4a "$work/out")" || fail "audio conversion failed"
     [ "$(tail -c +5 "$audio" | head -c 4)" = "ftyp" ] || fail "$audio is not an MP4 audio file"
     echo "install check: font, image and audio converted by $prefix/bin/kelvane" >&2
+    # The window's module: drawn off-screen, with no display.
+    env -u KELVANE_MODULE_DIR -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$work/config" \
+        "$prefix/bin/kelvane" --render-screenshots "$work/shots" >/dev/null 2>>"$work/log" ||
+        fail "the screenshots failed"
+    [ "$(magic "$work/shots/main-light.png" 4)" = "89504e47" ] || fail "no PNG screenshot of the window"
+    echo "install check: the window drawn by the installed kelvane-ui.so" >&2
 
     mv "$prefix/lib/kelvane" "$prefix/lib/kelvane.away"
     if convert "$prefix" "$work/in/icon.png" tiff "$work/out" >/dev/null; then
         fail "an image converted with the installed modules moved away: they are found elsewhere"
     fi
+    if env -u KELVANE_MODULE_DIR -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$work/config" \
+        "$prefix/bin/kelvane" --render-screenshots "$work/shots-away" >/dev/null 2>>"$work/log"; then
+        fail "the window drawn with the installed modules moved away: its module is found elsewhere"
+    fi
     mv "$prefix/lib/kelvane.away" "$prefix/lib/kelvane"
-    echo "install check: without the installed modules the image conversion fails, as it must" >&2
+    echo "install check: without the installed modules the image conversion and the window fail, as they must" >&2
 }
 
 if [ "${1:-}" = "--inside" ]; then
@@ -73,7 +84,8 @@ trap cleanup EXIT
 DESTDIR="$work/root" cmake --install "$build" --prefix /usr >"$work/install.log" ||
     { cat "$work/install.log" >&2; fail "cmake --install failed"; }
 prefix="$work/root/usr"
-for f in bin/kelvane lib/kelvane/kelvane-media.so lib/kelvane/kelvane-av.so lib/kelvane/kelvane-document.so \
+for f in bin/kelvane lib/kelvane/kelvane-media.so lib/kelvane/kelvane-av.so \
+    lib/kelvane/kelvane-document.so lib/kelvane/kelvane-ui.so \
     share/applications/kelvane.desktop share/icons/hicolor/scalable/apps/kelvane.svg; do
     [ -e "$prefix/$f" ] || fail "the install lacks $f"
 done

@@ -1,5 +1,5 @@
 // Kelvane's entry: decides the mode once, from the arguments, before any window exists.
-#include "app/ui/desktop_app.h"
+#include "app/module/ui_module.h"
 #include "engine/interruption.h"
 #include "engine/leftovers.h"
 #include "frontends/cli/command_line.h"
@@ -14,10 +14,10 @@ int main(int argc, char** argv) {
     kv::Leftovers::sweep();
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto mode = kv::CommandLine::selectMode(args);
-    // The headless modes never create a window; only the two below start Qt's GUI.
+    // The headless modes never load Qt; only the two below open the window's module.
     if (mode == kv::CommandLine::Mode::renderScreenshots)
-        return kv::ui::renderScreenshots(args);
+        return kv::ui_module::renderScreenshots(args);
     if (mode == kv::CommandLine::Mode::desktop)
-        return kv::ui::runDesktop(args);
+        return kv::ui_module::runDesktop(args);
     return kv::CommandLine::run(mode, args);
 }

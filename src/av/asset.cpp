@@ -1,8 +1,7 @@
 // Reading a file's container and tracks, and the picture type handed between the av/ classes.
 #include "av/pipeline.h"
 
-namespace kv::platform::media {
-namespace detail {
+namespace kv::av {
 
 const char* muxerName(Container container) {
     switch (container) {
@@ -18,9 +17,7 @@ const char* muxerName(Container container) {
     return "mp4";
 }
 
-} // namespace detail
-
-using namespace detail;
+using namespace platform::ffmpeg;
 
 namespace {
 
@@ -118,4 +115,4 @@ int VideoFrame::height() const {
     return m_data->frame->height;
 }
 
-} // namespace kv::platform::media
+} // namespace kv::av

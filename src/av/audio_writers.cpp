@@ -1,15 +1,16 @@
 // Run-time probe of the audio writers: each encoder and muxer writes a real header and trailer,
 // into memory, so no file is ever created for it.
-#include "platform/capability_probes.h"
+#include "av/audio_writers.h"
+
 #include "platform/ffmpeg/ffmpeg_support.h"
 
 #include <cstring>
 #include <vector>
 
-namespace kv::platform {
+namespace kv::av {
 namespace {
 
-using namespace media::detail;
+using namespace platform::ffmpeg;
 
 // A seekable in-memory file: the MPEG-4 muxer goes back to patch sizes at the trailer.
 class MemoryFile {
@@ -136,4 +137,4 @@ std::vector<std::uint32_t> probeAudioWriters() {
     return found;
 }
 
-} // namespace kv::platform
+} // namespace kv::av

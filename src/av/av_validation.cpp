@@ -21,11 +21,11 @@ bool isStillImageContainer(std::string_view name) {
 } // namespace
 
 ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType requireMediaType) {
-    platform::media::Asset asset;
+    av::Asset asset;
     try {
-        using platform::media::TryDecoding;
-        asset = platform::media::loadAsset(
-            file, requireMediaType == MediaType::video ? TryDecoding::video : TryDecoding::audio);
+        using av::TryDecoding;
+        asset = av::loadAsset(file, requireMediaType == MediaType::video ? TryDecoding::video
+                                                                         : TryDecoding::audio);
     } catch (const std::exception& failure) {
         return ValidationStatus::failed(std::string("AVAsset load failed: ") + failure.what());
     }

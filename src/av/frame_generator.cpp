@@ -6,8 +6,8 @@
 #include <stop_token>
 #include <string>
 
-namespace kv::platform::media {
-using namespace detail;
+namespace kv::av {
+using namespace platform::ffmpeg;
 namespace {
 
 // The filters that turn a picture the way a player shows it.
@@ -149,4 +149,4 @@ std::optional<VideoFrame> FrameGenerator::frameAt(double seconds) {
     return wrap(s.upright());
 }
 
-} // namespace kv::platform::media
+} // namespace kv::av

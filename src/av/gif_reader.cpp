@@ -4,8 +4,8 @@
 
 #include <optional>
 
-namespace kv::platform::media {
-using namespace detail;
+namespace kv::av {
+using namespace platform::ffmpeg;
 
 struct GifReader::State {
     InputContext input;
@@ -74,4 +74,4 @@ std::optional<VideoFrame> GifReader::decodeNext() {
     return result;
 }
 
-} // namespace kv::platform::media
+} // namespace kv::av

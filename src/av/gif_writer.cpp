@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-namespace kv::platform::media {
-using namespace detail;
+namespace kv::av {
+using namespace platform::ffmpeg;
 namespace {
 
 constexpr AVRational kGifTimeBase{1, 100}; // GIF delays are centiseconds
@@ -239,4 +239,4 @@ void GifWriter::finish() {
     finishOutput(*s.output);
 }
 
-} // namespace kv::platform::media
+} // namespace kv::av

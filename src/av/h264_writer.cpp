@@ -5,8 +5,8 @@
 #include <cmath>
 #include <map>
 
-namespace kv::platform::media {
-using namespace detail;
+namespace kv::av {
+using namespace platform::ffmpeg;
 namespace {
 
 constexpr AVRational kWriterTimeBase{1, 600};
@@ -117,4 +117,4 @@ void H264Writer::finish() {
     finishOutput(*s.output);
 }
 
-} // namespace kv::platform::media
+} // namespace kv::av

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace kv::platform::media {
+namespace kv::av {
 
 struct VideoTrack {
     int width = 0; // natural size, before the display rotation
@@ -194,4 +194,4 @@ class H264Writer {
     std::unique_ptr<State> m_state;
 };
 
-} // namespace kv::platform::media
+} // namespace kv::av

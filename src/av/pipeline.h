@@ -7,13 +7,12 @@
 
 #include <memory>
 
-namespace kv::platform::media {
+namespace kv::av {
 
 struct VideoFrame::Data {
-    detail::Frame frame;
+    platform::ffmpeg::Frame frame;
 };
 
-namespace detail {
 /// The muxer for a container ("ipod" for m4v and m4a).
 const char* muxerName(Container container);
 
@@ -25,6 +24,4 @@ inline VideoFrame wrap(const AVFrame& frame) {
         throw PlatformError("out of memory copying a frame");
     return VideoFrame(std::move(data));
 }
-} // namespace detail
-
-} // namespace kv::platform::media
+} // namespace kv::av

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-namespace kv::platform::media {
-using namespace detail;
+namespace kv::av {
+using namespace platform::ffmpeg;
 namespace {
 
 // The presets' encoder settings, as DESIGN.md §8 fixes them for each preset.
@@ -705,4 +705,4 @@ TranscodeReport compressAsset(const std::filesystem::path& source,
     return Transcoder(source, output, planFor(settings), progress, std::move(stop)).run();
 }
 
-} // namespace kv::platform::media
+} // namespace kv::av

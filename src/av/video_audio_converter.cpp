@@ -18,8 +18,6 @@
 namespace kv::VideoAudioConverter {
 namespace {
 
-namespace media = platform::media;
-
 constexpr std::string_view kVideo = "Video";
 constexpr std::string_view kAudio = "Audio";
 constexpr int kDefaultAacBitrate = 256000; // bits per second
@@ -35,15 +33,15 @@ std::string str(std::string_view text) {
     return std::string(text);
 }
 
-media::Preset bestVideoPreset(const std::filesystem::path& source, media::Container container) {
+av::Preset bestVideoPreset(const std::filesystem::path& source, av::Container container) {
     for (const auto preset :
-         {media::Preset::highestQuality, media::Preset::mediumQuality, media::Preset::passthrough})
-        if (media::isPresetCompatible(source, preset, container))
+         {av::Preset::highestQuality, av::Preset::mediumQuality, av::Preset::passthrough})
+        if (av::isPresetCompatible(source, preset, container))
             return preset;
-    return media::Preset::passthrough;
+    return av::Preset::passthrough;
 }
 
-void warnAboutSkipped(const media::TranscodeReport& report, std::string_view category) {
+void warnAboutSkipped(const av::TranscodeReport& report, std::string_view category) {
     if (report.skippedPackets > 0)
         ConversionLogger::shared().warning("Skipped " + std::to_string(report.skippedPackets) +
                                                " damaged packets of the source",
@@ -52,14 +50,14 @@ void warnAboutSkipped(const media::TranscodeReport& report, std::string_view cat
 
 // Runs an export into a pending output and publishes it; failures leave nothing behind.
 std::filesystem::path runExport(const ConvertRequest& request,
-                                const std::filesystem::path& destination, media::Preset preset,
-                                media::Container container, std::string_view category) {
+                                const std::filesystem::path& destination, av::Preset preset,
+                                av::Container container, std::string_view category) {
     PendingOutput output(destination);
     try {
-        warnAboutSkipped(media::exportAsset(request.source, output.path(), preset, container,
-                                            request.progress, request.stop),
+        warnAboutSkipped(av::exportAsset(request.source, output.path(), preset, container,
+                                         request.progress, request.stop),
                          category);
-    } catch (const media::MediaCancelled&) {
+    } catch (const platform::MediaCancelled&) {
         throw ConversionError::cancelled();
     } catch (const PlatformError& failure) {
         const std::string message = *failure.what() != '\0' ? failure.what() : "Unknown error";
@@ -69,34 +67,32 @@ std::filesystem::path runExport(const ConvertRequest& request,
     return output.commit();
 }
 
-std::optional<media::Container> containerFor(SupportedFormat target) {
+std::optional<av::Container> containerFor(SupportedFormat target) {
     switch (target) {
-    case SupportedFormat::mp4: return media::Container::mp4;
-    case SupportedFormat::mov: return media::Container::mov;
-    case SupportedFormat::m4v: return media::Container::m4v;
+    case SupportedFormat::mp4: return av::Container::mp4;
+    case SupportedFormat::mov: return av::Container::mov;
+    case SupportedFormat::m4v: return av::Container::m4v;
     case SupportedFormat::aac:
     case SupportedFormat::m4a:
-    case SupportedFormat::alac: return media::Container::m4a;
-    case SupportedFormat::wav: return media::Container::wav;
-    case SupportedFormat::aiff: return media::Container::aiff;
-    case SupportedFormat::flac: return media::Container::flac;
+    case SupportedFormat::alac: return av::Container::m4a;
+    case SupportedFormat::wav: return av::Container::wav;
+    case SupportedFormat::aiff: return av::Container::aiff;
+    case SupportedFormat::flac: return av::Container::flac;
     default: return std::nullopt;
     }
 }
 
-media::AudioSettings audioSettingsFor(SupportedFormat target, std::optional<int> bitrate) {
+av::AudioSettings audioSettingsFor(SupportedFormat target, std::optional<int> bitrate) {
     const int aacBitrate = bitrate && *bitrate > 0 ? *bitrate : kDefaultAacBitrate;
     switch (target) {
     // An .aac file is a bare ADTS stream; the encoder settings are those of M4A.
-    case SupportedFormat::aac: return {media::AudioCodec::aac, media::Container::adts, aacBitrate};
-    case SupportedFormat::m4a: return {media::AudioCodec::aac, media::Container::m4a, aacBitrate};
-    case SupportedFormat::wav:
-        return {media::AudioCodec::pcm16LittleEndian, media::Container::wav, 0};
-    case SupportedFormat::aiff:
-        return {media::AudioCodec::pcm16BigEndian, media::Container::aiff, 0};
-    case SupportedFormat::alac: return {media::AudioCodec::alac, media::Container::m4a, 0};
-    case SupportedFormat::flac: return {media::AudioCodec::flac, media::Container::flac, 0};
-    default: return {media::AudioCodec::aac, media::Container::m4a, 0};
+    case SupportedFormat::aac: return {av::AudioCodec::aac, av::Container::adts, aacBitrate};
+    case SupportedFormat::m4a: return {av::AudioCodec::aac, av::Container::m4a, aacBitrate};
+    case SupportedFormat::wav: return {av::AudioCodec::pcm16LittleEndian, av::Container::wav, 0};
+    case SupportedFormat::aiff: return {av::AudioCodec::pcm16BigEndian, av::Container::aiff, 0};
+    case SupportedFormat::alac: return {av::AudioCodec::alac, av::Container::m4a, 0};
+    case SupportedFormat::flac: return {av::AudioCodec::flac, av::Container::flac, 0};
+    default: return {av::AudioCodec::aac, av::Container::m4a, 0};
     }
 }
 
@@ -109,13 +105,13 @@ std::filesystem::path convertVideo(const ConvertRequest& request) {
     const auto destination = OutputNameRegistry::shared().reserve(
         request.outputDir, baseNameOf(request.source), fileExtension(request.target));
 
-    const media::Asset asset = media::loadAsset(request.source);
+    const av::Asset asset = av::loadAsset(request.source);
     if (!(asset.duration > 0)) {
         log.error("Asset reports zero duration", kVideo);
         throw ConversionError::corruptFile("Video has zero duration");
     }
     const auto container = containerFor(request.target);
-    if (!container || *container == media::Container::m4a) { // audio containers hold no video
+    if (!container || *container == av::Container::m4a) { // audio containers hold no video
         log.error("No AVFileType for " + targetName, kVideo);
         throw ConversionError::unsupportedConversion("Video", targetName);
     }
@@ -128,12 +124,12 @@ std::filesystem::path extractAudio(const ConvertRequest& request) {
     log.info("Extract audio: " + fileName(request.source), kVideo);
     const auto destination = OutputNameRegistry::shared().reserve(
         request.outputDir, baseNameOf(request.source) + " (audio)", "m4a");
-    const media::Asset asset = media::loadAsset(request.source);
+    const av::Asset asset = av::loadAsset(request.source);
     if (asset.audioTracks.empty()) {
         log.error("No audio track present", kVideo);
         throw ConversionError::corruptFile("Video has no audio track");
     }
-    return runExport(request, destination, media::Preset::appleM4A, media::Container::m4a, kVideo);
+    return runExport(request, destination, av::Preset::appleM4A, av::Container::m4a, kVideo);
 }
 
 std::filesystem::path convertAudio(const ConvertRequest& request) {
@@ -143,9 +139,9 @@ std::filesystem::path convertAudio(const ConvertRequest& request) {
     const auto destination = OutputNameRegistry::shared().reserve(
         request.outputDir, baseNameOf(request.source), fileExtension(request.target));
 
-    media::Asset asset;
+    av::Asset asset;
     try {
-        asset = media::loadAsset(request.source);
+        asset = av::loadAsset(request.source);
         if (asset.audioTracks.empty())
             throw PlatformError("No audio track in " + fileName(request.source));
     } catch (const PlatformError& failure) {
@@ -159,12 +155,11 @@ std::filesystem::path convertAudio(const ConvertRequest& request) {
 
     PendingOutput output(destination); // removed unless committed: no partial file on any failure
     try {
-        warnAboutSkipped(
-            media::transcodeAudio(request.source, output.path(),
-                                  audioSettingsFor(request.target, request.audioBitrate),
-                                  request.progress, request.stop),
-            kAudio);
-    } catch (const media::MediaCancelled&) {
+        warnAboutSkipped(av::transcodeAudio(request.source, output.path(),
+                                            audioSettingsFor(request.target, request.audioBitrate),
+                                            request.progress, request.stop),
+                         kAudio);
+    } catch (const platform::MediaCancelled&) {
         throw ConversionError::cancelled();
     }
     return output.commit();
@@ -180,15 +175,15 @@ std::filesystem::path videoToGIF(const ConvertRequest& request) {
     const auto destination =
         OutputNameRegistry::shared().reserve(request.outputDir, baseNameOf(request.source), "gif");
 
-    const double duration = std::max(media::loadAsset(request.source).duration, 0.001);
+    const double duration = std::max(av::loadAsset(request.source).duration, 0.001);
     try {
-        auto frames = std::make_unique<media::FrameGenerator>(request.source, request.gifMaxWidth,
-                                                              request.stop);
+        auto frames =
+            std::make_unique<av::FrameGenerator>(request.source, request.gifMaxWidth, request.stop);
         const int count = std::max(1, static_cast<int>(std::floor(fps * duration)));
         const double delay = 1.0 / fps;
 
         PendingOutput output(destination);
-        media::GifWriter writer(output.path(), request.stop);
+        av::GifWriter writer(output.path(), request.stop);
         for (int i = 0; i < count; ++i) {
             if (request.stop.stop_requested())
                 throw ConversionError::cancelled();
@@ -209,7 +204,7 @@ std::filesystem::path videoToGIF(const ConvertRequest& request) {
         const auto written = output.commit();
         log.success("Wrote " + std::to_string(count) + " GIF frames", kVideo);
         return written;
-    } catch (const media::MediaCancelled&) {
+    } catch (const platform::MediaCancelled&) {
         throw ConversionError::cancelled();
     }
 }
@@ -221,7 +216,7 @@ std::filesystem::path gifToVideo(const ConvertRequest& request) {
     const auto destination = OutputNameRegistry::shared().reserve(
         request.outputDir, baseNameOf(request.source), fileExtension(request.target));
 
-    std::optional<media::GifReader> reader;
+    std::optional<av::GifReader> reader;
     try {
         reader.emplace(request.source);
     } catch (const PlatformError& failure) {
@@ -235,7 +230,7 @@ std::filesystem::path gifToVideo(const ConvertRequest& request) {
         log.warning("GIF is damaged after frame " + std::to_string(count) +
                         "; the rest is left out",
                     kVideo);
-    std::optional<media::VideoFrame> first = reader->decodeNext();
+    std::optional<av::VideoFrame> first = reader->decodeNext();
     if (!first)
         throw ConversionError::corruptFile("Cannot decode first GIF frame");
 
@@ -243,18 +238,17 @@ std::filesystem::path gifToVideo(const ConvertRequest& request) {
     const int width = std::max(2, first->width() & ~1);
     const int height = std::max(2, first->height() & ~1);
     const auto container = containerFor(request.target);
-    if (!container || (*container != media::Container::mp4 && *container != media::Container::mov &&
-                       *container != media::Container::m4v))
+    if (!container || (*container != av::Container::mp4 && *container != av::Container::mov &&
+                       *container != av::Container::m4v))
         throw ConversionError::unsupportedConversion("GIF", targetName);
 
     try {
         PendingOutput output(destination);
-        media::H264Writer writer(output.path(), *container, width, height, request.stop);
+        av::H264Writer writer(output.path(), *container, width, height, request.stop);
         double time = 0;
         for (int i = 0; i < count; ++i) {
             const double delay = reader->delay(i);
-            std::optional<media::VideoFrame> frame =
-                i == 0 ? std::move(first) : reader->decodeNext();
+            std::optional<av::VideoFrame> frame = i == 0 ? std::move(first) : reader->decodeNext();
             if (!frame) {
                 log.warning("Skipped undecodable GIF frame " + std::to_string(i + 1), kVideo);
                 continue;
@@ -272,7 +266,7 @@ std::filesystem::path gifToVideo(const ConvertRequest& request) {
         const auto written = output.commit();
         log.success("Wrote " + std::to_string(count) + " frames", kVideo);
         return written;
-    } catch (const media::MediaCancelled&) {
+    } catch (const platform::MediaCancelled&) {
         throw ConversionError::cancelled();
     }
 }

@@ -7,7 +7,7 @@
 namespace kv::Thumbnails {
 
 Picture videoFrame(const std::filesystem::path& file, int maxPixelSize) {
-    platform::media::FrameGenerator frames(file, maxPixelSize, {});
+    av::FrameGenerator frames(file, maxPixelSize, {});
     const auto frame = frames.frameAt(0.0);
     if (!frame)
         throw PlatformError("No video frame in " + file.filename().string());

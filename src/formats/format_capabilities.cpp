@@ -1,7 +1,8 @@
 // Which formats this machine can actually write, probed once at first use.
 #include "formats/format_capabilities.h"
 
-#include "platform/capability_probes.h"
+#include "av/audio_writers.h"
+#include "image/writable_image_types.h"
 #include "platform/dynamic_library.h"
 
 #include <mutex>
@@ -12,14 +13,14 @@ namespace kv::FormatCapabilities {
 namespace {
 
 const std::set<std::string>& writableImageTypes() {
-    static const std::set<std::string> types = platform::probeWritableImageTypes();
+    static const std::set<std::string> types = image::probeWritableImageTypes();
     return types;
 }
 
 const std::set<std::uint32_t>& encodableAudio() {
     static const std::set<std::uint32_t> codes = [] {
         std::set<std::uint32_t> found;
-        for (const auto& candidate : platform::probeAudioWriters())
+        for (const auto& candidate : av::probeAudioWriters())
             found.insert(candidate);
         return found;
     }();

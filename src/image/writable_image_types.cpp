@@ -1,19 +1,18 @@
 // Run-time probe of the image encoders this machine has (the audio one is av/audio_writers.cpp).
+#include "image/writable_image_types.h"
+
 #include "image/image_codec.h"
-#include "platform/capability_probes.h"
 #include "platform/image/vips_start.h"
 
 #include <set>
 #include <string>
 
-namespace kv::platform {
+namespace kv::image {
 
 std::set<std::string> probeWritableImageTypes() {
-    using image::canEncode;
-    using image::ImageType;
     std::set<std::string> types{"ico", "icns", "psd"}; // written by our own code
     try {
-        ensureVipsStarted();
+        platform::ensureVipsStarted();
     } catch (...) {
         return types;
     }
@@ -31,4 +30,4 @@ std::set<std::string> probeWritableImageTypes() {
     return types;
 }
 
-} // namespace kv::platform
+} // namespace kv::image

@@ -1,7 +1,7 @@
 // The video and audio module's entry: the addresses of its converters, check and probe.
+#include "av/audio_writers.h"
 #include "av/video_audio_converter.h"
 #include "media_module/media_module.h"
-#include "platform/capability_probes.h"
 #include "selftest/media_seeds.h"
 
 extern "C" __attribute__((visibility("default"))) const kv::media_module::AVTable*
@@ -15,7 +15,7 @@ kelvane_av_module() {
         .gifToVideo = &VideoAudioConverter::gifToVideo,
         .extractAudio = &VideoAudioConverter::extractAudio,
         .validateAVAsset = &Validator::validateAVAsset,
-        .probeAudioWriters = &platform::probeAudioWriters,
+        .probeAudioWriters = &av::probeAudioWriters,
         .mediaDuration = &compress::mediaDuration,
         .mediaBitrate = &compress::mediaBitrate,
         .mediaAudioChannels = &compress::mediaAudioChannels,

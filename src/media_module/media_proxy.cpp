@@ -1,13 +1,15 @@
 // The executable's side of the modules: the same functions, forwarded to kelvane-media.so (images),
 // kelvane-av.so (video and audio) or kelvane-document.so (PDF), each opened on its first call
 // (never at start-up).
+#include "av/audio_writers.h"
 #include "av/video_audio_converter.h"
 #include "document/document_converter.h"
 #include "document/pdf/pdf_conversions.h"
 #include "image/image_converter.h"
 #include "image/page_picture.h"
+#include "image/writable_image_types.h"
 #include "media_module/media_module.h"
-#include "platform/capability_probes.h"
+#include "media_module/module_path.h"
 #include "platform/platform_error.h"
 #include "selftest/media_seeds.h"
 
@@ -20,12 +22,10 @@
 #include <unistd.h>
 
 namespace kv {
-namespace {
 
-// In $KELVANE_MODULE_DIR when set; else in the installed private folder, found relative to the
-// executable (KV_MODULE_DIR_FROM_BIN, so a moved prefix still works); else beside the executable,
-// as in a build folder.
-std::filesystem::path modulePath(const char* fileName) {
+// The installed folder is found relative to the executable (KV_MODULE_DIR_FROM_BIN), so a moved
+// prefix still works.
+std::filesystem::path media_module::modulePath(const char* fileName) {
     if (const char* dir = std::getenv("KELVANE_MODULE_DIR"); dir != nullptr && *dir != '\0') {
         return std::filesystem::path(dir) / fileName;
     }
@@ -43,6 +43,8 @@ std::filesystem::path modulePath(const char* fileName) {
     return exe.parent_path() / fileName;
 }
 
+namespace {
+
 // Opens a module once and checks its table; the module stays loaded for the life of the process.
 template <typename Table> class Module {
   public:
@@ -58,7 +60,7 @@ template <typename Table> class Module {
 
   private:
     void load() {
-        const auto path = modulePath(m_fileName);
+        const auto path = media_module::modulePath(m_fileName);
         // Lazy binding: a module and its ~70-120 libraries bind only the functions a conversion
         // calls (about a tenth of a small page's time went to binding all of them up front).
         void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
@@ -97,7 +99,7 @@ const media_module::DocumentTable& documents() {
     return module.table();
 }
 
-const media_module::AVTable& av() {
+const media_module::AVTable& avModule() {
     static Module<media_module::AVTable> module("kelvane-av.so", "kelvane_av_module",
                                                 "Video and audio");
     return module.table();
@@ -148,28 +150,28 @@ void writeSeedImage(SupportedFormat f, const std::filesystem::path& file) {
     images().writeSeedImage(f, file);
 }
 void writeSeedMedia(SupportedFormat f, const std::filesystem::path& file) {
-    av().writeSeedMedia(f, file);
+    avModule().writeSeedMedia(f, file);
 }
 int audioTrackCount(const std::filesystem::path& file) {
-    return av().audioTrackCount(file);
+    return avModule().audioTrackCount(file);
 }
 } // namespace SeedFiles
 
 namespace VideoAudioConverter {
 std::filesystem::path convertVideo(const ConvertRequest& r) {
-    return av().convertVideo(r);
+    return avModule().convertVideo(r);
 }
 std::filesystem::path convertAudio(const ConvertRequest& r) {
-    return av().convertAudio(r);
+    return avModule().convertAudio(r);
 }
 std::filesystem::path videoToGIF(const ConvertRequest& r) {
-    return av().videoToGIF(r);
+    return avModule().videoToGIF(r);
 }
 std::filesystem::path gifToVideo(const ConvertRequest& r) {
-    return av().gifToVideo(r);
+    return avModule().gifToVideo(r);
 }
 std::filesystem::path extractAudio(const ConvertRequest& r) {
-    return av().extractAudio(r);
+    return avModule().extractAudio(r);
 }
 } // namespace VideoAudioConverter
 
@@ -191,7 +193,7 @@ ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages,
 }
 ValidationStatus validateAVAsset(const std::filesystem::path& file, MediaType type) {
     try {
-        return av().validateAVAsset(file, type);
+        return avModule().validateAVAsset(file, type);
     } catch (const std::exception& e) {
         return ValidationStatus::failed(e.what());
     }
@@ -211,16 +213,16 @@ std::vector<std::uint8_t> encodeImageLevel(const std::filesystem::path& file,
     return images().encodeImageLevel(file, target, level, std::move(stop));
 }
 double mediaDuration(const std::filesystem::path& file) {
-    return av().mediaDuration(file);
+    return avModule().mediaDuration(file);
 }
 std::optional<double> mediaBitrate(const std::filesystem::path& file) {
-    return av().mediaBitrate(file);
+    return avModule().mediaBitrate(file);
 }
 int mediaAudioChannels(const std::filesystem::path& file) {
-    return av().mediaAudioChannels(file);
+    return avModule().mediaAudioChannels(file);
 }
 void transcodeMedia(const TranscodeRequest& request) {
-    av().transcodeMedia(request);
+    avModule().transcodeMedia(request);
 }
 } // namespace compress
 
@@ -229,12 +231,12 @@ Picture image(const std::filesystem::path& file, int maxPixelSize) {
     return images().imageThumbnail(file, maxPixelSize);
 }
 Picture videoFrame(const std::filesystem::path& file, int maxPixelSize) {
-    return av().videoThumbnail(file, maxPixelSize);
+    return avModule().videoThumbnail(file, maxPixelSize);
 }
 } // namespace Thumbnails
 
-namespace platform {
 // Without the module nothing but our own writers can produce images, and no audio encoder exists.
+namespace image {
 std::set<std::string> probeWritableImageTypes() {
     try {
         return images().probeWritableImageTypes();
@@ -242,13 +244,16 @@ std::set<std::string> probeWritableImageTypes() {
         return {"ico", "icns", "psd"};
     }
 }
+} // namespace image
+
+namespace av {
 std::vector<std::uint32_t> probeAudioWriters() {
     try {
-        return av().probeAudioWriters();
+        return avModule().probeAudioWriters();
     } catch (const std::exception&) {
         return {};
     }
 }
-} // namespace platform
+} // namespace av
 
 } // namespace kv

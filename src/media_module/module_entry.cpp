@@ -1,8 +1,8 @@
 // The image module's entry: the addresses of its converters, check, probe and picture decoder.
 #include "image/image_converter.h"
 #include "image/page_picture.h"
+#include "image/writable_image_types.h"
 #include "media_module/media_module.h"
-#include "platform/capability_probes.h"
 #include "selftest/media_seeds.h"
 
 extern "C" __attribute__((visibility("default"))) const kv::media_module::ImageTable*
@@ -13,7 +13,7 @@ kelvane_media_module() {
         .imageConvert = &ImageConverter::convert,
         .convertPDFPages = &ImageConverter::convertPDFPages,
         .validateImage = &Validator::validateImage,
-        .probeWritableImageTypes = &platform::probeWritableImageTypes,
+        .probeWritableImageTypes = &image::probeWritableImageTypes,
         .writeSeedImage = &SeedFiles::writeSeedImage,
         .measureImageLevels = &compress::measureImageLevels,
         .encodeImageLevel = &compress::encodeImageLevel,

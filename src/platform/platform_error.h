@@ -23,7 +23,7 @@ class PlatformError : public std::runtime_error {
 
 } // namespace kv
 
-namespace kv::platform::media {
+namespace kv::platform {
 
 /// Thrown when the caller's stop token asked a media library to stop; the output is incomplete.
 class MediaCancelled : public std::runtime_error {
@@ -31,4 +31,4 @@ class MediaCancelled : public std::runtime_error {
     MediaCancelled() : std::runtime_error("media operation cancelled") {}
 };
 
-} // namespace kv::platform::media
+} // namespace kv::platform

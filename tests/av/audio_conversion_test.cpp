@@ -1,9 +1,9 @@
 // Every audio pair end to end, read back with ffprobe; surround and high-rate sources; bit rates,
 // tags and cover art; failures that leave nothing behind.
+#include "av/audio_writers.h"
 #include "av/video_audio_converter.h"
 #include "engine/conversion_error.h"
 #include "media_fixtures.h"
-#include "platform/capability_probes.h"
 
 #include <gtest/gtest.h>
 
@@ -269,7 +269,7 @@ TEST_F(AudioFixtures, AudioConversionLoadsNeitherTheImageStackNorFilters) {
 }
 
 TEST(AudioWriters, ProbeFindsEveryEncoderThisMachineHas) {
-    const auto found = platform::probeAudioWriters();
+    const auto found = av::probeAudioWriters();
     const std::vector<std::uint32_t> expected{0x666c6163 /* flac */, 0x61616320 /* "aac " */,
                                               0x616c6163 /* alac */, 0x6c70636d /* lpcm */};
     EXPECT_EQ(found, expected);

@@ -13,26 +13,24 @@
 namespace kv::compress {
 namespace {
 
-namespace media = platform::media;
-
 constexpr int kMaxSampleRate = 48000; // Hz
 constexpr int kMaxChannels = 2;
 constexpr double kMaxProgress = 0.99; // 1.0 is the caller's to report
 
-std::optional<media::Asset> load(const std::filesystem::path& file) {
+std::optional<av::Asset> load(const std::filesystem::path& file) {
     try {
-        return media::loadAsset(file);
+        return av::loadAsset(file);
     } catch (const std::exception&) {
         return std::nullopt;
     }
 }
 
-media::Container containerFor(SupportedFormat target) {
+av::Container containerFor(SupportedFormat target) {
     switch (target) {
-    case SupportedFormat::mov: return media::Container::mov;
-    case SupportedFormat::m4v: return media::Container::m4v;
-    case SupportedFormat::m4a: return media::Container::m4a;
-    default: return media::Container::mp4;
+    case SupportedFormat::mov: return av::Container::mov;
+    case SupportedFormat::m4v: return av::Container::m4v;
+    case SupportedFormat::m4a: return av::Container::m4a;
+    default: return av::Container::mp4;
     }
 }
 
@@ -80,7 +78,7 @@ void transcodeMedia(const TranscodeRequest& request) {
     if (!hasVideo && !hasAudio)
         throw ConversionError::failedToLoadFile();
 
-    media::CompressSettings settings;
+    av::CompressSettings settings;
     settings.container = containerFor(request.target);
     settings.keepVideo = request.isVideo;
     if (hasVideo)
@@ -99,8 +97,8 @@ void transcodeMedia(const TranscodeRequest& request) {
             request.progress(std::clamp(fraction, 0.0, kMaxProgress));
     };
     try {
-        media::compressAsset(request.source, output.path(), settings, progress, request.stop);
-    } catch (const media::MediaCancelled&) {
+        av::compressAsset(request.source, output.path(), settings, progress, request.stop);
+    } catch (const platform::MediaCancelled&) {
         throw ConversionError::cancelled();
     } catch (const PlatformError& failure) {
         const std::string message = *failure.what() != '\0' ? failure.what() : "encode failed";

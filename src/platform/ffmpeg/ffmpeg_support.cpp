@@ -7,8 +7,7 @@
 #include <dlfcn.h>
 #include <mutex>
 
-namespace kv::platform::media {
-namespace detail {
+namespace kv::platform::ffmpeg {
 namespace {
 
 constexpr const char* kInputContainers = "mov,avi,matroska,mp3,aac,wav,aiff,flac,gif";
@@ -329,5 +328,4 @@ void finishOutput(AVFormatContext& output) {
         check(avio_closep(&output.pb), "Cannot close the output");
 }
 
-} // namespace detail
-} // namespace kv::platform::media
+} // namespace kv::platform::ffmpeg

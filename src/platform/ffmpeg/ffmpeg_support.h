@@ -29,7 +29,7 @@ extern "C" {
 #include <string>
 #include <utility>
 
-namespace kv::platform::media::detail {
+namespace kv::platform::ffmpeg {
 
 inline void closeInput(AVFormatContext* context) noexcept {
     avformat_close_input(&context);
@@ -154,4 +154,4 @@ FilterChain makeVideoFilter(const AVCodecContext& decoder, AVRational timeBase,
 /// the usual layout for its channel count.
 void usableLayout(const AVChannelLayout& layout, AVChannelLayout& usable);
 
-} // namespace kv::platform::media::detail
+} // namespace kv::platform::ffmpeg

@@ -12,7 +12,7 @@
 namespace kv::SeedFiles {
 namespace {
 
-using namespace platform::media::detail;
+using namespace platform::ffmpeg;
 
 constexpr int kWidth = 96;
 constexpr int kHeight = 64;
@@ -220,7 +220,7 @@ void writeSeedMedia(SupportedFormat format, const std::filesystem::path& file) {
 
 int audioTrackCount(const std::filesystem::path& file) {
     try {
-        return static_cast<int>(platform::media::loadAsset(file).audioTracks.size());
+        return static_cast<int>(av::loadAsset(file).audioTracks.size());
     } catch (const std::exception&) {
         return 0;
     }
