@@ -327,52 +327,6 @@ TEST_F(HTMLToPDF, TablesBecomePagesOfTheirCells) {
     EXPECT_NE(tsv.find("alpha"), std::string::npos);
 }
 
-TEST(DefaultStyle, KeepsTheRulesOfEveryElementThePageCanHold) {
-    using DocumentConverter::defaultStyleFor;
-    const std::string table = defaultStyleFor("<table><tr><td>x</td></tr></table>");
-    EXPECT_NE(table.find("td { display: table-cell;"), std::string::npos) << table;
-    EXPECT_NE(table.find("tbody { display: table-row-group;"), std::string::npos) << table;
-    EXPECT_NE(table.find("[hidden]"), std::string::npos) << table; // any element may match
-    EXPECT_EQ(table.find("h1"), std::string::npos) << table;
-    EXPECT_EQ(table.find("li {"), std::string::npos) << table;
-    // Upper case, end tags alone and renamed elements count; text between tags does not.
-    const std::string named = defaultStyleFor("<H1>a</H1></p><image src=x> ul li");
-    EXPECT_NE(named.find("h1 { font-size: 2em;"), std::string::npos) << named;
-    EXPECT_NE(named.find("p { margin-top: 1em;"), std::string::npos) << named;
-    EXPECT_NE(named.find("img { display: inline-block; }"), std::string::npos) << named;
-    EXPECT_EQ(named.find("ul {"), std::string::npos) << named;
-    // Nested selectors stay with the element they style.
-    const std::string lists = defaultStyleFor("<ul><li><ul><li>x</ul></ul>");
-    EXPECT_NE(lists.find("ul ul { list-style-type: circle;"), std::string::npos) << lists;
-    EXPECT_EQ(lists.find("ol ol"), std::string::npos) << lists;
-}
-
-TEST(DefaultStyle, TheShortStyleLaysPagesOutAsTheWholeOne) {
-    const std::string full(DocumentConverter::defaultStyle());
-    for (const std::string page : {
-             "<h1>Title</h1><p>one</p><p>two <b>bold</b> <a href=x>link</a></p><hr><pre>a\n "
-             "b</pre>",
-             "<UL><LI>a<ul><li>b<ol><li>c</ol></ul></UL><dl><dt>t<dd>d</dl><blockquote>q</"
-             "blockquote>",
-             "<table border=1><td>implied row</td><tr><th>head</th></table><p>after</p></p>",
-             "<center>c</center><small>s</small><sub>1</sub><sup>2</sup><br><hidden>h",
-             "<figure><figcaption>f</figcaption></figure><details><summary>s</summary>d</details>",
-             "no tags at all, just words",
-         }) {
-        const std::string html = DocumentConverter::withLightPage(page);
-        const platform::HtmlLayout whole(html, full, 816, {});
-        const platform::HtmlLayout shortened(html, DocumentConverter::defaultStyleFor(html), 816,
-                                             {});
-        EXPECT_EQ(whole.height(), shortened.height()) << page;
-        const auto a = whole.bands(), b = shortened.bands();
-        ASSERT_EQ(a.size(), b.size()) << page;
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            EXPECT_EQ(a[i].top, b[i].top) << page << " band " << i;
-            EXPECT_EQ(a[i].bottom, b[i].bottom) << page << " band " << i;
-        }
-    }
-}
-
 TEST_F(HTMLToPDF, APageWithoutPicturesNeedsOnlyTheDocumentModule) {
     // A folder holding the document module alone: HTML and text pages still convert and pass
     // their check; only work on pictures asks for the image module.

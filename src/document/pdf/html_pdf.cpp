@@ -12,10 +12,8 @@
 #include "platform/platform_error.h"
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <iterator>
-#include <set>
 
 namespace kv::DocumentConverter {
 namespace {
@@ -154,75 +152,6 @@ platform::HtmlResources resourcesBelow(const std::optional<std::filesystem::path
 
 } // namespace
 
-std::string_view defaultStyle() {
-    return kDefaultStyle;
-}
-
-std::string defaultStyleFor(std::string_view html) {
-    // Tag names written in the page, start and end tags alike (a stray end tag makes an element).
-    std::set<std::string, std::less<>> tags = {"html", "head", "body", "tbody", "tr", "colgroup"};
-    const auto isNameChar = [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-               c == '-';
-    };
-    for (std::size_t at = html.find('<'); at != std::string_view::npos;
-         at = html.find('<', at + 1)) {
-        std::size_t start = at + 1;
-        if (start < html.size() && html[start] == '/')
-            ++start;
-        std::size_t end = start;
-        while (end < html.size() && isNameChar(html[end]))
-            ++end;
-        if (end > start)
-            tags.insert(lowerASCII(html.substr(start, end - start)));
-    }
-    if (tags.contains("image"))
-        tags.insert("img"); // the parser renames it
-    if (tags.contains("isindex"))
-        tags.insert({"form", "hr", "label", "input"}); // and expands this one
-
-    // Rule by rule, the selectors whose element is in the page; a rule with none is left out.
-    // A selector names its element by the tag at the start of its last part ("ul ul" → ul); one
-    // without a tag ("[hidden]") may match any element and stays.
-    std::string out;
-    std::string_view rest = kDefaultStyle;
-    for (std::size_t open = rest.find('{'); open != std::string_view::npos; open = rest.find('{')) {
-        const std::size_t close = rest.find('}', open);
-        const std::string_view selectors = rest.substr(0, open);
-        const std::string_view block = rest.substr(open, close + 1 - open);
-        rest.remove_prefix(close + 1);
-        std::string kept;
-        std::string_view list = selectors;
-        while (!list.empty()) {
-            const std::size_t comma = list.find(',');
-            std::string_view one = list.substr(0, comma);
-            list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
-            while (!one.empty() && std::isspace(static_cast<unsigned char>(one.front())))
-                one.remove_prefix(1);
-            while (!one.empty() && std::isspace(static_cast<unsigned char>(one.back())))
-                one.remove_suffix(1);
-            if (one.empty())
-                continue;
-            std::string_view last = one.substr(one.find_last_of(" \n>+~") + 1);
-            std::size_t nameEnd = 0;
-            while (nameEnd < last.size() && isNameChar(last[nameEnd]))
-                ++nameEnd;
-            if (nameEnd > 0 && !tags.contains(last.substr(0, nameEnd)))
-                continue;
-            if (!kept.empty())
-                kept += ", ";
-            kept += one;
-        }
-        if (!kept.empty()) {
-            out += kept;
-            out += ' ';
-            out += block;
-            out += '\n';
-        }
-    }
-    return out;
-}
-
 std::string withLightPage(const std::string& html) {
     const std::string lower = lowerASCII(html);
     if (lower.find("<head") == std::string::npos) {
@@ -330,7 +259,7 @@ std::filesystem::path renderHTMLToPDF(const std::string& html,
     const std::string page = withLightPage(html);
     std::optional<platform::HtmlLayout> layout;
     try {
-        layout.emplace(page, defaultStyleFor(page), kLayoutWidth, resourcesBelow(folder));
+        layout.emplace(page, std::string(kDefaultStyle), kLayoutWidth, resourcesBelow(folder));
     } catch (const PlatformError& e) {
         throw ConversionError::exportSessionFailed(std::string("HTML layout: ") + e.what());
     }

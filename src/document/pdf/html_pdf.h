@@ -7,7 +7,6 @@
 #include <optional>
 #include <stop_token>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace kv::DocumentConverter {
@@ -24,14 +23,6 @@ struct PageSlice {
 /// `html` with a white page and dark text forced: the style goes right after every opening head
 /// tag, or, without a head, around the whole text in a minimal page.
 std::string withLightPage(const std::string& html);
-
-/// The style every element starts from: the usual rendering of HTML elements on paper.
-std::string_view defaultStyle();
-
-/// defaultStyle() without the rules for elements that `html` cannot contain: every element the
-/// parser makes is named by a start or end tag in the text or is one it adds itself. Each
-/// element is matched against every rule, so a page of a few kinds of element lays out faster.
-std::string defaultStyleFor(std::string_view html);
 
 /// Consecutive page slices covering `contentHeight` rows, each at most kPageRows tall. An edge
 /// that would split a band (a line or picture no taller than a page) moves up to the band's top.
