@@ -144,6 +144,8 @@ if(KV_DPKG_QUERY)
     endforeach()
 endif()
 list(APPEND kv_runtime_depends shared-mime-info)
+# Emoji in documents printed to PDF are drawn from this font, in colour; without it, as boxes.
+list(APPEND kv_runtime_depends fonts-noto-color-emoji)
 list(REMOVE_DUPLICATES kv_runtime_depends)
 string(REPLACE ";" ", " CPACK_DEBIAN_PACKAGE_DEPENDS "${kv_runtime_depends}")
 include(CPack)

@@ -19,7 +19,7 @@ packages=(
     # test oracles and fixtures
     zip unzip libarchive-tools bzip2 xz-utils python3 time
     woff2 fonttools opentype-sanitizer woff-tools fonts-dejavu-core fonts-cantarell
-    python3-brotli fonts-wqy-microhei python3-numpy
+    python3-brotli fonts-wqy-microhei fonts-noto-color-emoji python3-numpy
     imagemagick libimage-exiftool-perl icnsutils librsvg2-bin poppler-utils ffmpeg
     flac
     libheif-examples

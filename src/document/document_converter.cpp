@@ -20,6 +20,7 @@
 #include "engine/output_name_registry.h"
 #include "engine/source_file.h"
 
+#include <cctype>
 #include <string>
 #include <unistd.h>
 
@@ -51,6 +52,52 @@ constexpr std::string_view kMarkdownHeadTail =
 constexpr double kRTFTextPointSize = 14.0;  // plain text exported as RTF
 constexpr double kDOCXTextPointSize = 12.0; // plain text exported as DOCX
 constexpr double kPDFTextPointSize = 12.0;  // plain text set on PDF pages
+
+std::string lowerASCII(std::string_view text) {
+    std::string out(text);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// Where the opening tag `name` starts in lower-case `html` at or after `from`; npos if none.
+std::size_t findTag(const std::string& html, std::string_view name, std::size_t from) {
+    const std::string open = "<" + std::string(name);
+    for (std::size_t at = html.find(open, from); at != std::string::npos;
+         at = html.find(open, at + 1)) {
+        const char next = at + open.size() < html.size() ? html[at + open.size()] : '>';
+        if (next == '>' || next == ' ' || next == '\t' || next == '\n' || next == '\r' ||
+            next == '/')
+            return at;
+    }
+    return std::string::npos;
+}
+
+// Bytes of white space at `at`: ASCII blanks and line breaks, entities that name a blank, and
+// the Unicode space separators (no-break space among them); 0 for anything visible.
+std::size_t blankLength(std::string_view text, std::size_t at) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if (c == ' ' || (c >= '\t' && c <= '\r'))
+        return 1;
+    if (c == '&') {
+        for (const std::string_view entity : {"&nbsp;", "&#160;", "&#xa0;", "&#xA0;", "&ensp;",
+                                              "&emsp;", "&thinsp;", "&#32;", "&#10;", "&#9;"})
+            if (text.substr(at, entity.size()) == entity)
+                return entity.size();
+        return 0;
+    }
+    if (c < 0x80)
+        return 0;
+    const std::string_view rest = text.substr(at);
+    for (const std::string_view space :
+         {"\u00a0", "\u0085", "\u1680", "\u2000", "\u2001", "\u2002", "\u2003",
+          "\u2004", "\u2005", "\u2006", "\u2007", "\u2008", "\u2009", "\u200a",
+          "\u2028", "\u2029", "\u202f", "\u205f", "\u3000", "\ufeff"})
+        if (rest.starts_with(space))
+            return space.size();
+    return 0;
+}
 
 bool isDataFormat(F format) {
     return format == F::csv || format == F::tsv || format == F::json || format == F::srt ||
@@ -139,8 +186,10 @@ void route(const ConvertRequest& request, const std::filesystem::path& output) {
             return textToPDF(request.source, output);
         if (source == F::markdown)
             return richTextToPDF(richtext::readHTML(markdownPrintPage(request.source)), output);
-        if (richSource)
+        if (source == F::rtf)
             return richTextToPDF(readRichText(request.source, source), output);
+        if (source == F::docx)
+            return docxToPDF(request.source, output, request.stop);
         if (source == F::html)
             return renderHTMLToPDFWithWebKit(request.source, output, request.stop);
         break;
@@ -347,6 +396,53 @@ void renderHTMLToPDFWithWebKit(const std::filesystem::path& source,
 void htmlStringToPDF(const std::string& html, const std::filesystem::path& output,
                      std::stop_token stop) {
     renderHTMLToPDF(html, std::nullopt, output, std::move(stop));
+}
+
+void docxToPDF(const std::filesystem::path& source, const std::filesystem::path& output,
+               std::stop_token stop) {
+    std::string html = richtext::writeHTML(readRichText(source, F::docx), baseNameOf(source));
+    if (!hasVisibleText(html))
+        throw ConversionError::corruptFile(
+            "Document produced no readable text \u2014 it may be empty or unsupported");
+    // The page is rendered from memory and may read no file: a DOCX names none of its own.
+    renderHTMLToPDF(html, std::nullopt, output, std::move(stop));
+}
+
+bool hasVisibleText(std::string_view html) {
+    const std::string lower = lowerASCII(html);
+    // The head's title and style text is not on the page; neither is a script's.
+    std::size_t at = 0;
+    if (const std::size_t body = findTag(lower, "body", 0); body != std::string::npos)
+        at = body;
+    while (at < html.size()) {
+        if (html[at] == '<') {
+            std::size_t end;
+            if (lower.compare(at, 4, "<!--") == 0) {
+                end = lower.find("-->", at + 4);
+                end = end == std::string::npos ? html.size() : end + 3;
+            } else {
+                end = html.find('>', at);
+                end = end == std::string::npos ? html.size() : end + 1;
+                for (const std::string_view hidden : {"script", "style", "title", "template"}) {
+                    if (lower.compare(at + 1, hidden.size(), hidden) == 0 &&
+                        !std::isalnum(static_cast<unsigned char>(
+                            at + 1 + hidden.size() < lower.size() ? lower[at + 1 + hidden.size()]
+                                                                  : ' '))) {
+                        const std::size_t close = lower.find("</" + std::string(hidden), end);
+                        end = close == std::string::npos ? html.size() : close;
+                        break;
+                    }
+                }
+            }
+            at = end;
+            continue;
+        }
+        const std::size_t blank = blankLength(html, at);
+        if (blank == 0)
+            return true;
+        at += blank;
+    }
+    return false;
 }
 
 richtext::RichText readRichText(const std::filesystem::path& source, SupportedFormat format) {

@@ -54,6 +54,14 @@ void renderHTMLToPDFWithWebKit(const std::filesystem::path& source,
 void htmlStringToPDF(const std::string& html, const std::filesystem::path& output,
                      std::stop_token stop = {});
 
+/// A DOCX exported as HTML by the rich-text engine and rendered on PDF pages. Without visible
+/// text: corruptFile("Document produced no readable text — it may be empty or unsupported").
+void docxToPDF(const std::filesystem::path& source, const std::filesystem::path& output,
+               std::stop_token stop = {});
+/// Whether an HTML page shows any text: what its body holds outside tags, comments, scripts and
+/// style sheets, trimmed of white space (no-break spaces included).
+bool hasVisibleText(std::string_view html);
+
 /// A text file on Letter pages in 12-point monospace.
 void textToPDF(const std::filesystem::path& source, const std::filesystem::path& output);
 

@@ -6,13 +6,24 @@
 
 namespace kv::image {
 
-PagePicture decodePagePicture(const std::filesystem::path& file, int longestSide) {
-    const auto source = ImageSource::open(file);
+namespace {
+
+PagePicture decoded(const ImageSource& source, int longestSide) {
     const auto properties = source.properties(source.primaryFrame());
     const bool large = std::max(properties.width, properties.height) > longestSide;
-    const Image decoded = large ? source.thumbnail(source.primaryFrame(), longestSide)
+    const Image picture = large ? source.thumbnail(source.primaryFrame(), longestSide)
                                 : source.decode(source.primaryFrame(), false).oriented();
-    return {decoded.width(), decoded.height(), decoded.rgba8()};
+    return {picture.width(), picture.height(), picture.rgba8()};
+}
+
+} // namespace
+
+PagePicture decodePagePicture(const std::filesystem::path& file, int longestSide) {
+    return decoded(ImageSource::open(file), longestSide);
+}
+
+PagePicture decodePagePicture(std::span<const std::uint8_t> bytes, int longestSide) {
+    return decoded(ImageSource::openBytes(bytes), longestSide);
 }
 
 } // namespace kv::image

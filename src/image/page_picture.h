@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 namespace kv::image {
@@ -18,5 +19,7 @@ struct PagePicture {
 /// The file's primary frame, upright, shrunk to at most `longestSide` pixels on its longer side.
 /// Throws when the file cannot be decoded.
 PagePicture decodePagePicture(const std::filesystem::path& file, int longestSide);
+/// The same for a picture held in memory (an encoded file's bytes).
+PagePicture decodePagePicture(std::span<const std::uint8_t> bytes, int longestSide);
 
 } // namespace kv::image

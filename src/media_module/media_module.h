@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,8 @@ struct ImageTable {
     decltype(&compress::measureImageLevels) measureImageLevels;
     decltype(&compress::encodeImageLevel) encodeImageLevel;
     decltype(&Thumbnails::image) imageThumbnail;
-    decltype(&image::decodePagePicture) decodePagePicture;
+    image::PagePicture (*decodePagePicture)(const std::filesystem::path&, int);
+    image::PagePicture (*decodePagePictureBytes)(std::span<const std::uint8_t>, int);
 };
 
 struct DocumentTable {

@@ -120,6 +120,9 @@ namespace image {
 PagePicture decodePagePicture(const std::filesystem::path& file, int longestSide) {
     return images().decodePagePicture(file, longestSide);
 }
+PagePicture decodePagePicture(std::span<const std::uint8_t> bytes, int longestSide) {
+    return images().decodePagePictureBytes(bytes, longestSide);
+}
 } // namespace image
 
 namespace DocumentConverter {

@@ -19,6 +19,7 @@ kelvane_media_module() {
         .encodeImageLevel = &compress::encodeImageLevel,
         .imageThumbnail = &Thumbnails::image,
         .decodePagePicture = &image::decodePagePicture,
+        .decodePagePictureBytes = &image::decodePagePicture,
     };
     return &table;
 }

@@ -1,14 +1,18 @@
 // HTML and tables on PDF pages: the page cutting and resource rules in-process, and the whole
 // path through the kelvane binary read back by poppler's tools (text, page sizes, pixels).
+#include "document/document_converter.h"
 #include "document/pdf/html_pdf.h"
 #include "document/pdf/pdf_conversions.h"
+#include "document/richtext/html_writer.h"
 #include "engine/conversion_error.h"
 #include "image/image_codec.h"
 #include "support/test_support.h"
 
 #include <array>
+#include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <regex>
 
 namespace kv {
@@ -103,6 +107,24 @@ TEST(LocalResource, OnlyFilesInsideTheFolder) {
              "file://" + (dir / "outside.png").string(), "link.png", "http://example.com/a.png",
              "data:image/png;base64,AAAA", "//example.com/a.png", "missing.png", "pics", ""})
         EXPECT_EQ(localResource(folder, reference), std::nullopt) << reference;
+}
+
+TEST(VisibleText, OnlyTheBodysTextCounts) {
+    using DocumentConverter::hasVisibleText;
+    // The exporter's page of an empty document still has a title and a style sheet.
+    EXPECT_FALSE(hasVisibleText(richtext::writeHTML(richtext::RichText(), "Quarterly report")));
+    richtext::RichText blank;
+    blank.append("\u00a0 \t\n\u3000\n", {});
+    EXPECT_FALSE(hasVisibleText(richtext::writeHTML(blank, "t")));
+    EXPECT_FALSE(hasVisibleText("<html><head><title>T</title></head><body><!-- <p>x</p> -->"
+                                "<script>var a = 1;</script><p>&nbsp; <br></p></body></html>"));
+    EXPECT_FALSE(hasVisibleText(""));
+    richtext::RichText word;
+    word.append("\u00a0x\n", {});
+    EXPECT_TRUE(hasVisibleText(richtext::writeHTML(word, "t")));
+    EXPECT_TRUE(hasVisibleText("<p>&amp;</p>"));
+    EXPECT_TRUE(hasVisibleText("<body><styled>s</styled></body>")); // not a style element
+    EXPECT_TRUE(hasVisibleText("no tags at all"));
 }
 
 TEST(RenderHTML, CancelledBeforeTheFirstPageWritesNothing) {
@@ -247,7 +269,7 @@ TEST_F(HTMLToPDF, DarkPagesComeOutWhiteWithBordersAndPicturesWhereWritten) {
     writePicture(m_dir / "doc" / "pics" / "blue.png", 100, 50);
     writeFile(m_dir / "doc" / "page.html",
               "<html><head><style>body{background:#000;color:#fff;margin:0}</style></head><body>"
-              "<div style=\"height:200px\">Dark page</div>"
+              "<div style=\"height:200px;padding-left:100px\">Dark page</div>"
               "<table style=\"border:6px solid #ff0000\"><tr><td>cell</td></tr></table>"
               "<div style=\"position:absolute;left:400px;top:600px\">"
               "<img src=\"pics/blue.png\" width=\"100\" height=\"50\"></div></body></html>");
@@ -273,6 +295,113 @@ TEST_F(HTMLToPDF, DarkPagesComeOutWhiteWithBordersAndPicturesWhereWritten) {
     const std::string text = tool({"pdftotext", pdf.string(), "-"});
     EXPECT_NE(text.find("Dark page"), std::string::npos);
     EXPECT_NE(text.find("cell"), std::string::npos);
+}
+
+TEST_F(HTMLToPDF, TableRowsMoveWholeToTheNextPage) {
+    // Red rows of 100 pixels from y = 1000: the second one straddles the first page's edge.
+    std::string html =
+        "<body style=\"margin:0\"><div style=\"height:950px;padding-left:100px\">top</div>"
+        "<table style=\"border-spacing:0;margin-left:20px\">";
+    for (int i = 1; i <= 4; ++i)
+        html += "<tr><td style=\"height:94px;background:#ff0000;border:3px solid #0000ff\">row" +
+                std::to_string(i) + "</td></tr>";
+    html += "</table>";
+    // A row taller than a page is still cut, but each of its lines is printed once.
+    html += "<table style=\"margin-left:20px\"><tr><td style=\"background:#ff0000\">";
+    for (int i = 1; i <= 90; ++i)
+        html += "tall" + std::to_string(i) + "<br>";
+    html += "</td></tr></table></body>";
+    writeFile(m_dir / "rows.html", html);
+    const auto pdf = convert(m_dir / "rows.html");
+    const Raster first = raster(pdf, 1);
+    int lowest = -1;
+    for (int y = 0; y < first.height; ++y)
+        for (int x = 0; x < first.width; ++x)
+            if (isRed(first.at(x, y)) || isBlue(first.at(x, y)))
+                lowest = y;
+    EXPECT_GE(lowest, 1040); // the first row (950–1050) stays whole on page 1 …
+    EXPECT_LE(lowest, 1051);
+    // … and the second starts page 2 with its blue top border and red background.
+    const Raster second = raster(pdf, 2);
+    EXPECT_TRUE(isBlue(second.at(60, 1))) << second.at(60, 1)[0];
+    EXPECT_TRUE(isRed(second.at(60, 20)));
+    EXPECT_TRUE(isBlue(second.at(60, 100)));
+    EXPECT_TRUE(isRed(second.at(60, 120)));
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    std::size_t at = 0;
+    for (int i = 1; i <= 4; ++i)
+        ASSERT_NE(at = text.find("row" + std::to_string(i), at), std::string::npos) << i;
+    for (int i = 1; i <= 90; ++i) {
+        const std::string line = "tall" + std::to_string(i) + "\n";
+        const std::size_t found = text.find(line, at);
+        ASSERT_NE(found, std::string::npos) << "line " << i << " lost or out of order";
+        EXPECT_EQ(text.find(line, found + 1), std::string::npos) << "line " << i << " twice";
+        at = found;
+    }
+}
+
+TEST_F(HTMLToPDF, LightTextIsDarkOnTheWhitePageButKeptOnItsOwnBackground) {
+    // Written for a dark page: white text straight on the page, white text in a black box, a
+    // mid-grey remark and a white list whose bullets would vanish too.
+    writeFile(
+        m_dir / "light.html",
+        "<html><head><style>body{color:#fff;background:#000;margin:0;padding:20px}"
+        "</style></head><body>"
+        "<div style=\"height:100px\">Invisible words on white paper</div>"
+        "<div style=\"height:100px;background:#000000\">White words on black</div>"
+        "<div style=\"height:100px;color:#777777\">Grey words stay grey</div>"
+        "<ul style=\"margin:0\"><li>bullet</li></ul>"
+        "<div style=\"height:100px;color:transparent\">Hidden on purpose</div></body></html>");
+    const auto pdf = convert(m_dir / "light.html");
+    const Raster page = raster(pdf, 1);
+    const auto count = [&](int top, int bottom, int left, int right,
+                           const std::function<bool(std::array<int, 3>)>& match) {
+        int n = 0;
+        for (int y = top; y < bottom; ++y)
+            for (int x = left; x < right; ++x)
+                n += match(page.at(x, y)) ? 1 : 0;
+        return n;
+    };
+    const auto dark = [](std::array<int, 3> c) { return c[0] < 80 && c[1] < 80 && c[2] < 80; };
+    const auto notBlack = [](std::array<int, 3> c) { return c[0] > 60; };
+    // Text on the page: dark strokes where it is written.
+    EXPECT_GT(count(20, 120, 0, page.width, dark), 100);
+    // In the black box: white strokes, so the text kept its colour.
+    EXPECT_GT(count(125, 215, 25, 400, notBlack), 100);
+    EXPECT_LT(count(125, 215, 25, 400, notBlack), 8000);
+    // The grey remark is readable as written: grey strokes, none darkened.
+    EXPECT_GT(count(220, 320, 0, page.width, notBlack) - count(220, 320, 0, page.width, isWhite),
+              50);
+    EXPECT_EQ(count(220, 320, 0, page.width, dark), 0);
+    // The bullet and its text show too.
+    EXPECT_GT(count(320, 345, 0, 56, dark), 10);
+    EXPECT_GT(count(320, 345, 56, page.width, dark), 50);
+    // Fully transparent text stays hidden.
+    EXPECT_EQ(count(345, 440, 0, page.width, isWhite), (440 - 345) * page.width);
+}
+
+TEST_F(HTMLToPDF, EmojiAreDrawnInColour) {
+    if (runProgram({"fc-list", "Noto Color Emoji"}).out.empty())
+        GTEST_SKIP() << "fonts-noto-color-emoji is not installed";
+    // Grey words, then two emoji from x = 400 on, 48 pixels tall.
+    writeFile(m_dir / "emoji.html",
+              "<body style=\"margin:0;padding:20px\"><div style=\"font-size:48px\">"
+              "<span style=\"display:inline-block;width:380px\">Smile</span>"
+              "\U0001F600\U0001F34E</div></body>");
+    const Raster page = raster(convert(m_dir / "emoji.html"), 1);
+    const auto coloured = [](std::array<int, 3> c) {
+        return std::max({c[0], c[1], c[2]}) - std::min({c[0], c[1], c[2]}) > 80;
+    };
+    int words = 0, emoji = 0, dark = 0;
+    for (int y = 0; y < page.height; ++y)
+        for (int x = 0; x < page.width; ++x) {
+            const bool colour = coloured(page.at(x, y));
+            (x < 400 ? words : emoji) += colour ? 1 : 0;
+            dark += x < 400 && page.at(x, y)[0] < 80 ? 1 : 0;
+        }
+    EXPECT_GT(dark, 200); // the words are there, in grey
+    EXPECT_EQ(words, 0);
+    EXPECT_GT(emoji, 1000); // two coloured pictures of about 55 × 55 pixels
 }
 
 TEST_F(HTMLToPDF, ListMarkersDrawNothingBetweenThemAndTheTextBefore) {
@@ -360,6 +489,193 @@ TEST_F(HTMLToPDF, APageWithoutPicturesNeedsOnlyTheDocumentModule) {
                                    (m_dir / "picture.html").string(), "pdf", m_out.string()});
     ASSERT_EQ(drawn.exitCode, 0) << drawn.err;
     EXPECT_GT(raster(m_out / "picture.pdf", 1).count(isBlue), 100);
+}
+
+// A DOCX made by pandoc from `markdown`.
+std::filesystem::path pandocDOCX(const std::filesystem::path& file, const std::string& markdown) {
+    const auto source = file.parent_path() / (file.stem().string() + ".md");
+    writeFile(source, markdown);
+    const auto made = runProgram({"pandoc", source.string(), "-o", file.string()});
+    EXPECT_EQ(made.exitCode, 0) << made.err;
+    std::filesystem::remove(source);
+    return file;
+}
+
+TEST_F(HTMLToPDF, DOCXPagesKeepTextOrderAndHeadings) {
+    if (!test::haveTool("pandoc") || !test::haveTool("pdffonts"))
+        GTEST_SKIP() << "pandoc or pdffonts is not installed";
+    std::string markdown = "# Annual Heading\n\n";
+    for (int i = 1; i <= 120; ++i)
+        markdown += "Paragraph " + std::to_string(i) + " with *some* words. End" +
+                    std::to_string(i) + "\n\n";
+    markdown += "Caf\u00e9 and \u65e5\u672c and a [link](http://example.com).\n";
+    const auto pdf = convert(pandocDOCX(m_dir / "memo.docx", markdown));
+    const auto sizes = pageSizes(pdf);
+    ASSERT_GE(sizes.size(), 2u);
+    EXPECT_EQ(sizes.front(), "612 x 792");
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    std::size_t at = text.find("Annual Heading");
+    ASSERT_NE(at, std::string::npos) << text;
+    for (int i = 1; i <= 120; ++i) {
+        const std::string end = "End" + std::to_string(i) + "\n";
+        const std::size_t found = text.find(end, at);
+        ASSERT_NE(found, std::string::npos) << "paragraph " << i << " lost or out of order";
+        EXPECT_EQ(text.find(end, found + 1), std::string::npos) << "paragraph " << i << " twice";
+        at = found;
+    }
+    EXPECT_NE(text.find("Caf\u00e9 and \u65e5\u672c"), std::string::npos) << text;
+    const std::string fonts = tool({"pdffonts", pdf.string()});
+    EXPECT_NE(fonts.find("Bold"), std::string::npos) << fonts;
+    EXPECT_NE(fonts.find("Oblique"), std::string::npos) << fonts;
+    // The heading is drawn larger and heavier than body text: more dark pixels per line.
+    const Raster page = raster(pdf, 1);
+    const auto darkInRows = [&](int from, int to) {
+        int n = 0;
+        for (int y = from; y < to; ++y)
+            for (int x = 0; x < page.width; ++x)
+                n += page.at(x, y)[0] < 128 ? 1 : 0;
+        return n;
+    };
+    const auto words =
+        test::runProgram({"pdftotext", "-bbox", "-f", "1", "-l", "1", pdf.string(), "-"}).out;
+    const std::regex box("yMin=\"([0-9.]+)\" xMax=\"[0-9.]+\" yMax=\"([0-9.]+)\">([^<]*)<");
+    std::map<std::string, std::pair<int, int>> rows; // first box of each word, in pixels
+    for (auto it = std::sregex_iterator(words.begin(), words.end(), box);
+         it != std::sregex_iterator(); ++it)
+        rows.try_emplace((*it)[3], static_cast<int>(std::stod((*it)[1]) * 96 / 72),
+                         static_cast<int>(std::stod((*it)[2]) * 96 / 72) + 1);
+    ASSERT_TRUE(rows.count("Annual") && rows.count("Paragraph")) << words;
+    const auto [headTop, headBottom] = rows["Annual"];
+    const auto [bodyTop, bodyBottom] = rows["Paragraph"];
+    EXPECT_GT(headBottom - headTop, 1.5 * (bodyBottom - bodyTop));
+    EXPECT_GT(darkInRows(headTop, headBottom), 2 * darkInRows(bodyTop, bodyBottom));
+}
+
+TEST_F(HTMLToPDF, LibreOfficeDOCXPrintsItsTextInOrder) {
+    if (!test::haveTool("soffice") || !test::haveTool("pdffonts"))
+        GTEST_SKIP() << "LibreOffice (soffice) or pdffonts is not installed";
+    writeFile(m_dir / "office.html",
+              "<html><body><h1>Office Heading</h1><p>First <b>strong</b> paragraph.</p>"
+              "<table border=\"1\"><tr><td>cellA</td><td>cellB</td></tr></table>"
+              "<p>Caf\u00e9 \u00fcber \u6771\u4eac, last paragraph.</p></body></html>");
+    const auto made = runProgram(
+        {"soffice", "-env:UserInstallation=file://" + (m_dir / "profile").string(), "--headless",
+         "--infilter=HTML (StarWriter)", "--convert-to", "docx:MS Word 2007 XML", "--outdir",
+         (m_dir / "office").string(), (m_dir / "office.html").string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const auto pdf = convert(m_dir / "office" / "office.docx");
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    std::size_t at = 0;
+    for (const std::string_view part :
+         {"Office Heading", "First strong paragraph.", "cellA", "cellB",
+          "Caf\u00e9 \u00fcber \u6771\u4eac, last paragraph."}) {
+        const std::size_t found = text.find(part, at);
+        ASSERT_NE(found, std::string::npos) << part << " missing or out of order:\n" << text;
+        at = found + part.size();
+    }
+    EXPECT_NE(tool({"pdffonts", pdf.string()}).find("Bold"), std::string::npos);
+    // The table keeps its cell borders: a dark line across the row just above "cellA".
+    const std::string boxes = tool({"pdftotext", "-bbox", pdf.string(), "-"});
+    std::smatch cellBox;
+    const std::regex cellPattern("yMin=\"([0-9.]+)\"[^>]*>cellA<");
+    ASSERT_TRUE(std::regex_search(boxes, cellBox, cellPattern)) << boxes;
+    const int cellTop = static_cast<int>(std::stod(cellBox[1]) * 96 / 72);
+    const Raster page = raster(pdf, 1);
+    int longest = 0;
+    for (int y = std::max(cellTop - 10, 0); y < cellTop; ++y) {
+        int dark = 0;
+        for (int x = 0; x < page.width; ++x)
+            dark += page.at(x, y)[0] < 120 ? 1 : 0;
+        longest = std::max(longest, dark);
+    }
+    EXPECT_GT(longest, 80) << "no border line above the first row";
+}
+
+TEST_F(HTMLToPDF, DOCXPicturesArePrintedWhereTheDocumentHasThem) {
+    if (!test::haveTool("pandoc"))
+        GTEST_SKIP() << "pandoc is not installed";
+    // pandoc embeds the picture in the package, at a size from its resolution (the extent).
+    writePicture(m_dir / "blue.png", 100, 50);
+    const auto docx = pandocDOCX(m_dir / "pictured.docx", "Before the picture.\n\n![](" +
+                                                              (m_dir / "blue.png").string() +
+                                                              ")\n\nAfter the picture.\n");
+    std::filesystem::remove(m_dir / "blue.png");
+    const std::string xml = tool({"unzip", "-p", docx.string(), "word/document.xml"});
+    std::smatch extent;
+    const std::regex extentPattern("extent cx=\"([0-9]+)\" cy=\"([0-9]+)\"");
+    ASSERT_TRUE(std::regex_search(xml, extent, extentPattern)) << xml;
+    const double width = std::stod(extent[1]) / 9525, height = std::stod(extent[2]) / 9525; // px
+    const auto pdf = convert(docx);
+    const Raster page = raster(pdf, 1);
+    EXPECT_NEAR(page.count(isBlue), width * height, width * 2 + height * 2 + 10);
+    // Between the two paragraphs.
+    const auto rowsWith = [&](const std::function<bool(std::array<int, 3>)>& match) {
+        std::pair<int, int> rows{page.height, -1};
+        for (int y = 0; y < page.height; ++y)
+            for (int x = 0; x < page.width; ++x)
+                if (match(page.at(x, y)))
+                    rows = {std::min(rows.first, y), std::max(rows.second, y)};
+        return rows;
+    };
+    const auto blue = rowsWith(isBlue);
+    EXPECT_NEAR(blue.second - blue.first + 1, height, 2);
+    const std::string text = tool({"pdftotext", "-bbox", pdf.string(), "-"});
+    const std::regex word("yMin=\"([0-9.]+)\"[^>]*>(Before|After)<");
+    std::map<std::string, double> tops;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), word);
+         it != std::sregex_iterator(); ++it)
+        tops[(*it)[2]] = std::stod((*it)[1]) * 96 / 72;
+    ASSERT_EQ(tops.size(), 2u) << text;
+    EXPECT_LT(tops["Before"], blue.first);
+    EXPECT_GT(tops["After"], blue.second);
+
+    // The HTML export carries the same picture inside the page.
+    const std::string html = test::readFile(test::convertWithKelvane(docx, "html", m_dir / "html"));
+    EXPECT_NE(html.find("<img src=\"data:image/png;base64,iVBORw0KGgo"), std::string::npos);
+    EXPECT_NE(html.find("width=\"" + std::to_string(std::lround(width)) + "\" height=\"" +
+                        std::to_string(std::lround(height)) + "\""),
+              std::string::npos);
+}
+
+TEST_F(HTMLToPDF, PicturesInsideThePageAreDrawn) {
+    // A 2 × 1 blue PNG written into the page as a data URI, drawn at 100 × 50.
+    std::vector<std::uint8_t> rgba{0, 0, 255, 255, 0, 0, 255, 255};
+    image::encodeImage(image::Image::fromRGBA8(rgba, 2, 1), m_dir / "dot.png", {});
+    const std::string png = test::readFile(m_dir / "dot.png");
+    std::filesystem::remove(m_dir / "dot.png");
+    std::string base64;
+    const char* digits = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t i = 0; i < png.size(); i += 3) {
+        std::uint32_t v = static_cast<unsigned char>(png[i]) << 16;
+        if (i + 1 < png.size())
+            v |= static_cast<unsigned char>(png[i + 1]) << 8;
+        if (i + 2 < png.size())
+            v |= static_cast<unsigned char>(png[i + 2]);
+        base64 += digits[v >> 18 & 63];
+        base64 += digits[v >> 12 & 63];
+        base64 += i + 1 < png.size() ? digits[v >> 6 & 63] : '=';
+        base64 += i + 2 < png.size() ? digits[v & 63] : '=';
+    }
+    writeFile(m_dir / "inline.html", "<p>x</p><img src=\"data:image/png;base64," + base64 +
+                                         "\" width=\"100\" height=\"50\"><img "
+                                         "src=\"data:image/png;base64,@@@\">");
+    EXPECT_NEAR(raster(convert(m_dir / "inline.html"), 1).count(isBlue), 5000, 400);
+}
+
+TEST_F(HTMLToPDF, DOCXWithoutVisibleTextFailsAndWritesNothing) {
+    if (!test::haveTool("pandoc"))
+        GTEST_SKIP() << "pandoc is not installed";
+    for (const auto& [name, markdown] : std::vector<std::pair<std::string, std::string>>{
+             {"empty", ""}, {"blank", "&nbsp;\n\n\u3000\n"}}) {
+        const auto docx = pandocDOCX(m_dir / (name + ".docx"), markdown);
+        const auto result = runKelvane({"--convert", docx.string(), "pdf", m_out.string()});
+        EXPECT_NE(result.exitCode, 0) << name;
+        EXPECT_NE(result.err.find("Document produced no readable text \u2014 it may be empty or "
+                                  "unsupported"),
+                  std::string::npos)
+            << name << ": " << result.err;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(m_out));
 }
 
 } // namespace

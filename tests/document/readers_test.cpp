@@ -194,6 +194,77 @@ TEST(DOCXReader, StylesWithBasedOnChainsHeadingsHyperlinksTablesAndFields) {
     EXPECT_EQ(runWith(text, "field").attributes.link, "http://f.org");
 }
 
+TEST(DOCXReader, TablesAndPicturesReachTheHTMLExport) {
+    const std::string png("\x89PNG\r\n\x1a\nrest", 12);
+    const std::string cell = "<w:tc><w:p><w:r><w:t>";
+    const std::string end = "</w:t></w:r></w:p></w:tc>";
+    const std::string body =
+        "<w:p><w:r><w:t>Intro</w:t></w:r></w:p>"
+        "<w:tbl><w:tblPr><w:tblStyle w:val=\"TableGrid\"/></w:tblPr>"
+        "<w:tr>" +
+        cell + "a" + end + cell + "b &amp; c" + end +
+        "</w:tr>"
+        // A trailing empty cell, and a table inside a cell that stays text of its cell.
+        "<w:tr>" +
+        cell + "d" + end +
+        "<w:tc><w:p/></w:tc></w:tr>"
+        "<w:tr><w:tc><w:tbl><w:tr>" +
+        cell + "x" + end + cell + "y" + end + "</w:tr></w:tbl></w:tc>" + cell + "z" + end +
+        "</w:tr></w:tbl>"
+        "<w:tbl><w:tr>" +
+        cell + "plain" + end +
+        "</w:tr></w:tbl>"
+        "<w:p><w:r><w:t>Pic</w:t></w:r><w:r><w:drawing><wp:inline "
+        "xmlns:wp=\"http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing\">"
+        "<wp:extent cx=\"952500\" cy=\"476250\"/><a:graphic "
+        "xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\"><a:graphicData><pic:pic "
+        "xmlns:pic=\"http://schemas.openxmlformats.org/drawingml/2006/picture\"><pic:blipFill>"
+        "<a:blip r:embed=\"rIdPic\"/></pic:blipFill></pic:pic></a:graphicData></a:graphic>"
+        "</wp:inline></w:drawing></w:r></w:p><w:sectPr/>";
+    const std::string w =
+        "xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
+        "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";
+    std::vector<ArchiveConverter::ZipEntry> entries;
+    for (const auto& [name, data] : std::vector<std::pair<std::string, std::string>>{
+             {"word/document.xml", "<?xml version=\"1.0\"?><w:document " + w + "><w:body>" + body +
+                                       "</w:body></w:document>"},
+             {"word/_rels/document.xml.rels",
+              "<Relationships "
+              "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
+              "<Relationship Id=\"rIdPic\" Type=\"http://schemas.openxmlformats.org/"
+              "officeDocument/2006/relationships/image\" Target=\"media/p.png\"/>"
+              "</Relationships>"},
+             {"word/media/p.png", png}})
+        entries.push_back({.name = name,
+                           .data = data,
+                           .method = ArchiveConverter::ZipMethod::deflated,
+                           .modified = 0});
+    const auto package = ArchiveConverter::buildZIP(entries);
+    const RichText text = readDOCX(package);
+    EXPECT_EQ(text.string(), "Intro\na\tb & c\nd\nx\ty \tz\nplain\nPic\n");
+    ASSERT_EQ(text.pictures().size(), 1u);
+    EXPECT_EQ(text.pictures()[0].offset, text.string().find("Pic") + 3);
+    EXPECT_DOUBLE_EQ(text.pictures()[0].width, 75);
+    EXPECT_DOUBLE_EQ(text.pictures()[0].height, 37.5);
+    EXPECT_EQ(text.pictures()[0].bytes, std::vector<std::uint8_t>(png.begin(), png.end()));
+    EXPECT_EQ(readDOCX(package, 1), text); // read in pieces: the same tables and pictures
+
+    const std::string html = writeHTML(text, "t");
+    const std::string lined = "<td style=\"border:1px solid #000;padding:2px 6px\">";
+    EXPECT_NE(html.find("<tr>" + lined + "a</td>" + lined + "b &amp; c</td></tr>\n<tr>" + lined +
+                        "d</td>" + lined + "</td></tr>\n<tr>" + lined + "x\ty </td>" + lined +
+                        "z</td></tr>\n</table>"),
+              std::string::npos)
+        << html;
+    EXPECT_NE(html.find("<tr><td style=\"padding:2px 6px\">plain</td></tr>\n</table>"),
+              std::string::npos);
+    EXPECT_LT(html.find("Intro"), html.find("<table"));
+    EXPECT_NE(html.find("<p><img src=\"data:image/png;base64,iVBORw0KGgpyZXN0\" width=\"100\" "
+                        "height=\"50\" alt=\"\">Pic</p>"),
+              std::string::npos)
+        << html;
+}
+
 // The main part is parsed a piece of its body at a time; cutting before every body child must read
 // the same text and runs, and damage anywhere must fail as it does in a whole parse.
 TEST(DOCXReader, ReadingInPiecesEqualsReadingTheWhole) {

@@ -125,10 +125,58 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& file) {
     return text;
 }
 
-// Pictures decode in the image module; only a page that shows one loads it.
-std::optional<platform::HtmlPicture> decodePicture(const std::filesystem::path& file) {
+// The bytes of a base64 "data:image/…" URI; nothing for any other reference. Such a picture is
+// part of the page itself: reading it touches no file and no network.
+std::optional<std::vector<std::uint8_t>> dataURIPicture(std::string_view reference) {
+    const std::string head =
+        lowerASCII(reference.substr(0, std::min<std::size_t>(reference.size(), 64)));
+    const std::size_t comma = reference.find(',');
+    if (!head.starts_with("data:image/") || comma == std::string_view::npos ||
+        head.substr(0, std::min(comma, head.size())).find(";base64") == std::string::npos)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve((reference.size() - comma) / 4 * 3);
+    std::uint32_t bits = 0;
+    int count = 0;
+    for (const char c : reference.substr(comma + 1)) {
+        int value;
+        if (c >= 'A' && c <= 'Z')
+            value = c - 'A';
+        else if (c >= 'a' && c <= 'z')
+            value = c - 'a' + 26;
+        else if (c >= '0' && c <= '9')
+            value = c - '0' + 52;
+        else if (c == '+')
+            value = 62;
+        else if (c == '/')
+            value = 63;
+        else if (c == '=' || c == ' ' || c == '\n' || c == '\r' || c == '\t')
+            continue;
+        else
+            return std::nullopt;
+        bits = bits << 6 | static_cast<std::uint32_t>(value);
+        if (++count == 4) {
+            bytes.push_back(static_cast<std::uint8_t>(bits >> 16));
+            bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
+            bytes.push_back(static_cast<std::uint8_t>(bits));
+            bits = 0;
+            count = 0;
+        }
+    }
+    if (count == 3) {
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 10));
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 2));
+    } else if (count == 2) {
+        bytes.push_back(static_cast<std::uint8_t>(bits >> 4));
+    }
+    return bytes;
+}
+
+// A file or the bytes of a data URI. Pictures decode in the image module, so only a page that
+// shows one loads it.
+template <typename Input> std::optional<platform::HtmlPicture> decodePicture(const Input& input) {
     try {
-        auto decoded = image::decodePagePicture(file, kLongestPictureSide);
+        auto decoded = image::decodePagePicture(input, kLongestPictureSide);
         return platform::HtmlPicture{decoded.width, decoded.height, std::move(decoded.rgba)};
     } catch (const std::exception&) {
         return std::nullopt; // an unreadable picture is left out, as a browser would
@@ -136,15 +184,15 @@ std::optional<platform::HtmlPicture> decodePicture(const std::filesystem::path& 
 }
 
 platform::HtmlResources resourcesBelow(const std::optional<std::filesystem::path>& folder) {
-    if (!folder)
-        return {};
     return {
         .picture = [folder](const std::string& reference) -> std::optional<platform::HtmlPicture> {
-            const auto file = localResource(*folder, reference);
+            if (const auto bytes = dataURIPicture(reference))
+                return decodePicture(*bytes);
+            const auto file = folder ? localResource(*folder, reference) : std::nullopt;
             return file ? decodePicture(*file) : std::nullopt;
         },
         .styleSheet = [folder](const std::string& reference) -> std::optional<std::string> {
-            const auto file = localResource(*folder, reference);
+            const auto file = folder ? localResource(*folder, reference) : std::nullopt;
             return file ? readSmallFile(*file) : std::nullopt;
         },
     };

@@ -224,8 +224,9 @@ struct FieldState {
 
 class DocumentWalker {
   public:
-    DocumentWalker(const StyleSheet& styles, const std::map<std::string, std::string>& links)
-        : m_styles(styles), m_links(links) {}
+    DocumentWalker(const StyleSheet& styles, const std::map<std::string, std::string>& links,
+                   const std::map<std::string, ArchiveConverter::Bytes>& pictures)
+        : m_styles(styles), m_links(links), m_pictures(pictures) {}
 
     RichText take() { return std::move(m_text); }
 
@@ -293,16 +294,27 @@ class DocumentWalker {
 
     void table(const pugi::xml_node& tbl, std::size_t depth) {
         checkDepth(depth);
+        Table outer;
+        const pugi::xml_node tblPr = child(tbl, "tblPr");
+        const char* style = attributeValue(child(tblPr, "tblStyle"), "val");
+        // Word's "Table Grid" style (and styles built on it) lines every cell.
+        outer.borders =
+            hasBorders(child(tblPr, "tblBorders")) ||
+            (style != nullptr && std::string_view(style).find("Grid") != std::string_view::npos);
         for (const pugi::xml_node& row : tbl.children()) {
             if (localName(row) != "tr")
                 continue;
             bool firstCell = true;
+            TableRow cells;
             for (const pugi::xml_node& cell : row.children()) {
                 if (localName(cell) != "tc")
                     continue;
                 if (!firstCell)
                     m_text.append("\t", TextAttributes{});
                 firstCell = false;
+                cells.cells.push_back(m_text.length());
+                outer.borders =
+                    outer.borders || hasBorders(child(child(cell, "tcPr"), "tcBorders"));
                 const bool outerHasText = m_cellHasText;
                 ++m_cellDepth;
                 m_cellHasText = false;
@@ -314,9 +326,29 @@ class DocumentWalker {
                 m_text.append(" ", TextAttributes{});
             } else {
                 m_text.trimTrailing("\t ");
+                // Cells emptied by the trim start where the row ends.
+                cells.end = m_text.length();
+                for (std::size_t& start : cells.cells)
+                    start = std::min(start, cells.end);
+                if (!cells.cells.empty())
+                    outer.rows.push_back(std::move(cells));
                 m_text.append("\n", TextAttributes{});
             }
         }
+        // Tables inside cells stay text of their cell.
+        if (m_cellDepth == 0 && !outer.rows.empty())
+            m_text.addTable(std::move(outer));
+    }
+
+    // Whether a tblBorders or tcBorders element draws any side.
+    static bool hasBorders(const pugi::xml_node& borders) {
+        for (const pugi::xml_node& side : borders.children()) {
+            const char* value = attributeValue(side, "val");
+            const std::string_view v = value == nullptr ? "" : value;
+            if (!v.empty() && v != "nil" && v != "none")
+                return true;
+        }
+        return false;
     }
 
     void inlines(const pugi::xml_node& parent, const ParagraphContext& context,
@@ -429,12 +461,32 @@ class DocumentWalker {
                 m_text.append(m_cellDepth > 0 ? " " : "\n", plain);
             } else if (name == "noBreakHyphen") {
                 m_text.append("\u2011", attributes);
+            } else if (name == "drawing") {
+                picture(node);
             }
         }
     }
 
+    // An inline or anchored picture: the package part its blip embeds, at its extent's size.
+    void picture(const pugi::xml_node& drawing) {
+        const auto named = [](std::string_view name) {
+            return [name](const pugi::xml_node& n) { return localName(n) == name; };
+        };
+        const pugi::xml_node blip = drawing.find_node(named("blip"));
+        const char* id = blip ? attributeValue(blip, "embed") : nullptr;
+        const auto found = id == nullptr ? m_pictures.end() : m_pictures.find(id);
+        if (found == m_pictures.end())
+            return;
+        const pugi::xml_node extent = drawing.find_node(named("extent"));
+        constexpr double kEMUPerPoint = 12700;
+        const double width = extent.attribute("cx").as_double() / kEMUPerPoint;
+        const double height = extent.attribute("cy").as_double() / kEMUPerPoint;
+        m_text.addPicture(width, height, found->second);
+    }
+
     const StyleSheet& m_styles;
     const std::map<std::string, std::string>& m_links;
+    const std::map<std::string, ArchiveConverter::Bytes>& m_pictures; // by relationship id
     RichText m_text;
     std::size_t m_cellDepth = 0;
     bool m_cellHasText = false;
@@ -470,6 +522,16 @@ std::string lowerPartName(std::string_view name) {
 }
 
 // Id → target of every relationship in a .rels part; `typeWanted` (if any) → its first target.
+// PNG, JPEG or GIF by their signatures: the picture formats a page can show.
+bool isPictureFormat(const ArchiveConverter::Bytes& data) {
+    const auto starts = [&](std::initializer_list<std::uint8_t> signature) {
+        return data.size() >= signature.size() &&
+               std::equal(signature.begin(), signature.end(), data.begin());
+    };
+    return starts({0x89, 'P', 'N', 'G'}) || starts({0xFF, 0xD8, 0xFF}) ||
+           starts({'G', 'I', 'F', '8'});
+}
+
 std::map<std::string, std::string> readRelationships(const ArchiveConverter::Bytes* data,
                                                      std::string_view typeWanted,
                                                      std::string* wantedTarget,
@@ -712,6 +774,14 @@ RichText readDOCX(std::span<const std::uint8_t> package, std::size_t pieceBytes)
         styles.load(stylesDocument);
     }
 
+    // Pictures the main part may embed, by relationship id; their bytes are kept.
+    std::map<std::string, ArchiveConverter::Bytes> pictures;
+    for (const auto& [id, target] : links) {
+        ArchiveConverter::Bytes* data = part(resolvePart(folder, target));
+        if (data != nullptr && data != documentData && isPictureFormat(*data))
+            pictures.emplace(id, *data); // a copy: two ids may name one part
+    }
+
     // Every other part is freed first; the main part is read a piece at a time, else parsed whole
     // in place, its tree pointing into the inflated bytes.
     ArchiveConverter::Bytes documentBytes = std::move(*documentData);
@@ -719,7 +789,7 @@ RichText readDOCX(std::span<const std::uint8_t> package, std::size_t pieceBytes)
     members.clear();
     members.shrink_to_fit();
     {
-        DocumentWalker walker(styles, links);
+        DocumentWalker walker(styles, links, pictures);
         const std::string_view xml(reinterpret_cast<const char*>(documentBytes.data()),
                                    documentBytes.size());
         if (walkInPieces(xml, std::max<std::size_t>(pieceBytes, 1), walker))
@@ -733,7 +803,7 @@ RichText readDOCX(std::span<const std::uint8_t> package, std::size_t pieceBytes)
     const pugi::xml_node body = child(root, "body");
     if (localName(root) != "document" || !body)
         throw ConversionError::corruptFile("DOCX main document has no w:body element");
-    DocumentWalker walker(styles, links);
+    DocumentWalker walker(styles, links, pictures);
     walker.blocks(body, 0);
     return walker.take();
 }

@@ -4,6 +4,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -117,6 +118,31 @@ struct TextRun {
 constexpr double kBodyPointSize = 12.0;
 constexpr std::array<double, 6> kHeadingPointSizes{24.0, 18.0, 14.0, 12.0, 10.0, 8.0};
 
+/// A picture in the text, placed before the byte at `offset` (`offset` == length: at the end),
+/// `width` × `height` points, its bytes as the source stores them (PNG, JPEG, GIF …).
+struct Picture {
+    std::size_t offset = 0;
+    double width = 0;
+    double height = 0;
+    std::vector<std::uint8_t> bytes;
+    bool operator==(const Picture& other) const = default;
+};
+
+/// One line of the text that is a table row: where each cell's text starts (cells are separated
+/// by one "\t") and where the row's text ends, before its "\n".
+struct TableRow {
+    std::vector<std::size_t> cells;
+    std::size_t end = 0;
+    bool operator==(const TableRow& other) const = default;
+};
+
+/// Consecutive rows of one table; `borders` when the source draws lines around its cells.
+struct Table {
+    std::vector<TableRow> rows;
+    bool borders = false;
+    bool operator==(const Table& other) const = default;
+};
+
 class RichText {
   public:
     /// Appends `text` in `attributes`, extending the last run when the attributes are equal.
@@ -138,9 +164,20 @@ class RichText {
     const std::string& string() const { return m_text; }
     std::size_t length() const { return m_text.size(); }
     const std::vector<TextRun>& runs() const { return m_runs; }
-    /// The same text in the same runs.
+    /// Adds a picture at the current end of the text.
+    void addPicture(double width, double height, std::vector<std::uint8_t> bytes) {
+        m_pictures.push_back({m_text.size(), width, height, std::move(bytes)});
+    }
+    /// The pictures by offset; only writers that can show pictures write them.
+    const std::vector<Picture>& pictures() const { return m_pictures; }
+    /// Marks rows already in the text as a table.
+    void addTable(Table table) { m_tables.push_back(std::move(table)); }
+    /// The tables in text order; writers without tables see their rows as lines of text.
+    const std::vector<Table>& tables() const { return m_tables; }
+    /// The same text in the same runs, with the same pictures and tables.
     bool operator==(const RichText& other) const {
-        return m_text == other.m_text && m_runs == other.m_runs;
+        return m_text == other.m_text && m_runs == other.m_runs && m_pictures == other.m_pictures &&
+               m_tables == other.m_tables;
     }
 
     /// The run holding byte `index`; nullptr past the end.
@@ -151,6 +188,8 @@ class RichText {
   private:
     std::string m_text;
     std::vector<TextRun> m_runs;
+    std::vector<Picture> m_pictures;
+    std::vector<Table> m_tables;
 };
 
 /// The size set in the most runs of equal font (adjacent runs that differ only in their link

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <functional>
 #include <litehtml.h>
+#include <optional>
 #include <pango/pangocairo.h>
 #include <string_view>
 #include <unordered_map>
@@ -97,6 +98,10 @@ void roundedRectangle(cairo_t* cairo, const litehtml::position& box,
     cairo_arc(cairo, x + bl, y + h - bl, bl, M_PI / 2, M_PI);
     cairo_arc(cairo, x + tl, y + tl, tl, M_PI, 3 * M_PI / 2);
     cairo_close_path(cairo);
+}
+
+bool sameBox(const litehtml::position& a, const litehtml::position& b) {
+    return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
 }
 
 // A picture as a cairo surface: premultiplied ARGB in native byte order.
@@ -218,10 +223,14 @@ class Container final : public litehtml::document_container {
         return it->second;
     }
 
+    /// The page box's own background (body) is the white page, not a background of its own.
+    void setPageBox(const litehtml::position& box) { m_pageBox = box; }
+
     void draw_text(litehtml::uint_ptr hdc, const litehtml::tchar_t* text, litehtml::uint_ptr hFont,
                    litehtml::web_color color, const litehtml::position& pos) override {
         auto* font = reinterpret_cast<Font*>(hFont);
         if (m_bands != nullptr) {
+            color = readableOnPage(color, pos);
             m_bands->push_back({pos.y, pos.bottom()});
             keep(pos.y, pos.bottom(),
                  [this, text = std::string(text ? text : ""), hFont, color, pos](cairo_t* cairo) {
@@ -259,6 +268,7 @@ class Container final : public litehtml::document_container {
     void draw_list_marker(litehtml::uint_ptr hdc, const litehtml::list_marker& marker) override {
         if (m_bands != nullptr) {
             litehtml::list_marker copy = marker;
+            copy.color = readableOnPage(marker.color, marker.pos);
             copy.baseurl = nullptr; // not kept by litehtml beyond this call, and not needed
             keep(marker.pos.y, marker.pos.bottom(), [this, copy](cairo_t* cairo) {
                 draw_list_marker(reinterpret_cast<litehtml::uint_ptr>(cairo), copy);
@@ -312,6 +322,9 @@ class Container final : public litehtml::document_container {
         if (m_bands != nullptr) {
             if (picture != nullptr)
                 m_bands->push_back({bg.clip_box.y, bg.clip_box.bottom()});
+            if ((picture != nullptr || bg.color.alpha > 0) && !bg.is_root &&
+                !sameBox(bg.border_box, m_pageBox))
+                m_covers.push_back(bg.clip_box);
             keep(bg.clip_box.y, bg.clip_box.bottom(), [this, bg](cairo_t* cairo) {
                 draw_background(reinterpret_cast<litehtml::uint_ptr>(cairo), bg);
             });
@@ -478,6 +491,26 @@ class Container final : public litehtml::document_container {
     }
 
   private:
+    // Text too light to read on white (contrast under 1.5 : 1 once its alpha is applied) turns
+    // dark where nothing but the white page is behind it; on a background of its own it stays.
+    litehtml::web_color readableOnPage(litehtml::web_color color, const litehtml::position& pos) {
+        if (color.alpha == 0)
+            return color; // hidden on purpose, not written for a dark page
+        const auto luminance = [&](int channel) {
+            const double on = (channel * color.alpha + 255.0 * (255 - color.alpha)) / 255.0 / 255.0;
+            return on <= 0.04045 ? on / 12.92 : std::pow((on + 0.055) / 1.055, 2.4);
+        };
+        const double light = 0.2126 * luminance(color.red) + 0.7152 * luminance(color.green) +
+                             0.0722 * luminance(color.blue);
+        if (1.05 / (light + 0.05) >= 1.5)
+            return color;
+        const int x = pos.x + pos.width / 2, y = pos.y + pos.height / 2;
+        for (const auto& cover : m_covers)
+            if (cover.is_point_inside(x, y))
+                return color;
+        return litehtml::web_color(0x1a, 0x1a, 0x1a, 255);
+    }
+
     template <typename Draw> void keep(int top, int bottom, Draw&& draw) {
         m_commands->push_back({top, bottom, m_clips, std::forward<Draw>(draw)});
     }
@@ -533,7 +566,32 @@ class Container final : public litehtml::document_container {
     std::unordered_map<std::string, Surface> m_pictures;
     std::vector<HtmlBand>* m_bands = nullptr;
     std::vector<Command>* m_commands = nullptr;
+    litehtml::position m_pageBox;
+    std::vector<litehtml::position> m_covers; // backgrounds drawn so far, the page's excepted
 };
+
+// Table rows as bands, so that a page edge moves above a row rather than cutting its borders
+// and background; a row is as tall as the union of its cells' border boxes.
+void addTableRows(const litehtml::element::ptr& element, std::vector<HtmlBand>& bands) {
+    if (!element || element->get_display() == litehtml::display_none)
+        return;
+    const bool row = element->get_display() == litehtml::display_table_row;
+    std::optional<HtmlBand> span;
+    for (std::size_t i = 0; i < element->get_children_count(); ++i) {
+        const auto child = element->get_child(static_cast<int>(i));
+        if (row && child && child->get_display() == litehtml::display_table_cell) {
+            const litehtml::position box = child->get_placement();
+            const HtmlBand cell{box.top() - child->padding_top() - child->border_top(),
+                                box.bottom() + child->padding_bottom() + child->border_bottom()};
+            span =
+                span ? HtmlBand{std::min(span->top, cell.top), std::max(span->bottom, cell.bottom)}
+                     : cell;
+        }
+        addTableRows(child, bands);
+    }
+    if (span)
+        bands.push_back(*span);
+}
 
 } // namespace
 
@@ -564,11 +622,22 @@ HtmlLayout::HtmlLayout(const std::string& html, const std::string& defaultStyle,
         throw PlatformError("The HTML could not be parsed");
     m_state->document->render(width);
     // One drawing pass over the whole document; a pass per page would walk every element again.
+    if (const auto body = m_state->document->root()->select_one("body")) {
+        litehtml::position box = body->get_placement();
+        box.x -= body->padding_left() + body->border_left();
+        box.y -= body->padding_top() + body->border_top();
+        box.width += body->padding_left() + body->border_left() + body->padding_right() +
+                     body->border_right();
+        box.height += body->padding_top() + body->border_top() + body->padding_bottom() +
+                      body->border_bottom();
+        m_state->container.setPageBox(box);
+    }
     m_state->container.record(&m_state->bands, &m_state->commands);
     const litehtml::position everything(0, 0, std::max(width, m_state->document->width()),
                                         std::max(height(), 1));
     m_state->document->draw(0, 0, 0, &everything);
     m_state->container.record(nullptr, nullptr);
+    addTableRows(m_state->document->root(), m_state->bands);
 }
 
 HtmlLayout::~HtmlLayout() {

@@ -26,7 +26,8 @@ struct HtmlResources {
     std::function<std::optional<std::string>(const std::string& reference)> styleSheet;
 };
 
-/// A band of rows [top, bottom) that a page edge should not cut: a line of text or a picture.
+/// A band of rows [top, bottom) that a page edge should not cut: a line of text, a picture or a
+/// table row.
 struct HtmlBand {
     int top = 0;
     int bottom = 0;
@@ -47,7 +48,7 @@ class HtmlLayout {
 
     /// The laid-out document's height in CSS pixels.
     int height() const;
-    /// Every line of text and every picture, in drawing order.
+    /// Every line of text, picture and table row (lines and pictures in drawing order).
     std::vector<HtmlBand> bands() const;
     /// Rows [top, top + rows) drawn at the top of the current page of `pages`, `scale` points per
     /// pixel; nothing outside those rows is drawn.

@@ -1,4 +1,5 @@
-// Paragraphs of styled text laid out with pango and streamed onto PDF pages with cairo.
+// Paragraphs of styled text laid out with pango (or from glyphs it gave before) and streamed onto
+// PDF pages with cairo.
 #pragma once
 
 #include <cstddef>
