@@ -9,6 +9,7 @@
 #include "support/test_support.h"
 
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
@@ -88,6 +89,29 @@ TEST(PageSlices, EdgesMoveAboveSplitLines) {
         next = slice.top + slice.rows;
     }
     EXPECT_EQ(next, 9000);
+}
+
+TEST(PageSlices, ALongTableIsCutInOnePassOverItsBands) {
+    // 2.5 million cells in rows 25 pixels apart (five a row, ~12,000 pages, every page edge
+    // inside a row): each page looks only at its own bands, so this takes milliseconds; looking
+    // at every band from the top again for every page took many seconds.
+    using DocumentConverter::pageSlices;
+    std::vector<platform::HtmlBand> cells;
+    const int rows = 500'000;
+    for (int row = 0; row < rows; ++row)
+        for (int cell = 0; cell < 5; ++cell)
+            cells.push_back({row * 25, row * 25 + 24});
+    const auto start = std::chrono::steady_clock::now();
+    const auto slices = pageSlices(rows * 25, cells);
+    const auto seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LT(seconds, 3.0);
+    ASSERT_FALSE(slices.empty());
+    // 42 whole rows a page (1056 would cut the 43rd), every edge on a row's top.
+    EXPECT_EQ(slices.front().rows, 42 * 25);
+    for (const auto& slice : slices)
+        EXPECT_EQ(slice.top % 25, 0) << slice.top;
+    EXPECT_EQ(slices.back().top + slices.back().rows, rows * 25);
 }
 
 TEST(LocalResource, OnlyFilesInsideTheFolder) {

@@ -237,19 +237,21 @@ std::vector<PageSlice> pageSlices(int contentHeight, std::vector<platform::HtmlB
     std::sort(bands.begin(), bands.end(),
               [](const auto& a, const auto& b) { return a.top < b.top; });
     int top = 0;
+    std::size_t first = 0; // the first band that starts below the page's top
     do {
+        while (first < bands.size() && bands[first].top <= top)
+            ++first;
         int end = std::min(top + kPageRows, height);
         if (end < height) {
             // Up to the top of the highest band that the edge would split, repeated while the new
-            // edge splits another; never up to (or above) the page's own top.
+            // edge splits another; never up to (or above) the page's own top. Only the page's
+            // own bands are looked at: a long table has tens of thousands.
             bool moved = true;
             while (moved) {
                 moved = false;
-                for (const auto& band : bands) {
-                    if (band.top >= end)
-                        break;
-                    if (band.top > top && band.top < end && band.bottom > end) {
-                        end = band.top;
+                for (std::size_t i = first; i < bands.size() && bands[i].top < end; ++i) {
+                    if (bands[i].bottom > end) {
+                        end = bands[i].top;
                         moved = true;
                         break;
                     }
