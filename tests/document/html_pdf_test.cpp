@@ -455,6 +455,30 @@ TEST_F(HTMLToPDF, PicturesOutsideTheFolderAreNotLoaded) {
     EXPECT_NE(text.find("after"), std::string::npos) << text;
 }
 
+TEST_F(HTMLToPDF, CollapsedBordersStillFillEachPage) {
+    // Rows sharing a collapsed border overlap by its width; a page still holds a page of rows,
+    // not one row each.
+    std::string html = "<html><head><style>table{border-collapse:collapse}td{border:1px solid "
+                       "#ccc;padding:4px}</style></head><body><table>";
+    for (int i = 1; i <= 400; ++i)
+        html += "<tr><td>row " + std::to_string(i) + "</td><td>x</td></tr>";
+    html += "</table></body></html>";
+    writeFile(m_dir / "collapsed.html", html);
+    const auto pdf = convert(m_dir / "collapsed.html");
+    const auto pages = pageSizes(pdf).size();
+    EXPECT_GE(pages, 5u);
+    EXPECT_LE(pages, 15u);
+    // Every row once, in order.
+    const std::string text = tool({"pdftotext", "-layout", pdf.string(), "-"});
+    std::size_t at = 0;
+    for (int i = 1; i <= 400; ++i) {
+        const std::string cell = "row " + std::to_string(i) + " ";
+        at = text.find(cell, at);
+        ASSERT_NE(at, std::string::npos) << "row " << i;
+        EXPECT_EQ(text.find(cell, at + 1), std::string::npos) << "row " << i << " twice";
+    }
+}
+
 TEST_F(HTMLToPDF, TablesBecomePagesOfTheirCells) {
     std::string csv = "id,name,notes\n";
     for (int i = 1; i <= 150; ++i)

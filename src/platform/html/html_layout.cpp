@@ -578,8 +578,23 @@ void addTableRows(const litehtml::element::ptr& element, std::vector<HtmlBand>& 
         return;
     const bool row = element->get_display() == litehtml::display_table_row;
     std::optional<HtmlBand> span;
+    std::optional<std::size_t> previousRow;
     for (std::size_t i = 0; i < element->get_children_count(); ++i) {
         const auto child = element->get_child(static_cast<int>(i));
+        if (!row && child && child->get_display() == litehtml::display_table_row) {
+            // Collapsed borders make a row's band reach a pixel into the next row; ending it at
+            // the next row's top keeps an edge there from moving the page edge up row by row.
+            const std::size_t before = bands.size();
+            addTableRows(child, bands);
+            if (bands.size() > before) {
+                const std::size_t current = bands.size() - 1;
+                if (previousRow && bands[*previousRow].top < bands[current].top &&
+                    bands[*previousRow].bottom > bands[current].top)
+                    bands[*previousRow].bottom = bands[current].top;
+                previousRow = current;
+            }
+            continue;
+        }
         if (row && child && child->get_display() == litehtml::display_table_cell) {
             const litehtml::position box = child->get_placement();
             const HtmlBand cell{box.top() - child->padding_top() - child->border_top(),
