@@ -114,6 +114,30 @@ TEST(PageSlices, ALongTableIsCutInOnePassOverItsBands) {
     EXPECT_EQ(slices.back().top + slices.back().rows, rows * 25);
 }
 
+TEST(PageSlices, OverlappingRowsAndLinesDoNotClimbToThePageTop) {
+    using DocumentConverter::pageSlices;
+    // Rows of a collapsed table share their 1-pixel border; lines set at line-height 1 overlap
+    // their neighbours' glyph boxes by a few pixels. Pages stay nearly full either way.
+    for (const auto& [pitch, tall] : {std::pair{37, 38}, std::pair{16, 19}}) {
+        std::vector<platform::HtmlBand> bands;
+        for (int top = 10; top + tall < 6000; top += pitch)
+            bands.push_back({top, top + tall});
+        const auto slices = pageSlices(6000, bands);
+        ASSERT_LE(slices.size(), 7u) << "pitch " << pitch;
+        for (std::size_t i = 0; i + 1 < slices.size(); ++i) {
+            EXPECT_GT(slices[i].rows, 1056 - tall) << "pitch " << pitch << " page " << i;
+            const int edge = slices[i].top + slices[i].rows;
+            EXPECT_TRUE(std::any_of(bands.begin(), bands.end(),
+                                    [&](const auto& band) { return band.top == edge; }))
+                << "edge " << edge << " is not where a row or line starts";
+        }
+    }
+    // A picture overlapping the line below by more than its own bottom quarter still moves.
+    using P = std::vector<std::pair<int, int>>;
+    EXPECT_EQ(asPairs(pageSlices(2000, {{1000, 1040}, {1030, 1070}})),
+              (P{{0, 1000}, {1000, 1000}}));
+}
+
 TEST(LocalResource, OnlyFilesInsideTheFolder) {
     using DocumentConverter::localResource;
     TempDir dir;
@@ -287,6 +311,36 @@ TEST_F(HTMLToPDF, EveryLineOnceAndInOrderAcrossPages) {
         EXPECT_EQ(text.find(end, found + 1), std::string::npos) << "line " << i << " twice";
         at = found;
     }
+}
+
+TEST_F(HTMLToPDF, TightLinesAndCollapsedTablesFillTheirPagesAndReadOnce) {
+    std::string words;
+    for (int i = 1; i <= 2500; ++i)
+        words += "w" + std::to_string(i) + " ";
+    std::string rows;
+    for (int i = 1; i <= 150; ++i)
+        rows += "<tr><td>row" + std::to_string(i) + "</td><td>x</td></tr>";
+    writeFile(m_dir / "tight.html",
+              "<html><head><style>p{line-height:1}table{border-collapse:collapse}"
+              "td{border:1px solid #ddd;padding:8px}</style></head><body><p>" +
+                  words + "</p><table>" + rows + "</table></body></html>");
+    const auto pdf = convert(m_dir / "tight.html");
+    // About 4 pages of text and 5 of table at 38 px a row: a page per line or row would be 200+.
+    EXPECT_LE(pageSizes(pdf).size(), 12u);
+    std::string text = " " + tool({"pdftotext", pdf.string(), "-"});
+    for (char& c : text)
+        c = c == '\n' || c == '\f' ? ' ' : c;
+    std::size_t at = 0;
+    const auto once = [&](const std::string& word) {
+        const std::size_t found = text.find(word, at);
+        ASSERT_NE(found, std::string::npos) << word << "lost or out of order";
+        EXPECT_EQ(text.find(word, found + 1), std::string::npos) << word << "twice";
+        at = found;
+    };
+    for (int i = 1; i <= 2500; ++i)
+        once(" w" + std::to_string(i) + " ");
+    for (int i = 1; i <= 150; ++i)
+        once(" row" + std::to_string(i) + " ");
 }
 
 TEST_F(HTMLToPDF, DarkPagesComeOutWhiteWithBordersAndPicturesWhereWritten) {

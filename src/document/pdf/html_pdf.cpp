@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 namespace kv::DocumentConverter {
 namespace {
@@ -227,6 +228,38 @@ std::string withLightPage(const std::string& html) {
     return out;
 }
 
+namespace {
+
+// Where a page that starts at `top` ends, at most at `end`: above the highest band that the edge
+// would split, again while the new edge splits another. Once moved, the edge may cut a band's
+// bottom quarter: table rows share a collapsed border, and lines set tighter than their glyph
+// boxes overlap, so a strict rule would climb row by row up to the page's top. Should the edge
+// still climb above half a page, it takes the first move only.
+int pageEdge(int top, int end, const std::vector<platform::HtmlBand>& bands, std::size_t from) {
+    const auto split = [&](int edge, bool strict) -> std::optional<int> {
+        // Only the page's own bands, from `from`, the first below its top: a long table has
+        // tens of thousands.
+        for (std::size_t i = from; i < bands.size(); ++i) {
+            const auto& band = bands[i];
+            if (band.top >= edge)
+                break;
+            const int below = band.bottom - edge;
+            if (band.top > top && below > 0 && (strict || below * 4 >= band.bottom - band.top))
+                return band.top;
+        }
+        return std::nullopt;
+    };
+    const auto first = split(end, true);
+    if (!first)
+        return end;
+    int edge = *first;
+    while (const auto higher = split(edge, false))
+        edge = *higher;
+    return edge - top >= kPageRows / 2 ? edge : *first;
+}
+
+} // namespace
+
 std::vector<PageSlice> pageSlices(int contentHeight, std::vector<platform::HtmlBand> bands) {
     std::vector<PageSlice> slices;
     const int height = std::max(contentHeight, 0);
@@ -242,22 +275,8 @@ std::vector<PageSlice> pageSlices(int contentHeight, std::vector<platform::HtmlB
         while (first < bands.size() && bands[first].top <= top)
             ++first;
         int end = std::min(top + kPageRows, height);
-        if (end < height) {
-            // Up to the top of the highest band that the edge would split, repeated while the new
-            // edge splits another; never up to (or above) the page's own top. Only the page's
-            // own bands are looked at: a long table has tens of thousands.
-            bool moved = true;
-            while (moved) {
-                moved = false;
-                for (std::size_t i = first; i < bands.size() && bands[i].top < end; ++i) {
-                    if (bands[i].bottom > end) {
-                        end = bands[i].top;
-                        moved = true;
-                        break;
-                    }
-                }
-            }
-        }
+        if (end < height)
+            end = pageEdge(top, end, bands, first);
         const int rows = end - top;
         // A last sliver of a pixel or less is not worth a page.
         if (rows > 1 || slices.empty())

@@ -150,6 +150,9 @@ class Container final : public litehtml::document_container {
         int bottom = 0;
         std::vector<litehtml::position> clips;
         std::function<void(cairo_t*)> draw;
+        /// Text is drawn only on the page where it starts: a page edge may cut a line's glyph
+        /// box where it overlaps the next line, and text drawn on both pages would read twice.
+        bool once = false;
     };
 
     /// While recording, drawing calls are kept as commands and lines and pictures noted as bands.
@@ -238,6 +241,7 @@ class Container final : public litehtml::document_container {
                      draw_text(reinterpret_cast<litehtml::uint_ptr>(cairo), text.c_str(), hFont,
                                color, pos);
                  });
+            m_commands->back().once = true;
             return;
         }
         auto* cairo = reinterpret_cast<cairo_t*>(hdc);
@@ -578,23 +582,8 @@ void addTableRows(const litehtml::element::ptr& element, std::vector<HtmlBand>& 
         return;
     const bool row = element->get_display() == litehtml::display_table_row;
     std::optional<HtmlBand> span;
-    std::optional<std::size_t> previousRow;
     for (std::size_t i = 0; i < element->get_children_count(); ++i) {
         const auto child = element->get_child(static_cast<int>(i));
-        if (!row && child && child->get_display() == litehtml::display_table_row) {
-            // Collapsed borders make a row's band reach a pixel into the next row; ending it at
-            // the next row's top keeps an edge there from moving the page edge up row by row.
-            const std::size_t before = bands.size();
-            addTableRows(child, bands);
-            if (bands.size() > before) {
-                const std::size_t current = bands.size() - 1;
-                if (previousRow && bands[*previousRow].top < bands[current].top &&
-                    bands[*previousRow].bottom > bands[current].top)
-                    bands[*previousRow].bottom = bands[current].top;
-                previousRow = current;
-            }
-            continue;
-        }
         if (row && child && child->get_display() == litehtml::display_table_cell) {
             const litehtml::position box = child->get_placement();
             const HtmlBand cell{box.top() - child->padding_top() - child->border_top(),
@@ -702,7 +691,10 @@ void HtmlLayout::drawSlice(PdfPages& pages, int top, int rows, double scale) con
     touching.erase(std::unique(touching.begin(), touching.end()), touching.end());
     for (const std::uint32_t i : touching) {
         const auto& command = m_state->commands[i];
-        if (command.bottom >= top && command.top <= top + rows)
+        const bool onThisPage = command.once
+                                    ? command.top < top + rows && (command.top >= top || top == 0)
+                                    : command.bottom >= top && command.top <= top + rows;
+        if (onThisPage)
             m_state->container.replay(command, cairo);
     }
     cairo_restore(cairo);
