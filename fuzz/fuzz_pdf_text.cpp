@@ -1,8 +1,8 @@
 // Fuzzes the PDF text path: poppler opens hostile bytes, and every page's size and text layer is
 // read as text extraction reads them. Failing to open is fine; crashing or reading out of bounds
 // is not.
-#include "platform/image/pdf_document.h"
 #include "platform/platform_error.h"
+#include "platform/poppler/pdf_document.h"
 
 #include <algorithm>
 #include <cstddef>

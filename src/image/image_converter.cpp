@@ -15,8 +15,9 @@
 #include "image/svg_writer.h"
 #include "image/tga_writer.h"
 #include "image/vips_image.h"
-#include "platform/image/pdf_document.h"
+#include "platform/image/vips_support.h"
 #include "platform/platform_error.h"
+#include "platform/poppler/pdf_document.h"
 
 #include <algorithm>
 #include <array>
@@ -462,9 +463,19 @@ std::filesystem::path convertPDFPages(const ConvertRequest& request) {
         char name[32];
         std::snprintf(name, sizeof name, "page_%03d.", i + 1);
         const auto file = pending.path() / (name + str(fileExtension(target)));
-        if (document->renderOnWhite(i, width, height, scale, [&](const vips::VImage& page) {
-                image::encodeImage(image::wrapImage(page), file, options);
-            }))
+        const auto encode = [&](const std::uint8_t* bgra, int stride) {
+            platform::callVips([&] {
+                vips::VImage raster = vips::VImage::new_from_memory(
+                    const_cast<std::uint8_t*>(bgra), static_cast<std::size_t>(stride) * height,
+                    stride / 4, height, 4, VIPS_FORMAT_UCHAR);
+                if (stride / 4 != width)
+                    raster = raster.extract_area(0, 0, width, height);
+                vips::VImage rgb = raster[2].bandjoin(raster[1]).bandjoin(raster[0]).copy(
+                    vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
+                image::encodeImage(image::wrapImage(rgb), file, options);
+            });
+        };
+        if (document->renderOnWhite(i, width, height, scale, encode))
             ++written;
         if (request.progress && pages > 0)
             request.progress(static_cast<double>(i + 1) / pages);

@@ -1,6 +1,8 @@
-// The tables of entry points that the two media modules hand to the executable: kelvane-media.so
-// (images and PDF pages: libvips, libheif, LibRaw, poppler, cairo) and kelvane-av.so (video and
-// audio: FFmpeg only, so an audio conversion never loads the image stack).
+// The tables of entry points that the modules hand to the executable: kelvane-media.so (images and
+// PDF page pictures: libvips, libheif, LibRaw, poppler, cairo), kelvane-av.so (video and audio:
+// FFmpeg only, so an audio conversion never loads the image stack) and kelvane-document.so (PDF
+// reading, writing and splitting, HTML pages: poppler, cairo, pango, litehtml, qpdf; no image
+// libraries, so a page without pictures never loads them).
 // Why some functions exist twice: the executable holds a forwarder (media_proxy.cpp) that opens the
 // module on first call; the module holds the implementation, whose address it lists in a table
 // here.
@@ -10,37 +12,45 @@
 #include "document/pdf/pdf_conversions.h"
 #include "document/richtext/rich_text.h"
 #include "engine/convert_request.h"
+#include "image/page_picture.h"
 #include "media_module/thumbnails.h"
 #include "validate/validator.h"
 
 #include <cstdint>
 #include <filesystem>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 6;
+inline constexpr int kTableVersion = 7;
 
 struct ImageTable {
     int version;
     ConverterOperation imageConvert;
     ConverterOperation convertPDFPages;
     ValidationStatus (*validateImage)(const std::filesystem::path&);
-    ValidationStatus (*validatePDF)(const std::filesystem::path&, int, PDFBackgroundRequirement);
     std::set<std::string> (*probeWritableImageTypes)();
     void (*writeSeedImage)(SupportedFormat, const std::filesystem::path&);
     decltype(&compress::measureImageLevels) measureImageLevels;
     decltype(&compress::encodeImageLevel) encodeImageLevel;
+    decltype(&Thumbnails::image) imageThumbnail;
+    image::PagePicture (*decodePagePicture)(const std::filesystem::path&, int);
+    image::PagePicture (*decodePagePictureBytes)(std::span<const std::uint8_t>, int);
+};
+
+struct DocumentTable {
+    int version;
+    ValidationStatus (*validatePDF)(const std::filesystem::path&, int, PDFBackgroundRequirement);
     std::string (*extractPDFText)(const std::filesystem::path&);
     void (*pdfToHTML)(const std::filesystem::path&, const std::filesystem::path&);
     void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
     ConverterOperation splitPDF;
     void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
     decltype(&DocumentConverter::renderHTMLToPDF) renderHTMLToPDF;
-    decltype(&Thumbnails::image) imageThumbnail;
 };
 
 struct AVTable {
@@ -66,3 +76,4 @@ struct AVTable {
 /// Each module's one exported entry.
 extern "C" const kv::media_module::ImageTable* kelvane_media_module();
 extern "C" const kv::media_module::AVTable* kelvane_av_module();
+extern "C" const kv::media_module::DocumentTable* kelvane_document_module();

@@ -1,10 +1,12 @@
-// The executable's side of the media modules: the same functions, forwarded to kelvane-media.so
-// (images) or kelvane-av.so (video and audio), each opened on its first call (never at start-up).
+// The executable's side of the modules: the same functions, forwarded to kelvane-media.so (images),
+// kelvane-av.so (video and audio) or kelvane-document.so (PDF), each opened on its first call
+// (never at start-up).
 #include "av/audio_writers.h"
 #include "av/video_audio_converter.h"
 #include "document/document_converter.h"
 #include "document/pdf/pdf_conversions.h"
 #include "image/image_converter.h"
+#include "image/page_picture.h"
 #include "image/writable_image_types.h"
 #include "media_module/media_module.h"
 #include "media_module/module_path.h"
@@ -59,7 +61,9 @@ template <typename Table> class Module {
   private:
     void load() {
         const auto path = media_module::modulePath(m_fileName);
-        void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        // Lazy binding: a module and its ~70-120 libraries bind only the functions a conversion
+        // calls (about a tenth of a small page's time went to binding all of them up front).
+        void* handle = ::dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
         if (handle == nullptr) {
             m_failure = std::string(m_what) + " support could not be loaded: " + ::dlerror();
             return;
@@ -89,6 +93,12 @@ const media_module::ImageTable& images() {
     return module.table();
 }
 
+const media_module::DocumentTable& documents() {
+    static Module<media_module::DocumentTable> module("kelvane-document.so",
+                                                      "kelvane_document_module", "PDF");
+    return module.table();
+}
+
 const media_module::AVTable& avModule() {
     static Module<media_module::AVTable> module("kelvane-av.so", "kelvane_av_module",
                                                 "Video and audio");
@@ -106,26 +116,35 @@ std::filesystem::path convertPDFPages(const ConvertRequest& r) {
 }
 } // namespace ImageConverter
 
+namespace image {
+PagePicture decodePagePicture(const std::filesystem::path& file, int longestSide) {
+    return images().decodePagePicture(file, longestSide);
+}
+PagePicture decodePagePicture(std::span<const std::uint8_t> bytes, int longestSide) {
+    return images().decodePagePictureBytes(bytes, longestSide);
+}
+} // namespace image
+
 namespace DocumentConverter {
 std::string extractPDFText(const std::filesystem::path& s) {
-    return images().extractPDFText(s);
+    return documents().extractPDFText(s);
 }
 void pdfToHTML(const std::filesystem::path& s, const std::filesystem::path& o) {
-    images().pdfToHTML(s, o);
+    documents().pdfToHTML(s, o);
 }
 void pdfToMarkdown(const std::filesystem::path& s, const std::filesystem::path& o) {
-    images().pdfToMarkdown(s, o);
+    documents().pdfToMarkdown(s, o);
 }
 std::filesystem::path splitPDF(const ConvertRequest& r) {
-    return images().splitPDF(r);
+    return documents().splitPDF(r);
 }
 void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) {
-    images().richTextToPDF(t, o);
+    documents().richTextToPDF(t, o);
 }
 std::filesystem::path renderHTMLToPDF(const std::string& html,
                                       const std::optional<std::filesystem::path>& folder,
                                       const std::filesystem::path& output, std::stop_token stop) {
-    return images().renderHTMLToPDF(html, folder, output, std::move(stop));
+    return documents().renderHTMLToPDF(html, folder, output, std::move(stop));
 }
 } // namespace DocumentConverter
 
@@ -170,7 +189,7 @@ ValidationStatus validateImage(const std::filesystem::path& file) {
 ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages,
                              PDFBackgroundRequirement requirement) {
     try {
-        return images().validatePDF(file, expectPages, requirement);
+        return documents().validatePDF(file, expectPages, requirement);
     } catch (const std::exception& e) {
         return ValidationStatus::failed(e.what());
     }

@@ -1,7 +1,6 @@
-// The image module's entry: the addresses of its converters, checks and probe.
-#include "document/document_converter.h"
-#include "document/pdf/pdf_conversions.h"
+// The image module's entry: the addresses of its converters, check, probe and picture decoder.
 #include "image/image_converter.h"
+#include "image/page_picture.h"
 #include "image/writable_image_types.h"
 #include "media_module/media_module.h"
 #include "selftest/media_seeds.h"
@@ -14,18 +13,13 @@ kelvane_media_module() {
         .imageConvert = &ImageConverter::convert,
         .convertPDFPages = &ImageConverter::convertPDFPages,
         .validateImage = &Validator::validateImage,
-        .validatePDF = &Validator::validatePDF,
         .probeWritableImageTypes = &image::probeWritableImageTypes,
         .writeSeedImage = &SeedFiles::writeSeedImage,
         .measureImageLevels = &compress::measureImageLevels,
         .encodeImageLevel = &compress::encodeImageLevel,
-        .extractPDFText = &DocumentConverter::extractPDFText,
-        .pdfToHTML = &DocumentConverter::pdfToHTML,
-        .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
-        .splitPDF = &DocumentConverter::splitPDF,
-        .richTextToPDF = &DocumentConverter::richTextToPDF,
-        .renderHTMLToPDF = &DocumentConverter::renderHTMLToPDF,
         .imageThumbnail = &Thumbnails::image,
+        .decodePagePicture = &image::decodePagePicture,
+        .decodePagePictureBytes = &image::decodePagePicture,
     };
     return &table;
 }

@@ -7,7 +7,7 @@
 #include "document/pdf/pdf_conversions.h"
 #include "engine/conversion_error.h"
 #include "engine/output_file.h"
-#include "image/image_codec.h"
+#include "image/page_picture.h"
 #include "platform/html/html_layout.h"
 #include "platform/platform_error.h"
 
@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <type_traits>
 
 namespace kv::DocumentConverter {
 namespace {
@@ -174,31 +173,14 @@ std::optional<std::vector<std::uint8_t>> dataURIPicture(std::string_view referen
     return bytes;
 }
 
-std::optional<platform::HtmlPicture> decodePicture(const image::ImageSource& source) {
-    try {
-        const auto properties = source.properties(source.primaryFrame());
-        const bool large = std::max(properties.width, properties.height) > kLongestPictureSide;
-        const image::Image decoded =
-            large ? source.thumbnail(source.primaryFrame(), kLongestPictureSide)
-                  : source.decode(source.primaryFrame(), false).oriented();
-        platform::HtmlPicture picture;
-        picture.width = decoded.width();
-        picture.height = decoded.height();
-        picture.rgba = decoded.rgba8();
-        return picture;
-    } catch (const std::exception&) {
-        return std::nullopt; // an unreadable picture is left out, as a browser would
-    }
-}
-
+// A file or the bytes of a data URI. Pictures decode in the image module, so only a page that
+// shows one loads it.
 template <typename Input> std::optional<platform::HtmlPicture> decodePicture(const Input& input) {
     try {
-        if constexpr (std::is_same_v<Input, std::filesystem::path>)
-            return decodePicture(image::ImageSource::open(input));
-        else
-            return decodePicture(image::ImageSource::openBytes(input));
+        auto decoded = image::decodePagePicture(input, kLongestPictureSide);
+        return platform::HtmlPicture{decoded.width, decoded.height, std::move(decoded.rgba)};
     } catch (const std::exception&) {
-        return std::nullopt;
+        return std::nullopt; // an unreadable picture is left out, as a browser would
     }
 }
 
@@ -253,9 +235,12 @@ namespace {
 // bottom quarter: table rows share a collapsed border, and lines set tighter than their glyph
 // boxes overlap, so a strict rule would climb row by row up to the page's top. Should the edge
 // still climb above half a page, it takes the first move only.
-int pageEdge(int top, int end, const std::vector<platform::HtmlBand>& bands) {
+int pageEdge(int top, int end, const std::vector<platform::HtmlBand>& bands, std::size_t from) {
     const auto split = [&](int edge, bool strict) -> std::optional<int> {
-        for (const auto& band : bands) {
+        // Only the page's own bands, from `from`, the first below its top: a long table has
+        // tens of thousands.
+        for (std::size_t i = from; i < bands.size(); ++i) {
+            const auto& band = bands[i];
             if (band.top >= edge)
                 break;
             const int below = band.bottom - edge;
@@ -285,10 +270,13 @@ std::vector<PageSlice> pageSlices(int contentHeight, std::vector<platform::HtmlB
     std::sort(bands.begin(), bands.end(),
               [](const auto& a, const auto& b) { return a.top < b.top; });
     int top = 0;
+    std::size_t first = 0; // the first band that starts below the page's top
     do {
+        while (first < bands.size() && bands[first].top <= top)
+            ++first;
         int end = std::min(top + kPageRows, height);
         if (end < height)
-            end = pageEdge(top, end, bands);
+            end = pageEdge(top, end, bands, first);
         const int rows = end - top;
         // A last sliver of a pixel or less is not worth a page.
         if (rows > 1 || slices.empty())

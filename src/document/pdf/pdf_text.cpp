@@ -3,8 +3,8 @@
 #include "engine/conversion_error.h"
 #include "engine/output_file.h"
 #include "engine/output_name_registry.h"
-#include "platform/image/pdf_document.h"
 #include "platform/platform_error.h"
+#include "platform/poppler/pdf_document.h"
 
 #include <functional>
 

@@ -9,6 +9,7 @@
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <cmath>
+#include <cstdint>
 #include <functional>
 #include <litehtml.h>
 #include <optional>
@@ -609,6 +610,23 @@ struct HtmlLayout::State {
     // What drawing the whole document once produced: pages replay only the commands they touch.
     std::vector<HtmlBand> bands;
     std::vector<Container::Command> commands;
+    // For every kBucketRows rows from the top, the commands that touch them, in drawing order: a
+    // page looks up its own instead of testing all of a long document's commands.
+    static constexpr int kBucketRows = 256;
+    std::vector<std::vector<std::uint32_t>> buckets;
+
+    std::size_t bucketOf(int row) const {
+        return std::min(static_cast<std::size_t>(std::max(row, 0) / kBucketRows),
+                        buckets.size() - 1);
+    }
+    void fillBuckets(int rows) {
+        buckets.assign(static_cast<std::size_t>(std::max(rows, 1) / kBucketRows + 1), {});
+        for (std::size_t i = 0; i < commands.size(); ++i) {
+            const auto [low, high] = std::minmax(commands[i].top, commands[i].bottom);
+            for (std::size_t b = bucketOf(low); b <= bucketOf(high); ++b)
+                buckets[b].push_back(static_cast<std::uint32_t>(i));
+        }
+    }
 };
 
 struct PdfPages::State {
@@ -641,6 +659,7 @@ HtmlLayout::HtmlLayout(const std::string& html, const std::string& defaultStyle,
                                         std::max(height(), 1));
     m_state->document->draw(0, 0, 0, &everything);
     m_state->container.record(nullptr, nullptr);
+    m_state->fillBuckets(std::max(height(), 1));
     addTableRows(m_state->document->root(), m_state->bands);
 }
 
@@ -665,7 +684,13 @@ void HtmlLayout::drawSlice(PdfPages& pages, int top, int rows, double scale) con
     cairo_rectangle(cairo, 0, 0, m_state->width, rows);
     cairo_clip(cairo);
     cairo_translate(cairo, 0, -top);
-    for (const auto& command : m_state->commands) {
+    std::vector<std::uint32_t> touching;
+    for (std::size_t b = m_state->bucketOf(top); b <= m_state->bucketOf(top + rows); ++b)
+        touching.insert(touching.end(), m_state->buckets[b].begin(), m_state->buckets[b].end());
+    std::sort(touching.begin(), touching.end());
+    touching.erase(std::unique(touching.begin(), touching.end()), touching.end());
+    for (const std::uint32_t i : touching) {
+        const auto& command = m_state->commands[i];
         const bool onThisPage = command.once
                                     ? command.top < top + rows && (command.top >= top || top == 0)
                                     : command.bottom >= top && command.top <= top + rows;

@@ -1,11 +1,11 @@
 // PDF reading and rendering with poppler-glib onto cairo rasters.
-#include "platform/image/pdf_document.h"
+#include "platform/poppler/pdf_document.h"
 
 #include "platform/c_handle.h"
-#include "platform/image/vips_support.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
+#include <bit>
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <cstring>
@@ -131,28 +131,19 @@ std::optional<PageBitmap> PdfDocument::render(int index, int width, int height, 
     return bitmap;
 }
 
-bool PdfDocument::renderOnWhite(int index, int width, int height, double scale,
-                                const std::function<void(const vips::VImage&)>& take) const {
+bool PdfDocument::renderOnWhite(
+    int index, int width, int height, double scale,
+    const std::function<void(const std::uint8_t* bgra, int stride)>& take) const {
     Surface surface = drawPage(m_state->document.get(), index, width, height, scale, true);
     if (!surface)
         return false;
+    // The raster is opaque: cairo's little-endian ARGB is B, G, R, A in memory, handed over as is.
+    static_assert(std::endian::native == std::endian::little,
+                  "cairo byte order assumed little-endian");
     try {
-        // The raster is opaque: read cairo's B, G, R bytes (little-endian ARGB) in place, no copy.
-        static_assert(std::endian::native == std::endian::little,
-                      "cairo byte order assumed little-endian");
-        const int stride = cairo_image_surface_get_stride(surface.get());
-        void* data = cairo_image_surface_get_data(surface.get());
-        return callVips([&] {
-            vips::VImage bgra =
-                vips::VImage::new_from_memory(data, static_cast<std::size_t>(stride) * height,
-                                              stride / 4, height, 4, VIPS_FORMAT_UCHAR);
-            if (stride / 4 != width)
-                bgra = bgra.extract_area(0, 0, width, height);
-            vips::VImage rgb = bgra[2].bandjoin(bgra[1]).bandjoin(bgra[0]).copy(
-                vips::VImage::option()->set("interpretation", VIPS_INTERPRETATION_sRGB));
-            take(rgb);
-            return true;
-        });
+        take(cairo_image_surface_get_data(surface.get()),
+             cairo_image_surface_get_stride(surface.get()));
+        return true;
     } catch (const PlatformError&) {
         return false;
     }

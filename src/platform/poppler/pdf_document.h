@@ -9,7 +9,6 @@
 #include <span>
 #include <string>
 #include <vector>
-#include <vips/vips8>
 
 namespace kv::platform {
 
@@ -44,11 +43,11 @@ class PdfDocument {
     /// white when `whiteBackground`. Nothing when the page or the raster cannot be made.
     std::optional<PageBitmap> render(int index, int width, int height, double scale,
                                      bool whiteBackground) const;
-    /// The page drawn on white at `scale` into a width × height raster, handed to `take` as an
-    /// sRGB image that lives only during the call. False when the page, the raster or `take`
-    /// fails with PlatformError.
+    /// The page drawn on white at `scale` into a width × height raster, handed to `take` as
+    /// opaque B, G, R, A bytes, `stride` bytes a row, that live only during the call. False when
+    /// the page, the raster or `take` fails with PlatformError.
     bool renderOnWhite(int index, int width, int height, double scale,
-                       const std::function<void(const vips::VImage&)>& take) const;
+                       const std::function<void(const std::uint8_t* bgra, int stride)>& take) const;
 
     struct State;
 

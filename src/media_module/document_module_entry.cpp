@@ -1,0 +1,20 @@
+// The document module's entry: the addresses of its PDF conversions and PDF check.
+#include "document/document_converter.h"
+#include "document/pdf/pdf_conversions.h"
+#include "media_module/media_module.h"
+
+extern "C" __attribute__((visibility("default"))) const kv::media_module::DocumentTable*
+kelvane_document_module() {
+    using namespace kv;
+    static const media_module::DocumentTable table{
+        .version = media_module::kTableVersion,
+        .validatePDF = &Validator::validatePDF,
+        .extractPDFText = &DocumentConverter::extractPDFText,
+        .pdfToHTML = &DocumentConverter::pdfToHTML,
+        .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
+        .splitPDF = &DocumentConverter::splitPDF,
+        .richTextToPDF = &DocumentConverter::richTextToPDF,
+        .renderHTMLToPDF = &DocumentConverter::renderHTMLToPDF,
+    };
+    return &table;
+}
