@@ -4,6 +4,7 @@
 // in or below the document's folder are read; nothing comes from the network.
 #include "document/pdf/html_pdf.h"
 
+#include "base/hex_digit.h"
 #include "document/pdf/pdf_conversions.h"
 #include "engine/conversion_error.h"
 #include "engine/output_file.h"
@@ -87,22 +88,12 @@ std::string lowerASCII(std::string_view text) {
     return out;
 }
 
-int fromHex(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string percentDecoded(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '%' && i + 2 < text.size()) {
-            const int high = fromHex(text[i + 1]), low = fromHex(text[i + 2]);
+            const int high = hexDigitValue(text[i + 1]), low = hexDigitValue(text[i + 2]);
             if (high >= 0 && low >= 0) {
                 out += static_cast<char>(high * 16 + low);
                 i += 2;

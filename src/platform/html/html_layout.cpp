@@ -3,6 +3,7 @@
 #include "platform/html/html_layout.h"
 
 #include "platform/c_handle.h"
+#include "platform/cairo_handles.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -20,16 +21,12 @@
 namespace kv::platform {
 namespace {
 
-inline void unrefObject(gpointer object) noexcept {
-    g_object_unref(object);
-}
 using FontMap = CHandle<PangoFontMap, &unrefObject>;
 using PangoContextHandle = CHandle<PangoContext, &unrefObject>;
 using Layout = CHandle<PangoLayout, &unrefObject>;
 using PangoFontHandle = CHandle<PangoFont, &unrefObject>;
 using FontDescription = CHandle<PangoFontDescription, &pango_font_description_free>;
 using Metrics = CHandle<PangoFontMetrics, &pango_font_metrics_unref>;
-using Surface = CHandle<cairo_surface_t, &cairo_surface_destroy>;
 using Cairo = CHandle<cairo_t, &cairo_destroy>;
 using Pattern = CHandle<cairo_pattern_t, &cairo_pattern_destroy>;
 using FontOptions = CHandle<cairo_font_options_t, &cairo_font_options_destroy>;
@@ -106,8 +103,9 @@ bool sameBox(const litehtml::position& a, const litehtml::position& b) {
 }
 
 // A picture as a cairo surface: premultiplied ARGB in native byte order.
-Surface surfaceFor(const HtmlPicture& picture) {
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, picture.width, picture.height));
+CairoSurface surfaceFor(const HtmlPicture& picture) {
+    CairoSurface surface(
+        cairo_image_surface_create(CAIRO_FORMAT_ARGB32, picture.width, picture.height));
     if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
         return nullptr;
     cairo_surface_flush(surface.get());
@@ -568,7 +566,7 @@ class Container final : public litehtml::document_container {
     PangoContextHandle m_pango;
     Layout m_layout;
     std::vector<litehtml::position> m_clips;
-    std::unordered_map<std::string, Surface> m_pictures;
+    std::unordered_map<std::string, CairoSurface> m_pictures;
     std::vector<HtmlBand>* m_bands = nullptr;
     std::vector<Command>* m_commands = nullptr;
     litehtml::position m_pageBox;
@@ -630,7 +628,7 @@ struct HtmlLayout::State {
 };
 
 struct PdfPages::State {
-    Surface surface;
+    CairoSurface surface;
     Cairo cairo;
 };
 

@@ -5,6 +5,7 @@
 #include "platform/pdf/text_pages.h"
 
 #include "platform/c_handle.h"
+#include "platform/cairo_handles.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -22,11 +23,6 @@
 namespace kv::platform {
 namespace {
 
-inline void unrefObject(gpointer object) noexcept {
-    g_object_unref(object);
-}
-using Surface = CHandle<cairo_surface_t, &cairo_surface_destroy>;
-using Context = CHandle<cairo_t, &cairo_destroy>;
 using PangoContextHandle = CHandle<PangoContext, &unrefObject>;
 using Layout = CHandle<PangoLayout, &unrefObject>;
 using AttrList = CHandle<PangoAttrList, &pango_attr_list_unref>;
@@ -147,8 +143,8 @@ struct GlyphTable {
 } // namespace
 
 struct TextPages::State {
-    Surface surface;
-    Context cairo;
+    CairoSurface surface;
+    CairoContext cairo;
     PangoContextHandle pango;
     Layout layout;
     std::optional<TextFont> layoutFont;

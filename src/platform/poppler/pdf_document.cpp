@@ -2,6 +2,7 @@
 #include "platform/poppler/pdf_document.h"
 
 #include "platform/c_handle.h"
+#include "platform/cairo_handles.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -14,26 +15,21 @@
 namespace kv::platform {
 namespace {
 
-inline void unrefObject(gpointer object) noexcept {
-    g_object_unref(object);
-}
 using Document = CHandle<PopplerDocument, &unrefObject>;
 using Page = CHandle<PopplerPage, &unrefObject>;
-using Surface = CHandle<cairo_surface_t, &cairo_surface_destroy>;
-using Context = CHandle<cairo_t, &cairo_destroy>;
 
 // A cairo raster of the page, drawn scaled, on white or transparent.
-Surface drawPage(PopplerDocument* document, int index, int width, int height, double scale,
-                 bool white) {
+CairoSurface drawPage(PopplerDocument* document, int index, int width, int height, double scale,
+                      bool white) {
     if (index < 0 || index >= poppler_document_get_n_pages(document) || width < 1 || height < 1)
         return nullptr;
     Page page(poppler_document_get_page(document, index));
     if (!page)
         return nullptr;
-    Surface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+    CairoSurface surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
     if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS)
         return nullptr;
-    Context cairo(cairo_create(surface.get()));
+    CairoContext cairo(cairo_create(surface.get()));
     if (white) {
         cairo_set_source_rgb(cairo.get(), 1, 1, 1);
         cairo_paint(cairo.get());
@@ -109,7 +105,7 @@ std::optional<std::string> PdfDocument::pageText(int index) const {
 
 std::optional<PageBitmap> PdfDocument::render(int index, int width, int height, double scale,
                                               bool white) const {
-    Surface surface = drawPage(m_state->document.get(), index, width, height, scale, white);
+    CairoSurface surface = drawPage(m_state->document.get(), index, width, height, scale, white);
     if (!surface)
         return std::nullopt;
     PageBitmap bitmap{width, height,
@@ -134,7 +130,7 @@ std::optional<PageBitmap> PdfDocument::render(int index, int width, int height, 
 bool PdfDocument::renderOnWhite(
     int index, int width, int height, double scale,
     const std::function<void(const std::uint8_t* bgra, int stride)>& take) const {
-    Surface surface = drawPage(m_state->document.get(), index, width, height, scale, true);
+    CairoSurface surface = drawPage(m_state->document.get(), index, width, height, scale, true);
     if (!surface)
         return false;
     // The raster is opaque: cairo's little-endian ARGB is B, G, R, A in memory, handed over as is.
