@@ -222,12 +222,7 @@ class HTMLToPDF : public ::testing::Test {
         std::filesystem::create_directories(m_out);
     }
     std::filesystem::path convert(const std::filesystem::path& source) {
-        const auto result = runKelvane({"--convert", source.string(), "pdf", m_out.string()});
-        EXPECT_EQ(result.exitCode, 0) << source << "\n" << result.err;
-        std::string path = result.out;
-        while (!path.empty() && path.back() == '\n')
-            path.pop_back();
-        return path;
+        return test::convertWithKelvane(source, "pdf", m_out);
     }
     std::string tool(const std::vector<std::string>& argv) {
         const auto result = runProgram(argv);
