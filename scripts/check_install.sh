@@ -85,7 +85,7 @@ DESTDIR="$work/root" cmake --install "$build" --prefix /usr >"$work/install.log"
     { cat "$work/install.log" >&2; fail "cmake --install failed"; }
 prefix="$work/root/usr"
 for f in bin/kelvane lib/kelvane/kelvane-media.so lib/kelvane/kelvane-av.so \
-    lib/kelvane/kelvane-document.so lib/kelvane/kelvane-ui.so \
+    lib/kelvane/kelvane-document.so lib/kelvane/kelvane-pdfsplit.so lib/kelvane/kelvane-ui.so \
     share/applications/kelvane.desktop share/icons/hicolor/scalable/apps/kelvane.svg; do
     [ -e "$prefix/$f" ] || fail "the install lacks $f"
 done

@@ -12,7 +12,6 @@ kelvane_document_module() {
         .extractPDFText = &DocumentConverter::extractPDFText,
         .pdfToHTML = &DocumentConverter::pdfToHTML,
         .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
-        .splitPDF = &DocumentConverter::splitPDF,
         .richTextToPDF = &DocumentConverter::richTextToPDF,
         .renderHTMLToPDF = &DocumentConverter::renderHTMLToPDF,
     };

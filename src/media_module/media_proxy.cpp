@@ -1,6 +1,6 @@
 // The executable's side of the modules: the same functions, forwarded to kelvane-media.so (images),
-// kelvane-av.so (video and audio) or kelvane-document.so (PDF), each opened on its first call
-// (never at start-up).
+// kelvane-av.so (video and audio), kelvane-document.so (PDF) or kelvane-pdfsplit.so (PDF pages
+// split), each opened on its first call (never at start-up).
 #include "av/audio_writers.h"
 #include "av/video_audio_converter.h"
 #include "document/document_converter.h"
@@ -99,6 +99,12 @@ const media_module::DocumentTable& documents() {
     return module.table();
 }
 
+const media_module::PDFSplitTable& pdfSplitter() {
+    static Module<media_module::PDFSplitTable> module("kelvane-pdfsplit.so",
+                                                      "kelvane_pdfsplit_module", "PDF splitting");
+    return module.table();
+}
+
 const media_module::AVTable& avModule() {
     static Module<media_module::AVTable> module("kelvane-av.so", "kelvane_av_module",
                                                 "Video and audio");
@@ -136,7 +142,7 @@ void pdfToMarkdown(const std::filesystem::path& s, const std::filesystem::path& 
     documents().pdfToMarkdown(s, o);
 }
 std::filesystem::path splitPDF(const ConvertRequest& r) {
-    return documents().splitPDF(r);
+    return pdfSplitter().splitPDF(r);
 }
 void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) {
     documents().richTextToPDF(t, o);

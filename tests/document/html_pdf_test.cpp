@@ -579,6 +579,14 @@ TEST_F(HTMLToPDF, APageWithoutPicturesNeedsOnlyTheDocumentModule) {
     EXPECT_NE(pictures.exitCode, 0);
     EXPECT_NE(pictures.err.find("could not be loaded"), std::string::npos) << pictures.err;
 
+    // qpdf serves only the split, in a module of its own: a page never loads it.
+    const auto traced = runProgram({"env", "LD_DEBUG=files", KV_BINARY, "--convert",
+                                    (m_dir / "page.html").string(), "pdf", m_out.string()});
+    ASSERT_EQ(traced.exitCode, 0) << traced.err;
+    EXPECT_NE(traced.err.find("kelvane-document.so"), std::string::npos);
+    EXPECT_EQ(traced.err.find("libqpdf"), std::string::npos);
+    EXPECT_EQ(traced.err.find("kelvane-pdfsplit.so"), std::string::npos);
+
     // With every module beside it, a page's picture decodes in the image module.
     writePicture(m_dir / "blue.png", 40, 40);
     writeFile(m_dir / "picture.html", "<body style=\"margin:20px\"><img src=\"blue.png\"></body>");
