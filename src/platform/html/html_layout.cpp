@@ -4,6 +4,7 @@
 
 #include "platform/c_handle.h"
 #include "platform/cairo_handles.h"
+#include "platform/html/indexed_children.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -473,9 +474,9 @@ class Container final : public litehtml::document_container {
     }
 
     std::shared_ptr<litehtml::element>
-    create_element(const litehtml::tchar_t*, const litehtml::string_map&,
-                   const std::shared_ptr<litehtml::document>&) override {
-        return nullptr;
+    create_element(const litehtml::tchar_t* tagName, const litehtml::string_map&,
+                   const std::shared_ptr<litehtml::document>& doc) override {
+        return makeIndexedElement(tagName, doc);
     }
 
     void get_media_features(litehtml::media_features& media) const override {
