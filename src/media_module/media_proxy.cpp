@@ -171,7 +171,8 @@ std::filesystem::path splitPDF(const ConvertRequest& r) {
     return pdfSplitter().splitPDF(r);
 }
 // A written PDF is checked by the PDF reader next: its module (poppler and ~16 libraries behind
-// it, a fifth of a small page's time) opens on the other core while the page is laid out.
+// it, ~8 ms to open, a tenth of a small page's time) opens on another core while the page is
+// laid out.
 void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) {
     const auto& writer = documents();
     pdfReaderModule().openInBackground();
