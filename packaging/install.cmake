@@ -1,7 +1,8 @@
 # Install rules and the Debian package. Included at the end of the top-level CMakeLists.txt.
 #
 #   <prefix>/bin/kelvane
-#   <prefix>/lib/kelvane/kelvane-media.so, kelvane-av.so, kelvane-document.so, kelvane-ui.so
+#   <prefix>/lib/kelvane/kelvane-media.so, kelvane-av.so, kelvane-document.so,
+#                         kelvane-pdfread.so, kelvane-pdfsplit.so, kelvane-ui.so
 #                                     (private; found relative to the executable)
 #   <prefix>/share/applications, icons/hicolor, man/man1, bash-completion, dbus-1/services, ...
 #
@@ -15,8 +16,8 @@ file(RELATIVE_PATH kv_module_dir_from_bin "/prefix/${CMAKE_INSTALL_BINDIR}" "/pr
 target_compile_definitions(kv_media_proxy PRIVATE KV_MODULE_DIR_FROM_BIN="${kv_module_dir_from_bin}")
 
 install(TARGETS kelvane RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS kelvane_media kelvane_av kelvane_document kelvane_ui LIBRARY
-    DESTINATION ${KV_INSTALL_MODULEDIR})
+install(TARGETS kelvane_media kelvane_av kelvane_document kelvane_pdfread kelvane_pdfsplit kelvane_ui
+    LIBRARY DESTINATION ${KV_INSTALL_MODULEDIR})
 
 set(kv_packaging ${CMAKE_SOURCE_DIR}/packaging)
 

@@ -28,6 +28,8 @@ packages=(
     pandoc
     # EPUB and PDF oracles
     epubcheck qpdf
+    # which files a run opens (the font configuration it reads)
+    strace
     dbus-daemon dbus-bin libglib2.0-bin
     # the desktop state (QtCore) and its tests
     qt6-base-dev

@@ -31,14 +31,19 @@ magic() { head -c "$2" "$1" | od -An -tx1 | tr -d ' \n'; }
 run_conversions() {
     local build="$1" prefix="$2" work="$3"
     [ -z "$(ls -A "$build" 2>/dev/null)" ] || fail "the build folder $build is still visible"
-    local font image audio
+    local font image audio page split
     font="$(convert "$prefix" "$work/in/DejaVuSans.ttf" woff2 "$work/out")" || fail "font conversion failed"
     [ "$(magic "$font" 4)" = "774f4632" ] || fail "$font is not a WOFF2 file"
     image="$(convert "$prefix" "$work/in/icon.png" jpeg "$work/out")" || fail "image conversion failed"
     [ "$(magic "$image" 3)" = "ffd8ff" ] || fail "$image is not a JPEG file"
     audio="$(convert "$prefix" "$work/in/tone.wav" m4a "$work/out")" || fail "audio conversion failed"
     [ "$(tail -c +5 "$audio" | head -c 4)" = "ftyp" ] || fail "$audio is not an MP4 audio file"
-    echo "install check: font, image and audio converted by $prefix/bin/kelvane" >&2
+    # A page written and checked (the PDF writer's and reader's modules), then split (qpdf's).
+    page="$(convert "$prefix" "$work/in/page.html" pdf "$work/out")" || fail "HTML page conversion failed"
+    [ "$(magic "$page" 4)" = "25504446" ] || fail "$page is not a PDF file"
+    split="$(convert "$prefix" "$page" pdfSplit "$work/out")" || fail "PDF split failed"
+    [ -f "$split/page_001.pdf" ] || fail "$split lacks page_001.pdf"
+    echo "install check: font, image, audio, page and split converted by $prefix/bin/kelvane" >&2
     # The window's module: drawn off-screen, with no display.
     env -u KELVANE_MODULE_DIR -u DISPLAY -u WAYLAND_DISPLAY XDG_CONFIG_HOME="$work/config" \
         "$prefix/bin/kelvane" --render-screenshots "$work/shots" >/dev/null 2>>"$work/log" ||
@@ -85,7 +90,8 @@ DESTDIR="$work/root" cmake --install "$build" --prefix /usr >"$work/install.log"
     { cat "$work/install.log" >&2; fail "cmake --install failed"; }
 prefix="$work/root/usr"
 for f in bin/kelvane lib/kelvane/kelvane-media.so lib/kelvane/kelvane-av.so \
-    lib/kelvane/kelvane-document.so lib/kelvane/kelvane-ui.so \
+    lib/kelvane/kelvane-document.so lib/kelvane/kelvane-pdfread.so lib/kelvane/kelvane-pdfsplit.so \
+    lib/kelvane/kelvane-ui.so \
     share/applications/kelvane.desktop share/icons/hicolor/scalable/apps/kelvane.svg; do
     [ -e "$prefix/$f" ] || fail "the install lacks $f"
 done
@@ -96,6 +102,7 @@ font_file="/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf"
 [ -f "$font_file" ] || fail "$font_file is missing (fonts-dejavu-core)"
 cp "$font_file" "$work/in/"
 cp "$here/packaging/icons/48/kelvane.png" "$work/in/icon.png"
+printf '<h1>Installed</h1><p>A page.</p>\n' >"$work/in/page.html"
 python3 - "$work/in/tone.wav" <<'EOF'
 import math, struct, sys, wave
 with wave.open(sys.argv[1], "wb") as w:

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <mutex>
@@ -125,6 +126,22 @@ std::vector<fs::path> sweepFolders() {
     return unique;
 }
 
+// The names in `folder` that start with `prefix`. Every start sweeps the shared temporary folder,
+// which may hold hundreds of entries: a directory_iterator would build and parse a path for each.
+std::vector<std::string> namesStartingWith(const fs::path& folder, std::string_view prefix) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (dir == nullptr)
+        return names;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.starts_with(prefix))
+            names.emplace_back(name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
 // Removes the entries a dead owner's journal lists, when their names still carry its tag.
 void sweepJournal(const fs::path& journal, const std::string& tag, SweepCount& count) {
     std::ifstream in(journal);
@@ -223,14 +240,10 @@ void removeTracked() {
 SweepCount sweep() {
     SweepCount count;
     for (const auto& folder : sweepFolders()) {
-        std::error_code error;
-        for (fs::directory_iterator it(folder, error), end; !error && it != end;
-             it.increment(error)) {
-            const std::string name = it->path().filename().string();
-            if (name.substr(0, kStagingPrefix.size()) != kStagingPrefix)
-                continue;
+        for (const auto& name : namesStartingWith(folder, kStagingPrefix)) {
+            const fs::path entry = folder / name;
             const std::string tag = ownerOf(name);
-            if (tag.empty() || !ownedByUs(it->path()))
+            if (tag.empty() || !ownedByUs(entry))
                 continue;
             if (ownerAlive(tag)) {
                 ++count.kept;
@@ -240,11 +253,11 @@ SweepCount sweep() {
                                    name.compare(name.size() - kJournalSuffix.size(),
                                                 kJournalSuffix.size(), kJournalSuffix) == 0;
             if (isJournal) {
-                sweepJournal(it->path(), tag, count);
+                sweepJournal(entry, tag, count);
                 continue;
             }
             std::error_code ignored;
-            if (fs::remove_all(it->path(), ignored) > 0)
+            if (fs::remove_all(entry, ignored) > 0)
                 ++count.removed;
         }
     }
@@ -253,11 +266,7 @@ SweepCount sweep() {
 
 SweepCount sweepFolder(const fs::path& folder) {
     SweepCount count;
-    std::error_code error;
-    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        if (name.substr(0, kPendingPrefix.size()) != kPendingPrefix)
-            continue;
+    for (const auto& name : namesStartingWith(folder, kPendingPrefix)) {
         const std::string tag = ownerOf(name);
         if (tag.empty())
             continue;
@@ -266,7 +275,7 @@ SweepCount sweepFolder(const fs::path& folder) {
             continue;
         }
         std::error_code ignored;
-        if (fs::remove_all(it->path(), ignored) > 0)
+        if (fs::remove_all(folder / name, ignored) > 0)
             ++count.removed;
     }
     return count;

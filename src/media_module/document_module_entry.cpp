@@ -1,5 +1,4 @@
-// The document module's entry: the addresses of its PDF conversions and PDF check.
-#include "document/document_converter.h"
+// The document module's entry: the addresses of its PDF writers.
 #include "document/pdf/pdf_conversions.h"
 #include "media_module/media_module.h"
 
@@ -8,11 +7,6 @@ kelvane_document_module() {
     using namespace kv;
     static const media_module::DocumentTable table{
         .version = media_module::kTableVersion,
-        .validatePDF = &Validator::validatePDF,
-        .extractPDFText = &DocumentConverter::extractPDFText,
-        .pdfToHTML = &DocumentConverter::pdfToHTML,
-        .pdfToMarkdown = &DocumentConverter::pdfToMarkdown,
-        .splitPDF = &DocumentConverter::splitPDF,
         .richTextToPDF = &DocumentConverter::richTextToPDF,
         .renderHTMLToPDF = &DocumentConverter::renderHTMLToPDF,
     };

@@ -1,8 +1,9 @@
 // The tables of entry points that the modules hand to the executable: kelvane-media.so (images and
 // PDF page pictures: libvips, libheif, LibRaw, poppler, cairo), kelvane-av.so (video and audio:
-// FFmpeg only, so an audio conversion never loads the image stack) and kelvane-document.so (PDF
-// reading, writing and splitting, HTML pages: poppler, cairo, pango, litehtml, qpdf; no image
-// libraries, so a page without pictures never loads them).
+// FFmpeg only, so an audio conversion never loads the image stack), kelvane-document.so (PDF
+// written from HTML and text: cairo, pango, litehtml; no image libraries, so a page without
+// pictures never loads them), kelvane-pdfread.so (PDF text and the PDF output check: poppler) and
+// kelvane-pdfsplit.so (a PDF split into pages: qpdf).
 // Why some functions exist twice: the executable holds a forwarder (media_proxy.cpp) that opens the
 // module on first call; the module holds the implementation, whose address it lists in a table
 // here.
@@ -26,7 +27,7 @@
 namespace kv::media_module {
 
 /// Bumped whenever a table changes; the executable refuses a module of another version.
-inline constexpr int kTableVersion = 7;
+inline constexpr int kTableVersion = 9;
 
 struct ImageTable {
     int version;
@@ -44,13 +45,21 @@ struct ImageTable {
 
 struct DocumentTable {
     int version;
+    void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
+    decltype(&DocumentConverter::renderHTMLToPDF) renderHTMLToPDF;
+};
+
+struct PDFReadTable {
+    int version;
     ValidationStatus (*validatePDF)(const std::filesystem::path&, int, PDFBackgroundRequirement);
     std::string (*extractPDFText)(const std::filesystem::path&);
     void (*pdfToHTML)(const std::filesystem::path&, const std::filesystem::path&);
     void (*pdfToMarkdown)(const std::filesystem::path&, const std::filesystem::path&);
+};
+
+struct PDFSplitTable {
+    int version;
     ConverterOperation splitPDF;
-    void (*richTextToPDF)(const richtext::RichText&, const std::filesystem::path&);
-    decltype(&DocumentConverter::renderHTMLToPDF) renderHTMLToPDF;
 };
 
 struct AVTable {
@@ -77,3 +86,5 @@ struct AVTable {
 extern "C" const kv::media_module::ImageTable* kelvane_media_module();
 extern "C" const kv::media_module::AVTable* kelvane_av_module();
 extern "C" const kv::media_module::DocumentTable* kelvane_document_module();
+extern "C" const kv::media_module::PDFReadTable* kelvane_pdfread_module();
+extern "C" const kv::media_module::PDFSplitTable* kelvane_pdfsplit_module();

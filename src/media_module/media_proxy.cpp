@@ -1,6 +1,7 @@
 // The executable's side of the modules: the same functions, forwarded to kelvane-media.so (images),
-// kelvane-av.so (video and audio) or kelvane-document.so (PDF), each opened on its first call
-// (never at start-up).
+// kelvane-av.so (video and audio), kelvane-document.so (PDF written), kelvane-pdfread.so (PDF
+// read and checked) or kelvane-pdfsplit.so (PDF pages split), each opened on its first call (never
+// at start-up).
 #include "av/audio_writers.h"
 #include "av/video_audio_converter.h"
 #include "document/document_converter.h"
@@ -19,6 +20,7 @@
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace kv {
@@ -58,6 +60,18 @@ template <typename Table> class Module {
         return *m_loaded;
     }
 
+    /// Starts opening the module on another thread, for a call that surely follows while this
+    /// thread is busy; that call then waits for the load instead of starting its own. Without a
+    /// thread the call loads the module itself, as usual.
+    void openInBackground() {
+        std::call_once(m_backgroundOnce, [this] {
+            try {
+                m_background = std::jthread([this] { std::call_once(m_once, [this] { load(); }); });
+            } catch (const std::system_error&) {
+            }
+        });
+    }
+
   private:
     void load() {
         const auto path = media_module::modulePath(m_fileName);
@@ -85,6 +99,8 @@ template <typename Table> class Module {
     std::once_flag m_once;
     const Table* m_loaded = nullptr;
     std::string m_failure;
+    std::once_flag m_backgroundOnce;
+    std::jthread m_background; // last: joined before the members it uses go
 };
 
 const media_module::ImageTable& images() {
@@ -96,6 +112,22 @@ const media_module::ImageTable& images() {
 const media_module::DocumentTable& documents() {
     static Module<media_module::DocumentTable> module("kelvane-document.so",
                                                       "kelvane_document_module", "PDF");
+    return module.table();
+}
+
+Module<media_module::PDFReadTable>& pdfReaderModule() {
+    static Module<media_module::PDFReadTable> module("kelvane-pdfread.so", "kelvane_pdfread_module",
+                                                     "PDF reading");
+    return module;
+}
+
+const media_module::PDFReadTable& pdfReader() {
+    return pdfReaderModule().table();
+}
+
+const media_module::PDFSplitTable& pdfSplitter() {
+    static Module<media_module::PDFSplitTable> module("kelvane-pdfsplit.so",
+                                                      "kelvane_pdfsplit_module", "PDF splitting");
     return module.table();
 }
 
@@ -127,24 +159,31 @@ PagePicture decodePagePicture(std::span<const std::uint8_t> bytes, int longestSi
 
 namespace DocumentConverter {
 std::string extractPDFText(const std::filesystem::path& s) {
-    return documents().extractPDFText(s);
+    return pdfReader().extractPDFText(s);
 }
 void pdfToHTML(const std::filesystem::path& s, const std::filesystem::path& o) {
-    documents().pdfToHTML(s, o);
+    pdfReader().pdfToHTML(s, o);
 }
 void pdfToMarkdown(const std::filesystem::path& s, const std::filesystem::path& o) {
-    documents().pdfToMarkdown(s, o);
+    pdfReader().pdfToMarkdown(s, o);
 }
 std::filesystem::path splitPDF(const ConvertRequest& r) {
-    return documents().splitPDF(r);
+    return pdfSplitter().splitPDF(r);
 }
+// A written PDF is checked by the PDF reader next: its module (poppler and ~16 libraries behind
+// it, ~8 ms to open, a tenth of a small page's time) opens on another core while the page is
+// laid out.
 void richTextToPDF(const richtext::RichText& t, const std::filesystem::path& o) {
-    documents().richTextToPDF(t, o);
+    const auto& writer = documents();
+    pdfReaderModule().openInBackground();
+    writer.richTextToPDF(t, o);
 }
 std::filesystem::path renderHTMLToPDF(const std::string& html,
                                       const std::optional<std::filesystem::path>& folder,
                                       const std::filesystem::path& output, std::stop_token stop) {
-    return documents().renderHTMLToPDF(html, folder, output, std::move(stop));
+    const auto& writer = documents();
+    pdfReaderModule().openInBackground();
+    return writer.renderHTMLToPDF(html, folder, output, std::move(stop));
 }
 } // namespace DocumentConverter
 
@@ -189,7 +228,7 @@ ValidationStatus validateImage(const std::filesystem::path& file) {
 ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages,
                              PDFBackgroundRequirement requirement) {
     try {
-        return documents().validatePDF(file, expectPages, requirement);
+        return pdfReader().validatePDF(file, expectPages, requirement);
     } catch (const std::exception& e) {
         return ValidationStatus::failed(e.what());
     }

@@ -586,18 +586,21 @@ TEST_F(HTMLToPDF, TablesBecomePagesOfTheirCells) {
 }
 
 TEST_F(HTMLToPDF, APageWithoutPicturesNeedsOnlyTheDocumentModule) {
-    // A folder holding the document module alone: HTML and text pages still convert and pass
-    // their check; only work on pictures asks for the image module.
+    // A folder holding the PDF writer's and reader's modules alone: HTML and text pages still
+    // convert and pass their check; only work on pictures asks for the image module.
+    const auto built = std::filesystem::path(KV_BINARY).parent_path();
     const auto modules = m_dir / "modules";
     std::filesystem::create_directories(modules);
-    std::filesystem::create_symlink(std::filesystem::path(KV_BINARY).parent_path() /
-                                        "kelvane-document.so",
-                                    modules / "kelvane-document.so");
+    for (const char* module : {"kelvane-document.so", "kelvane-pdfread.so"})
+        std::filesystem::create_symlink(built / module, modules / module);
     // Every symbol bound at load, so one the module needs and nothing provides fails here.
-    const std::string env = "KELVANE_MODULE_DIR=" + modules.string();
+    const auto runIn = [&](const std::filesystem::path& folder, const std::filesystem::path& source,
+                           const char* target) {
+        return runProgram({"env", "KELVANE_MODULE_DIR=" + folder.string(), "LD_BIND_NOW=1",
+                           KV_BINARY, "--convert", source.string(), target, m_out.string()});
+    };
     const auto run = [&](const std::filesystem::path& source, const char* target) {
-        return runProgram({"env", env, "LD_BIND_NOW=1", KV_BINARY, "--convert", source.string(),
-                           target, m_out.string()});
+        return runIn(modules, source, target);
     };
     writeFile(m_dir / "page.html",
               "<h1>Heading</h1><table border=1><tr><td>cell</td></tr></table>");
@@ -610,6 +613,35 @@ TEST_F(HTMLToPDF, APageWithoutPicturesNeedsOnlyTheDocumentModule) {
     const auto pictures = run(m_out / "page.pdf", "pdfPagePng");
     EXPECT_NE(pictures.exitCode, 0);
     EXPECT_NE(pictures.err.find("could not be loaded"), std::string::npos) << pictures.err;
+
+    // The reader checks every written page: without it a page fails its check and nothing is
+    // published, although the writer (opening the reader on another thread) drew it.
+    const auto writerOnly = m_dir / "writer-only";
+    std::filesystem::create_directories(writerOnly);
+    std::filesystem::create_symlink(built / "kelvane-document.so",
+                                    writerOnly / "kelvane-document.so");
+    writeFile(m_dir / "unchecked.html", "<p>words</p>");
+    const auto unchecked = runIn(writerOnly, m_dir / "unchecked.html", "pdf");
+    EXPECT_EQ(unchecked.exitCode, 1);
+    EXPECT_NE(unchecked.err.find("PDF reading support could not be loaded"), std::string::npos)
+        << unchecked.err;
+    EXPECT_FALSE(std::filesystem::exists(m_out / "unchecked.pdf"));
+
+    // qpdf serves only the split, in a module of its own: a page never loads it. Reading a
+    // PDF's text needs poppler alone, not the writer's pango and litehtml.
+    const auto traced = runProgram({"env", "LD_DEBUG=files", KV_BINARY, "--convert",
+                                    (m_dir / "page.html").string(), "pdf", m_out.string()});
+    ASSERT_EQ(traced.exitCode, 0) << traced.err;
+    EXPECT_NE(traced.err.find("kelvane-document.so"), std::string::npos);
+    EXPECT_NE(traced.err.find("kelvane-pdfread.so"), std::string::npos);
+    EXPECT_EQ(traced.err.find("libqpdf"), std::string::npos);
+    EXPECT_EQ(traced.err.find("kelvane-pdfsplit.so"), std::string::npos);
+    const auto read = runProgram({"env", "LD_DEBUG=files", KV_BINARY, "--convert",
+                                  (m_out / "page.pdf").string(), "txt", m_out.string()});
+    ASSERT_EQ(read.exitCode, 0) << read.err;
+    EXPECT_NE(read.err.find("libpoppler"), std::string::npos);
+    EXPECT_EQ(read.err.find("kelvane-document.so"), std::string::npos);
+    EXPECT_EQ(read.err.find("liblitehtml"), std::string::npos);
 
     // With every module beside it, a page's picture decodes in the image module.
     writePicture(m_dir / "blue.png", 40, 40);

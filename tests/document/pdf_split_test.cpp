@@ -71,5 +71,52 @@ TEST_F(SplitPDF, ScannedPagesSplitButLockedAndBrokenFilesFail) {
     EXPECT_FALSE(std::filesystem::exists(m_out / "locked (pages)"));
 }
 
+TEST_F(SplitPDF, OnlyTheSplitNeedsItsModule) {
+    // A folder with the splitting module alone splits, every symbol bound at load (one the module
+    // needs and nothing provides fails here); without it the split fails, naming the module, and
+    // leaves no folder behind.
+    const auto built = std::filesystem::path(KV_BINARY).parent_path();
+    const auto splitOnly = m_dir / "split-only";
+    const auto documentOnly = m_dir / "document-only";
+    std::filesystem::create_directories(splitOnly);
+    std::filesystem::create_directories(documentOnly);
+    std::filesystem::create_symlink(built / "kelvane-pdfsplit.so",
+                                    splitOnly / "kelvane-pdfsplit.so");
+    std::filesystem::create_symlink(built / "kelvane-document.so",
+                                    documentOnly / "kelvane-document.so");
+    test::writeTextPDF(m_dir / "x.pdf", {"first words", "second words"});
+    const auto splitWith = [&](const std::filesystem::path& modules) {
+        return runProgram({"env", "KELVANE_MODULE_DIR=" + modules.string(), "LD_BIND_NOW=1",
+                           KV_BINARY, "--convert", (m_dir / "x.pdf").string(), "pdfSplit",
+                           m_out.string()});
+    };
+    const auto alone = splitWith(splitOnly);
+    ASSERT_EQ(alone.exitCode, 0) << alone.err;
+    EXPECT_TRUE(std::filesystem::exists(m_out / "x (pages)" / "page_002.pdf"));
+    std::filesystem::remove_all(m_out / "x (pages)");
+
+    const auto missing = splitWith(documentOnly);
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_NE(missing.err.find("PDF splitting support could not be loaded"), std::string::npos)
+        << missing.err;
+    EXPECT_NE(missing.err.find("kelvane-pdfsplit.so"), std::string::npos) << missing.err;
+    EXPECT_FALSE(std::filesystem::exists(m_out / "x (pages)"));
+}
+
+TEST_F(SplitPDF, AModuleOfAnotherBuildIsRefused) {
+    // Any module with another entry stands in for a splitting module of another build.
+    const auto modules = m_dir / "modules";
+    std::filesystem::create_directories(modules);
+    std::filesystem::copy_file(std::filesystem::path(KV_BINARY).parent_path() / "kelvane-av.so",
+                               modules / "kelvane-pdfsplit.so");
+    test::writeTextPDF(m_dir / "x.pdf", {"words"});
+    const auto run =
+        runProgram({"env", "KELVANE_MODULE_DIR=" + modules.string(), KV_BINARY, "--convert",
+                    (m_dir / "x.pdf").string(), "pdfSplit", m_out.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("does not match this program"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(m_out / "x (pages)"));
+}
+
 } // namespace
 } // namespace kv

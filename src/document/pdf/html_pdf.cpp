@@ -10,6 +10,7 @@
 #include "engine/output_file.h"
 #include "image/page_picture.h"
 #include "platform/html/html_layout.h"
+#include "platform/pdf/font_config.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -316,6 +317,7 @@ std::optional<std::filesystem::path> localResource(const std::filesystem::path& 
 std::filesystem::path renderHTMLToPDF(const std::string& html,
                                       const std::optional<std::filesystem::path>& folder,
                                       const std::filesystem::path& output, std::stop_token stop) {
+    platform::useSystemFontConfig();
     const std::string page = withLightPage(html);
     std::optional<platform::HtmlLayout> layout;
     try {

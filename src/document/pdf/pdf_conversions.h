@@ -1,6 +1,7 @@
-// The document conversions that read or write PDF. They live in the media module beside poppler
-// and cairo; the executable reaches them through forwarders (media_module/media_proxy.cpp), so a
-// conversion that needs no PDF never loads those libraries.
+// The document conversions that read or write PDF. The writers live in kelvane-document.so (cairo,
+// pango, litehtml), the readers in kelvane-pdfread.so (poppler); the executable reaches them
+// through forwarders (media_module/media_proxy.cpp), so a conversion that needs no PDF never loads
+// those libraries.
 #pragma once
 
 #include <filesystem>

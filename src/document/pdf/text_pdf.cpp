@@ -4,6 +4,7 @@
 #include "document/richtext/paragraphs.h"
 #include "engine/conversion_error.h"
 #include "engine/output_file.h"
+#include "platform/pdf/font_config.h"
 #include "platform/pdf/text_pages.h"
 #include "platform/platform_error.h"
 
@@ -92,6 +93,7 @@ class ParagraphFeeder {
 } // namespace
 
 void richTextToPDF(const richtext::RichText& text, const std::filesystem::path& output) {
+    platform::useSystemFontConfig();
     PendingOutput pending(output);
     try {
         platform::TextPages pages(pending.path(), kPageWidth, kPageHeight, kMargin, kMaxPages);

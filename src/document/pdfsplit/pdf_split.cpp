@@ -4,8 +4,8 @@
 #include "engine/logger.h"
 #include "engine/output_file.h"
 #include "engine/output_name_registry.h"
-#include "platform/pdf/pdf_splitter.h"
 #include "platform/platform_error.h"
+#include "platform/qpdf/pdf_splitter.h"
 
 #include <cstdio>
 #include <optional>

@@ -1,5 +1,5 @@
 // qpdf's document and page helpers behind our own type; qpdf's exceptions become PlatformError.
-#include "platform/pdf/pdf_splitter.h"
+#include "platform/qpdf/pdf_splitter.h"
 
 #include "platform/platform_error.h"
 
