@@ -11,6 +11,7 @@
 #include "engine/conversion_error.h"
 
 #include <gtest/gtest.h>
+#include <regex>
 
 namespace kv {
 namespace {
@@ -46,8 +47,9 @@ void expectSameRichText(const RichText& actual, const RichText& expected) {
     }
 }
 
-ArchiveConverter::Bytes makeDOCX(const std::string& body, const std::string& styles = "",
-                                 const std::string& rels = "") {
+ArchiveConverter::Bytes
+makeDOCX(const std::string& body, const std::string& styles = "", const std::string& rels = "",
+         const std::vector<std::pair<std::string, std::string>>& parts = {}) {
     const std::string w =
         "xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\" "
         "xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\"";
@@ -67,6 +69,8 @@ ArchiveConverter::Bytes makeDOCX(const std::string& body, const std::string& sty
             "<Relationships "
             "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">" +
                 rels + "</Relationships>");
+    for (const auto& [name, data] : parts)
+        add(name, data);
     return ArchiveConverter::buildZIP(entries);
 }
 
@@ -204,7 +208,7 @@ TEST(DOCXReader, TablesAndPicturesReachTheHTMLExport) {
         "<w:tr>" +
         cell + "a" + end + cell + "b &amp; c" + end +
         "</w:tr>"
-        // A trailing empty cell, and a table inside a cell that stays text of its cell.
+        // A trailing empty cell, and a table inside a cell.
         "<w:tr>" +
         cell + "d" + end +
         "<w:tc><w:p/></w:tc></w:tr>"
@@ -252,8 +256,7 @@ TEST(DOCXReader, TablesAndPicturesReachTheHTMLExport) {
     const std::string html = writeHTML(text, "t");
     const std::string lined = "<td style=\"border:1px solid #000;padding:2px 6px\">";
     EXPECT_NE(html.find("<tr>" + lined + "a</td>" + lined + "b &amp; c</td></tr>\n<tr>" + lined +
-                        "d</td>" + lined + "</td></tr>\n<tr>" + lined + "x\ty </td>" + lined +
-                        "z</td></tr>\n</table>"),
+                        "d</td>" + lined + "</td></tr>\n<tr>" + lined + "<table"),
               std::string::npos)
         << html;
     EXPECT_NE(html.find("<tr><td style=\"padding:2px 6px\">plain</td></tr>\n</table>"),
@@ -263,6 +266,109 @@ TEST(DOCXReader, TablesAndPicturesReachTheHTMLExport) {
                         "height=\"50\" alt=\"\">Pic</p>"),
               std::string::npos)
         << html;
+}
+
+// A cell of `text` (none: an empty paragraph) with the cell properties `properties`.
+std::string docxCell(const std::string& text, const std::string& properties = "") {
+    return "<w:tc>" + (properties.empty() ? "" : "<w:tcPr>" + properties + "</w:tcPr>") +
+           (text.empty() ? "<w:p/>" : "<w:p><w:r><w:t>" + text + "</w:t></w:r></w:p>") + "</w:tc>";
+}
+
+// The export's tables without their styles: the cell layout a reader sees.
+std::string tableMarkup(const std::string& html) {
+    const std::size_t from = html.find("<table");
+    const std::size_t to = html.rfind("</table>");
+    if (from == std::string::npos || to == std::string::npos)
+        return {};
+    return std::regex_replace(html.substr(from, to + 8 - from), std::regex(" style=\"[^\"]*\""),
+                              "");
+}
+
+TEST(DOCXReader, MergedCellsSpanTheirColumnsAndRows) {
+    const std::string restart = "<w:vMerge w:val=\"restart\"/>";
+    const std::string body =
+        "<w:tbl><w:tblPr><w:tblStyle w:val=\"TableGrid\"/></w:tblPr>"
+        "<w:tr>" +
+        docxCell("Region", restart) + docxCell("Sales", "<w:gridSpan w:val=\"2\"/>") +
+        "</w:tr><w:tr>" + docxCell("", "<w:vMerge/>") + docxCell("Q1") + docxCell("Q2") +
+        // A cell wrapped in a content control, then a whole row wrapped in one.
+        "</w:tr><w:tr>" + docxCell("North") + docxCell("10", restart) + "<w:sdt><w:sdtContent>" +
+        docxCell("x") + "</w:sdtContent></w:sdt></w:tr><w:sdt><w:sdtContent><w:tr>" +
+        docxCell("South") +
+        // A continuation that holds text keeps it, starting a merge of its own.
+        docxCell("kept", "<w:vMerge/>") + docxCell("y") + "</w:tr></w:sdtContent></w:sdt><w:tr>" +
+        docxCell("East") + docxCell("", "<w:vMerge w:val=\"continue\"/>") + docxCell("z") +
+        // A span past any grid, and a continuation with nothing above it to continue.
+        "</w:tr><w:tr>" + docxCell("wide", "<w:gridSpan w:val=\"99999999\"/>") +
+        docxCell("", "<w:vMerge/>") + docxCell("last") + "</w:tr></w:tbl>";
+    const auto package = makeDOCX(body);
+    const RichText text = readDOCX(package);
+    // Writers that see lines of text keep every cell, a merge's empty ones included.
+    EXPECT_EQ(text.string(),
+              "Region\tSales\n\tQ1\tQ2\nNorth\t10\tx\nSouth\tkept\ty\nEast\t\tz\nwide\t\tlast\n");
+    EXPECT_EQ(readDOCX(package, 1), text);
+    EXPECT_EQ(tableMarkup(writeHTML(text, "t")),
+              "<table>\n"
+              "<tr><td rowspan=\"2\">Region</td><td colspan=\"2\">Sales</td></tr>\n"
+              "<tr><td>Q1</td><td>Q2</td></tr>\n"
+              "<tr><td>North</td><td>10</td><td>x</td></tr>\n"
+              "<tr><td>South</td><td rowspan=\"2\">kept</td><td>y</td></tr>\n"
+              "<tr><td>East</td><td>z</td></tr>\n"
+              "<tr><td colspan=\"64\">wide</td><td></td><td>last</td></tr>\n"
+              "</table>");
+}
+
+TEST(DOCXReader, TablesInsideCellsStayTablesInTheirCell) {
+    const std::string png("\x89PNG\r\n\x1a\nrest", 12);
+    const std::string picture =
+        "<w:r><w:drawing><wp:inline "
+        "xmlns:wp=\"http://schemas.openxmlformats.org/drawingml/2006/wordprocessingDrawing\">"
+        "<a:graphic xmlns:a=\"http://schemas.openxmlformats.org/drawingml/2006/main\">"
+        "<a:graphicData><a:blip r:embed=\"rIdPic\"/></a:graphicData></a:graphic></wp:inline>"
+        "</w:drawing></w:r>";
+    const std::string rels =
+        "<Relationship Id=\"rIdPic\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/"
+        "relationships/image\" Target=\"media/p.png\"/>";
+    // Ten tables, each inside the only cell of the one before.
+    std::string deep;
+    for (int level = 10; level >= 1; --level)
+        deep = "<w:tbl><w:tr><w:tc><w:p><w:r><w:t>d" + std::to_string(level) +
+               "</w:t></w:r></w:p>" + deep + "</w:tc></w:tr></w:tbl>";
+    const std::string body = "<w:tbl><w:tr>" + docxCell("left") +
+                             "<w:tc><w:p><w:r><w:t>before</w:t></w:r></w:p><w:tbl><w:tr>" +
+                             docxCell("x") + "<w:tc><w:p>" + picture +
+                             "<w:r><w:t>y</w:t></w:r></w:p></w:tc></w:tr><w:tr>" +
+                             docxCell("z", "<w:gridSpan w:val=\"2\"/>") +
+                             "</w:tr></w:tbl><w:p><w:r><w:t>after</w:t></w:r></w:p></w:tc></w:tr>"
+                             // A table that ends its row, its own last cell empty.
+                             "<w:tr>" +
+                             docxCell("m") + "<w:tc><w:tbl><w:tr>" + docxCell("n1") + docxCell("") +
+                             "</w:tr></w:tbl></w:tc></w:tr></w:tbl>" + deep;
+    const auto package = makeDOCX(body, "", rels, {{"word/media/p.png", png}});
+    const RichText text = readDOCX(package);
+    EXPECT_EQ(text.string(), "left\tbefore x\ty z  after\nm\tn1\nd1 d2 d3 d4 d5 d6 d7 d8 d9 "
+                             "d10\n");
+    EXPECT_EQ(readDOCX(package, 1), text);
+    const std::string html = writeHTML(text, "t");
+    const std::string tables = tableMarkup(html);
+    EXPECT_EQ(tables.substr(0, tables.find("</table>\n<table>") + 9),
+              "<table>\n"
+              "<tr><td>left</td><td>before <table>\n"
+              "<tr><td>x</td><td><img src=\"data:image/png;base64,iVBORw0KGgpyZXN0\" "
+              "alt=\"\">y</td></tr>\n"
+              "<tr><td colspan=\"2\">z</td></tr>\n"
+              "</table>\n  after</td></tr>\n"
+              "<tr><td>m</td><td><table>\n<tr><td>n1</td><td></td></tr>\n</table>\n</td></tr>\n"
+              "</table>\n")
+        << html;
+    // The deep chain: the top table and eight inside it; the last two stay text of the eighth.
+    const std::string chain = tables.substr(tables.find("</table>\n<table>") + 9);
+    std::size_t opened = 0;
+    for (std::size_t at = 0; (at = chain.find("<table>", at)) != std::string::npos; ++at)
+        ++opened;
+    EXPECT_EQ(opened, 9u) << chain;
+    EXPECT_NE(chain.find("<td>d9 d10"), std::string::npos) << chain;
+    EXPECT_GT(chain.find("d10"), chain.rfind("<table>"));
 }
 
 // The main part is parsed a piece of its body at a time; cutting before every body child must read

@@ -292,6 +292,38 @@ class DocumentWalker {
         m_text.append("\n", end);
     }
 
+    // The children named `name` of `parent`, also those wrapped in content controls or custom XML
+    // (Word wraps repeating rows and cells in them).
+    template <typename Visit>
+    void forEachWrapped(const pugi::xml_node& parent, std::string_view name, std::size_t depth,
+                        const Visit& visit) {
+        checkDepth(depth);
+        for (const pugi::xml_node& node : parent.children()) {
+            const std::string_view n = localName(node);
+            if (n == name)
+                visit(node);
+            else if (n == "sdt")
+                forEachWrapped(child(node, "sdtContent"), name, depth + 1, visit);
+            else if (n == "customXml")
+                forEachWrapped(node, name, depth + 1, visit);
+        }
+    }
+
+    static long integerValue(const pugi::xml_node& node, long fallback) {
+        const char* value = attributeValue(node, "val");
+        return value == nullptr ? fallback : std::strtol(value, nullptr, 10);
+    }
+
+    // A cell whose merge reaches down from an earlier row: where it starts in the grid, and the
+    // row and cell that show its text.
+    struct VerticalMerge {
+        std::size_t column = 0;
+        std::size_t columns = 1;
+        std::size_t row = 0;
+        std::size_t cell = 0;
+        std::size_t lastRow = 0;
+    };
+
     void table(const pugi::xml_node& tbl, std::size_t depth) {
         checkDepth(depth);
         Table outer;
@@ -301,43 +333,108 @@ class DocumentWalker {
         outer.borders =
             hasBorders(child(tblPr, "tblBorders")) ||
             (style != nullptr && std::string_view(style).find("Grid") != std::string_view::npos);
-        for (const pugi::xml_node& row : tbl.children()) {
-            if (localName(row) != "tr")
-                continue;
-            bool firstCell = true;
+        // A table after text in its cell starts a word of its own, as a paragraph does.
+        if (m_cellDepth > 0 && m_cellHasText)
+            m_text.append(" ", TextAttributes{});
+        // Tables too deep inside others stay text of their cell, as do the tables inside them.
+        Table* const enclosing = m_table;
+        const bool kept =
+            m_cellDepth == 0 || (enclosing != nullptr && m_tablesOpen <= docx::kMaxNestedTables);
+        m_table = kept ? &outer : nullptr;
+        ++m_tablesOpen;
+        std::vector<VerticalMerge> merges;
+        forEachWrapped(tbl, "tr", depth + 1, [&](const pugi::xml_node& row) {
+            const std::size_t rowIndex = outer.rows.size();
+            std::erase_if(merges, [&](const VerticalMerge& m) { return m.lastRow + 1 < rowIndex; });
+            const std::size_t nestedBefore = outer.nested.size();
+            std::size_t column = static_cast<std::size_t>(
+                std::clamp<long>(integerValue(child(child(row, "trPr"), "gridBefore"), 0), 0,
+                                 docx::kMaxGridColumns));
             TableRow cells;
-            for (const pugi::xml_node& cell : row.children()) {
-                if (localName(cell) != "tc")
-                    continue;
-                if (!firstCell)
+            forEachWrapped(row, "tc", depth + 2, [&](const pugi::xml_node& cell) {
+                if (!cells.cells.empty())
                     m_text.append("\t", TextAttributes{});
-                firstCell = false;
-                cells.cells.push_back(m_text.length());
-                outer.borders =
-                    outer.borders || hasBorders(child(child(cell, "tcPr"), "tcBorders"));
+                const pugi::xml_node tcPr = child(cell, "tcPr");
+                const long limit = static_cast<long>(
+                    column < docx::kMaxGridColumns ? docx::kMaxGridColumns - column : 1);
+                const auto columns = static_cast<std::uint32_t>(
+                    std::clamp<long>(integerValue(child(tcPr, "gridSpan"), 1), 1, limit));
+                cells.cells.push_back({.start = m_text.length(), .columns = columns});
+                outer.borders = outer.borders || hasBorders(child(tcPr, "tcBorders"));
+                const std::size_t textBefore = m_text.length();
+                const std::size_t picturesBefore = m_text.pictures().size();
                 const bool outerHasText = m_cellHasText;
                 ++m_cellDepth;
                 m_cellHasText = false;
-                blocks(cell, depth + 2);
+                blocks(cell, depth + 3);
                 --m_cellDepth;
                 m_cellHasText = outerHasText || m_cellDepth > 0;
-            }
+
+                // A vertical merge goes on while the cells below it carry w:vMerge without
+                // "restart"; they show nothing. One that holds text or a picture starts a merge of
+                // its own instead, so nothing it holds is lost.
+                const pugi::xml_node vMerge = child(tcPr, "vMerge");
+                const char* value = vMerge ? attributeValue(vMerge, "val") : nullptr;
+                const bool continues =
+                    vMerge && (value == nullptr || std::string_view(value) != "restart");
+                const bool empty =
+                    m_text.length() == textBefore && m_text.pictures().size() == picturesBefore;
+                const auto above =
+                    std::find_if(merges.begin(), merges.end(), [&](const VerticalMerge& m) {
+                        return m.column == column && m.columns == columns &&
+                               m.lastRow + 1 == rowIndex;
+                    });
+                if (continues && empty && above != merges.end()) {
+                    cells.cells.back().rows = 0;
+                    ++outer.rows[above->row].cells[above->cell].rows;
+                    above->lastRow = rowIndex;
+                } else {
+                    std::erase_if(merges, [&](const VerticalMerge& m) {
+                        return m.column < column + columns && column < m.column + m.columns;
+                    });
+                    if (vMerge)
+                        merges.push_back(
+                            {column, columns, rowIndex, cells.cells.size() - 1, rowIndex});
+                }
+                column += columns;
+            });
             if (m_cellDepth > 0) {
-                m_text.append(" ", TextAttributes{});
-            } else {
-                m_text.trimTrailing("\t ");
-                // Cells emptied by the trim start where the row ends.
                 cells.end = m_text.length();
-                for (std::size_t& start : cells.cells)
-                    start = std::min(start, cells.end);
                 if (!cells.cells.empty())
                     outer.rows.push_back(std::move(cells));
-                m_text.append("\n", TextAttributes{});
+                m_text.append(" ", TextAttributes{});
+                return;
             }
-        }
-        // Tables inside cells stay text of their cell.
-        if (m_cellDepth == 0 && !outer.rows.empty())
+            if (cells.cells.empty())
+                return; // a row without cells is no line of the table
+            m_text.trimTrailing("\t ");
+            // Cells emptied by the trim start where the row ends, so do the tables inside them.
+            cells.end = m_text.length();
+            for (TableCell& c : cells.cells)
+                c.start = std::min(c.start, cells.end);
+            for (std::size_t i = nestedBefore; i < outer.nested.size(); ++i)
+                clampTo(outer.nested[i], cells.end);
+            outer.rows.push_back(std::move(cells));
+            m_text.append("\n", TextAttributes{});
+        });
+        --m_tablesOpen;
+        m_table = enclosing;
+        if (!kept || outer.rows.empty())
+            return;
+        if (m_cellDepth == 0)
             m_text.addTable(std::move(outer));
+        else
+            enclosing->nested.push_back(std::move(outer));
+    }
+
+    static void clampTo(Table& table, std::size_t end) {
+        for (TableRow& row : table.rows) {
+            row.end = std::min(row.end, end);
+            for (TableCell& c : row.cells)
+                c.start = std::min(c.start, end);
+        }
+        for (Table& inner : table.nested)
+            clampTo(inner, end);
     }
 
     // Whether a tblBorders or tcBorders element draws any side.
@@ -490,6 +587,8 @@ class DocumentWalker {
     RichText m_text;
     std::size_t m_cellDepth = 0;
     bool m_cellHasText = false;
+    Table* m_table = nullptr;     // the innermost table being read that is kept as a table
+    std::size_t m_tablesOpen = 0; // tables being read, one inside the other
     std::vector<FieldState> m_fields;
 };
 
