@@ -254,13 +254,15 @@ TEST(DOCXReader, TablesAndPicturesReachTheHTMLExport) {
     EXPECT_EQ(readDOCX(package, 1), text); // read in pieces: the same tables and pictures
 
     const std::string html = writeHTML(text, "t");
-    const std::string lined = "<td style=\"border:1px solid #000;padding:2px 6px\">";
+    const std::string lined =
+        "<td style=\"border:1px solid #000;padding:2px 6px;vertical-align:top\">";
     EXPECT_NE(html.find("<tr>" + lined + "a</td>" + lined + "b &amp; c</td></tr>\n<tr>" + lined +
                         "d</td>" + lined + "</td></tr>\n<tr>" + lined + "<table"),
               std::string::npos)
         << html;
-    EXPECT_NE(html.find("<tr><td style=\"padding:2px 6px\">plain</td></tr>\n</table>"),
-              std::string::npos);
+    EXPECT_NE(
+        html.find("<tr><td style=\"padding:2px 6px;vertical-align:top\">plain</td></tr>\n</table>"),
+        std::string::npos);
     EXPECT_LT(html.find("Intro"), html.find("<table"));
     EXPECT_NE(html.find("<p><img src=\"data:image/png;base64,iVBORw0KGgpyZXN0\" width=\"100\" "
                         "height=\"50\" alt=\"\">Pic</p>"),
@@ -369,6 +371,55 @@ TEST(DOCXReader, TablesInsideCellsStayTablesInTheirCell) {
     EXPECT_EQ(opened, 9u) << chain;
     EXPECT_NE(chain.find("<td>d9 d10"), std::string::npos) << chain;
     EXPECT_GT(chain.find("d10"), chain.rfind("<table>"));
+}
+
+TEST(DOCXReader, ColumnWidthsBecomeSharesOfTheirTable) {
+    const auto grid = [](std::vector<int> twips) {
+        std::string xml = "<w:tblGrid>";
+        for (const int w : twips)
+            xml += "<w:gridCol w:w=\"" + std::to_string(w) + "\"/>";
+        return xml + "</w:tblGrid>";
+    };
+    const std::string body =
+        // A grid a third of the text wide; a row that starts one column in.
+        "<w:tbl>" + grid({1000, 2120}) + "<w:tr>" + docxCell("a") + docxCell("b") +
+        "</w:tr><w:tr><w:trPr><w:gridBefore w:val=\"1\"/></w:trPr>" + docxCell("c") +
+        "</w:tr><w:tr>" + docxCell("d", "<w:gridSpan w:val=\"2\"/>") +
+        "</w:tr></w:tbl>"
+        // Percentages as Word writes them (fiftieths) and as written; the inner table fills its
+        // cell less the cell's margins.
+        "<w:tbl><w:tblPr><w:tblW w:w=\"5000\" w:type=\"pct\"/></w:tblPr>" +
+        grid({3000}) +
+        "<w:tr><w:tc><w:tbl><w:tblPr><w:tblW w:w=\"50%\" w:type=\"pct\"/></w:tblPr>" + grid({1}) +
+        "<w:tr>" + docxCell("e") + "</w:tr></w:tbl><w:tbl>" + grid({1392, 1392}) + "<w:tr>" +
+        docxCell("f") + docxCell("g") +
+        "</w:tr></w:tbl></w:tc></w:tr></w:tbl>"
+        // A column without a width: the table is laid out by its content alone.
+        "<w:tbl>" +
+        grid({1000, 0}) + "<w:tr>" + docxCell("h") + docxCell("i") + "</w:tr></w:tbl>";
+    const RichText text = readDOCX(makeDOCX(body));
+    ASSERT_EQ(text.tables().size(), 3u);
+    EXPECT_EQ(text.tables()[0].columnWidths, (std::vector<double>{1000, 2120}));
+    std::string html = writeHTML(text, "t");
+    html = std::regex_replace(html, std::regex("border-collapse[^\"]*|padding:2px 6px;[^\"]*"), "");
+    html = html.substr(html.find("<table"));
+    EXPECT_EQ(html.substr(0, html.find("</body>")),
+              "<table style=\"width:33.33%;\">\n"
+              "<tr><td style=\"width:32.05%;\">a</td><td style=\"width:67.95%;\">b</td></tr>\n"
+              "<tr><td colspan=\"1\" style=\"padding:0\"></td><td style=\"width:67.95%;\">c</td>"
+              "</tr>\n"
+              "<tr><td colspan=\"2\" style=\"width:100%;\">d</td></tr>\n"
+              "</table>\n"
+              "<table style=\"width:100%;\">\n"
+              "<tr><td style=\"width:100%;\"><table style=\"width:50%;\">\n"
+              "<tr><td style=\"width:100%;\">e</td></tr>\n</table>\n"
+              "  <table style=\"width:100%;\">\n"
+              "<tr><td style=\"width:50%;\">f</td><td style=\"width:50%;\">g</td></tr>\n"
+              "</table>\n</td></tr>\n"
+              "</table>\n"
+              "<table style=\"\">\n"
+              "<tr><td style=\"\">h</td><td style=\"\">i</td></tr>\n"
+              "</table>\n");
 }
 
 // The main part is parsed a piece of its body at a time; cutting before every body child must read

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <pugixml.hpp>
 #include <string>
@@ -324,10 +325,59 @@ class DocumentWalker {
         std::size_t lastRow = 0;
     };
 
+    // The grid's column widths; empty unless every column has a width.
+    static std::vector<double> gridWidths(const pugi::xml_node& tblGrid) {
+        std::vector<double> widths;
+        for (const pugi::xml_node& column : tblGrid.children()) {
+            if (localName(column) != "gridCol")
+                continue;
+            const char* value = attributeValue(column, "w");
+            const long twips = value == nullptr ? 0 : std::strtol(value, nullptr, 10);
+            if (twips <= 0 || twips > 1'000'000 || widths.size() == docx::kMaxGridColumns)
+                return {};
+            widths.push_back(static_cast<double>(twips));
+        }
+        return widths;
+    }
+
+    // The share of `available` twips (0: not known) a table takes: its w:tblW as a percentage,
+    // else its width or its grid's in twips.
+    static double widthShare(const pugi::xml_node& tblW, const std::vector<double>& grid,
+                             double available) {
+        const char* type = attributeValue(tblW, "type");
+        const char* value = attributeValue(tblW, "w");
+        const long number = value == nullptr ? 0 : std::strtol(value, nullptr, 10);
+        double share = 0;
+        if (type != nullptr && std::string_view(type) == "pct") {
+            // Fiftieths of a percent, or a percentage as written ("100%").
+            const bool percent = value != nullptr && std::string_view(value).ends_with('%');
+            share = static_cast<double>(number) / (percent ? 100.0 : 5000.0);
+        } else if (available > 0) {
+            const bool absolute = type != nullptr && std::string_view(type) == "dxa" && number > 0;
+            const double twips = absolute ? static_cast<double>(number)
+                                          : std::accumulate(grid.begin(), grid.end(), 0.0);
+            share = twips / available;
+        }
+        return share > 0 ? std::min(share, 1.0) : 0.0;
+    }
+
+    // The width in twips of the cell being read, less its margins; 0 when not known.
+    double cellWidth() const {
+        if (m_cell.grid == nullptr || m_cell.column + m_cell.columns > m_cell.grid->size())
+            return 0;
+        const auto from = m_cell.grid->begin() + static_cast<std::ptrdiff_t>(m_cell.column);
+        const double twips =
+            std::accumulate(from, from + static_cast<std::ptrdiff_t>(m_cell.columns), 0.0);
+        return std::max(twips - docx::kCellMarginsTwips, 1.0);
+    }
+
     void table(const pugi::xml_node& tbl, std::size_t depth) {
         checkDepth(depth);
         Table outer;
         const pugi::xml_node tblPr = child(tbl, "tblPr");
+        outer.columnWidths = gridWidths(child(tbl, "tblGrid"));
+        outer.width = widthShare(child(tblPr, "tblW"), outer.columnWidths,
+                                 m_cellDepth == 0 ? docx::kTextWidthTwips : cellWidth());
         const char* style = attributeValue(child(tblPr, "tblStyle"), "val");
         // Word's "Table Grid" style (and styles built on it) lines every cell.
         outer.borders =
@@ -351,6 +401,7 @@ class DocumentWalker {
                 std::clamp<long>(integerValue(child(child(row, "trPr"), "gridBefore"), 0), 0,
                                  docx::kMaxGridColumns));
             TableRow cells;
+            cells.columnsBefore = static_cast<std::uint32_t>(column);
             forEachWrapped(row, "tc", depth + 2, [&](const pugi::xml_node& cell) {
                 if (!cells.cells.empty())
                     m_text.append("\t", TextAttributes{});
@@ -364,9 +415,12 @@ class DocumentWalker {
                 const std::size_t textBefore = m_text.length();
                 const std::size_t picturesBefore = m_text.pictures().size();
                 const bool outerHasText = m_cellHasText;
+                const CellPlace outerCell = m_cell;
                 ++m_cellDepth;
                 m_cellHasText = false;
+                m_cell = {&outer.columnWidths, column, columns};
                 blocks(cell, depth + 3);
+                m_cell = outerCell;
                 --m_cellDepth;
                 m_cellHasText = outerHasText || m_cellDepth > 0;
 
@@ -587,6 +641,13 @@ class DocumentWalker {
     RichText m_text;
     std::size_t m_cellDepth = 0;
     bool m_cellHasText = false;
+    // Where the cell being read sits in its table's grid.
+    struct CellPlace {
+        const std::vector<double>* grid = nullptr;
+        std::size_t column = 0;
+        std::size_t columns = 1;
+    };
+    CellPlace m_cell;
     Table* m_table = nullptr;     // the innermost table being read that is kept as a table
     std::size_t m_tablesOpen = 0; // tables being read, one inside the other
     std::vector<FieldState> m_fields;

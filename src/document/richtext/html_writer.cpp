@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 
 namespace kv::richtext {
 namespace {
@@ -102,7 +103,7 @@ class BodyWriter {
                 tables[m_table].rows[m_row].cells.front().start == start) {
                 const Table& table = tables[m_table];
                 if (m_row == 0) {
-                    openTable();
+                    openTable(table);
                     m_nested = 0;
                 }
                 writeRow(table, table.rows[m_row], m_nested);
@@ -150,13 +151,16 @@ class BodyWriter {
         m_out += "</" + tag + ">\n";
     }
 
-    void openTable() {
-        m_out += "<table style=\"border-collapse:collapse;border-spacing:0;margin:0.6em 0\">\n";
+    void openTable(const Table& table) {
+        m_out += "<table style=\"";
+        if (table.width > 0)
+            m_out += "width:" + number(table.width * 100) + "%;";
+        m_out += "border-collapse:collapse;border-spacing:0;margin:0.6em 0\">\n";
     }
 
     // A table inside a cell, whole; `nested` counts the tables inside it already written.
     void writeTable(const Table& table) {
-        openTable();
+        openTable(table);
         std::size_t nested = 0;
         for (const TableRow& row : table.rows)
             writeRow(table, row, nested);
@@ -164,11 +168,14 @@ class BodyWriter {
     }
 
     void writeRow(const Table& table, const TableRow& row, std::size_t& nested) {
-        const std::string_view cellStyle = table.borders
-                                               ? " style=\"border:1px solid #000;padding:2px 6px\">"
-                                               : " style=\"padding:2px 6px\">";
+        const std::string_view lines = table.borders ? "border:1px solid #000;" : "";
+        const std::vector<double>& widths = table.columnWidths;
+        const double total = std::accumulate(widths.begin(), widths.end(), 0.0);
         const std::string& plain = m_text.string();
         m_out += "<tr>";
+        std::size_t column = row.columnsBefore;
+        if (column > 0)
+            m_out += "<td colspan=\"" + std::to_string(column) + "\" style=\"padding:0\"></td>";
         for (std::size_t c = 0; c < row.cells.size(); ++c) {
             const TableCell& cell = row.cells[c];
             // Up to the next cell's separating tab; a row's trimmed end has none.
@@ -176,6 +183,8 @@ class BodyWriter {
             if (c + 1 < row.cells.size() && to > cell.start && plain[to - 1] == '\t')
                 --to;
             to = std::max(to, cell.start);
+            const std::size_t first = column;
+            column += cell.columns;
             if (cell.rows == 0)
                 continue; // covered by a cell above that spans down
             m_out += "<td";
@@ -183,7 +192,17 @@ class BodyWriter {
                 m_out += " colspan=\"" + std::to_string(cell.columns) + "\"";
             if (cell.rows > 1)
                 m_out += " rowspan=\"" + std::to_string(cell.rows) + "\"";
-            m_out += cellStyle;
+            m_out += " style=\"";
+            if (total > 0 && column <= widths.size()) {
+                const auto from = widths.begin() + static_cast<std::ptrdiff_t>(first);
+                const double share =
+                    std::accumulate(from, widths.begin() + static_cast<std::ptrdiff_t>(column),
+                                    0.0) /
+                    total;
+                m_out += "width:" + number(share * 100) + "%;";
+            }
+            m_out += lines;
+            m_out += "padding:2px 6px;vertical-align:top\">"; // Word sets cells from the top
             writeCell(table, cell.start, to, nested);
             m_out += "</td>";
         }

@@ -144,12 +144,17 @@ struct TableCell {
 struct TableRow {
     std::vector<TableCell> cells;
     std::size_t end = 0;
+    std::uint32_t columnsBefore = 0; // grid columns left empty before its first cell
     bool operator==(const TableRow& other) const = default;
 };
 
 /// Consecutive rows of one table; `borders` when the source draws lines around its cells.
 struct Table {
     std::vector<TableRow> rows;
+    /// Widths of the grid's columns relative to each other; empty when the source gives none.
+    std::vector<double> columnWidths;
+    /// The share (0, 1] of the width it sits in (the text's, or its cell's); 0 when automatic.
+    double width = 0;
     /// Tables inside this table's cells, in text order (their own ones inside them).
     std::vector<Table> nested;
     bool borders = false;
