@@ -446,7 +446,8 @@ class DocumentWalker {
                     std::erase_if(merges, [&](const VerticalMerge& m) {
                         return m.column < column + columns && column < m.column + m.columns;
                     });
-                    if (vMerge)
+                    // Followed only inside the grid's limit, so the open merges stay few.
+                    if (vMerge && column < docx::kMaxGridColumns)
                         merges.push_back(
                             {column, columns, rowIndex, cells.cells.size() - 1, rowIndex});
                 }
