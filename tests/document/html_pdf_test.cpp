@@ -371,6 +371,38 @@ TEST_F(HTMLToPDF, DarkPagesComeOutWhiteWithBordersAndPicturesWhereWritten) {
     EXPECT_NE(text.find("cell"), std::string::npos);
 }
 
+TEST_F(HTMLToPDF, ThemedPagesKeepTheirColoursAndNothingTurnsBlack) {
+    // A theme in custom properties and hsl() colours, chosen by the root's class, as documentation
+    // generators write it; "Skip to content" sits in the page's corner.
+    writeFile(m_dir / "doc" / "css" / "vars.css",
+              ".light { --bg: hsl(0, 0%, 100%); --fg: hsl(0, 0%, 0%); --box: hsl(240 100% 50%); }\n"
+              ".coal { --bg: hsl(200, 7%, 8%); --fg: #98a3ad; --box: #000; }\n"
+              "@media (prefers-color-scheme: dark) { html { --bg: #000 } }\n");
+    writeFile(m_dir / "doc" / "page.html",
+              "<html class=\"light\"><head><link rel=\"stylesheet\" href=\"css/vars.css\">"
+              "<style>body { margin: 0 } #page { background-color: var(--bg); color: var(--fg);"
+              " min-height: 900px } .box { background: var(--box); width: 100px; height: 100px }"
+              " .unset { background-color: var(--sidebar-bg); height: 100px }"
+              " .alpha { background: #ff000080; height: 50px }</style></head>"
+              "<body><a href=\"#page\">Skip to content</a><div id=\"page\"><h1>Themed</h1>"
+              "<div class=\"box\"></div><div class=\"unset\">unset</div>"
+              "<div class=\"alpha\"></div></div></body></html>");
+    const auto pdf = convert(m_dir / "doc" / "page.html");
+    const Raster page = raster(pdf, 1);
+    const auto dark = [](std::array<int, 3> c) { return c[0] < 60 && c[1] < 60 && c[2] < 60; };
+    // The box is the theme's blue; the page stays white where nothing is drawn (an unknown
+    // variable sets no background, a half-transparent red is pink on white).
+    EXPECT_NEAR(page.count(isBlue), 100 * 100, 600);
+    EXPECT_LT(page.count(dark), 2000);
+    const auto pink = [](std::array<int, 3> c) {
+        return c[0] > 240 && c[1] > 100 && c[1] < 155 && c[2] > 100 && c[2] < 155;
+    };
+    EXPECT_GT(page.count(pink), 816 * 40);
+    const std::string text = tool({"pdftotext", pdf.string(), "-"});
+    EXPECT_NE(text.find("Skip to content"), std::string::npos);
+    EXPECT_NE(text.find("unset"), std::string::npos);
+}
+
 TEST_F(HTMLToPDF, TableRowsMoveWholeToTheNextPage) {
     // Red rows of 100 pixels from y = 1000: the second one straddles the first page's edge.
     std::string html =

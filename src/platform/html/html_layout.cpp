@@ -5,6 +5,7 @@
 #include "platform/c_handle.h"
 #include "platform/cairo_handles.h"
 #include "platform/html/indexed_children.h"
+#include "platform/html/page_styles.h"
 #include "platform/platform_error.h"
 
 #include <algorithm>
@@ -634,11 +635,16 @@ struct PdfPages::State {
 };
 
 HtmlLayout::HtmlLayout(const std::string& html, const std::string& defaultStyle, int width,
-                       HtmlResources resources)
-    : m_state(std::make_unique<State>(width, std::move(resources))) {
+                       HtmlResources resources) {
+    // The page's own style sheets reach litehtml rewritten into CSS it reads correctly.
+    auto styles = std::make_shared<PageStyles>(html, resources.styleSheet);
+    resources.styleSheet = [styles](const std::string& reference) {
+        return styles->sheet(reference);
+    };
+    m_state = std::make_unique<State>(width, std::move(resources));
     m_state->context.load_master_stylesheet(defaultStyle.c_str());
-    m_state->document =
-        litehtml::document::createFromUTF8(html.c_str(), &m_state->container, &m_state->context);
+    m_state->document = litehtml::document::createFromUTF8(styles->html().c_str(),
+                                                           &m_state->container, &m_state->context);
     if (!m_state->document)
         throw PlatformError("The HTML could not be parsed");
     m_state->document->render(width);

@@ -88,6 +88,16 @@ TEST(ValidatorMedia, DocumentPdfNeedsAnOpaqueLightPage) {
                                              "180 0 20 20 re f"}}));
     EXPECT_EQ(Validator::validate(dir / "corner.pdf", F::pdf),
               S::failed("PDF corner is dark RGB(51,102,153) \u2014 page has dark background"));
+    // A glyph or a mark that reaches a corner leaves the page light; a band across it does not.
+    test::writeFile(dir / "glyph.pdf",
+                    makePDF({{"0 0 200 200", "1 1 1 rg 0 0 200 200 re f 0 g 3 191 6 6 re f "
+                                             "190 3 6 6 re f"}}));
+    EXPECT_EQ(Validator::validate(dir / "glyph.pdf", F::pdf), S::passed());
+    test::writeFile(dir / "band.pdf",
+                    makePDF({{"0 0 200 200", "1 1 1 rg 0 0 200 200 re f 0.2 0.2 0.2 rg "
+                                             "0 170 200 30 re f"}}));
+    EXPECT_EQ(Validator::validate(dir / "band.pdf", F::pdf),
+              S::failed("PDF corner is dark RGB(51,51,51) \u2014 page has dark background"));
     // A page of a few points still yields a raster of at least 2 × 2 whose corners are the page.
     test::writeFile(dir / "tiny.pdf", makePDF({{"0 0 5 7", "1 1 1 rg 0 0 5 7 re f"}}));
     EXPECT_EQ(Validator::validate(dir / "tiny.pdf", F::pdf), S::passed());
