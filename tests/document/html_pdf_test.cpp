@@ -919,6 +919,40 @@ TEST_F(HTMLToPDF, DOCXMergedCellsSpanAndInnerTablesSitInTheirCell) {
     }
 }
 
+TEST_F(HTMLToPDF, LibreOfficeDOCXKeepsMergedAndInnerTables) {
+    if (!test::haveTool("soffice"))
+        GTEST_SKIP() << "LibreOffice (soffice) is not installed";
+    writeFile(m_dir / "spans.html",
+              "<html><body><p>Before</p><table border=\"1\"><tr><td rowspan=\"2\">R</td>"
+              "<td colspan=\"2\">Head</td></tr><tr><td>a</td><td>b</td></tr><tr><td>c</td>"
+              "<td><table border=\"1\"><tr><td>n1</td><td>n2</td></tr><tr><td>n3</td>"
+              "<td>n4</td></tr></table></td><td>d</td></tr></table><p>After</p></body></html>");
+    const auto made = runProgram(
+        {"soffice", "-env:UserInstallation=file://" + (m_dir / "profile").string(), "--headless",
+         "--infilter=HTML (StarWriter)", "--convert-to", "docx:MS Word 2007 XML", "--outdir",
+         (m_dir / "office").string(), (m_dir / "spans.html").string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const auto docx = m_dir / "office" / "spans.docx";
+    const std::string html = test::readFile(test::convertWithKelvane(docx, "html", m_dir / "html"));
+    const auto spans = cellSpans(html);
+    ASSERT_GE(spans.size(), 4u) << html;
+    EXPECT_EQ(spans[0], std::make_pair(1, 2)) << html;
+    EXPECT_EQ(spans[1], std::make_pair(2, 1)) << html;
+    // The inner table is a table of its own, inside a cell of the outer one.
+    const std::size_t inner = html.find("<table", html.find("<table") + 1);
+    ASSERT_NE(inner, std::string::npos) << html;
+    EXPECT_LT(html.rfind("<td", inner), inner);
+    EXPECT_LT(inner, html.find("n1"));
+    EXPECT_LT(html.find("n4"), html.find("</table>"));
+    EXPECT_LT(html.find("</table>"), html.find(">d<"));
+    // Printed, the merged header's text heads the columns it spans.
+    const auto boxes =
+        wordBoxes(tool({"pdftotext", "-bbox", "-f", "1", "-l", "1", convert(docx).string(), "-"}));
+    ASSERT_TRUE(boxes.count("Head") && boxes.count("a") && boxes.count("R")) << html;
+    EXPECT_NEAR(boxes.at("Head")[0], boxes.at("a")[0], 3);
+    EXPECT_LT(boxes.at("R")[2], boxes.at("a")[0]);
+}
+
 TEST_F(HTMLToPDF, DOCXWithoutVisibleTextFailsAndWritesNothing) {
     if (!test::haveTool("pandoc"))
         GTEST_SKIP() << "pandoc is not installed";
