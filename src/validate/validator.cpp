@@ -210,8 +210,10 @@ ValidationStatus validateFolderOutput(SupportedFormat target, const std::filesys
     std::sort(kept.begin(), kept.end(), [](const auto& a, const auto& b) {
         return a.filename().string() < b.filename().string();
     });
+    // Split pages are the source's own, copied as they are: a dark slide is content, so the
+    // page only has to be drawn.
     if (target == F::pdfSplit)
-        return validatePDF(kept.front(), 1, PDFBackgroundRequirement::light);
+        return validatePDF(kept.front(), 1, PDFBackgroundRequirement::opaque);
     return validateImage(kept.front());
 }
 

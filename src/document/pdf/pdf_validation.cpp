@@ -40,44 +40,61 @@ ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages,
                               static_cast<std::size_t>(x)) *
                              4];
     };
-    // The four pixels one in from the corners. For a document page each stands for a 4 × 4 block
-    // (16 points square) reaching inwards from it: a background fills all of the block, while a
-    // glyph or a thin rule that touches the corner leaves some of it light. The block's lightest
-    // pixel is the corner's colour; a transparent one means the page has no fill there.
-    const int block = std::min({4, w - 1, h - 1});
+    const auto dark = [](const std::uint8_t* pixel) {
+        return pixel[0] < 200 || pixel[1] < 200 || pixel[2] < 200;
+    };
+    // The four pixels one in from the corners.
     const std::array<std::array<int, 2>, 4> corners{
         {{1, 1}, {w - 2, 1}, {1, h - 2}, {w - 2, h - 2}}};
-    for (std::size_t corner = 0; corner < corners.size(); ++corner) {
-        const auto [sx, sy] = corners[corner];
-        if (requirement == PDFBackgroundRequirement::opaque) {
-            if (at(sx, sy)[3] == 0)
-                return ValidationStatus::failed(
-                    "Image-PDF corner is transparent \u2014 broken file");
+    for (const auto& [x, y] : corners) {
+        if (at(x, y)[3] != 0)
             continue;
-        }
-        const int left = corner % 2 == 0 ? sx : sx - block + 1;
-        const int top = corner < 2 ? sy : sy - block + 1;
-        const std::uint8_t* lightest = at(sx, sy);
-        bool transparent = false;
-        for (int y = top; y < top + block; ++y) {
-            for (int x = left; x < left + block; ++x) {
-                const std::uint8_t* pixel = at(x, y);
-                transparent = transparent || pixel[3] == 0;
-                if (std::min({pixel[0], pixel[1], pixel[2]}) >
-                    std::min({lightest[0], lightest[1], lightest[2]}))
-                    lightest = pixel;
-            }
-        }
-        if (transparent)
-            return ValidationStatus::failed(
-                "PDF corner is transparent \u2014 page lacks background fill (inversion bug)");
-        if (lightest[0] < 200 || lightest[1] < 200 || lightest[2] < 200)
-            return ValidationStatus::failed(
-                "PDF corner is dark RGB(" + std::to_string(lightest[0]) + "," +
-                std::to_string(lightest[1]) + "," + std::to_string(lightest[2]) +
-                ") \u2014 page has dark background");
+        return ValidationStatus::failed(requirement == PDFBackgroundRequirement::opaque
+                                            ? "Image-PDF corner is transparent \u2014 broken file"
+                                            : "PDF corner is transparent \u2014 page lacks "
+                                              "background fill (inversion bug)");
     }
-    return ValidationStatus::passed();
+    if (requirement == PDFBackgroundRequirement::opaque)
+        return ValidationStatus::passed();
+    // A dark background covers the page's edges. A glyph, a header bar or a sidebar that reaches
+    // a corner covers only some of them: the page is dark when most of the ring one pixel in
+    // from its edges is.
+    const int left = std::min(1, w - 1), top = std::min(1, h - 1);
+    const int right = std::max(w - 2, left), bottom = std::max(h - 2, top);
+    std::size_t ring = 0, darkInRing = 0;
+    const std::uint8_t* firstDark = nullptr;
+    const auto visit = [&](int x, int y) {
+        const std::uint8_t* pixel = at(x, y);
+        ++ring;
+        if (dark(pixel)) {
+            ++darkInRing;
+            if (!firstDark)
+                firstDark = pixel;
+        }
+    };
+    for (int x = left; x <= right; ++x) {
+        visit(x, top);
+        if (bottom != top)
+            visit(x, bottom);
+    }
+    for (int y = top + 1; y < bottom; ++y) {
+        visit(left, y);
+        if (right != left)
+            visit(right, y);
+    }
+    if (darkInRing * 2 <= ring)
+        return ValidationStatus::passed();
+    // Named by its first dark corner, as the corners are read in order.
+    const std::uint8_t* shown = firstDark;
+    for (const auto& [x, y] : corners) {
+        if (dark(at(x, y))) {
+            shown = at(x, y);
+            break;
+        }
+    }
+    return ValidationStatus::failed("PDF corner is dark RGB(" + std::to_string(shown[0]) + "," +
+                                    std::to_string(shown[1]) + "," + std::to_string(shown[2]) +
+                                    ") \u2014 page has dark background");
 }
 
 } // namespace kv::Validator
