@@ -419,9 +419,14 @@ TEST(DOCXReader, ColumnWidthsBecomeSharesOfTheirTable) {
         "</w:tr></w:tbl></w:tc></w:tr></w:tbl>"
         // A column without a width: the table is laid out by its content alone.
         "<w:tbl>" +
-        grid({1000, 0}) + "<w:tr>" + docxCell("h") + docxCell("i") + "</w:tr></w:tbl>";
+        grid({1000, 0}) + "<w:tr>" + docxCell("h") + docxCell("i") +
+        "</w:tr></w:tbl>"
+        // A sliver of a column is written in a notation CSS reads.
+        "<w:tbl>" +
+        grid({1, 999'999, 999'999}) + "<w:tr>" + docxCell("j") + docxCell("k") + docxCell("l") +
+        "</w:tr></w:tbl>";
     const RichText text = readDOCX(makeDOCX(body));
-    ASSERT_EQ(text.tables().size(), 3u);
+    ASSERT_EQ(text.tables().size(), 4u);
     EXPECT_EQ(text.tables()[0].columnWidths, (std::vector<double>{1000, 2120}));
     std::string html = writeHTML(text, "t");
     html = std::regex_replace(html, std::regex("border-collapse[^\"]*|padding:2px 6px;[^\"]*"), "");
@@ -442,6 +447,10 @@ TEST(DOCXReader, ColumnWidthsBecomeSharesOfTheirTable) {
               "</table>\n"
               "<table style=\"\">\n"
               "<tr><td style=\"\">h</td><td style=\"\">i</td></tr>\n"
+              "</table>\n"
+              "<table style=\"width:100%;\">\n"
+              "<tr><td style=\"width:0.01%;\">j</td><td style=\"width:50%;\">k</td>"
+              "<td style=\"width:50%;\">l</td></tr>\n"
               "</table>\n");
 }
 

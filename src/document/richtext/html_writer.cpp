@@ -35,6 +35,12 @@ std::string number(double value) {
     return buffer;
 }
 
+// A share of a width as a CSS percentage; tiny shares stay in plain notation ("%g" would write
+// "1e-05", which CSS does not read).
+std::string percent(double share) {
+    return number(std::max(share * 100, 0.01)) + "%";
+}
+
 // Tabs, doubled spaces and spaces at either end only survive HTML with white-space preserved.
 bool needsPreservedSpace(std::string_view text) {
     return text.find('\t') != std::string_view::npos || text.find("  ") != std::string_view::npos ||
@@ -154,7 +160,7 @@ class BodyWriter {
     void openTable(const Table& table) {
         m_out += "<table style=\"";
         if (table.width > 0)
-            m_out += "width:" + number(table.width * 100) + "%;";
+            m_out += "width:" + percent(table.width) + ";";
         m_out += "border-collapse:collapse;border-spacing:0;margin:0.6em 0\">\n";
     }
 
@@ -199,7 +205,7 @@ class BodyWriter {
                     std::accumulate(from, widths.begin() + static_cast<std::ptrdiff_t>(column),
                                     0.0) /
                     total;
-                m_out += "width:" + number(share * 100) + "%;";
+                m_out += "width:" + percent(share) + ";";
             }
             m_out += lines;
             m_out += "padding:2px 6px;vertical-align:top\">"; // Word sets cells from the top
