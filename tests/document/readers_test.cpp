@@ -292,7 +292,8 @@ TEST(DOCXReader, MergedCellsSpanTheirColumnsAndRows) {
     const std::string body =
         "<w:tbl><w:tblPr><w:tblStyle w:val=\"TableGrid\"/></w:tblPr>"
         "<w:tr>" +
-        docxCell("Region", restart) + docxCell("Sales", "<w:gridSpan w:val=\"2\"/>") +
+        docxCell("Region", restart + "<w:vAlign w:val=\"center\"/>") +
+        docxCell("Sales", "<w:gridSpan w:val=\"2\"/><w:vAlign w:val=\"bottom\"/>") +
         "</w:tr><w:tr>" + docxCell("", "<w:vMerge/>") + docxCell("Q1") + docxCell("Q2") +
         // A cell wrapped in a content control, then a whole row wrapped in one.
         "</w:tr><w:tr>" + docxCell("North") + docxCell("10", restart) + "<w:sdt><w:sdtContent>" +
@@ -310,7 +311,11 @@ TEST(DOCXReader, MergedCellsSpanTheirColumnsAndRows) {
     EXPECT_EQ(text.string(),
               "Region\tSales\n\tQ1\tQ2\nNorth\t10\tx\nSouth\tkept\ty\nEast\t\tz\nwide\t\tlast\n");
     EXPECT_EQ(readDOCX(package, 1), text);
-    EXPECT_EQ(tableMarkup(writeHTML(text, "t")),
+    const std::string html = writeHTML(text, "t");
+    EXPECT_NE(html.find("vertical-align:middle\">Region"), std::string::npos);
+    EXPECT_NE(html.find("vertical-align:bottom\">Sales"), std::string::npos);
+    EXPECT_NE(html.find("vertical-align:top\">Q1"), std::string::npos);
+    EXPECT_EQ(tableMarkup(html),
               "<table>\n"
               "<tr><td rowspan=\"2\">Region</td><td colspan=\"2\">Sales</td></tr>\n"
               "<tr><td>Q1</td><td>Q2</td></tr>\n"

@@ -310,6 +310,14 @@ class DocumentWalker {
         }
     }
 
+    static CellAlignment alignmentOf(const pugi::xml_node& vAlign) {
+        const char* value = attributeValue(vAlign, "val");
+        const std::string_view v = value == nullptr ? "" : value;
+        return v == "center"   ? CellAlignment::middle
+               : v == "bottom" ? CellAlignment::bottom
+                               : CellAlignment::top;
+    }
+
     static long integerValue(const pugi::xml_node& node, long fallback) {
         const char* value = attributeValue(node, "val");
         return value == nullptr ? fallback : std::strtol(value, nullptr, 10);
@@ -408,9 +416,11 @@ class DocumentWalker {
                 const pugi::xml_node tcPr = child(cell, "tcPr");
                 const long limit = static_cast<long>(
                     column < docx::kMaxGridColumns ? docx::kMaxGridColumns - column : 1);
-                const auto columns = static_cast<std::uint32_t>(
+                const auto columns = static_cast<std::uint16_t>(
                     std::clamp<long>(integerValue(child(tcPr, "gridSpan"), 1), 1, limit));
-                cells.cells.push_back({.start = m_text.length(), .columns = columns});
+                cells.cells.push_back({.start = m_text.length(),
+                                       .columns = columns,
+                                       .alignment = alignmentOf(child(tcPr, "vAlign"))});
                 outer.borders = outer.borders || hasBorders(child(tcPr, "tcBorders"));
                 const std::size_t textBefore = m_text.length();
                 const std::size_t picturesBefore = m_text.pictures().size();

@@ -208,7 +208,12 @@ class BodyWriter {
                 m_out += "width:" + percent(share) + ";";
             }
             m_out += lines;
-            m_out += "padding:2px 6px;vertical-align:top\">"; // Word sets cells from the top
+            // Word's cells start at the top unless set otherwise; HTML's in the middle.
+            m_out += cell.alignment == CellAlignment::middle
+                         ? "padding:2px 6px;vertical-align:middle\">"
+                     : cell.alignment == CellAlignment::bottom
+                         ? "padding:2px 6px;vertical-align:bottom\">"
+                         : "padding:2px 6px;vertical-align:top\">";
             writeCell(table, cell.start, to, nested);
             m_out += "</td>";
         }

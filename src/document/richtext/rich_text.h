@@ -128,13 +128,17 @@ struct Picture {
     bool operator==(const Picture& other) const = default;
 };
 
+/// Where a cell's text sits between its top and bottom.
+enum class CellAlignment : std::uint8_t { top, middle, bottom };
+
 /// One cell of a table row: where its text starts, and how many grid columns and rows it spans.
 /// `rows` is 0 for a cell covered by a cell above that spans down into its row: its text (empty
 /// by construction) stays in the line but a writer that draws cells draws none for it.
 struct TableCell {
     std::size_t start = 0;
-    std::uint32_t columns = 1;
     std::uint32_t rows = 1;
+    std::uint16_t columns = 1;
+    CellAlignment alignment = CellAlignment::top;
     bool operator==(const TableCell& other) const = default;
 };
 
