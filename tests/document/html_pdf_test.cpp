@@ -1,5 +1,6 @@
 // HTML and tables on PDF pages: the page cutting and resource rules in-process, and the whole
 // path through the kelvane binary read back by poppler's tools (text, page sizes, pixels).
+#include "archive/zip_writer.h"
 #include "document/document_converter.h"
 #include "document/pdf/html_pdf.h"
 #include "document/pdf/pdf_conversions.h"
@@ -821,6 +822,161 @@ TEST_F(HTMLToPDF, PicturesInsideThePageAreDrawn) {
                                          "\" width=\"100\" height=\"50\"><img "
                                          "src=\"data:image/png;base64,@@@\">");
     EXPECT_NEAR(raster(convert(m_dir / "inline.html"), 1).count(isBlue), 5000, 400);
+}
+
+// A DOCX package around `body`, with the parts pandoc needs to read it.
+std::filesystem::path makeDOCX(const std::filesystem::path& file, const std::string& body) {
+    const auto part = [](std::string name, std::string data) {
+        return ArchiveConverter::ZipEntry{.name = std::move(name),
+                                          .data = std::move(data),
+                                          .method = ArchiveConverter::ZipMethod::deflated,
+                                          .modified = 0};
+    };
+    const std::vector<ArchiveConverter::ZipEntry> entries{
+        part("[Content_Types].xml",
+             "<?xml version=\"1.0\"?><Types "
+             "xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"><Default "
+             "Extension=\"rels\" "
+             "ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/><Default "
+             "Extension=\"xml\" ContentType=\"application/xml\"/><Override "
+             "PartName=\"/word/document.xml\" "
+             "ContentType=\"application/"
+             "vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml\"/></Types>"),
+        part("_rels/.rels",
+             "<?xml version=\"1.0\"?><Relationships "
+             "xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"><Relationship "
+             "Id=\"rId1\" "
+             "Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/"
+             "officeDocument\" Target=\"word/document.xml\"/></Relationships>"),
+        part("word/document.xml",
+             "<?xml version=\"1.0\"?><w:document "
+             "xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\"><w:body>" +
+                 body + "<w:sectPr/></w:body></w:document>")};
+    const auto bytes = ArchiveConverter::buildZIP(entries);
+    writeFile(file, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return file;
+}
+
+std::string docxCell(const std::string& text, const std::string& properties = "") {
+    return "<w:tc>" + (properties.empty() ? "" : "<w:tcPr>" + properties + "</w:tcPr>") +
+           "<w:p><w:r><w:t>" + text + "</w:t></w:r></w:p></w:tc>";
+}
+
+// The first box of each word on page 1, in pixels at 96 dpi: {xMin, yMin, xMax, yMax}.
+std::map<std::string, std::array<int, 4>> wordBoxes(const std::string& bbox) {
+    std::map<std::string, std::array<int, 4>> boxes;
+    const std::regex word("xMin=\"([0-9.]+)\" yMin=\"([0-9.]+)\" xMax=\"([0-9.]+)\" "
+                          "yMax=\"([0-9.]+)\">([^<]*)<");
+    const auto px = [](const std::string& pt) { return static_cast<int>(std::stod(pt) * 96 / 72); };
+    for (auto it = std::sregex_iterator(bbox.begin(), bbox.end(), word);
+         it != std::sregex_iterator(); ++it)
+        boxes.try_emplace((*it)[5],
+                          std::array{px((*it)[1]), px((*it)[2]), px((*it)[3]), px((*it)[4]) + 1});
+    return boxes;
+}
+
+// colspan × rowspan of each cell of an HTML page, in order.
+std::vector<std::pair<int, int>> cellSpans(const std::string& html) {
+    std::vector<std::pair<int, int>> spans;
+    const std::regex cell("<td([^>]*)>");
+    const std::regex colspan("colspan=\"([0-9]+)\""), rowspan("rowspan=\"([0-9]+)\"");
+    for (auto it = std::sregex_iterator(html.begin(), html.end(), cell);
+         it != std::sregex_iterator(); ++it) {
+        const std::string attributes = (*it)[1];
+        std::smatch c, r;
+        spans.emplace_back(std::regex_search(attributes, c, colspan) ? std::stoi(c[1]) : 1,
+                           std::regex_search(attributes, r, rowspan) ? std::stoi(r[1]) : 1);
+    }
+    return spans;
+}
+
+TEST_F(HTMLToPDF, DOCXMergedCellsSpanAndInnerTablesSitInTheirCell) {
+    const std::string grid = "<w:tblGrid><w:gridCol w:w=\"2000\"/><w:gridCol w:w=\"2000\"/>"
+                             "<w:gridCol w:w=\"2000\"/></w:tblGrid>";
+    const std::string body =
+        "<w:tbl><w:tblPr><w:tblStyle w:val=\"TableGrid\"/></w:tblPr>" + grid + "<w:tr>" +
+        docxCell("Name", "<w:gridSpan w:val=\"2\"/>") + docxCell("Total") + "</w:tr><w:tr>" +
+        docxCell("first") + docxCell("last") + docxCell("sum") + "</w:tr><w:tr>" +
+        docxCell("Group", "<w:vMerge w:val=\"restart\"/>") + docxCell("b1") + docxCell("c1") +
+        "</w:tr><w:tr><w:tc><w:tcPr><w:vMerge/></w:tcPr><w:p/></w:tc>" + docxCell("b2") +
+        docxCell("c2") + "</w:tr><w:tr>" + docxCell("outer") +
+        "<w:tc><w:tbl><w:tblGrid><w:gridCol w:w=\"900\"/><w:gridCol w:w=\"900\"/></w:tblGrid>"
+        "<w:tr>" +
+        docxCell("inA") + docxCell("inB") + "</w:tr><w:tr>" + docxCell("inC") + docxCell("inD") +
+        "</w:tr></w:tbl><w:p/></w:tc>" + docxCell("tail") + "</w:tr></w:tbl><w:p/>";
+    const auto docx = makeDOCX(m_dir / "merged.docx", body);
+    const auto pdf = convert(docx);
+    const auto boxes =
+        wordBoxes(tool({"pdftotext", "-bbox", "-f", "1", "-l", "1", pdf.string(), "-"}));
+    for (const char* word : {"Name", "Total", "first", "last", "sum", "Group", "b1", "b2", "inA",
+                             "inB", "inC", "inD", "tail"})
+        ASSERT_TRUE(boxes.count(word)) << word;
+    const auto at = [&](const char* word) { return boxes.at(word); };
+    // The header spans two columns: "Total" heads the third one, not the second.
+    EXPECT_NEAR(at("Total")[0], at("sum")[0], 2);
+    EXPECT_GT(at("Total")[0], at("last")[2]);
+    EXPECT_NEAR(at("Name")[0], at("first")[0], 2);
+    // "Group" covers two rows: no line between them under it, one under "b1".
+    const Raster page = raster(pdf, 1);
+    const auto longestDarkRow = [&](int x0, int x1, int y0, int y1) {
+        int longest = 0;
+        for (int y = y0; y < y1; ++y) {
+            int dark = 0;
+            for (int x = x0; x < x1; ++x)
+                dark += page.at(x, y)[0] < 128 ? 1 : 0;
+            longest = std::max(longest, dark);
+        }
+        return longest;
+    };
+    const int between = at("b1")[3], below = at("b2")[1];
+    ASSERT_LT(between, below);
+    EXPECT_EQ(longestDarkRow(at("first")[0], at("first")[2], between, below), 0);
+    EXPECT_EQ(longestDarkRow(at("b1")[0], at("b1")[2], between, below), at("b1")[2] - at("b1")[0]);
+    EXPECT_NEAR(at("Group")[1], at("b1")[1], 2); // at the top of its cell, as Word sets it
+    // The inner table keeps its rows, inside its cell of the second column.
+    EXPECT_NEAR(at("inC")[0], at("inA")[0], 2);
+    EXPECT_GT(at("inC")[1], at("inA")[3]);
+    EXPECT_NEAR(at("inB")[1], at("inA")[1], 2);
+    EXPECT_GE(at("inA")[0], at("last")[0] - 2);
+    EXPECT_LT(at("inB")[2], at("tail")[0]);
+
+    // The HTML export spans the cells as pandoc reads the same file.
+    const std::string html = test::readFile(test::convertWithKelvane(docx, "html", m_dir / "html"));
+    const std::vector<std::pair<int, int>> expected{{2, 1}, {1, 1}, {1, 1}, {1, 1}, {1, 1}, {1, 2},
+                                                    {1, 1}, {1, 1}, {1, 1}, {1, 1}, {1, 1}, {1, 1},
+                                                    {1, 1}, {1, 1}, {1, 1}, {1, 1}, {1, 1}};
+    EXPECT_EQ(cellSpans(html), expected) << html;
+    if (test::haveTool("pandoc")) {
+        EXPECT_EQ(cellSpans(tool({"pandoc", "-f", "docx", "-t", "html", docx.string()})), expected);
+    }
+}
+
+TEST_F(HTMLToPDF, LibreOfficeDOCXKeepsMergedAndInnerTables) {
+    if (!test::haveTool("soffice"))
+        GTEST_SKIP() << "LibreOffice (soffice) is not installed";
+    writeFile(m_dir / "spans.html",
+              "<html><body><p>Before</p><table border=\"1\"><tr><td rowspan=\"2\">R</td>"
+              "<td colspan=\"2\">Head</td></tr><tr><td>a</td><td>b</td></tr><tr><td>c</td>"
+              "<td><table border=\"1\"><tr><td>n1</td><td>n2</td></tr><tr><td>n3</td>"
+              "<td>n4</td></tr></table></td><td>d</td></tr></table><p>After</p></body></html>");
+    const auto made = runProgram(
+        {"soffice", "-env:UserInstallation=file://" + (m_dir / "profile").string(), "--headless",
+         "--infilter=HTML (StarWriter)", "--convert-to", "docx:MS Word 2007 XML", "--outdir",
+         (m_dir / "office").string(), (m_dir / "spans.html").string()});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    const auto docx = m_dir / "office" / "spans.docx";
+    const std::string html = test::readFile(test::convertWithKelvane(docx, "html", m_dir / "html"));
+    const auto spans = cellSpans(html);
+    ASSERT_GE(spans.size(), 4u) << html;
+    EXPECT_EQ(spans[0], std::make_pair(1, 2)) << html;
+    EXPECT_EQ(spans[1], std::make_pair(2, 1)) << html;
+    // The inner table is a table of its own, inside a cell of the outer one.
+    const std::size_t inner = html.find("<table", html.find("<table") + 1);
+    ASSERT_NE(inner, std::string::npos) << html;
+    EXPECT_LT(html.rfind("<td", inner), inner);
+    EXPECT_LT(inner, html.find("n1"));
+    EXPECT_LT(html.find("n4"), html.find("</table>"));
+    EXPECT_LT(html.find("</table>"), html.find(">d<"));
 }
 
 TEST_F(HTMLToPDF, DOCXWithoutVisibleTextFailsAndWritesNothing) {

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <pugixml.hpp>
 #include <string>
@@ -292,52 +293,213 @@ class DocumentWalker {
         m_text.append("\n", end);
     }
 
+    // The children named `name` of `parent`, also those wrapped in content controls or custom XML
+    // (Word wraps repeating rows and cells in them).
+    template <typename Visit>
+    void forEachWrapped(const pugi::xml_node& parent, std::string_view name, std::size_t depth,
+                        const Visit& visit) {
+        checkDepth(depth);
+        for (const pugi::xml_node& node : parent.children()) {
+            const std::string_view n = localName(node);
+            if (n == name)
+                visit(node);
+            else if (n == "sdt")
+                forEachWrapped(child(node, "sdtContent"), name, depth + 1, visit);
+            else if (n == "customXml")
+                forEachWrapped(node, name, depth + 1, visit);
+        }
+    }
+
+    static CellAlignment alignmentOf(const pugi::xml_node& vAlign) {
+        const char* value = attributeValue(vAlign, "val");
+        const std::string_view v = value == nullptr ? "" : value;
+        return v == "center"   ? CellAlignment::middle
+               : v == "bottom" ? CellAlignment::bottom
+                               : CellAlignment::top;
+    }
+
+    static long integerValue(const pugi::xml_node& node, long fallback) {
+        const char* value = attributeValue(node, "val");
+        return value == nullptr ? fallback : std::strtol(value, nullptr, 10);
+    }
+
+    // A cell whose merge reaches down from an earlier row: where it starts in the grid, and the
+    // row and cell that show its text.
+    struct VerticalMerge {
+        std::size_t column = 0;
+        std::size_t columns = 1;
+        std::size_t row = 0;
+        std::size_t cell = 0;
+        std::size_t lastRow = 0;
+    };
+
+    // The grid's column widths; empty unless every column has a width.
+    static std::vector<double> gridWidths(const pugi::xml_node& tblGrid) {
+        std::vector<double> widths;
+        for (const pugi::xml_node& column : tblGrid.children()) {
+            if (localName(column) != "gridCol")
+                continue;
+            const char* value = attributeValue(column, "w");
+            const long twips = value == nullptr ? 0 : std::strtol(value, nullptr, 10);
+            if (twips <= 0 || twips > 1'000'000 || widths.size() == docx::kMaxGridColumns)
+                return {};
+            widths.push_back(static_cast<double>(twips));
+        }
+        return widths;
+    }
+
+    // The share of `available` twips (0: not known) a table takes: its w:tblW as a percentage,
+    // else its width or its grid's in twips.
+    static double widthShare(const pugi::xml_node& tblW, const std::vector<double>& grid,
+                             double available) {
+        const char* type = attributeValue(tblW, "type");
+        const char* value = attributeValue(tblW, "w");
+        const long number = value == nullptr ? 0 : std::strtol(value, nullptr, 10);
+        double share = 0;
+        if (type != nullptr && std::string_view(type) == "pct") {
+            // Fiftieths of a percent, or a percentage as written ("100%").
+            const bool percent = value != nullptr && std::string_view(value).ends_with('%');
+            share = static_cast<double>(number) / (percent ? 100.0 : 5000.0);
+        } else if (available > 0) {
+            const bool absolute = type != nullptr && std::string_view(type) == "dxa" && number > 0;
+            const double twips = absolute ? static_cast<double>(number)
+                                          : std::accumulate(grid.begin(), grid.end(), 0.0);
+            share = twips / available;
+        }
+        return share > 0 ? std::min(share, 1.0) : 0.0;
+    }
+
+    // The width in twips of the cell being read, less its margins; 0 when not known.
+    double cellWidth() const {
+        if (m_cell.grid == nullptr || m_cell.column + m_cell.columns > m_cell.grid->size())
+            return 0;
+        const auto from = m_cell.grid->begin() + static_cast<std::ptrdiff_t>(m_cell.column);
+        const double twips =
+            std::accumulate(from, from + static_cast<std::ptrdiff_t>(m_cell.columns), 0.0);
+        return std::max(twips - docx::kCellMarginsTwips, 1.0);
+    }
+
     void table(const pugi::xml_node& tbl, std::size_t depth) {
         checkDepth(depth);
         Table outer;
         const pugi::xml_node tblPr = child(tbl, "tblPr");
+        outer.columnWidths = gridWidths(child(tbl, "tblGrid"));
+        outer.width = widthShare(child(tblPr, "tblW"), outer.columnWidths,
+                                 m_cellDepth == 0 ? docx::kTextWidthTwips : cellWidth());
         const char* style = attributeValue(child(tblPr, "tblStyle"), "val");
         // Word's "Table Grid" style (and styles built on it) lines every cell.
         outer.borders =
             hasBorders(child(tblPr, "tblBorders")) ||
             (style != nullptr && std::string_view(style).find("Grid") != std::string_view::npos);
-        for (const pugi::xml_node& row : tbl.children()) {
-            if (localName(row) != "tr")
-                continue;
-            bool firstCell = true;
+        // A table after text in its cell starts a word of its own, as a paragraph does.
+        if (m_cellDepth > 0 && m_cellHasText)
+            m_text.append(" ", TextAttributes{});
+        // Tables too deep inside others stay text of their cell, as do the tables inside them.
+        Table* const enclosing = m_table;
+        const bool kept =
+            m_cellDepth == 0 || (enclosing != nullptr && m_tablesOpen <= docx::kMaxNestedTables);
+        m_table = kept ? &outer : nullptr;
+        ++m_tablesOpen;
+        std::vector<VerticalMerge> merges;
+        forEachWrapped(tbl, "tr", depth + 1, [&](const pugi::xml_node& row) {
+            const std::size_t rowIndex = outer.rows.size();
+            std::erase_if(merges, [&](const VerticalMerge& m) { return m.lastRow + 1 < rowIndex; });
+            const std::size_t nestedBefore = outer.nested.size();
+            std::size_t column = static_cast<std::size_t>(
+                std::clamp<long>(integerValue(child(child(row, "trPr"), "gridBefore"), 0), 0,
+                                 docx::kMaxGridColumns));
             TableRow cells;
-            for (const pugi::xml_node& cell : row.children()) {
-                if (localName(cell) != "tc")
-                    continue;
-                if (!firstCell)
+            cells.columnsBefore = static_cast<std::uint32_t>(column);
+            forEachWrapped(row, "tc", depth + 2, [&](const pugi::xml_node& cell) {
+                if (!cells.cells.empty())
                     m_text.append("\t", TextAttributes{});
-                firstCell = false;
-                cells.cells.push_back(m_text.length());
-                outer.borders =
-                    outer.borders || hasBorders(child(child(cell, "tcPr"), "tcBorders"));
+                const pugi::xml_node tcPr = child(cell, "tcPr");
+                const long limit = static_cast<long>(
+                    column < docx::kMaxGridColumns ? docx::kMaxGridColumns - column : 1);
+                const auto columns = static_cast<std::uint16_t>(
+                    std::clamp<long>(integerValue(child(tcPr, "gridSpan"), 1), 1, limit));
+                cells.cells.push_back({.start = m_text.length(),
+                                       .columns = columns,
+                                       .alignment = alignmentOf(child(tcPr, "vAlign"))});
+                outer.borders = outer.borders || hasBorders(child(tcPr, "tcBorders"));
+                const std::size_t textBefore = m_text.length();
+                const std::size_t picturesBefore = m_text.pictures().size();
                 const bool outerHasText = m_cellHasText;
+                const CellPlace outerCell = m_cell;
                 ++m_cellDepth;
                 m_cellHasText = false;
-                blocks(cell, depth + 2);
+                m_cell = {&outer.columnWidths, column, columns};
+                blocks(cell, depth + 3);
+                m_cell = outerCell;
                 --m_cellDepth;
                 m_cellHasText = outerHasText || m_cellDepth > 0;
-            }
+
+                // A vertical merge goes on while the cells below it carry w:vMerge without
+                // "restart"; they show nothing. One that holds text or a picture starts a merge of
+                // its own instead, so nothing it holds is lost.
+                const pugi::xml_node vMerge = child(tcPr, "vMerge");
+                const char* value = vMerge ? attributeValue(vMerge, "val") : nullptr;
+                const bool continues =
+                    vMerge && (value == nullptr || std::string_view(value) != "restart");
+                const bool empty =
+                    m_text.length() == textBefore && m_text.pictures().size() == picturesBefore;
+                const auto above =
+                    std::find_if(merges.begin(), merges.end(), [&](const VerticalMerge& m) {
+                        return m.column == column && m.columns == columns &&
+                               m.lastRow + 1 == rowIndex;
+                    });
+                if (continues && empty && above != merges.end()) {
+                    cells.cells.back().rows = 0;
+                    ++outer.rows[above->row].cells[above->cell].rows;
+                    above->lastRow = rowIndex;
+                } else {
+                    std::erase_if(merges, [&](const VerticalMerge& m) {
+                        return m.column < column + columns && column < m.column + m.columns;
+                    });
+                    // Followed only inside the grid's limit, so the open merges stay few.
+                    if (vMerge && column < docx::kMaxGridColumns)
+                        merges.push_back(
+                            {column, columns, rowIndex, cells.cells.size() - 1, rowIndex});
+                }
+                column += columns;
+            });
             if (m_cellDepth > 0) {
-                m_text.append(" ", TextAttributes{});
-            } else {
-                m_text.trimTrailing("\t ");
-                // Cells emptied by the trim start where the row ends.
                 cells.end = m_text.length();
-                for (std::size_t& start : cells.cells)
-                    start = std::min(start, cells.end);
                 if (!cells.cells.empty())
                     outer.rows.push_back(std::move(cells));
-                m_text.append("\n", TextAttributes{});
+                m_text.append(" ", TextAttributes{});
+                return;
             }
-        }
-        // Tables inside cells stay text of their cell.
-        if (m_cellDepth == 0 && !outer.rows.empty())
+            if (cells.cells.empty())
+                return; // a row without cells is no line of the table
+            m_text.trimTrailing("\t ");
+            // Cells emptied by the trim start where the row ends, so do the tables inside them.
+            cells.end = m_text.length();
+            for (TableCell& c : cells.cells)
+                c.start = std::min(c.start, cells.end);
+            for (std::size_t i = nestedBefore; i < outer.nested.size(); ++i)
+                clampTo(outer.nested[i], cells.end);
+            outer.rows.push_back(std::move(cells));
+            m_text.append("\n", TextAttributes{});
+        });
+        --m_tablesOpen;
+        m_table = enclosing;
+        if (!kept || outer.rows.empty())
+            return;
+        if (m_cellDepth == 0)
             m_text.addTable(std::move(outer));
+        else
+            enclosing->nested.push_back(std::move(outer));
+    }
+
+    static void clampTo(Table& table, std::size_t end) {
+        for (TableRow& row : table.rows) {
+            row.end = std::min(row.end, end);
+            for (TableCell& c : row.cells)
+                c.start = std::min(c.start, end);
+        }
+        for (Table& inner : table.nested)
+            clampTo(inner, end);
     }
 
     // Whether a tblBorders or tcBorders element draws any side.
@@ -490,6 +652,15 @@ class DocumentWalker {
     RichText m_text;
     std::size_t m_cellDepth = 0;
     bool m_cellHasText = false;
+    // Where the cell being read sits in its table's grid.
+    struct CellPlace {
+        const std::vector<double>* grid = nullptr;
+        std::size_t column = 0;
+        std::size_t columns = 1;
+    };
+    CellPlace m_cell;
+    Table* m_table = nullptr;     // the innermost table being read that is kept as a table
+    std::size_t m_tablesOpen = 0; // tables being read, one inside the other
     std::vector<FieldState> m_fields;
 };
 

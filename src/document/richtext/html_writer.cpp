@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <numeric>
 
 namespace kv::richtext {
 namespace {
@@ -32,6 +33,12 @@ std::string number(double value) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.4g", value);
     return buffer;
+}
+
+// A share of a width as a CSS percentage; tiny shares stay in plain notation ("%g" would write
+// "1e-05", which CSS does not read).
+std::string percent(double share) {
+    return number(std::max(share * 100, 0.01)) + "%";
 }
 
 // Tabs, doubled spaces and spaces at either end only survive HTML with white-space preserved.
@@ -88,80 +95,170 @@ void appendPicture(std::string& out, const Picture& picture) {
 void writeRuns(std::string& out, const RichText& text, std::size_t start, std::size_t length,
                int level, double body);
 
+// The page's body: paragraphs, tables and pictures in text order.
+class BodyWriter {
+  public:
+    BodyWriter(const RichText& text, std::string& out)
+        : m_text(text), m_out(out), m_body(bodyPointSize(text)) {}
+
+    void write() {
+        // Table rows are lines of the text that the tables list, in order.
+        const auto& tables = m_text.tables();
+        forEachParagraph(m_text, [&](std::size_t start, std::size_t length) {
+            if (m_table < tables.size() &&
+                tables[m_table].rows[m_row].cells.front().start == start) {
+                const Table& table = tables[m_table];
+                if (m_row == 0) {
+                    openTable(table);
+                    m_nested = 0;
+                }
+                writeRow(table, table.rows[m_row], m_nested);
+                if (++m_row == table.rows.size()) {
+                    m_out += "</table>\n";
+                    ++m_table;
+                    m_row = 0;
+                }
+                return;
+            }
+            paragraph(start, length);
+        });
+        if (m_table < tables.size() && m_row > 0)
+            m_out += "</table>\n";
+        if (const std::string rest = picturesUpTo(m_text.length()); !rest.empty())
+            m_out += "<p>" + rest + "</p>\n";
+    }
+
+  private:
+    // Pictures open the paragraph or cell they are in, ahead of its text.
+    std::string picturesUpTo(std::size_t end) {
+        const auto& pictures = m_text.pictures();
+        std::string html;
+        for (; m_picture < pictures.size() && pictures[m_picture].offset <= end; ++m_picture)
+            appendPicture(html, pictures[m_picture]);
+        return html;
+    }
+
+    void paragraph(std::size_t start, std::size_t length) {
+        const std::string_view plain = std::string_view(m_text.string()).substr(start, length);
+        const std::string inParagraph = picturesUpTo(start + length);
+        if (plain.empty()) {
+            m_out += inParagraph.empty() ? "<p><br></p>\n" : "<p>" + inParagraph + "</p>\n";
+            return;
+        }
+        const TextRun* first = m_text.runAt(start);
+        const int level = first == nullptr ? 0 : headingLevel(first->attributes, m_body);
+        const std::string tag = level > 0 ? "h" + std::to_string(level) : "p";
+        m_out += "<" + tag;
+        if (needsPreservedSpace(plain))
+            m_out += " style=\"white-space:pre-wrap\"";
+        m_out += ">";
+        m_out += inParagraph;
+        writeRuns(m_out, m_text, start, length, level, m_body);
+        m_out += "</" + tag + ">\n";
+    }
+
+    void openTable(const Table& table) {
+        m_out += "<table style=\"";
+        if (table.width > 0)
+            m_out += "width:" + percent(table.width) + ";";
+        m_out += "border-collapse:collapse;border-spacing:0;margin:0.6em 0\">\n";
+    }
+
+    // A table inside a cell, whole; `nested` counts the tables inside it already written.
+    void writeTable(const Table& table) {
+        openTable(table);
+        std::size_t nested = 0;
+        for (const TableRow& row : table.rows)
+            writeRow(table, row, nested);
+        m_out += "</table>\n";
+    }
+
+    void writeRow(const Table& table, const TableRow& row, std::size_t& nested) {
+        const std::string_view lines = table.borders ? "border:1px solid #000;" : "";
+        const std::vector<double>& widths = table.columnWidths;
+        const double total = std::accumulate(widths.begin(), widths.end(), 0.0);
+        const std::string& plain = m_text.string();
+        m_out += "<tr>";
+        std::size_t column = row.columnsBefore;
+        if (column > 0)
+            m_out += "<td colspan=\"" + std::to_string(column) + "\" style=\"padding:0\"></td>";
+        for (std::size_t c = 0; c < row.cells.size(); ++c) {
+            const TableCell& cell = row.cells[c];
+            // Up to the next cell's separating tab; a row's trimmed end has none.
+            std::size_t to = c + 1 < row.cells.size() ? row.cells[c + 1].start : row.end;
+            if (c + 1 < row.cells.size() && to > cell.start && plain[to - 1] == '\t')
+                --to;
+            to = std::max(to, cell.start);
+            const std::size_t first = column;
+            column += cell.columns;
+            if (cell.rows == 0)
+                continue; // covered by a cell above that spans down
+            m_out += "<td";
+            if (cell.columns > 1)
+                m_out += " colspan=\"" + std::to_string(cell.columns) + "\"";
+            if (cell.rows > 1)
+                m_out += " rowspan=\"" + std::to_string(cell.rows) + "\"";
+            m_out += " style=\"";
+            if (total > 0 && column <= widths.size()) {
+                const auto from = widths.begin() + static_cast<std::ptrdiff_t>(first);
+                const double share =
+                    std::accumulate(from, widths.begin() + static_cast<std::ptrdiff_t>(column),
+                                    0.0) /
+                    total;
+                m_out += "width:" + percent(share) + ";";
+            }
+            m_out += lines;
+            // Word's cells start at the top unless set otherwise; HTML's in the middle.
+            m_out += cell.alignment == CellAlignment::middle
+                         ? "padding:2px 6px;vertical-align:middle\">"
+                     : cell.alignment == CellAlignment::bottom
+                         ? "padding:2px 6px;vertical-align:bottom\">"
+                         : "padding:2px 6px;vertical-align:top\">";
+            writeCell(table, cell.start, to, nested);
+            m_out += "</td>";
+        }
+        m_out += "</tr>\n";
+    }
+
+    // The text of [from, to) with the tables inside it drawn as tables.
+    void writeCell(const Table& table, std::size_t from, std::size_t to, std::size_t& nested) {
+        std::size_t at = from;
+        for (; nested < table.nested.size(); ++nested) {
+            const Table& inner = table.nested[nested];
+            const std::size_t innerStart = inner.rows.front().cells.front().start;
+            const std::size_t innerEnd = inner.rows.back().end;
+            if (innerStart < at)
+                continue; // already written as text
+            if (innerStart > to || innerEnd > to)
+                break; // in a later cell
+            m_out += innerStart > 0 ? picturesUpTo(innerStart - 1) : std::string();
+            writeRuns(m_out, m_text, at, innerStart - at, 0, m_body);
+            writeTable(inner);
+            at = std::max(innerEnd, innerStart);
+        }
+        m_out += picturesUpTo(to);
+        writeRuns(m_out, m_text, at, to - at, 0, m_body);
+    }
+
+    const RichText& m_text;
+    std::string& m_out;
+    const double m_body;
+    std::size_t m_picture = 0; // the next picture to write
+    std::size_t m_table = 0;   // the top-level table whose rows come next …
+    std::size_t m_row = 0;     // … this one of them
+    std::size_t m_nested = 0;  // tables inside its cells already written
+};
+
 } // namespace
 
 std::string writeHTML(const RichText& text, std::string_view title) {
-    const double body = bodyPointSize(text);
     std::string out;
     out.reserve(text.length() * 2 + 512);
     out += "<!DOCTYPE html>\n<html>\n<head>\n<meta charset=\"UTF-8\">\n<title>";
     appendEscaped(out, title, false);
-    out += "</title>\n<style>body{font-size:" + number(body) +
+    out += "</title>\n<style>body{font-size:" + number(bodyPointSize(text)) +
            "pt;line-height:1.4;}p{margin:0 0 0.6em 0;}</style>\n</head>\n<body>\n";
-
-    // Pictures open the paragraph they are in, ahead of its text.
-    const auto& pictures = text.pictures();
-    std::size_t nextPicture = 0;
-    const auto picturesUpTo = [&](std::size_t end) {
-        std::string html;
-        for (; nextPicture < pictures.size() && pictures[nextPicture].offset <= end; ++nextPicture)
-            appendPicture(html, pictures[nextPicture]);
-        return html;
-    };
-    // Table rows are lines of the text that the tables list, in order.
-    const auto& tables = text.tables();
-    std::size_t table = 0, row = 0;
-    forEachParagraph(text, [&](std::size_t start, std::size_t length) {
-        const std::string_view plain = std::string_view(text.string()).substr(start, length);
-        if (table < tables.size() && tables[table].rows[row].cells.front() == start) {
-            const TableRow& cells = tables[table].rows[row];
-            const std::string cellStyle = tables[table].borders
-                                              ? " style=\"border:1px solid #000;padding:2px 6px\""
-                                              : " style=\"padding:2px 6px\"";
-            if (row == 0)
-                out +=
-                    "<table style=\"border-collapse:collapse;border-spacing:0;margin:0.6em 0\">\n";
-            out += "<tr>";
-            for (std::size_t c = 0; c < cells.cells.size(); ++c) {
-                const std::size_t from = cells.cells[c];
-                // Up to the next cell's separating tab; a row's trimmed end has none.
-                std::size_t to = c + 1 < cells.cells.size() ? cells.cells[c + 1] : cells.end;
-                if (c + 1 < cells.cells.size() && to > from && text.string()[to - 1] == '\t')
-                    --to;
-                out += "<td" + cellStyle + ">";
-                out += picturesUpTo(to);
-                writeRuns(out, text, from, std::max(to, from) - from, 0, body);
-                out += "</td>";
-            }
-            out += "</tr>\n";
-            if (++row == tables[table].rows.size()) {
-                out += "</table>\n";
-                ++table;
-                row = 0;
-            }
-            return;
-        }
-        const std::string inParagraph = picturesUpTo(start + length);
-        if (plain.empty()) {
-            out += inParagraph.empty() ? "<p><br></p>\n" : "<p>" + inParagraph + "</p>\n";
-            return;
-        }
-        const TextRun* first = text.runAt(start);
-        const int level = first == nullptr ? 0 : headingLevel(first->attributes, body);
-        const std::string tag = level > 0 ? "h" + std::to_string(level) : "p";
-        out += "<" + tag;
-        if (needsPreservedSpace(plain))
-            out += " style=\"white-space:pre-wrap\"";
-        out += ">";
-        out += inParagraph;
-
-        writeRuns(out, text, start, length, level, body);
-        out += "</" + tag + ">\n";
-    });
-    if (table < tables.size() && row > 0)
-        out += "</table>\n";
-    if (const std::string rest = picturesUpTo(text.length()); !rest.empty())
-        out += "<p>" + rest + "</p>\n";
+    BodyWriter(text, out).write();
     out += "</body>\n</html>\n";
     return out;
 }

@@ -128,17 +128,39 @@ struct Picture {
     bool operator==(const Picture& other) const = default;
 };
 
-/// One line of the text that is a table row: where each cell's text starts (cells are separated
-/// by one "\t") and where the row's text ends, before its "\n".
+/// Where a cell's text sits between its top and bottom.
+enum class CellAlignment : std::uint8_t { top, middle, bottom };
+
+/// One cell of a table row: where its text starts, and how many grid columns and rows it spans.
+/// `rows` is 0 for a cell covered by a cell above that spans down into its row: its text (empty
+/// by construction) stays in the line but a writer that draws cells draws none for it.
+struct TableCell {
+    std::size_t start = 0;
+    std::uint32_t rows = 1;
+    std::uint16_t columns = 1;
+    CellAlignment alignment = CellAlignment::top;
+    bool operator==(const TableCell& other) const = default;
+};
+
+/// One row of a table: where each cell's text starts (cells are separated by one "\t") and where
+/// the row's text ends. A row of a top-level table is a line of the text, before its "\n"; a row
+/// of a table inside a cell is a stretch of that cell's text, followed by one " ".
 struct TableRow {
-    std::vector<std::size_t> cells;
+    std::vector<TableCell> cells;
     std::size_t end = 0;
+    std::uint32_t columnsBefore = 0; // grid columns left empty before its first cell
     bool operator==(const TableRow& other) const = default;
 };
 
 /// Consecutive rows of one table; `borders` when the source draws lines around its cells.
 struct Table {
     std::vector<TableRow> rows;
+    /// Widths of the grid's columns relative to each other; empty when the source gives none.
+    std::vector<double> columnWidths;
+    /// The share (0, 1] of the width it sits in (the text's, or its cell's); 0 when automatic.
+    double width = 0;
+    /// Tables inside this table's cells, in text order (their own ones inside them).
+    std::vector<Table> nested;
     bool borders = false;
     bool operator==(const Table& other) const = default;
 };
