@@ -875,6 +875,40 @@ std::map<std::string, std::array<int, 4>> wordBoxes(const std::string& bbox) {
     return boxes;
 }
 
+TEST_F(HTMLToPDF, WordsInSeveralFontsReadBackWholeAndLeaveRoomForTheNext) {
+    // One word set in three fonts (Latin, CJK and Hangul fallback), ligature candidates, and one
+    // word at two sizes: each piece sits after the one before, and the next word after all.
+    writeFile(m_dir / "words.html",
+              "<body style=\"margin:0;font-size:32px\"><p>office affluent Tokyo東京Seoul서울 "
+              "next</p><p><span style=\"font-size:64px\">same</span> "
+              "<span style=\"font-size:12px\">same</span> after</p></body>");
+    const auto pdf = convert(m_dir / "words.html");
+    const auto boxes = wordBoxes(tool({"pdftotext", "-bbox", pdf.string(), "-"}));
+    for (const char* word : {"office", "affluent", "Tokyo東京Seoul서울", "next", "same", "after"})
+        ASSERT_TRUE(boxes.count(word)) << word;
+    const auto& mixed = boxes.at("Tokyo東京Seoul서울");
+    const auto& next = boxes.at("next");
+    EXPECT_EQ(mixed[1], next[1]); // one line
+    // Pieces drawn over each other would make the word narrow and leave a gap before "next".
+    EXPECT_GT(mixed[2] - mixed[0], 12 * 16); // 12 characters at 32 px, the CJK ones wide
+    EXPECT_GE(next[0] - mixed[2], 4);        // a space between, no overlap
+    EXPECT_LE(next[0] - mixed[2], 16);
+    // The small "same" is measured at its own size, so "after" follows it closely.
+    const auto& big = boxes.at("same");
+    const auto& after = boxes.at("after");
+    EXPECT_LT(after[0] - big[2], (big[2] - big[0]) / 2);
+}
+
+TEST_F(HTMLToPDF, TextAfterALineOrParagraphSeparatorIsPrinted) {
+    writeFile(
+        m_dir / "separators.html",
+        "<body><p>before&#x2028;after one&#x2029;two</p><pre>pre&#x2028;formatted</pre></body>");
+    const std::string text =
+        tool({"pdftotext", (convert(m_dir / "separators.html")).string(), "-"});
+    for (const char* word : {"before", "after", "one", "two", "pre", "formatted"})
+        EXPECT_NE(text.find(word), std::string::npos) << word << " in " << text;
+}
+
 // colspan × rowspan of each cell of an HTML page, in order.
 std::vector<std::pair<int, int>> cellSpans(const std::string& html) {
     std::vector<std::pair<int, int>> spans;

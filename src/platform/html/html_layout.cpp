@@ -27,7 +27,6 @@ namespace {
 
 using FontMap = CHandle<PangoFontMap, &unrefObject>;
 using PangoContextHandle = CHandle<PangoContext, &unrefObject>;
-using Layout = CHandle<PangoLayout, &unrefObject>;
 using PangoFontHandle = CHandle<PangoFont, &unrefObject>;
 using FontDescription = CHandle<PangoFontDescription, &pango_font_description_free>;
 using Metrics = CHandle<PangoFontMetrics, &pango_font_metrics_unref>;
@@ -82,8 +81,6 @@ struct ShapedText {
     };
     std::vector<Run> runs;
     int width = 0; // pixels, rounded up
-    // Tabs and line breaks need pango's layout: such text is measured and drawn through one.
-    bool laidOut = false;
 };
 
 struct Font {
@@ -98,15 +95,6 @@ struct Font {
 };
 
 using ShapedEntry = std::pair<const std::string, ShapedText>;
-
-// Text that a single run of shaping would set differently from a layout: control characters
-// (tabs, line breaks) and the Unicode line and paragraph separators.
-bool needsLayout(std::string_view text) {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x20; }) ||
-           text.find("\xE2\x80\xA8") != std::string_view::npos ||
-           text.find("\xE2\x80\xA9") != std::string_view::npos;
-}
 
 void setColor(cairo_t* cairo, const litehtml::web_color& color) {
     cairo_set_source_rgba(cairo, color.red / 255.0, color.green / 255.0, color.blue / 255.0,
@@ -166,14 +154,13 @@ class Container final : public litehtml::document_container {
     Container(int width, HtmlResources resources)
         : m_width(width), m_resources(std::move(resources)), m_fontMap(pango_cairo_font_map_new()),
           m_pango(pango_font_map_create_context(m_fontMap.get())),
-          m_layout(pango_layout_new(m_pango.get())), m_noAttributes(pango_attr_list_new()) {
+          m_noAttributes(pango_attr_list_new()) {
         // Outline metrics, unhinted: what is measured here is what the PDF shows.
         FontOptions options(cairo_font_options_create());
         cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
         cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
         pango_cairo_context_set_font_options(m_pango.get(), options.get());
         pango_context_changed(m_pango.get());
-        pango_layout_context_changed(m_layout.get());
     }
 
     /// One drawing call of the laid-out document, kept to be replayed on the pages it touches.
@@ -301,12 +288,6 @@ class Container final : public litehtml::document_container {
         clipped(cairo, [&] {
             setColor(cairo, color);
             const double baseline = pos.bottom() - font.descent;
-            if (shaped.laidOut) {
-                setUp(text.c_str(), font);
-                cairo_move_to(cairo, pos.x, baseline);
-                pango_cairo_show_layout_line(cairo,
-                                             pango_layout_get_line_readonly(m_layout.get(), 0));
-            }
             for (const auto& run : shaped.runs) {
                 cairo_move_to(cairo, pos.x + static_cast<double>(run.x) / PANGO_SCALE, baseline);
                 PangoGlyphItem glyphs{};
@@ -589,16 +570,9 @@ class Container final : public litehtml::document_container {
             return *it;
         const std::string& chars = it->first;
         ShapedText& out = it->second;
-        if (needsLayout(chars)) {
-            PangoRectangle logical;
-            setUp(chars.c_str(), font);
-            pango_layout_get_extents(m_layout.get(), nullptr, &logical);
-            out.width = PANGO_PIXELS_CEIL(logical.width);
-            out.laidOut = true;
-            return *it;
-        }
-        // What a layout does for one line without wrapping: the direction from the first strong
-        // character, pango's items with their fallback fonts, shaped and put in visual order.
+        // What a one-line pango layout does: the direction from the first strong character,
+        // pango's items with their fallback fonts, shaped and put in visual order. Unlike a
+        // layout, a line or paragraph separator does not end the text (nor lose what follows).
         pango_context_set_font_description(m_pango.get(), font.description.get());
         // Deprecated for applications, yet still what the layout itself calls.
         G_GNUC_BEGIN_IGNORE_DEPRECATIONS
@@ -628,11 +602,6 @@ class Container final : public litehtml::document_container {
         g_list_free(items);
         out.width = PANGO_PIXELS_CEIL(x);
         return *it;
-    }
-
-    void setUp(const char* text, const Font& font) {
-        pango_layout_set_font_description(m_layout.get(), font.description.get());
-        pango_layout_set_text(m_layout.get(), text, -1);
     }
 
     // Runs `draw` inside the clip rectangles litehtml has set.
@@ -676,7 +645,6 @@ class Container final : public litehtml::document_container {
     HtmlResources m_resources;
     FontMap m_fontMap;
     PangoContextHandle m_pango;
-    Layout m_layout;
     Attributes m_noAttributes;
     std::vector<litehtml::position> m_clips;
     std::unordered_map<std::string, CairoSurface> m_pictures;
