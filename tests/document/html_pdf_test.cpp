@@ -899,6 +899,37 @@ TEST_F(HTMLToPDF, WordsInSeveralFontsReadBackWholeAndLeaveRoomForTheNext) {
     EXPECT_LT(after[0] - big[2], (big[2] - big[0]) / 2);
 }
 
+TEST_F(HTMLToPDF, UnderlinesRunBelowTheLettersAcrossTheWord) {
+    // Letters without descenders: the line sits below all of them, as wide as the word.
+    writeFile(m_dir / "underline.html",
+              "<body style=\"margin:0;padding:20px\"><u style=\"font-size:128px;color:#f00\">"
+              "xnxnxmx</u></body>");
+    const Raster page = raster(convert(m_dir / "underline.html"), 1);
+    int left = page.width, right = 0;
+    std::vector<int> perRow(page.height);
+    for (int y = 0; y < page.height; ++y)
+        for (int x = 0; x < page.width; ++x)
+            if (isRed(page.at(x, y))) {
+                ++perRow[y];
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+    ASSERT_LT(left, right);
+    int lastLetterRow = -1, firstLineRow = -1;
+    for (int y = 0; y < page.height; ++y) {
+        if (perRow[y] >= (right - left) * 9 / 10) {
+            if (firstLineRow < 0)
+                firstLineRow = y;
+        } else if (perRow[y] > 0) {
+            lastLetterRow = y;
+        }
+    }
+    ASSERT_GT(firstLineRow, 0) << "no underline as wide as the word";
+    // Under the baseline with a gap, not through the letters' feet, and not a line lower.
+    EXPECT_GT(firstLineRow, lastLetterRow + 1);
+    EXPECT_LT(firstLineRow - lastLetterRow, 24);
+}
+
 TEST_F(HTMLToPDF, TextAfterALineOrParagraphSeparatorIsPrinted) {
     writeFile(
         m_dir / "separators.html",
