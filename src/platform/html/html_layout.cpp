@@ -160,6 +160,9 @@ class Container final : public litehtml::document_container {
         cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
         cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
         pango_cairo_context_set_font_options(m_pango.get(), options.get());
+        // Text is itemised in the default language; fonts loaded for their metrics in the same
+        // one share its font sets (a font set without a language would be sorted again).
+        pango_context_set_language(m_pango.get(), pango_language_get_default());
         pango_context_changed(m_pango.get());
     }
 
