@@ -930,6 +930,54 @@ TEST_F(HTMLToPDF, UnderlinesRunBelowTheLettersAcrossTheWord) {
     EXPECT_LT(firstLineRow - lastLetterRow, 24);
 }
 
+TEST_F(HTMLToPDF, SharedBordersOfCollapsedCellsShowOverTheirBackgrounds) {
+    // Neighbouring cells both draw the border between them; each cell's background is painted
+    // over its neighbour's border before its own border, so that border must still be drawn.
+    std::string html = "<body style=\"margin:0;padding:20px\"><table style=\"border-collapse:"
+                       "collapse\">";
+    for (int row = 0; row < 3; ++row) {
+        html += "<tr>";
+        for (int cell = 0; cell < 4; ++cell)
+            html += "<td style=\"width:80px;height:40px;background:#00f;border:3px solid "
+                    "#f00\"></td>";
+        html += "</tr>";
+    }
+    writeFile(m_dir / "cells.html", html + "</table></body>");
+    const Raster page = raster(convert(m_dir / "cells.html"), 1);
+    // Where red runs start along a line across the table.
+    const auto runs = [&](int count, const std::function<bool(int)>& redAt) {
+        std::vector<int> starts;
+        for (int i = 0, last = -2; i < count; ++i)
+            if (redAt(i)) {
+                if (last < i - 1)
+                    starts.push_back(i);
+                last = i;
+            }
+        return starts;
+    };
+    const int middleOfFirstRow = 20 + 20;
+    const auto columns =
+        runs(page.width, [&](int x) { return isRed(page.at(x, middleOfFirstRow)); });
+    ASSERT_EQ(columns.size(), 5U) << "four cells have five vertical borders";
+    const int middleOfFirstCell = (columns[0] + columns[1]) / 2;
+    const auto rows =
+        runs(page.height, [&](int y) { return isRed(page.at(middleOfFirstCell, y)); });
+    ASSERT_EQ(rows.size(), 4U) << "three rows have four horizontal borders";
+    // Every border runs red from one end of the table to the other.
+    for (const int x : columns) {
+        int red = 0;
+        for (int y = rows.front(); y <= rows.back(); ++y)
+            red += isRed(page.at(x + 1, y)) ? 1 : 0;
+        EXPECT_GT(red, rows.back() - rows.front() - 4) << "border at x = " << x;
+    }
+    for (const int y : rows) {
+        int red = 0;
+        for (int x = columns.front(); x <= columns.back(); ++x)
+            red += isRed(page.at(x, y + 1)) ? 1 : 0;
+        EXPECT_GT(red, columns.back() - columns.front() - 4) << "border at y = " << y;
+    }
+}
+
 TEST_F(HTMLToPDF, TextAfterALineOrParagraphSeparatorIsPrinted) {
     writeFile(
         m_dir / "separators.html",

@@ -9,6 +9,7 @@
 #include "platform/platform_error.h"
 
 #include <algorithm>
+#include <array>
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <cmath>
@@ -274,6 +275,7 @@ class Container final : public litehtml::document_container {
             if (font == nullptr || text == nullptr)
                 return;
             const ShapedEntry* entry = &shaped(text, *font);
+            covered(pos);
             keep(pos.y, pos.bottom(), [this, entry, font, color, pos](cairo_t* cairo) {
                 drawShaped(cairo, *entry, *font, color, pos);
             });
@@ -321,6 +323,7 @@ class Container final : public litehtml::document_container {
             litehtml::list_marker copy = marker;
             copy.color = readableOnPage(marker.color, marker.pos);
             copy.baseurl = nullptr; // not kept by litehtml beyond this call, and not needed
+            covered(marker.pos);
             keep(marker.pos.y, marker.pos.bottom(), [this, copy](cairo_t* cairo) {
                 draw_list_marker(reinterpret_cast<litehtml::uint_ptr>(cairo), copy);
             });
@@ -376,6 +379,7 @@ class Container final : public litehtml::document_container {
             if ((picture != nullptr || bg.color.alpha > 0) && !bg.is_root &&
                 !sameBox(bg.border_box, m_pageBox))
                 m_covers.push_back(bg.clip_box);
+            covered(bg.clip_box);
             keep(bg.clip_box.y, bg.clip_box.bottom(), [this, bg](cairo_t* cairo) {
                 draw_background(reinterpret_cast<litehtml::uint_ptr>(cairo), bg);
             });
@@ -420,14 +424,73 @@ class Container final : public litehtml::document_container {
     }
 
     void draw_borders(litehtml::uint_ptr hdc, const litehtml::borders& borders,
-                      const litehtml::position& box, bool root) override {
+                      const litehtml::position& box, bool) override {
         if (m_bands != nullptr) {
-            keep(box.y, box.bottom(), [this, borders, box, root](cairo_t* cairo) {
-                draw_borders(reinterpret_cast<litehtml::uint_ptr>(cairo), borders, box, root);
+            const unsigned repeated = repeatedSides(borders, box);
+            keep(box.y, box.bottom(), [this, borders, box, repeated](cairo_t* cairo) {
+                drawBorders(cairo, borders, box, repeated);
             });
             return;
         }
-        auto* cairo = reinterpret_cast<cairo_t*>(hdc);
+        drawBorders(reinterpret_cast<cairo_t*>(hdc), borders, box, 0);
+    }
+
+    // The four sides of a border box, top, bottom, left, right: {x, y, width, height}.
+    static std::array<std::array<int, 4>, 4> sideBoxes(const litehtml::borders& borders,
+                                                       const litehtml::position& box) {
+        return {{{box.x, box.y, box.width, borders.top.width},
+                 {box.x, box.bottom() - borders.bottom.width, box.width, borders.bottom.width},
+                 {box.x, box.y, borders.left.width, box.height},
+                 {box.right() - borders.right.width, box.y, borders.right.width, box.height}}};
+    }
+
+    // Collapsed table borders: each cell draws the sides it shares with its neighbours, so most
+    // are drawn twice, one a few commands after the other. A solid opaque side that repeats one
+    // still showing (nothing drawn over it since, same clips) is left out: bit i for side i.
+    unsigned repeatedSides(const litehtml::borders& borders, const litehtml::position& box) {
+        if (m_clips.size() != m_sidesClips.size() ||
+            !std::equal(m_clips.begin(), m_clips.end(), m_sidesClips.begin(), sameBox)) {
+            m_recentSides.clear();
+            m_sidesClips = m_clips;
+        }
+        const std::array<const litehtml::border*, 4> sides{&borders.top, &borders.bottom,
+                                                           &borders.left, &borders.right};
+        const auto boxes = sideBoxes(borders, box);
+        unsigned repeated = 0;
+        for (std::size_t i = 0; i < sides.size(); ++i) {
+            const litehtml::border& border = *sides[i];
+            if (border.width <= 0 || border.color.alpha != 255 ||
+                border.style == litehtml::border_style_none ||
+                border.style == litehtml::border_style_hidden ||
+                border.style == litehtml::border_style_dotted ||
+                border.style == litehtml::border_style_dashed)
+                continue;
+            const DrawnSide side{boxes[i], border.color};
+            const auto same = [&](const DrawnSide& drawn) {
+                return drawn.box == side.box && drawn.color.red == side.color.red &&
+                       drawn.color.green == side.color.green && drawn.color.blue == side.color.blue;
+            };
+            if (std::any_of(m_recentSides.begin(), m_recentSides.end(), same)) {
+                repeated |= 1U << i;
+                continue;
+            }
+            if (m_recentSides.size() == kRecentSides)
+                m_recentSides.erase(m_recentSides.begin());
+            m_recentSides.push_back(side);
+        }
+        return repeated;
+    }
+
+    // Something is drawn over `box`: a side there, drawn again, would show over it.
+    void covered(const litehtml::position& box) {
+        std::erase_if(m_recentSides, [&](const DrawnSide& side) {
+            const auto& [x, y, w, h] = side.box;
+            return x <= box.right() && box.x <= x + w && y <= box.bottom() && box.y <= y + h;
+        });
+    }
+
+    void drawBorders(cairo_t* cairo, const litehtml::borders& borders,
+                     const litehtml::position& box, unsigned repeated) {
         clipped(cairo, [&] {
             const auto side = [&](const litehtml::border& border, double x, double y, double w,
                                   double h) {
@@ -456,11 +519,12 @@ class Container final : public litehtml::document_container {
                 cairo_rectangle(cairo, x, y, w, h);
                 cairo_fill(cairo);
             };
-            const double x = box.x, y = box.y, w = box.width, h = box.height;
-            side(borders.top, x, y, w, borders.top.width);
-            side(borders.bottom, x, y + h - borders.bottom.width, w, borders.bottom.width);
-            side(borders.left, x, y, borders.left.width, h);
-            side(borders.right, x + w - borders.right.width, y, borders.right.width, h);
+            const std::array<const litehtml::border*, 4> sides{&borders.top, &borders.bottom,
+                                                               &borders.left, &borders.right};
+            const auto boxes = sideBoxes(borders, box);
+            for (std::size_t i = 0; i < sides.size(); ++i)
+                if ((repeated & (1U << i)) == 0)
+                    side(*sides[i], boxes[i][0], boxes[i][1], boxes[i][2], boxes[i][3]);
         });
     }
 
@@ -655,6 +719,13 @@ class Container final : public litehtml::document_container {
     std::vector<Command>* m_commands = nullptr;
     litehtml::position m_pageBox;
     std::vector<litehtml::position> m_covers; // backgrounds drawn so far, the page's excepted
+    struct DrawnSide {
+        std::array<int, 4> box;
+        litehtml::web_color color;
+    };
+    static constexpr std::size_t kRecentSides = 64;
+    std::vector<DrawnSide> m_recentSides;         // solid sides recorded lately and not drawn over
+    std::vector<litehtml::position> m_sidesClips; // the clips they were recorded under
 };
 
 // Table rows as bands, so that a page edge moves above a row rather than cutting its borders
