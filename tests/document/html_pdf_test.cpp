@@ -875,6 +875,119 @@ std::map<std::string, std::array<int, 4>> wordBoxes(const std::string& bbox) {
     return boxes;
 }
 
+TEST_F(HTMLToPDF, WordsInSeveralFontsReadBackWholeAndLeaveRoomForTheNext) {
+    // One word set in three fonts (Latin, CJK and Hangul fallback), ligature candidates, and one
+    // word at two sizes: each piece sits after the one before, and the next word after all.
+    writeFile(m_dir / "words.html",
+              "<body style=\"margin:0;font-size:32px\"><p>office affluent Tokyo東京Seoul서울 "
+              "next</p><p><span style=\"font-size:64px\">same</span> "
+              "<span style=\"font-size:12px\">same</span> after</p></body>");
+    const auto pdf = convert(m_dir / "words.html");
+    const auto boxes = wordBoxes(tool({"pdftotext", "-bbox", pdf.string(), "-"}));
+    for (const char* word : {"office", "affluent", "Tokyo東京Seoul서울", "next", "same", "after"})
+        ASSERT_TRUE(boxes.count(word)) << word;
+    const auto& mixed = boxes.at("Tokyo東京Seoul서울");
+    const auto& next = boxes.at("next");
+    EXPECT_EQ(mixed[1], next[1]); // one line
+    // Pieces drawn over each other would make the word narrow and leave a gap before "next".
+    EXPECT_GT(mixed[2] - mixed[0], 12 * 16); // 12 characters at 32 px, the CJK ones wide
+    EXPECT_GE(next[0] - mixed[2], 4);        // a space between, no overlap
+    EXPECT_LE(next[0] - mixed[2], 16);
+    // The small "same" is measured at its own size, so "after" follows it closely.
+    const auto& big = boxes.at("same");
+    const auto& after = boxes.at("after");
+    EXPECT_LT(after[0] - big[2], (big[2] - big[0]) / 2);
+}
+
+TEST_F(HTMLToPDF, UnderlinesRunBelowTheLettersAcrossTheWord) {
+    // Letters without descenders: the line sits below all of them, as wide as the word.
+    writeFile(m_dir / "underline.html",
+              "<body style=\"margin:0;padding:20px\"><u style=\"font-size:128px;color:#f00\">"
+              "xnxnxmx</u></body>");
+    const Raster page = raster(convert(m_dir / "underline.html"), 1);
+    int left = page.width, right = 0;
+    std::vector<int> perRow(page.height);
+    for (int y = 0; y < page.height; ++y)
+        for (int x = 0; x < page.width; ++x)
+            if (isRed(page.at(x, y))) {
+                ++perRow[y];
+                left = std::min(left, x);
+                right = std::max(right, x);
+            }
+    ASSERT_LT(left, right);
+    int lastLetterRow = -1, firstLineRow = -1;
+    for (int y = 0; y < page.height; ++y) {
+        if (perRow[y] >= (right - left) * 9 / 10) {
+            if (firstLineRow < 0)
+                firstLineRow = y;
+        } else if (perRow[y] > 0) {
+            lastLetterRow = y;
+        }
+    }
+    ASSERT_GT(firstLineRow, 0) << "no underline as wide as the word";
+    // Under the baseline with a gap, not through the letters' feet, and not a line lower.
+    EXPECT_GT(firstLineRow, lastLetterRow + 1);
+    EXPECT_LT(firstLineRow - lastLetterRow, 24);
+}
+
+TEST_F(HTMLToPDF, SharedBordersOfCollapsedCellsShowOverTheirBackgrounds) {
+    // Neighbouring cells both draw the border between them; each cell's background is painted
+    // over its neighbour's border before its own border, so that border must still be drawn.
+    std::string html = "<body style=\"margin:0;padding:20px\"><table style=\"border-collapse:"
+                       "collapse\">";
+    for (int row = 0; row < 3; ++row) {
+        html += "<tr>";
+        for (int cell = 0; cell < 4; ++cell)
+            html += "<td style=\"width:80px;height:40px;background:#00f;border:3px solid "
+                    "#f00\"></td>";
+        html += "</tr>";
+    }
+    writeFile(m_dir / "cells.html", html + "</table></body>");
+    const Raster page = raster(convert(m_dir / "cells.html"), 1);
+    // Where red runs start along a line across the table.
+    const auto runs = [&](int count, const std::function<bool(int)>& redAt) {
+        std::vector<int> starts;
+        for (int i = 0, last = -2; i < count; ++i)
+            if (redAt(i)) {
+                if (last < i - 1)
+                    starts.push_back(i);
+                last = i;
+            }
+        return starts;
+    };
+    const int middleOfFirstRow = 20 + 20;
+    const auto columns =
+        runs(page.width, [&](int x) { return isRed(page.at(x, middleOfFirstRow)); });
+    ASSERT_EQ(columns.size(), 5U) << "four cells have five vertical borders";
+    const int middleOfFirstCell = (columns[0] + columns[1]) / 2;
+    const auto rows =
+        runs(page.height, [&](int y) { return isRed(page.at(middleOfFirstCell, y)); });
+    ASSERT_EQ(rows.size(), 4U) << "three rows have four horizontal borders";
+    // Every border runs red from one end of the table to the other.
+    for (const int x : columns) {
+        int red = 0;
+        for (int y = rows.front(); y <= rows.back(); ++y)
+            red += isRed(page.at(x + 1, y)) ? 1 : 0;
+        EXPECT_GT(red, rows.back() - rows.front() - 4) << "border at x = " << x;
+    }
+    for (const int y : rows) {
+        int red = 0;
+        for (int x = columns.front(); x <= columns.back(); ++x)
+            red += isRed(page.at(x, y + 1)) ? 1 : 0;
+        EXPECT_GT(red, columns.back() - columns.front() - 4) << "border at y = " << y;
+    }
+}
+
+TEST_F(HTMLToPDF, TextAfterALineOrParagraphSeparatorIsPrinted) {
+    writeFile(
+        m_dir / "separators.html",
+        "<body><p>before&#x2028;after one&#x2029;two</p><pre>pre&#x2028;formatted</pre></body>");
+    const std::string text =
+        tool({"pdftotext", (convert(m_dir / "separators.html")).string(), "-"});
+    for (const char* word : {"before", "after", "one", "two", "pre", "formatted"})
+        EXPECT_NE(text.find(word), std::string::npos) << word << " in " << text;
+}
+
 // colspan × rowspan of each cell of an HTML page, in order.
 std::vector<std::pair<int, int>> cellSpans(const std::string& html) {
     std::vector<std::pair<int, int>> spans;

@@ -9,11 +9,14 @@
 #include "platform/platform_error.h"
 
 #include <algorithm>
+#include <array>
 #include <cairo-pdf.h>
 #include <cairo.h>
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <hb-ot.h>
+#include <hb.h>
 #include <litehtml.h>
 #include <optional>
 #include <pango/pangocairo.h>
@@ -25,13 +28,15 @@ namespace {
 
 using FontMap = CHandle<PangoFontMap, &unrefObject>;
 using PangoContextHandle = CHandle<PangoContext, &unrefObject>;
-using Layout = CHandle<PangoLayout, &unrefObject>;
 using PangoFontHandle = CHandle<PangoFont, &unrefObject>;
 using FontDescription = CHandle<PangoFontDescription, &pango_font_description_free>;
 using Metrics = CHandle<PangoFontMetrics, &pango_font_metrics_unref>;
 using Cairo = CHandle<cairo_t, &cairo_destroy>;
 using Pattern = CHandle<cairo_pattern_t, &cairo_pattern_destroy>;
 using FontOptions = CHandle<cairo_font_options_t, &cairo_font_options_destroy>;
+using Item = CHandle<PangoItem, &pango_item_free>;
+using Glyphs = CHandle<PangoGlyphString, &pango_glyph_string_free>;
+using Attributes = CHandle<PangoAttrList, &pango_attr_list_unref>;
 
 // CSS generic families as fontconfig names them.
 std::string fontconfigFamily(std::string_view name) {
@@ -66,6 +71,19 @@ std::string familyList(std::string_view css) {
     return out.empty() ? std::string("Sans") : out;
 }
 
+// A word shaped once in one font, as a one-line pango layout would set it: pango's items (a
+// fallback font or another direction starts a new one) in visual order, each with its glyphs and
+// its offset from the left edge.
+struct ShapedText {
+    struct Run {
+        int x = 0; // pango units
+        Item item;
+        Glyphs glyphs;
+    };
+    std::vector<Run> runs;
+    int width = 0; // pixels, rounded up
+};
+
 struct Font {
     FontDescription description;
     unsigned decoration = 0;
@@ -73,8 +91,11 @@ struct Font {
     int descent = 0;
     double underlinePosition = 0; // below the baseline, pixels
     double lineThickness = 1;
-    std::unordered_map<std::string, int> widths;
+    // By text; the nodes stay put, so drawing commands keep pointers to them.
+    std::unordered_map<std::string, ShapedText> texts;
 };
+
+using ShapedEntry = std::pair<const std::string, ShapedText>;
 
 void setColor(cairo_t* cairo, const litehtml::web_color& color) {
     cairo_set_source_rgba(cairo, color.red / 255.0, color.green / 255.0, color.blue / 255.0,
@@ -134,14 +155,16 @@ class Container final : public litehtml::document_container {
     Container(int width, HtmlResources resources)
         : m_width(width), m_resources(std::move(resources)), m_fontMap(pango_cairo_font_map_new()),
           m_pango(pango_font_map_create_context(m_fontMap.get())),
-          m_layout(pango_layout_new(m_pango.get())) {
+          m_noAttributes(pango_attr_list_new()) {
         // Outline metrics, unhinted: what is measured here is what the PDF shows.
         FontOptions options(cairo_font_options_create());
         cairo_font_options_set_hint_metrics(options.get(), CAIRO_HINT_METRICS_OFF);
         cairo_font_options_set_hint_style(options.get(), CAIRO_HINT_STYLE_NONE);
         pango_cairo_context_set_font_options(m_pango.get(), options.get());
+        // Text is itemised in the default language; fonts loaded for their metrics in the same
+        // one share its font sets (a font set without a language would be sorted again).
+        pango_context_set_language(m_pango.get(), pango_language_get_default());
         pango_context_changed(m_pango.get());
-        pango_layout_context_changed(m_layout.get());
     }
 
     /// One drawing call of the laid-out document, kept to be replayed on the pages it touches.
@@ -184,17 +207,28 @@ class Container final : public litehtml::document_container {
         font->decoration = decoration;
         PangoFontHandle loaded(
             pango_font_map_load_font(m_fontMap.get(), m_pango.get(), font->description.get()));
-        if (loaded) {
+        if (loaded &&
+            !hb_ot_color_has_png(hb_font_get_face(pango_font_get_hb_font(loaded.get())))) {
+            // The face's own metrics, as pango reads them: asking pango would also set a sample
+            // text in the resolved family, one more fontconfig sort per font.
+            hb_font_t* face = pango_font_get_hb_font(loaded.get());
+            hb_font_extents_t extents{};
+            hb_font_get_extents_for_direction(face, HB_DIRECTION_LTR, &extents);
+            hb_position_t thickness = 0, offset = 0;
+            if (!hb_ot_metrics_get_position(face, HB_OT_METRICS_TAG_UNDERLINE_SIZE, &thickness) ||
+                thickness == 0)
+                thickness = PANGO_SCALE;
+            if (!hb_ot_metrics_get_position(face, HB_OT_METRICS_TAG_UNDERLINE_OFFSET, &offset) ||
+                offset == 0)
+                offset = -PANGO_SCALE;
+            setMetrics(*font, extents.ascender, -extents.descender, offset, thickness);
+        } else if (loaded) {
+            // Bitmap emoji faces: pango scales their strikes its own way.
             Metrics metrics(pango_font_get_metrics(loaded.get(), nullptr));
-            font->ascent = PANGO_PIXELS_CEIL(pango_font_metrics_get_ascent(metrics.get()));
-            font->descent = PANGO_PIXELS_CEIL(pango_font_metrics_get_descent(metrics.get()));
-            font->underlinePosition =
-                -static_cast<double>(pango_font_metrics_get_underline_position(metrics.get())) /
-                PANGO_SCALE;
-            font->lineThickness = std::max(
-                1.0,
-                static_cast<double>(pango_font_metrics_get_underline_thickness(metrics.get())) /
-                    PANGO_SCALE);
+            setMetrics(*font, pango_font_metrics_get_ascent(metrics.get()),
+                       pango_font_metrics_get_descent(metrics.get()),
+                       pango_font_metrics_get_underline_position(metrics.get()),
+                       pango_font_metrics_get_underline_thickness(metrics.get()));
         } else {
             font->ascent = size * 4 / 5;
             font->descent = size - font->ascent;
@@ -209,6 +243,15 @@ class Container final : public litehtml::document_container {
         return reinterpret_cast<litehtml::uint_ptr>(font.release());
     }
 
+    // Metrics in pango units; the underline offset is above the baseline.
+    static void setMetrics(Font& font, int ascent, int descent, int underlineOffset,
+                           int thickness) {
+        font.ascent = PANGO_PIXELS_CEIL(ascent);
+        font.descent = PANGO_PIXELS_CEIL(descent);
+        font.underlinePosition = -static_cast<double>(underlineOffset) / PANGO_SCALE;
+        font.lineThickness = std::max(1.0, static_cast<double>(thickness) / PANGO_SCALE);
+    }
+
     void delete_font(litehtml::uint_ptr hFont) override {
         delete reinterpret_cast<Font*>(hFont); // NOLINT: litehtml hands back what create_font made
     }
@@ -217,14 +260,7 @@ class Container final : public litehtml::document_container {
         auto* font = reinterpret_cast<Font*>(hFont);
         if (font == nullptr || text == nullptr)
             return 0;
-        const auto [it, added] = font->widths.try_emplace(text, 0);
-        if (added) {
-            PangoRectangle logical;
-            setUp(text, *font);
-            pango_layout_get_extents(m_layout.get(), nullptr, &logical);
-            it->second = PANGO_PIXELS_CEIL(logical.width);
-        }
-        return it->second;
+        return shaped(text, *font).second.width;
     }
 
     /// The page box's own background (body) is the white page, not a background of its own.
@@ -236,33 +272,45 @@ class Container final : public litehtml::document_container {
         if (m_bands != nullptr) {
             color = readableOnPage(color, pos);
             m_bands->push_back({pos.y, pos.bottom()});
-            keep(pos.y, pos.bottom(),
-                 [this, text = std::string(text ? text : ""), hFont, color, pos](cairo_t* cairo) {
-                     draw_text(reinterpret_cast<litehtml::uint_ptr>(cairo), text.c_str(), hFont,
-                               color, pos);
-                 });
+            if (font == nullptr || text == nullptr)
+                return;
+            const ShapedEntry* entry = &shaped(text, *font);
+            covered(pos);
+            keep(pos.y, pos.bottom(), [this, entry, font, color, pos](cairo_t* cairo) {
+                drawShaped(cairo, *entry, *font, color, pos);
+            });
             m_commands->back().once = true;
             return;
         }
         auto* cairo = reinterpret_cast<cairo_t*>(hdc);
-        if (cairo == nullptr || font == nullptr || text == nullptr)
-            return;
+        if (cairo != nullptr && font != nullptr && text != nullptr)
+            drawShaped(cairo, shaped(text, *font), *font, color, pos);
+    }
+
+    void drawShaped(cairo_t* cairo, const ShapedEntry& entry, const Font& font,
+                    litehtml::web_color color, const litehtml::position& pos) {
+        const auto& [text, shaped] = entry;
         clipped(cairo, [&] {
             setColor(cairo, color);
-            setUp(text, *font);
-            const double baseline = pos.bottom() - font->descent;
-            cairo_move_to(cairo, pos.x, baseline);
-            pango_cairo_show_layout_line(cairo, pango_layout_get_line_readonly(m_layout.get(), 0));
+            const double baseline = pos.bottom() - font.descent;
+            for (const auto& run : shaped.runs) {
+                cairo_move_to(cairo, pos.x + static_cast<double>(run.x) / PANGO_SCALE, baseline);
+                PangoGlyphItem glyphs{};
+                glyphs.item = run.item.get();
+                glyphs.glyphs = run.glyphs.get();
+                // With the text, so that the PDF maps ligatures and clusters back to it.
+                pango_cairo_show_glyph_item(cairo, text.c_str(), &glyphs);
+            }
             const auto line = [&](double y) {
-                cairo_rectangle(cairo, pos.x, y, text_width(text, hFont), font->lineThickness);
+                cairo_rectangle(cairo, pos.x, y, shaped.width, font.lineThickness);
                 cairo_fill(cairo);
             };
-            if (font->decoration & litehtml::font_decoration_underline)
-                line(baseline + font->underlinePosition);
-            if (font->decoration & litehtml::font_decoration_linethrough)
-                line(baseline - font->ascent * 0.3);
-            if (font->decoration & litehtml::font_decoration_overline)
-                line(baseline - font->ascent);
+            if (font.decoration & litehtml::font_decoration_underline)
+                line(baseline + font.underlinePosition);
+            if (font.decoration & litehtml::font_decoration_linethrough)
+                line(baseline - font.ascent * 0.3);
+            if (font.decoration & litehtml::font_decoration_overline)
+                line(baseline - font.ascent);
         });
     }
 
@@ -275,6 +323,7 @@ class Container final : public litehtml::document_container {
             litehtml::list_marker copy = marker;
             copy.color = readableOnPage(marker.color, marker.pos);
             copy.baseurl = nullptr; // not kept by litehtml beyond this call, and not needed
+            covered(marker.pos);
             keep(marker.pos.y, marker.pos.bottom(), [this, copy](cairo_t* cairo) {
                 draw_list_marker(reinterpret_cast<litehtml::uint_ptr>(cairo), copy);
             });
@@ -330,6 +379,7 @@ class Container final : public litehtml::document_container {
             if ((picture != nullptr || bg.color.alpha > 0) && !bg.is_root &&
                 !sameBox(bg.border_box, m_pageBox))
                 m_covers.push_back(bg.clip_box);
+            covered(bg.clip_box);
             keep(bg.clip_box.y, bg.clip_box.bottom(), [this, bg](cairo_t* cairo) {
                 draw_background(reinterpret_cast<litehtml::uint_ptr>(cairo), bg);
             });
@@ -374,14 +424,73 @@ class Container final : public litehtml::document_container {
     }
 
     void draw_borders(litehtml::uint_ptr hdc, const litehtml::borders& borders,
-                      const litehtml::position& box, bool root) override {
+                      const litehtml::position& box, bool) override {
         if (m_bands != nullptr) {
-            keep(box.y, box.bottom(), [this, borders, box, root](cairo_t* cairo) {
-                draw_borders(reinterpret_cast<litehtml::uint_ptr>(cairo), borders, box, root);
+            const unsigned repeated = repeatedSides(borders, box);
+            keep(box.y, box.bottom(), [this, borders, box, repeated](cairo_t* cairo) {
+                drawBorders(cairo, borders, box, repeated);
             });
             return;
         }
-        auto* cairo = reinterpret_cast<cairo_t*>(hdc);
+        drawBorders(reinterpret_cast<cairo_t*>(hdc), borders, box, 0);
+    }
+
+    // The four sides of a border box, top, bottom, left, right: {x, y, width, height}.
+    static std::array<std::array<int, 4>, 4> sideBoxes(const litehtml::borders& borders,
+                                                       const litehtml::position& box) {
+        return {{{box.x, box.y, box.width, borders.top.width},
+                 {box.x, box.bottom() - borders.bottom.width, box.width, borders.bottom.width},
+                 {box.x, box.y, borders.left.width, box.height},
+                 {box.right() - borders.right.width, box.y, borders.right.width, box.height}}};
+    }
+
+    // Collapsed table borders: each cell draws the sides it shares with its neighbours, so most
+    // are drawn twice, one a few commands after the other. A solid opaque side that repeats one
+    // still showing (nothing drawn over it since, same clips) is left out: bit i for side i.
+    unsigned repeatedSides(const litehtml::borders& borders, const litehtml::position& box) {
+        if (m_clips.size() != m_sidesClips.size() ||
+            !std::equal(m_clips.begin(), m_clips.end(), m_sidesClips.begin(), sameBox)) {
+            m_recentSides.clear();
+            m_sidesClips = m_clips;
+        }
+        const std::array<const litehtml::border*, 4> sides{&borders.top, &borders.bottom,
+                                                           &borders.left, &borders.right};
+        const auto boxes = sideBoxes(borders, box);
+        unsigned repeated = 0;
+        for (std::size_t i = 0; i < sides.size(); ++i) {
+            const litehtml::border& border = *sides[i];
+            if (border.width <= 0 || border.color.alpha != 255 ||
+                border.style == litehtml::border_style_none ||
+                border.style == litehtml::border_style_hidden ||
+                border.style == litehtml::border_style_dotted ||
+                border.style == litehtml::border_style_dashed)
+                continue;
+            const DrawnSide side{boxes[i], border.color};
+            const auto same = [&](const DrawnSide& drawn) {
+                return drawn.box == side.box && drawn.color.red == side.color.red &&
+                       drawn.color.green == side.color.green && drawn.color.blue == side.color.blue;
+            };
+            if (std::any_of(m_recentSides.begin(), m_recentSides.end(), same)) {
+                repeated |= 1U << i;
+                continue;
+            }
+            if (m_recentSides.size() == kRecentSides)
+                m_recentSides.erase(m_recentSides.begin());
+            m_recentSides.push_back(side);
+        }
+        return repeated;
+    }
+
+    // Something is drawn over `box`: a side there, drawn again, would show over it.
+    void covered(const litehtml::position& box) {
+        std::erase_if(m_recentSides, [&](const DrawnSide& side) {
+            const auto& [x, y, w, h] = side.box;
+            return x <= box.right() && box.x <= x + w && y <= box.bottom() && box.y <= y + h;
+        });
+    }
+
+    void drawBorders(cairo_t* cairo, const litehtml::borders& borders,
+                     const litehtml::position& box, unsigned repeated) {
         clipped(cairo, [&] {
             const auto side = [&](const litehtml::border& border, double x, double y, double w,
                                   double h) {
@@ -410,11 +519,12 @@ class Container final : public litehtml::document_container {
                 cairo_rectangle(cairo, x, y, w, h);
                 cairo_fill(cairo);
             };
-            const double x = box.x, y = box.y, w = box.width, h = box.height;
-            side(borders.top, x, y, w, borders.top.width);
-            side(borders.bottom, x, y + h - borders.bottom.width, w, borders.bottom.width);
-            side(borders.left, x, y, borders.left.width, h);
-            side(borders.right, x + w - borders.right.width, y, borders.right.width, h);
+            const std::array<const litehtml::border*, 4> sides{&borders.top, &borders.bottom,
+                                                               &borders.left, &borders.right};
+            const auto boxes = sideBoxes(borders, box);
+            for (std::size_t i = 0; i < sides.size(); ++i)
+                if ((repeated & (1U << i)) == 0)
+                    side(*sides[i], boxes[i][0], boxes[i][1], boxes[i][2], boxes[i][3]);
         });
     }
 
@@ -520,9 +630,45 @@ class Container final : public litehtml::document_container {
         m_commands->push_back({top, bottom, m_clips, std::forward<Draw>(draw)});
     }
 
-    void setUp(const char* text, const Font& font) {
-        pango_layout_set_font_description(m_layout.get(), font.description.get());
-        pango_layout_set_text(m_layout.get(), text, -1);
+    // `text` in `font`, shaped the first time it is asked for.
+    const ShapedEntry& shaped(const char* text, Font& font) {
+        const auto [it, added] = font.texts.try_emplace(text);
+        if (!added)
+            return *it;
+        const std::string& chars = it->first;
+        ShapedText& out = it->second;
+        // What a one-line pango layout does: the direction from the first strong character,
+        // pango's items with their fallback fonts, shaped and put in visual order. Unlike a
+        // layout, a line or paragraph separator does not end the text (nor lose what follows).
+        pango_context_set_font_description(m_pango.get(), font.description.get());
+        // Deprecated for applications, yet still what the layout itself calls.
+        G_GNUC_BEGIN_IGNORE_DEPRECATIONS
+        PangoDirection direction = pango_find_base_dir(chars.c_str(), -1);
+        G_GNUC_END_IGNORE_DEPRECATIONS
+        if (direction == PANGO_DIRECTION_NEUTRAL)
+            direction = pango_context_get_base_dir(m_pango.get());
+        GList* items = pango_itemize_with_base_dir(m_pango.get(), direction, chars.c_str(), 0,
+                                                   static_cast<int>(chars.size()),
+                                                   m_noAttributes.get(), nullptr);
+        const auto flags = pango_context_get_round_glyph_positions(m_pango.get())
+                               ? PANGO_SHAPE_ROUND_POSITIONS
+                               : PANGO_SHAPE_NONE;
+        GList* visual = pango_reorder_items(items);
+        int x = 0;
+        for (GList* node = visual; node != nullptr; node = node->next) {
+            auto* item = static_cast<PangoItem*>(node->data);
+            Glyphs glyphs(pango_glyph_string_new());
+            pango_shape_with_flags(chars.c_str() + item->offset, item->length, chars.c_str(),
+                                   static_cast<int>(chars.size()), &item->analysis, glyphs.get(),
+                                   flags);
+            const int width = pango_glyph_string_get_width(glyphs.get());
+            out.runs.push_back({x, Item(item), std::move(glyphs)});
+            x += width;
+        }
+        g_list_free(visual);
+        g_list_free(items);
+        out.width = PANGO_PIXELS_CEIL(x);
+        return *it;
     }
 
     // Runs `draw` inside the clip rectangles litehtml has set.
@@ -566,13 +712,20 @@ class Container final : public litehtml::document_container {
     HtmlResources m_resources;
     FontMap m_fontMap;
     PangoContextHandle m_pango;
-    Layout m_layout;
+    Attributes m_noAttributes;
     std::vector<litehtml::position> m_clips;
     std::unordered_map<std::string, CairoSurface> m_pictures;
     std::vector<HtmlBand>* m_bands = nullptr;
     std::vector<Command>* m_commands = nullptr;
     litehtml::position m_pageBox;
     std::vector<litehtml::position> m_covers; // backgrounds drawn so far, the page's excepted
+    struct DrawnSide {
+        std::array<int, 4> box;
+        litehtml::web_color color;
+    };
+    static constexpr std::size_t kRecentSides = 64;
+    std::vector<DrawnSide> m_recentSides;         // solid sides recorded lately and not drawn over
+    std::vector<litehtml::position> m_sidesClips; // the clips they were recorded under
 };
 
 // Table rows as bands, so that a page edge moves above a row rather than cutting its borders
