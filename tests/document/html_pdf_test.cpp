@@ -403,6 +403,22 @@ TEST_F(HTMLToPDF, ThemedPagesKeepTheirColoursAndNothingTurnsBlack) {
     EXPECT_NE(text.find("unset"), std::string::npos);
 }
 
+TEST_F(HTMLToPDF, AShortPageWithBandsAtItsMarginsIsStillALightPage) {
+    // The only page is as tall as its content; the bands and the tile reach into the few points
+    // next to its edges, which stay white.
+    writePicture(m_dir / "doc" / "pics" / "blue.png", 20, 20);
+    writeFile(m_dir / "doc" / "page.html",
+              "<html><head><style>.red { background: #ff0000; height: 50px } .tile {"
+              " background-image: url(pics/blue.png); width: 200px; height: 100px }</style>"
+              "</head><body><div class=\"red\"></div><div class=\"tile\"></div><p>after</p>"
+              "<div class=\"red\"></div></body></html>");
+    const auto pdf = convert(m_dir / "doc" / "page.html");
+    const Raster page = raster(pdf, 1);
+    EXPECT_LT(page.height, 300);
+    EXPECT_GT(page.count(isRed), 2 * 790 * 48);
+    EXPECT_NEAR(page.count(isBlue), 200 * 100, 1500);
+}
+
 TEST_F(HTMLToPDF, TableRowsMoveWholeToTheNextPage) {
     // Red rows of 100 pixels from y = 1000: the second one straddles the first page's edge.
     std::string html =

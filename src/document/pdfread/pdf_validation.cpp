@@ -57,10 +57,9 @@ ValidationStatus validatePDF(const std::filesystem::path& file, int expectPages,
     if (requirement == PDFBackgroundRequirement::opaque)
         return ValidationStatus::passed();
     // A dark background covers the page's edges. A glyph, a header bar or a sidebar that reaches
-    // a corner covers only some of them: the page is dark when most of the ring one pixel in
-    // from its edges is.
-    const int left = std::min(1, w - 1), top = std::min(1, h - 1);
-    const int right = std::max(w - 2, left), bottom = std::max(h - 2, top);
+    // a corner covers only some of them: the page is dark when most of its outermost pixels are
+    // (the outermost 4 points, inside the margin most pages keep).
+    const int left = 0, top = 0, right = w - 1, bottom = h - 1;
     std::size_t ring = 0, darkInRing = 0;
     const std::uint8_t* firstDark = nullptr;
     const auto visit = [&](int x, int y) {
