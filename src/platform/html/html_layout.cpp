@@ -289,7 +289,9 @@ class Container final : public litehtml::document_container {
 
     void drawShaped(cairo_t* cairo, const ShapedEntry& entry, const Font& font,
                     litehtml::web_color color, const litehtml::position& pos) {
-        const auto& [text, shaped] = entry;
+        // Named, not bound: clang does not let a lambda capture structured bindings.
+        const std::string& text = entry.first;
+        const auto& shaped = entry.second;
         clipped(cairo, [&] {
             setColor(cairo, color);
             const double baseline = pos.bottom() - font.descent;
