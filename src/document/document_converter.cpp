@@ -1,6 +1,7 @@
 // Converts documents; tables and subtitles are handed to the data converter.
 #include "document/document_converter.h"
 
+#include "base/ascii_case.h"
 #include "base/utf8.h"
 #include "data/data_converter.h"
 #include "data/text_decoding.h"
@@ -52,14 +53,6 @@ constexpr std::string_view kMarkdownHeadTail =
 constexpr double kRTFTextPointSize = 14.0;  // plain text exported as RTF
 constexpr double kDOCXTextPointSize = 12.0; // plain text exported as DOCX
 constexpr double kPDFTextPointSize = 12.0;  // plain text set on PDF pages
-
-std::string lowerASCII(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 // Where the opening tag `name` starts in lower-case `html` at or after `from`; npos if none.
 std::size_t findTag(const std::string& html, std::string_view name, std::size_t from) {

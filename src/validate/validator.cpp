@@ -1,6 +1,7 @@
 // Output validation: the dispatch by target and the checks that need no codec library.
 #include "validate/validator.h"
 
+#include "base/ascii_case.h"
 #include "base/text_file.h"
 #include "document/richtext/docx_reader.h"
 #include "document/richtext/rtf_reader.h"
@@ -29,13 +30,6 @@ std::string hexList(std::span<const std::uint8_t> bytes) {
         text += kHex[bytes[i] >> 4];
         text += kHex[bytes[i] & 0x0F];
     }
-    return text;
-}
-
-std::string lowerASCII(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) {
-        return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
-    });
     return text;
 }
 

@@ -4,6 +4,7 @@
 // in or below the document's folder are read; nothing comes from the network.
 #include "document/pdf/html_pdf.h"
 
+#include "base/ascii_case.h"
 #include "base/hex_digit.h"
 #include "document/pdf/pdf_conversions.h"
 #include "engine/conversion_error.h"
@@ -80,14 +81,6 @@ col { display: table-column; }
 colgroup { display: table-column-group; }
 br { display: block; }
 )css";
-
-std::string lowerASCII(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
 
 std::string percentDecoded(std::string_view text) {
     std::string out;

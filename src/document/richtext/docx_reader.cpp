@@ -2,6 +2,7 @@
 #include "document/richtext/docx_reader.h"
 
 #include "archive/zip_reader.h"
+#include "base/ascii_case.h"
 #include "document/richtext/docx_format.h"
 #include "engine/conversion_error.h"
 
@@ -17,13 +18,6 @@
 
 namespace kv::richtext {
 namespace {
-
-std::string lowerASCII(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 std::string_view localName(const pugi::xml_node& node) {
     std::string_view name = node.name();

@@ -1,6 +1,7 @@
 // HTML reader over gumbo.
 #include "document/richtext/html_reader.h"
 
+#include "base/ascii_case.h"
 #include "base/utf8.h"
 #include "data/text_decoding.h"
 #include "document/richtext/text_encoding.h"
@@ -22,14 +23,6 @@ constexpr std::size_t kMaxRepeatedHead = 64 * 1024; // doctype and body tag befo
 constexpr std::size_t kPieceBytes = 256 * 1024;     // source parsed at once (its tree takes ~7×)
 // <font size="1"> … "7" in CSS pixels, as browsers map them.
 constexpr double kFontSizePixels[] = {10, 13, 16, 18, 24, 32, 48};
-
-std::string lowerASCII(std::string_view text) {
-    std::string out(text);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c + 32);
-    return out;
-}
 
 bool isHTMLSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';

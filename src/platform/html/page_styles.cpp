@@ -1,5 +1,7 @@
 #include "platform/html/page_styles.h"
 
+#include "base/ascii_case.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -22,21 +24,11 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
 }
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string lowerCopy(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(), lower);
-    return out;
-}
-
 bool startsWithNoCase(std::string_view text, std::size_t at, std::string_view prefix) {
     if (text.size() - std::min(at, text.size()) < prefix.size())
         return false;
     for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (lower(text[at + i]) != prefix[i])
+        if (lowerASCII(text[at + i]) != prefix[i])
             return false;
     return true;
 }
@@ -159,7 +151,7 @@ bool compoundMatches(std::string_view selector, const StyledElement& element, bo
     if (i < selector.size() && selector[i] == '*') {
         ++i;
     } else if (i < selector.size() && isIdentChar(selector[i])) {
-        if (lowerCopy(ident()) != element.tag)
+        if (lowerASCII(ident()) != element.tag)
             return false;
     }
     while (i < selector.size()) {
@@ -173,7 +165,7 @@ bool compoundMatches(std::string_view selector, const StyledElement& element, bo
             if (id == element.attributes.end() || id->second != ident())
                 return false;
         } else if (kind == ':') {
-            const std::string name = lowerCopy(ident());
+            const std::string name = lowerASCII(ident());
             std::string_view argument;
             if (i < selector.size() && selector[i] == '(') {
                 argument = insideParens(selector, i);
@@ -207,7 +199,7 @@ bool compoundMatches(std::string_view selector, const StyledElement& element, bo
                 op = test[equals - 1];
                 name = trimmed(test.substr(0, equals - 1));
             }
-            const auto value = element.attributes.find(lowerCopy(name));
+            const auto value = element.attributes.find(lowerASCII(name));
             if (value == element.attributes.end())
                 return false;
             if (equals == std::string_view::npos)
@@ -246,7 +238,7 @@ std::optional<Number> parseNumber(std::string_view token) {
     const double value = std::strtod(text.c_str(), &end);
     if (end == text.c_str() || !std::isfinite(value))
         return std::nullopt;
-    return Number{value, lowerCopy(std::string_view(end))};
+    return Number{value, lowerASCII(std::string_view(end))};
 }
 
 std::vector<std::string_view> colorArguments(std::string_view inside) {
@@ -349,7 +341,7 @@ std::optional<std::string> functionColor(std::string_view function, std::string_
 int hexValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
-    c = lower(c);
+    c = lowerASCII(c);
     return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
 }
 
@@ -397,7 +389,7 @@ Tag readTag(const std::string& html, std::size_t at) {
     Tag tag;
     std::size_t i = at + 1;
     while (i < html.size() && (isIdentChar(html[i]) || html[i] == ':'))
-        tag.name += lower(html[i++]);
+        tag.name += lowerASCII(html[i++]);
     tag.element.tag = tag.name;
     while (i < html.size() && html[i] != '>') {
         if (isSpace(html[i]) || html[i] == '/') {
@@ -407,7 +399,7 @@ Tag readTag(const std::string& html, std::size_t at) {
         std::string name;
         while (i < html.size() && !isSpace(html[i]) && html[i] != '=' && html[i] != '>' &&
                !(html[i] == '/' && i + 1 < html.size() && html[i + 1] == '>'))
-            name += lower(html[i++]);
+            name += lowerASCII(html[i++]);
         if (name.empty()) {
             ++i;
             continue;
@@ -486,9 +478,9 @@ PageScan scanPage(const std::string& html) {
             const auto href = attributes.find("href");
             const auto media = attributes.find("media");
             if (rel != attributes.end() && href != attributes.end() &&
-                lowerCopy(rel->second).find("stylesheet") != std::string::npos &&
+                lowerASCII(rel->second).find("stylesheet") != std::string::npos &&
                 (media == attributes.end() ||
-                 lowerCopy(media->second).find("print") == std::string::npos))
+                 lowerASCII(media->second).find("print") == std::string::npos))
                 scan.sources.push_back({true, 0, 0, href->second});
         }
         // Raw text runs to its closing tag: a "<" inside is text, not a tag.
@@ -559,7 +551,7 @@ void PageVariables::collect(std::string_view css) {
                 std::string_view value = trimmed(text.substr(colon + 1));
                 if (const std::size_t bang = value.rfind('!');
                     bang != std::string_view::npos &&
-                    lowerCopy(value.substr(bang)).find("important") != std::string::npos)
+                    lowerASCII(value.substr(bang)).find("important") != std::string::npos)
                     value = trimmed(value.substr(0, bang));
                 m_values[std::string(trimmed(text.substr(0, colon)))] = std::string(value);
             }
